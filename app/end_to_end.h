@@ -1,0 +1,69 @@
+// End-to-end harness: runs the real trackrelay executable as a web server would, against a scratch drive root.
+// Environment, standard input (whole or in timed pieces) and output to a pipe or a file are the test's own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace trackrelay::e2e {
+
+// A temporary folder standing for the drives: ROOT/c/woe (the counter) and ROOT/r/fromnt,
+// ROOT/r/tont (the exchange). Removed with everything in it when the object goes.
+class DriveRoot {
+ public:
+  DriveRoot();
+  ~DriveRoot();
+  DriveRoot(const DriveRoot&) = delete;
+  DriveRoot& operator=(const DriveRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  // A drive path ("r:\tont\41.out") as a path of this machine.
+  std::string Local(const std::string& drive_path) const;
+  void Write(const std::string& drive_path, const std::string& bytes) const;
+  std::string Read(const std::string& drive_path) const;
+  bool Exists(const std::string& drive_path) const;
+  // The names in a folder, sorted.
+  std::vector<std::string> List(const std::string& drive_path) const;
+  // Lets an unprivileged user create, read and delete files everywhere below the root.
+  void OpenToEveryone() const;
+
+ private:
+  std::string path_;
+};
+
+struct Invocation {
+  // The whole environment of the run, apart from TRACKRELAY_DRIVE_ROOT, which the harness adds.
+  std::map<std::string, std::string> env;
+  // Standard input, written in these pieces with pause_ms between them, then closed.
+  std::vector<std::string> stdin_pieces;
+  int pause_ms = 0;
+  // Output to a pipe, or to a file that already holds output_file_before and that the program
+  // receives opened for writing at its start, without truncation.
+  bool output_to_file = false;
+  std::string output_file_before;
+  // Run as this user id instead of the test's own (tests run as root).
+  uid_t run_as = static_cast<uid_t>(-1);
+  // Run the program under this path instead of the built one (the same bytes, another name).
+  std::string executable;
+};
+
+struct Outcome {
+  int exit_status = -1;  // or 128 + signal
+  std::string output;
+  double seconds = 0;
+};
+
+// The built trackrelay executable.
+std::string ExecutablePath();
+
+Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root);
+
+// A GET request's environment with this query string, as a web server sets it.
+std::map<std::string, std::string> GetEnvironment(const std::string& query_string);
+// A POST request's environment for a body of content_length bytes.
+std::map<std::string, std::string> PostEnvironment(const std::string& content_length);
+
+}  // namespace trackrelay::e2e

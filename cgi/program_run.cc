@@ -1,0 +1,79 @@
+#include "cgi/program_run.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "cgi/cgi_environment.h"
+#include "cgi/response_output.h"
+#include "platform/failure.h"
+#include "platform/platform.h"
+
+namespace trackrelay {
+
+std::string FatalErrorText;
+
+std::string FormatFatalErrorText(int number, const std::string& message) {
+  std::string digits = std::to_string(number);
+  return message + " Error Number = " + (number < 0 ? "" : " ") + digits;
+}
+
+namespace {
+
+// One action of the fatal error page: whatever goes wrong inside it, the next one runs.
+template <typename Action>
+void Attempt(Action action) {
+  try {
+    action();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void SendFatalErrorPage() {
+  const CgiEnvironmentRecord& env = CgiEnvironment;
+  Attempt([&] { SetFilePointer(env.StdOut, 0, nullptr, FILE_BEGIN); });
+  Attempt([] { SendLine("HTTP/1.0 500 Internal Error"); });
+  Attempt([] { SendLine("Content-type: text/html\r\n"); });
+  Attempt([] { SendLine("<HTML><HEAD>"); });
+  Attempt([&] { SendLine("<TITLE>Error in " + env.SCRIPT_NAME + "</TITLE>"); });
+  Attempt([&] { SendLine("<H1>Error in " + env.SCRIPT_NAME + "</H1>"); });
+  Attempt([] { SendLine("</HEAD>"); });
+  Attempt([] { SendLine("<BODY>"); });
+  Attempt([] { SendLine("The following internal error has occurred:"); });
+  Attempt([] { SendLine("<PRE>" + FatalErrorText + "</PRE>"); });
+  Attempt([] { SendLine("<I>Please</I> note what you were doing when this problem occurred, "); });
+  Attempt([] { SendLine("so we can identify and correct it. Write down the Web page you were "); });
+  Attempt([] { SendLine("using, any data you may have entered into a form or search box, "); });
+  Attempt([] { SendLine("and anything else that may help us duplicate the problem."); });
+  Attempt([] { SendLine("Then contact the administrator of this service: "); });
+  Attempt([&] { SendLine("<A HREF=\"mailto:" + env.AdministratorAddress + "\">"); });
+  Attempt([&] { SendLine("<ADDRESS>&lt;" + env.AdministratorAddress + "&gt;</ADDRESS></A>"); });
+  Attempt([] { SendLine("</BODY></HTML>"); });
+  Attempt([&] { SetEndOfFile(env.StdOut); });
+}
+
+namespace {
+
+int RunLevelTrap(int number, const std::string& message) {
+  Attempt([&] { FatalErrorText = FormatFatalErrorText(number, message); });
+  SendFatalErrorPage();
+  return 1;
+}
+
+}  // namespace
+
+int RunPhases() {
+  try {
+    LoadCgiEnvironment();
+  } catch (const Failure& failure) {
+    return RunLevelTrap(failure.number(), failure.message());
+  } catch (const std::bad_alloc&) {
+    return RunLevelTrap(kOutOfMemory, Failure::FailureMessage(kOutOfMemory));
+  }
+  return 0;
+}
+
+void RunProgram() { std::exit(RunPhases()); }
+
+}  // namespace trackrelay

@@ -1,0 +1,18 @@
+#include "cgi/response_output.h"
+
+#include <string>
+
+#include "cgi/cgi_environment.h"
+
+namespace trackrelay {
+
+void SendLine(std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 2);
+  line.append(text);
+  line.append("\r\n");
+  DWORD written = 0;
+  WriteFile(CgiEnvironment.StdOut, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+}  // namespace trackrelay

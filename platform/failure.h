@@ -1,0 +1,45 @@
+// Failures: the one way trackrelay reports that an operation could not be done.
+// A failure carries a number and a message text; traps catch it and write a page that shows them.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace trackrelay {
+
+// The failure numbers every module maps its errors onto. The browser sees them on the
+// fatal error page, so they are fixed for good.
+enum FailureNumber : int {
+  kInvalidArgument = 5,
+  kOverflow = 6,
+  kOutOfMemory = 7,
+  kTypeMismatch = 13,
+  kFileNotFound = 53,
+  kDeviceIoError = 57,
+  kFileAlreadyExists = 58,
+  kInputPastEnd = 62,
+  kPermissionDenied = 70,
+  kDiskNotReady = 71,
+  kPathNotFound = 76,
+};
+
+class Failure : public std::exception {
+ public:
+  Failure(int number, std::string message) : number_(number), message_(std::move(message)) {}
+  explicit Failure(int number) : Failure(number, FailureMessage(number)) {}
+
+  int number() const { return number_; }
+  const std::string& message() const { return message_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+  // The message text that belongs to a failure number of the table above.
+  static std::string FailureMessage(int number);
+
+ private:
+  int number_;
+  std::string message_;
+};
+
+[[noreturn]] void RaiseFailure(int number);
+
+}  // namespace trackrelay

@@ -1,0 +1,106 @@
+// The kernel32 routines on POSIX, and the drive-path mapping.
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+HANDLE GetStdHandle(DWORD nStdHandle) {
+  switch (nStdHandle) {
+    case STD_INPUT_HANDLE:
+      return HandleFromDescriptor(0);
+    case STD_OUTPUT_HANDLE:
+      // A browser that goes away closes the web server's pipe; the page is then lost
+      // silently instead of the process being killed by SIGPIPE.
+      signal(SIGPIPE, SIG_IGN);
+      return HandleFromDescriptor(1);
+    case STD_ERROR_HANDLE:
+      return HandleFromDescriptor(2);
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED) {
+  ssize_t got;
+  do {
+    got = read(DescriptorFromHandle(hFile), lpBuffer, nNumberOfBytesToRead);
+  } while (got < 0 && errno == EINTR);
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = got > 0 ? static_cast<DWORD>(got) : 0;
+  return got >= 0;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED) {
+  const char* bytes = static_cast<const char*>(lpBuffer);
+  DWORD done = 0;
+  BOOL ok = 1;
+  while (done < nNumberOfBytesToWrite) {
+    ssize_t put = write(DescriptorFromHandle(hFile), bytes + done, nNumberOfBytesToWrite - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      ok = 0;
+      break;
+    }
+    done += static_cast<DWORD>(put);
+  }
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
+  return ok;
+}
+
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+  // As on Windows: without a high part the distance is a signed 32-bit number; with one,
+  // the two parts form a signed 64-bit distance.
+  std::int64_t distance = lDistanceToMove;
+  if (lpDistanceToMoveHigh != nullptr) {
+    distance = static_cast<std::int64_t>((static_cast<std::uint64_t>(static_cast<std::uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+                                         static_cast<std::uint32_t>(lDistanceToMove));
+  }
+  int whence = dwMoveMethod == FILE_BEGIN ? SEEK_SET : dwMoveMethod == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+  off_t at = lseek(DescriptorFromHandle(hFile), static_cast<off_t>(distance), whence);
+  if (at < 0) return INVALID_SET_FILE_POINTER;
+  if (lpDistanceToMoveHigh != nullptr) *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<std::int64_t>(at) >> 32);
+  return static_cast<DWORD>(static_cast<std::uint64_t>(at) & 0xFFFFFFFFu);
+}
+
+BOOL SetEndOfFile(HANDLE hFile) {
+  int fd = DescriptorFromHandle(hFile);
+  off_t at = lseek(fd, 0, SEEK_CUR);
+  if (at < 0) return 0;
+  int rc;
+  do {
+    rc = ftruncate(fd, at);
+  } while (rc < 0 && errno == EINTR);
+  return rc == 0;
+}
+
+void Sleep(DWORD dwMilliseconds) {
+  timespec left{static_cast<time_t>(dwMilliseconds / 1000), static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) < 0 && errno == EINTR) {
+  }
+}
+
+namespace trackrelay {
+
+std::string MapDrivePath(std::string_view path) {
+  const char* env_root = getenv("TRACKRELAY_DRIVE_ROOT");
+  std::string mapped = env_root != nullptr && env_root[0] != '\0' ? env_root : TRACKRELAY_DEFAULT_DRIVE_ROOT;
+  while (mapped.size() > 1 && mapped.back() == '/') mapped.pop_back();
+  std::string_view rest = path;
+  char letter = path.size() >= 2 && path[1] == ':' ? path[0] : '\0';
+  if ((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z')) {
+    mapped += '/';
+    mapped += static_cast<char>(letter | 0x20);
+    rest = path.substr(2);
+    if (!rest.empty() && rest[0] != '\\' && rest[0] != '/') mapped += '/';
+  } else {
+    // Not a drive path: taken as a path of this machine, backslashes aside.
+    mapped.clear();
+  }
+  for (char c : rest) mapped += c == '\\' ? '/' : c;
+  return mapped;
+}
+
+}  // namespace trackrelay

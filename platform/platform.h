@@ -1,0 +1,107 @@
+// The machine beneath trackrelay: the kernel32 routines it calls, drive paths, and the files and clock it uses.
+// One POSIX and one Windows implementation stand behind this header; tests substitute a fake System.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+// The kernel32 routines as the shared code calls them. On POSIX a HANDLE holds a file
+// descriptor; the standard handles are descriptors 0 and 1.
+typedef void* HANDLE;
+typedef std::uint32_t DWORD;
+typedef DWORD* LPDWORD;
+typedef std::int32_t LONG;
+typedef LONG* PLONG;
+typedef int BOOL;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+struct OVERLAPPED;
+typedef OVERLAPPED* LPOVERLAPPED;
+
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+#define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+
+// Also stops a closed pipe from ending the process: a write on it fails, as on Windows.
+HANDLE GetStdHandle(DWORD nStdHandle);
+// One read(2), retried when a signal interrupts it.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped);
+// Writes the whole buffer, retrying short writes, as WriteFile does on a synchronous handle.
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped);
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
+// Truncates the file at its current offset.
+BOOL SetEndOfFile(HANDLE hFile);
+// Sleeps the whole time, even when a signal interrupts it.
+void Sleep(DWORD dwMilliseconds);
+
+// The handle of an open file descriptor, and back.
+inline HANDLE HandleFromDescriptor(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd)); }
+inline int DescriptorFromHandle(HANDLE h) { return static_cast<int>(reinterpret_cast<std::intptr_t>(h)); }
+#endif
+
+namespace trackrelay {
+
+// The built-in paths are Windows drive paths. On POSIX, "X:\a\b" becomes ROOT/x/a/b: the drive
+// letter lower-cased, backslashes turned into slashes, the rest as written. ROOT is the
+// environment variable TRACKRELAY_DRIVE_ROOT when it is set and not empty, else the build's
+// default (/mnt). On Windows the path is used as it stands.
+std::string MapDrivePath(std::string_view path);
+
+// Sequential reading of a text file. Lines end at CR or CR LF; a lone LF stays in the line and
+// the last line may lack its end. Bytes pass unchanged.
+class TextFileReader {
+ public:
+  virtual ~TextFileReader() = default;
+  virtual bool AtEnd() = 0;
+  // The next line without its line end; raises kInputPastEnd when there is none.
+  virtual std::string ReadLine() = 0;
+};
+
+// The files and the clock the relay works with. Paths are drive paths as above. Every error is
+// raised as a Failure: missing file 53, missing folder or drive 76, existing target 58, access or
+// read-only 70, past the end 62, anything else 57.
+class System {
+ public:
+  virtual ~System() = default;
+
+  // Creates or truncates the file, writes text unchanged and closes it.
+  virtual void WriteTextFile(const std::string& path, std::string_view text) = 0;
+  // As WriteTextFile, and the bytes have reached the disk when it returns.
+  virtual void WriteTextFileDurably(const std::string& path, std::string_view text) = 0;
+  virtual std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) = 0;
+  // Opens an existing file and holds an exclusive lock on it until the reader is destroyed,
+  // waiting for the lock rather than failing. Never creates the file. When the path was
+  // replaced by another file while it waited, it starts over with the new one.
+  virtual std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) = 0;
+  // Renames a file; fails with 58 and changes nothing when the target exists.
+  virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;
+  // Renames a file over an existing one in a single step.
+  virtual void RenameReplacing(const std::string& from, const std::string& to) = 0;
+  virtual void RemoveFile(const std::string& path) = 0;
+  // The stored name of the plain file at path (not a folder, hidden or system file), or empty
+  // text when there is none; also empty when its folder or drive is not available.
+  virtual std::string LookUpPlainFile(const std::string& path) = 0;
+  virtual void Sleep(DWORD milliseconds) = 0;
+};
+
+// The System the program runs against: the real one, unless a test substituted its own.
+System& CurrentSystem();
+// Tests only: nullptr puts the real one back.
+void SubstituteSystem(System* system);
+
+}  // namespace trackrelay

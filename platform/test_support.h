@@ -1,0 +1,34 @@
+// Scratch handles for in-process tests: a file or a pipe that code under test writes to as StdOut.
+// Tests only; one implementation per platform beside the kernel32 routines.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace trackrelay {
+
+class ScratchHandle {
+ public:
+  // A fresh temporary file that already holds initial, positioned at its start.
+  static ScratchHandle File(const std::string& initial = "");
+  // The writing end of a pipe, drained into memory as it fills.
+  static ScratchHandle Pipe();
+  // A handle of which the given bytes can be read, then the end of input.
+  static ScratchHandle Input(const std::string& bytes);
+
+  ScratchHandle(ScratchHandle&& other) noexcept;
+  ScratchHandle& operator=(ScratchHandle&&) = delete;
+  ~ScratchHandle();
+
+  HANDLE handle() const;
+  // Everything written so far (the whole file, for a file).
+  std::string Contents();
+
+ private:
+  struct State;
+  explicit ScratchHandle(State* state) : state_(state) {}
+  State* state_;
+};
+
+}  // namespace trackrelay

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build, the tests and the demo need and this
+# machine lacks. Needs root; does nothing when everything is there.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux; do
+  have "$pkg" || need+=("$pkg")
+done
+if [ "${#need[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${need[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
+# The packages start their own servers; the tests and the demo start theirs on other ports.
+for service in apache2 lighttpd; do
+  if command -v service >/dev/null 2>&1; then service "$service" stop >/dev/null 2>&1 || true; fi
+done
