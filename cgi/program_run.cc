@@ -4,6 +4,7 @@
 #include <new>
 
 #include "cgi/cgi_environment.h"
+#include "cgi/form_input.h"
 #include "cgi/response_output.h"
 #include "platform/failure.h"
 #include "platform/platform.h"
@@ -66,6 +67,7 @@ int RunLevelTrap(int number, const std::string& message) {
 int RunPhases() {
   try {
     LoadCgiEnvironment();
+    DecodeFormInput();
   } catch (const Failure& failure) {
     return RunLevelTrap(failure.number(), failure.message());
   } catch (const std::bad_alloc&) {
