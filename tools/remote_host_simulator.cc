@@ -1,0 +1,267 @@
+// trackrelay-remote-host: a stand-in for the remote host, for the tests and the demo.
+//
+// The program and the remote host share nothing but two folders on a network drive. What any
+// remote host must do, and what this one does for each request:
+//
+//  1. Take complete request files only: N.DAT in the outbound folder (r:\fromnt\). The program
+//     writes tN.DAT and renames it to N.DAT once it is complete; a tN.DAT is left alone.
+//     N is the tracking number; the file holds one line, the raw form input and CR LF.
+//  2. Remove the request file (or move it away). The program never does, and while N.DAT stays,
+//     the next request of number N fails at its rename.
+//  3. Answer within 45 seconds of publication. The program looks for the answer at once, then
+//     every 100 ms, 450 times, then shows its timeout page. A later answer is never read; it
+//     would wait in the inbound folder and be relayed to the next request of that number. So
+//     an answer that would come too late is not written.
+//  4. Write the answer as N.out in the inbound folder (r:\tont\), first under another name
+//     (here tN.out) and renamed when complete: the program reads N.out the moment it sees it.
+//  5. Make the answer the whole HTML document, in lines that end in CR LF (for the program a
+//     lone LF does not end a line). The program relays the lines behind its own status and
+//     header lines, and deletes N.out.
+//
+// One simulator serves a pair of folders; two would both answer the same request.
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tools/remote_host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How long the program waits for an answer: 450 looks, 100 ms apart. The exchange fixes this;
+// a remote host knows it from there, not from the program's sources.
+constexpr milliseconds kProgramWait{45000};
+// How often the outbound folder is looked at: well within the program's own 100 ms.
+constexpr milliseconds kLookInterval{50};
+
+constexpr const char* kUsage = R"(usage: trackrelay-remote-host [options]
+Answers trackrelay's request files with an HTML page that shows the tracking number and the
+decoded form fields.
+  --drive-root DIR  the folders DIR/r/fromnt (requests) and DIR/r/tont (answers); by default
+                    those of the program: below TRACKRELAY_DRIVE_ROOT, else the build's root
+  --outbound DIR    the folder of request files
+  --inbound DIR     the folder of answers
+  --delay MS        answer each request MS milliseconds after taking it (default 0)
+  --never-answer    take each request and never answer it: the program shows its timeout page
+  --keep DIR        move each request file taken into DIR, with a copy of its answer, instead
+                    of deleting it
+  --once            take the requests waiting now, answer them, and end (status 1 when one
+                    could not be taken or answered)
+  --quiet           no line for each request on standard output
+)";
+
+struct Options {
+  fs::path outbound;
+  fs::path inbound;
+  milliseconds delay{0};
+  bool never_answer = false;
+  std::optional<fs::path> keep;
+  bool once = false;
+  bool quiet = false;
+};
+
+[[noreturn]] void Usage(const std::string& problem) {
+  std::cerr << "trackrelay-remote-host: " << problem << "\n" << kUsage;
+  std::exit(2);
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  options.outbound = trackrelay::MapDrivePath("r:\\fromnt\\");
+  options.inbound = trackrelay::MapDrivePath("r:\\tont\\");
+  std::optional<fs::path> outbound, inbound;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Usage(option + " needs a value");
+      return argv[++i];
+    };
+    if (option == "--drive-root") {
+      const fs::path root = value();
+      options.outbound = root / "r" / "fromnt";
+      options.inbound = root / "r" / "tont";
+    } else if (option == "--outbound") {
+      outbound = value();
+    } else if (option == "--inbound") {
+      inbound = value();
+    } else if (option == "--delay") {
+      const std::string text = value();
+      char* end = nullptr;
+      const long ms = std::strtol(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || ms < 0) Usage("--delay takes milliseconds, not " + text);
+      options.delay = milliseconds(ms);
+    } else if (option == "--never-answer") {
+      options.never_answer = true;
+    } else if (option == "--keep") {
+      options.keep = value();
+    } else if (option == "--once") {
+      options.once = true;
+    } else if (option == "--quiet") {
+      options.quiet = true;
+    } else if (option == "--help" || option == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else {
+      Usage("unknown option " + option);
+    }
+  }
+  // Explicit folders win over --drive-root, whatever their order.
+  if (outbound) options.outbound = *outbound;
+  if (inbound) options.inbound = *inbound;
+  return options;
+}
+
+std::string ReadWholeFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path.string());
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error("cannot read " + path.string());
+  return bytes;
+}
+
+void WriteWholeFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+class RemoteHost {
+ public:
+  explicit RemoteHost(Options options) : options_(std::move(options)) {}
+
+  // One look at the outbound folder: takes every complete request file in it.
+  void TakeRequests() {
+    std::set<std::string> seen;
+    std::error_code error;
+    for (fs::directory_iterator it(options_.outbound, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      const std::optional<std::string> number = trackrelay::remote_host::RequestNumberOf(name);
+      std::error_code entry_error;
+      if (!number || !it->is_regular_file(entry_error)) continue;
+      seen.insert(name);
+      if (stuck_.contains(name)) continue;
+      try {
+        Take(*number, it->path());
+      } catch (const std::exception& failure) {
+        // Not answered: a request this host cannot consume stays for someone to look at.
+        Report(std::cerr, *number + ": cannot take the request: " + failure.what());
+        stuck_.insert(name);
+      }
+    }
+    if (error) {
+      Report(std::cerr, "cannot look into " + options_.outbound.string() + ": " + error.message());
+    }
+    std::erase_if(stuck_, [&](const std::string& name) { return !seen.contains(name); });
+  }
+
+  // Writes the answers whose delay is over.
+  void AnswerDue() {
+    const SteadyClock::time_point now = SteadyClock::now();
+    std::erase_if(pending_, [&](const Pending& request) {
+      if (request.due > now) return false;
+      try {
+        Answer(request);
+      } catch (const std::exception& failure) {
+        Report(std::cerr, request.number + ": cannot answer: " + failure.what());
+      }
+      return true;
+    });
+  }
+
+  bool Idle() const { return pending_.empty(); }
+  bool Troubled() const { return troubled_; }
+
+ private:
+  struct Pending {
+    std::string number;
+    std::string form_input;
+    SteadyClock::time_point due;
+  };
+
+  void Take(const std::string& number, const fs::path& request_file) {
+    const std::string content = ReadWholeFile(request_file);
+    // The age of the request: the program has been waiting since it published the file.
+    const auto age = std::max(fs::file_time_type::clock::now() - fs::last_write_time(request_file),
+                              fs::file_time_type::duration::zero());
+    if (options_.keep) {
+      fs::copy_file(request_file, *options_.keep / request_file.filename(), fs::copy_options::overwrite_existing);
+    }
+    fs::remove(request_file);
+    if (options_.never_answer) {
+      Report(std::cout, number + ": taken, never answered");
+      return;
+    }
+    if (age + options_.delay >= kProgramWait) {
+      Report(std::cout, number + ": taken, too late to answer: the program has stopped waiting");
+      return;
+    }
+    pending_.push_back({number, std::string(trackrelay::remote_host::FormInputOf(content)),
+                        SteadyClock::now() + options_.delay});
+  }
+
+  void Answer(const Pending& request) {
+    const std::string page = trackrelay::remote_host::BuildResponsePage(request.number, request.form_input);
+    const fs::path partial = options_.inbound / ("t" + request.number + ".out");
+    WriteWholeFile(partial, page);
+    fs::rename(partial, options_.inbound / (request.number + ".out"));
+    if (options_.keep) WriteWholeFile(*options_.keep / (request.number + ".out"), page);
+    Report(std::cout, request.number + ": answered");
+  }
+
+  void Report(std::ostream& stream, const std::string& text) {
+    if (&stream == &std::cout && options_.quiet) return;
+    // A folder that has gone away would otherwise be reported at every look.
+    if (&stream == &std::cerr && text == last_problem_) return;
+    if (&stream == &std::cerr) {
+      last_problem_ = text;
+      troubled_ = true;
+    }
+    stream << "trackrelay-remote-host: " << text << std::endl;
+  }
+
+  Options options_;
+  std::vector<Pending> pending_;
+  std::set<std::string> stuck_;
+  std::string last_problem_;
+  bool troubled_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+  for (const fs::path* folder : {&options.outbound, &options.inbound}) {
+    if (!fs::is_directory(*folder)) {
+      std::cerr << "trackrelay-remote-host: no folder " << folder->string() << "\n";
+      return 2;
+    }
+  }
+  if (options.keep) fs::create_directories(*options.keep);
+  if (!options.quiet) {
+    std::cout << "trackrelay-remote-host: taking requests from " << options.outbound.string() << ", answering in "
+              << options.inbound.string() << std::endl;
+  }
+  RemoteHost host(options);
+  bool first_look = true;
+  while (true) {
+    if (!options.once || first_look) host.TakeRequests();
+    first_look = false;
+    host.AnswerDue();
+    if (options.once && host.Idle()) return host.Troubled() ? 1 : 0;
+    std::this_thread::sleep_for(kLookInterval);
+  }
+}
