@@ -1,0 +1,186 @@
+#include "platform/fake_system.h"
+
+#include "platform/failure.h"
+
+namespace trackrelay {
+namespace {
+
+const char* const kOperationNames[] = {
+    "WriteTextFile",   "WriteTextFileDurably", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
+    "RenameNoReplace", "RenameReplacing",      "RemoveFile",   "LookUpPlainFile",    "Sleep",
+};
+static_assert(sizeof kOperationNames / sizeof kOperationNames[0] == FakeSystem::kOperationCount);
+
+char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
+
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+// Reads a copy of the file as it was at the open, with the line ends of the real readers.
+class FakeSystem::Reader : public TextFileReader {
+ public:
+  Reader(std::shared_ptr<FakeSystem*> owner, std::string path, std::string bytes, bool locked)
+      : owner_(std::move(owner)), path_(std::move(path)), bytes_(std::move(bytes)), locked_(locked) {
+    ++(*owner_)->open_readers;
+    if (locked_) ++(*owner_)->held_locks;
+  }
+  ~Reader() override {
+    if (*owner_ == nullptr) return;
+    --(*owner_)->open_readers;
+    if (locked_) --(*owner_)->held_locks;
+  }
+
+  bool AtEnd() override { return next_ >= bytes_.size(); }
+
+  std::string ReadLine() override {
+    if (*owner_ == nullptr) RaiseFailure(kDeviceIoError);
+    (*owner_)->Enter(kReadLine, path_);
+    if (AtEnd()) RaiseFailure(kInputPastEnd);
+    std::size_t cr = bytes_.find('\r', next_);
+    if (cr == std::string::npos) cr = bytes_.size();
+    std::string line = bytes_.substr(next_, cr - next_);
+    next_ = cr + 1;
+    if (next_ < bytes_.size() && bytes_[next_] == '\n') ++next_;
+    return line;
+  }
+
+ private:
+  std::shared_ptr<FakeSystem*> owner_;
+  std::string path_;
+  std::string bytes_;
+  bool locked_;
+  std::size_t next_ = 0;
+};
+
+FakeSystem::FakeSystem() { SubstituteSystem(this); }
+
+FakeSystem::~FakeSystem() {
+  *self_ = nullptr;
+  SubstituteSystem(nullptr);
+}
+
+void FakeSystem::Fail(Operation operation, int number, int after, int times) {
+  injections_[operation] = Injection{number, after, times};
+}
+
+void FakeSystem::Enter(Operation operation, const std::string& logged) {
+  ++call_counts_[operation];
+  calls.push_back(std::string(kOperationNames[operation]) + " " + logged);
+  Injection& injection = injections_[operation];
+  if (injection.times == 0) return;
+  if (injection.after > 0) {
+    --injection.after;
+    return;
+  }
+  if (injection.times > 0) --injection.times;
+  throw Failure(injection.number);
+}
+
+std::map<std::string, std::string>::iterator FakeSystem::Find(const std::string& path) {
+  auto exact = files.find(path);
+  if (exact != files.end() || !case_insensitive) return exact;
+  for (auto it = files.begin(); it != files.end(); ++it) {
+    if (SameIgnoringCase(it->first, path)) return it;
+  }
+  return files.end();
+}
+
+void FakeSystem::RequireFolder(const std::string& path) const {
+  if (missing_folders.count(FolderOf(path)) != 0) RaiseFailure(kPathNotFound);
+}
+
+void FakeSystem::StoreFile(Operation operation, const std::string& path, std::string_view text) {
+  Enter(operation, path);
+  RequireFolder(path);
+  auto it = Find(path);
+  if (it != files.end()) {
+    it->second = std::string(text);
+  } else {
+    files[path] = std::string(text);
+  }
+}
+
+void FakeSystem::WriteTextFile(const std::string& path, std::string_view text) {
+  StoreFile(kWriteTextFile, path, text);
+}
+
+void FakeSystem::WriteTextFileDurably(const std::string& path, std::string_view text) {
+  StoreFile(kWriteTextFileDurably, path, text);
+}
+
+std::unique_ptr<TextFileReader> FakeSystem::OpenReader(Operation operation, const std::string& path) {
+  Enter(operation, path);
+  RequireFolder(path);
+  auto it = Find(path);
+  if (it == files.end()) RaiseFailure(kFileNotFound);
+  return std::make_unique<Reader>(self_, path, it->second, operation == kOpenTextFileLocked);
+}
+
+std::unique_ptr<TextFileReader> FakeSystem::OpenTextFile(const std::string& path) {
+  return OpenReader(kOpenTextFile, path);
+}
+
+std::unique_ptr<TextFileReader> FakeSystem::OpenTextFileLocked(const std::string& path) {
+  return OpenReader(kOpenTextFileLocked, path);
+}
+
+void FakeSystem::RenameNoReplace(const std::string& from, const std::string& to) {
+  Enter(kRenameNoReplace, from + " " + to);
+  RequireFolder(from);
+  RequireFolder(to);
+  auto source = Find(from);
+  if (source == files.end()) RaiseFailure(kFileNotFound);
+  if (Find(to) != files.end()) RaiseFailure(kFileAlreadyExists);
+  std::string bytes = std::move(source->second);
+  files.erase(source);
+  files[to] = std::move(bytes);
+}
+
+void FakeSystem::RenameReplacing(const std::string& from, const std::string& to) {
+  Enter(kRenameReplacing, from + " " + to);
+  RequireFolder(from);
+  RequireFolder(to);
+  auto source = Find(from);
+  if (source == files.end()) RaiseFailure(kFileNotFound);
+  std::string bytes = std::move(source->second);
+  files.erase(source);
+  auto target = Find(to);
+  if (target != files.end()) files.erase(target);
+  files[to] = std::move(bytes);
+}
+
+void FakeSystem::RemoveFile(const std::string& path) {
+  Enter(kRemoveFile, path);
+  RequireFolder(path);
+  auto it = Find(path);
+  if (it == files.end()) RaiseFailure(kFileNotFound);
+  files.erase(it);
+}
+
+std::string FakeSystem::LookUpPlainFile(const std::string& path) {
+  Enter(kLookUpPlainFile, path);
+  if (missing_folders.count(FolderOf(path)) != 0) return "";
+  auto it = Find(path);
+  if (it == files.end()) return "";
+  return it->first.substr(FolderOf(it->first).size());
+}
+
+void FakeSystem::Sleep(DWORD milliseconds) {
+  Enter(kSleep, std::to_string(milliseconds));
+  sleeps.push_back(milliseconds);
+  if (on_sleep) on_sleep();
+}
+
+}  // namespace trackrelay

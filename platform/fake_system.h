@@ -1,0 +1,110 @@
+// An in-memory System for in-process tests: files held as text by drive path, a Sleep that only
+// records, a log of every call, and failures injected per operation. Tests only.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace trackrelay {
+
+// While a FakeSystem exists, CurrentSystem() is that fake; its destructor puts the real one back.
+// Only one may exist at a time. A reader that outlives its fake (a response file a failure left
+// open) may still be destroyed; reading from it then fails with 57.
+//
+//   FakeSystem fake;
+//   fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
+//   fake.on_sleep = [&] { if (fake.sleeps.size() == 10) fake.files["r:\\tont\\41.out"] = "<p>\r"; };
+//   fake.Fail(FakeSystem::kRemoveFile, kPermissionDenied);
+//   ServeTrackingRequest();
+//   EXPECT_EQ(fake.sleeps.size(), 10u);
+class FakeSystem : public System {
+ public:
+  enum Operation {
+    kWriteTextFile,
+    kWriteTextFileDurably,
+    kOpenTextFile,
+    kOpenTextFileLocked,
+    kReadLine,  // TextFileReader::ReadLine of a reader from either open
+    kRenameNoReplace,
+    kRenameReplacing,
+    kRemoveFile,
+    kLookUpPlainFile,
+    kSleep,
+    kOperationCount
+  };
+
+  FakeSystem();
+  ~FakeSystem() override;
+  FakeSystem(const FakeSystem&) = delete;
+  FakeSystem& operator=(const FakeSystem&) = delete;
+
+  // The files, by drive path as the code under test names them ("r:\\tont\\41.out"), and their
+  // bytes. Folders need not be made: every folder exists unless it is in missing_folders.
+  std::map<std::string, std::string> files;
+  // Folders as the text of a path up to and including its last backslash ("r:\\tont\\").
+  // Files there cannot be opened, written, renamed or removed (76), and lookups find nothing.
+  std::set<std::string> missing_folders;
+  // Paths match ignoring ASCII case, as on Windows and SMB mounts; a lookup then yields the
+  // name as stored, and writing keeps the stored name.
+  bool case_insensitive = false;
+
+  // Every Sleep's milliseconds, in order. on_sleep, when set, runs after each one is recorded,
+  // so a test can let files appear while the code under test waits.
+  std::vector<DWORD> sleeps;
+  std::function<void()> on_sleep;
+
+  // One line per call, in order: the operation's name and its paths, for example
+  // "RenameNoReplace r:\fromnt\t41.DAT r:\fromnt\41.DAT", "ReadLine r:\tont\41.out", "Sleep 100".
+  std::vector<std::string> calls;
+  // Readers handed out and not yet destroyed, and how many of them hold the lock.
+  int open_readers = 0;
+  int held_locks = 0;
+
+  // From now on, the operation succeeds `after` more times and then fails with the failure
+  // number, without any effect, for `times` calls (all of them when negative); then it works again.
+  void Fail(Operation operation, int number, int after = 0, int times = -1);
+  // How often the operation was called, failed calls included.
+  int CallCount(Operation operation) const { return call_counts_[operation]; }
+
+  void WriteTextFile(const std::string& path, std::string_view text) override;
+  void WriteTextFileDurably(const std::string& path, std::string_view text) override;
+  std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override;
+  std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override;
+  void RenameNoReplace(const std::string& from, const std::string& to) override;
+  void RenameReplacing(const std::string& from, const std::string& to) override;
+  void RemoveFile(const std::string& path) override;
+  std::string LookUpPlainFile(const std::string& path) override;
+  void Sleep(DWORD milliseconds) override;
+
+ private:
+  class Reader;
+  struct Injection {
+    int number = 0;
+    int after = 0;
+    int times = 0;  // 0: no failure pending; negative: for good
+  };
+
+  // Counts and logs the call, then raises its injected failure when one is due.
+  void Enter(Operation operation, const std::string& logged);
+  void StoreFile(Operation operation, const std::string& path, std::string_view text);
+  std::unique_ptr<TextFileReader> OpenReader(Operation operation, const std::string& path);
+  // The key of files that path names, or files.end().
+  std::map<std::string, std::string>::iterator Find(const std::string& path);
+  // Raises 76 when the folder of path is missing.
+  void RequireFolder(const std::string& path) const;
+
+  // Readers reach their fake through this; it is cleared when the fake goes.
+  std::shared_ptr<FakeSystem*> self_ = std::make_shared<FakeSystem*>(this);
+  std::array<int, kOperationCount> call_counts_{};
+  std::array<Injection, kOperationCount> injections_{};
+};
+
+}  // namespace trackrelay
