@@ -1,0 +1,44 @@
+#include "relay/tracking_counter.h"
+
+#include <limits>
+#include <memory>
+
+#include "cgi/conversions.h"
+#include "platform/failure.h"
+#include "platform/platform.h"
+
+namespace trackrelay {
+namespace {
+
+std::string_view TrimSpaces(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+std::string CounterFileText(std::int16_t next) {
+  std::string text(next < 0 ? 0 : 1, ' ');  // the minus sign takes the space's place
+  text += std::to_string(next);
+  text += " \r\n";
+  return text;
+}
+
+std::int16_t AllocateTrackingNumber() {
+  System& system = CurrentSystem();
+  const std::string counter(kCounterPath);
+  // Held until the new number is in place, so that a request arriving meanwhile waits and then
+  // reads the new number instead of the one handed out here.
+  std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked(counter);
+  const std::int16_t n = ToInt16(TrimSpaces(locked->ReadLine()));
+  if (n == std::numeric_limits<std::int16_t>::max()) RaiseFailure(kOverflow);
+  // Truncating the counter and writing it again would leave it empty if the process died in
+  // between; the rename swaps the old file for a complete new one in a single step.
+  const std::string replacement(kCounterReplacementPath);
+  system.WriteTextFileDurably(replacement, CounterFileText(static_cast<std::int16_t>(n + 1)));
+  system.RenameReplacing(replacement, counter);
+  return n;
+}
+
+}  // namespace trackrelay
