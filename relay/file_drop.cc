@@ -1,0 +1,56 @@
+#include "relay/file_drop.h"
+
+#include <memory>
+
+#include "platform/failure.h"
+#include "platform/platform.h"
+
+namespace trackrelay {
+namespace {
+
+// The response file between OpenResponseFile and CloseResponseFile.
+std::unique_ptr<TextFileReader> open_response;
+
+TextFileReader& OpenResponse() {
+  if (open_response == nullptr) RaiseFailure(kInvalidArgument);
+  return *open_response;
+}
+
+}  // namespace
+
+std::string NumberText(std::int16_t n) { return std::to_string(n); }
+
+std::string TemporaryRequestPath(std::int16_t n) {
+  return std::string(kOutboundFolder) + "t" + NumberText(n) + ".DAT";
+}
+
+std::string RequestPath(std::int16_t n) { return std::string(kOutboundFolder) + NumberText(n) + ".DAT"; }
+
+std::string ResponsePath(std::int16_t n) { return std::string(kInboundFolder) + NumberText(n) + ".out"; }
+
+void WriteRequestFile(std::int16_t n, std::string_view text) {
+  std::string content(text);
+  content += "\r\n";
+  CurrentSystem().WriteTextFile(TemporaryRequestPath(n), content);
+}
+
+void PublishRequestFile(std::int16_t n) { CurrentSystem().RenameNoReplace(TemporaryRequestPath(n), RequestPath(n)); }
+
+bool ResponseFileReady(std::int16_t n) {
+  return CurrentSystem().LookUpPlainFile(ResponsePath(n)) == NumberText(n) + ".out";
+}
+
+void OpenResponseFile(std::int16_t n) {
+  open_response.reset();
+  open_response = CurrentSystem().OpenTextFile(ResponsePath(n));
+}
+
+bool AtEndOfResponse() { return OpenResponse().AtEnd(); }
+
+std::string ReadResponseLine() { return OpenResponse().ReadLine(); }
+
+void CloseResponseFile() { open_response.reset(); }
+
+void RemoveResponseFile(std::int16_t n) { CurrentSystem().RemoveFile(ResponsePath(n)); }
+
+}  // namespace trackrelay

@@ -1,0 +1,39 @@
+// The file-drop exchange with the remote host: request files dropped in the outbound folder,
+// response files taken from the inbound folder, both named after the tracking number.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace trackrelay {
+
+inline constexpr std::string_view kOutboundFolder = "r:\\fromnt\\";
+inline constexpr std::string_view kInboundFolder = "r:\\tont\\";
+
+// The number as file names carry it: decimal, a minus sign when negative, nothing else.
+std::string NumberText(std::int16_t n);
+// r:\fromnt\tN.DAT, r:\fromnt\N.DAT and r:\tont\N.out.
+std::string TemporaryRequestPath(std::int16_t n);
+std::string RequestPath(std::int16_t n);
+std::string ResponsePath(std::int16_t n);
+
+// Creates or truncates the temporary request file of n and writes text and CR LF to it.
+void WriteRequestFile(std::int16_t n, std::string_view text);
+// Gives the temporary request file its final name; fails with 58 and leaves both files as they
+// were when a request file of n is there already.
+void PublishRequestFile(std::int16_t n);
+// True when the inbound folder holds a plain file stored as exactly N.out (case counts);
+// false also when the folder or its drive is not available.
+bool ResponseFileReady(std::int16_t n);
+
+// The response file of n, read line by line: lines end at CR or CR LF, a lone LF stays in the
+// line, the last line may lack its end. One response file is open at a time.
+void OpenResponseFile(std::int16_t n);
+bool AtEndOfResponse();
+// The next line without its end; 62 past the end.
+std::string ReadResponseLine();
+void CloseResponseFile();
+void RemoveResponseFile(std::int16_t n);
+
+}  // namespace trackrelay

@@ -1,0 +1,121 @@
+#include "relay/file_drop.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "platform/failure.h"
+#include "platform/platform.h"
+#include "platform/scratch_drive.h"
+
+namespace trackrelay {
+namespace {
+
+int FailureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Failure& failure) {
+    return failure.number();
+  }
+  return 0;
+}
+
+TEST(FileDropTest, NamesCarryTheNumberWithoutSpacesOrLeadingZeros) {
+  struct NameCase {
+    std::int16_t n;
+    const char *temporary, *request, *response;
+  };
+  const NameCase cases[] = {
+      {42, "r:\\fromnt\\t42.DAT", "r:\\fromnt\\42.DAT", "r:\\tont\\42.out"},
+      {-3, "r:\\fromnt\\t-3.DAT", "r:\\fromnt\\-3.DAT", "r:\\tont\\-3.out"},
+      {0, "r:\\fromnt\\t0.DAT", "r:\\fromnt\\0.DAT", "r:\\tont\\0.out"},
+      {-32768, "r:\\fromnt\\t-32768.DAT", "r:\\fromnt\\-32768.DAT", "r:\\tont\\-32768.out"},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(TemporaryRequestPath(c.n), c.temporary);
+    EXPECT_EQ(RequestPath(c.n), c.request);
+    EXPECT_EQ(ResponsePath(c.n), c.response);
+  }
+}
+
+TEST(FileDropTest, RequestIsWrittenWholeThenPublishedButNeverOverAWaitingOne) {
+  const std::string forms[] = {"TRACKNO=42&x=a+b", "", std::string("a\0\xff", 3)};
+  for (const std::string& form : forms) {
+    ScratchDrive drive;
+    drive.Write("r:\\fromnt\\t42.DAT", "an older and longer temporary file");
+    WriteRequestFile(42, form);
+    EXPECT_EQ(drive.Read("r:\\fromnt\\t42.DAT"), form + "\r\n");
+    drive.Write("r:\\fromnt\\42.DAT", "waiting\r\n");
+    EXPECT_EQ(FailureOf([] { PublishRequestFile(42); }), kFileAlreadyExists);
+    EXPECT_EQ(drive.Read("r:\\fromnt\\42.DAT"), "waiting\r\n");
+    EXPECT_EQ(drive.Read("r:\\fromnt\\t42.DAT"), form + "\r\n");
+    drive.Remove("r:\\fromnt\\42.DAT");
+    PublishRequestFile(42);
+    EXPECT_FALSE(drive.Exists("r:\\fromnt\\t42.DAT"));
+    EXPECT_EQ(drive.Read("r:\\fromnt\\42.DAT"), form + "\r\n");
+  }
+}
+
+TEST(FileDropTest, AMissingFolderFailsWritingButNotLooking) {
+  ScratchDrive drive;
+  drive.Remove("r:\\fromnt");
+  EXPECT_EQ(FailureOf([] { WriteRequestFile(5, "TRACKNO=5"); }), kPathNotFound);
+  drive.Remove("r:");
+  EXPECT_FALSE(ResponseFileReady(5)) << "a drive that is away for a moment is not a failure";
+}
+
+TEST(FileDropTest, ResponseIsReadyOnlyAsAPlainFileOfExactlyTheName) {
+  const std::pair<const char*, std::function<void(const ScratchDrive&)>> cases[] = {
+      {"", [](const ScratchDrive&) {}},
+      {"42.out", [](const ScratchDrive& d) { d.Write("r:\\tont\\42.out", ""); }},
+      {"42.out",
+       [](const ScratchDrive& d) {
+         d.Write("r:\\tont\\42.out", "read-only");
+         chmod(d.Local("r:\\tont\\42.out").c_str(), 0444);
+       }},
+      {"", [](const ScratchDrive& d) { d.Write("r:\\tont\\42.OUT", "x"); }},
+      {"", [](const ScratchDrive& d) { d.Write("r:\\tont\\042.out", "x"); }},
+      {"", [](const ScratchDrive& d) { d.Write("r:\\fromnt\\42.out", "x"); }},
+      {"", [](const ScratchDrive& d) { d.MakeFolder("r:\\tont\\42.out"); }},
+      {"", [](const ScratchDrive& d) { mkfifo(d.Local("r:\\tont\\42.out").c_str(), 0666); }},
+      {"", [](const ScratchDrive& d) { d.Remove("r:\\tont"); }},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    ScratchDrive drive;
+    cases[i].second(drive);
+    EXPECT_EQ(ResponseFileReady(42), cases[i].first[0] != '\0') << "case " << i;
+    EXPECT_EQ(CurrentSystem().LookUpPlainFile("r:\\tont\\42.out"), cases[i].first) << "case " << i;
+  }
+  ScratchDrive drive;
+  drive.Write("r:\\tont\\.42.out", "x");
+  EXPECT_EQ(CurrentSystem().LookUpPlainFile("r:\\tont\\.42.out"), "") << "hidden";
+}
+
+TEST(FileDropTest, ResponseLinesPassUnchangedAndTheFileIsRemoved) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"", {}},
+      {"<p>one\r\n<p>two", {"<p>one", "<p>two"}},
+      {"a\nb\nc\n", {"a\nb\nc\n"}},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    ScratchDrive drive;
+    drive.Write("r:\\tont\\-3.out", bytes);
+    OpenResponseFile(-3);
+    std::vector<std::string> lines;
+    while (!AtEndOfResponse()) lines.push_back(ReadResponseLine());
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(FailureOf([] { ReadResponseLine(); }), kInputPastEnd);
+    CloseResponseFile();
+    RemoveResponseFile(-3);
+    EXPECT_FALSE(drive.Exists("r:\\tont\\-3.out"));
+    EXPECT_EQ(FailureOf([] { RemoveResponseFile(-3); }), kFileNotFound);
+  }
+  EXPECT_EQ(FailureOf([] { ReadResponseLine(); }), kInvalidArgument) << "nothing is open";
+}
+
+}  // namespace
+}  // namespace trackrelay
