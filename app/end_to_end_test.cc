@@ -1,10 +1,19 @@
-// The real executable, run as a web server runs it.
+// The real executable, run as a web server runs it, against a scratch drive root.
 #include "app/end_to_end.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
 
 namespace trackrelay::e2e {
 namespace {
+
+constexpr uid_t kNobody = 65534;
 
 std::string FatalPage(const std::string& script, const std::string& text) {
   return "HTTP/1.0 500 Internal Error\r\n"
@@ -26,6 +35,56 @@ std::string FatalPage(const std::string& script, const std::string& text) {
          "</BODY></HTML>\r\n";
 }
 
+const std::string kHeader = "HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n";
+
+std::string InternalErrorPage(const std::string& step) {
+  return kHeader +
+         "<HTML><HEAD>\r\n<TITLE>Internal CGI Error</TITLE>\r\n</HEAD>\r\n"
+         "<Center><H1>An internal error number " + step +
+         " has caused the cgi program to terminate abnormaly</H1></Center>\r\n<p>\r\n<hr>\r\n";
+}
+
+const std::string kTimeoutPage = kHeader +
+                                 "<HTML><HEAD>\r\n<TITLE>Data Wait Timeout</TITLE>\r\n</HEAD>\r\n"
+                                 "<Center><H1>No Data Returned From The Remote Host</H1></Center>\r\n<p>\r\n<hr>\r\n";
+
+// Stands in for the remote host: once the request file of the number is published, waits
+// delay_ms and then drops the response under a temporary name and renames it into place.
+class Responder {
+ public:
+  Responder(const DriveRoot& root, const std::string& number, std::string response, int delay_ms = 0)
+      : thread_([&root, number, response = std::move(response), delay_ms, this] {
+          const std::string request = root.Local("r:\\fromnt\\" + number + ".DAT");
+          auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+          while (access(request.c_str(), F_OK) != 0) {
+            if (std::chrono::steady_clock::now() > deadline) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          }
+          published_ = std::chrono::steady_clock::now();
+          std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+          root.Write("r:\\tont\\" + number + ".tmp", response);
+          std::filesystem::rename(root.Local("r:\\tont\\" + number + ".tmp"), root.Local("r:\\tont\\" + number + ".out"));
+          answered_ = std::chrono::steady_clock::now();
+        }) {}
+  ~Responder() { Join(); }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // Seconds from publication to the response, as the remote host saw it.
+  double PublishedToAnswered() { return std::chrono::duration<double>(answered_ - published_).count(); }
+  std::chrono::steady_clock::time_point answered() const { return answered_; }
+
+ private:
+  std::chrono::steady_clock::time_point published_, answered_;
+  std::thread thread_;
+};
+
+Invocation Get(const std::string& query) {
+  Invocation run;
+  run.env = GetEnvironment(query);
+  return run;
+}
+
 TEST(FatalPageEndToEnd, OverflowingContentLengthGivesTheExactPage) {
   DriveRoot root;
   struct Case {
@@ -42,8 +101,7 @@ TEST(FatalPageEndToEnd, OverflowingContentLengthGivesTheExactPage) {
       {"99999999999", true, std::string(10000, '#')},  // a capture file that held more than the page
   };
   for (const Case& c : cases) {
-    Invocation run;
-    run.env = GetEnvironment("TRACKNO=5");
+    Invocation run = Get("TRACKNO=5");
     run.env["CONTENT_LENGTH"] = c.content_length;
     run.output_to_file = c.to_file;
     run.output_file_before = c.file_before;
@@ -51,6 +109,17 @@ TEST(FatalPageEndToEnd, OverflowingContentLengthGivesTheExactPage) {
     EXPECT_EQ(out.exit_status, 1) << c.content_length;
     EXPECT_EQ(out.output, FatalPage("/cgi-bin/trackrelay", "Overflow Error Number =  6")) << c.content_length;
   }
+  EXPECT_TRUE(root.List("r:\\fromnt").empty());
+}
+
+TEST(FatalPageEndToEnd, NegativeContentLengthWithPostIsAnInvalidArgument) {
+  DriveRoot root;
+  Invocation run;
+  run.env = PostEnvironment("-1");
+  run.stdin_pieces = {"TRACKNO=5"};
+  Outcome out = RunTrackrelay(run, root);
+  EXPECT_EQ(out.exit_status, 1);
+  EXPECT_EQ(out.output, FatalPage("/cgi-bin/trackrelay", "Invalid procedure call or argument Error Number =  5"));
 }
 
 TEST(FatalPageEndToEnd, EmptyScriptNameLeavesTheTitleEmpty) {
@@ -59,6 +128,179 @@ TEST(FatalPageEndToEnd, EmptyScriptNameLeavesTheTitleEmpty) {
   run.env = {{"CONTENT_LENGTH", "1" + std::string(30, '0')}};
   Outcome out = RunTrackrelay(run, root);
   EXPECT_EQ(out.output, FatalPage("", "Overflow Error Number =  6"));
+}
+
+TEST(TrackingRequestEndToEnd, TheRoadOfOneRequest) {
+  DriveRoot root;
+  root.Write("c:\\woe\\track.txt", " 41 \r\n");
+  Responder remote(root, "41", "<HTML><BODY>\r\nParcel 41 is on its way\r\n</BODY></HTML>");
+  Outcome out = RunTrackrelay(Get("TRACKNO=0"), root);
+  remote.Join();
+  EXPECT_EQ(out.exit_status, 0);
+  EXPECT_EQ(out.output, kHeader + "<HTML><BODY>\r\n\r\nParcel 41 is on its way\r\n\r\n</BODY></HTML>\r\n\r\n");
+  EXPECT_EQ(root.Read("c:\\woe\\track.txt"), " 42 \r\n");
+  EXPECT_EQ(root.Read("r:\\fromnt\\41.DAT"), "TRACKNO=0\r\n");
+  EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{"41.DAT"});
+  EXPECT_TRUE(root.List("r:\\tont").empty());
+  EXPECT_TRUE(root.List("c:\\woe").size() == 1) << "the counter's replacement leaves nothing behind";
+}
+
+TEST(TrackingRequestEndToEnd, GivenNumbersTravelUnchangedAndLeaveTheCounterAlone) {
+  struct Case {
+    std::string query, number, request_line;
+  };
+  const Case cases[] = {
+      {"TRACKNO=7", "7", "TRACKNO=7"},
+      {"TRACKNO=-3&x=a+b", "-3", "TRACKNO=-3&x=a+b"},
+      {"trackno=+0012.4&note=%41", "12", "trackno=+0012.4&note=%41"},
+      {"TRACKNO=-32768", "-32768", "TRACKNO=-32768"},
+  };
+  for (const Case& c : cases) {
+    DriveRoot root;
+    root.Write("c:\\woe\\track.txt", " 41 \r\n");
+    Responder remote(root, c.number, "ok " + c.number);
+    Outcome out = RunTrackrelay(Get(c.query), root);
+    remote.Join();
+    EXPECT_EQ(out.output, kHeader + "ok " + c.number + "\r\n\r\n") << c.query;
+    EXPECT_EQ(root.Read("r:\\fromnt\\" + c.number + ".DAT"), c.request_line + "\r\n") << c.query;
+    EXPECT_EQ(root.Read("c:\\woe\\track.txt"), " 41 \r\n") << c.query;
+  }
+}
+
+TEST(TrackingRequestEndToEnd, ResponseBytesAndLineEndsPassThrough) {
+  struct Case {
+    std::string response, relayed;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"one\r\ntwo\r\n", "one\r\n\r\ntwo\r\n\r\n"},
+      {"one\rtwo", "one\r\n\r\ntwo\r\n\r\n"},
+      {"a\nb\nc", "a\nb\nc\r\n\r\n"},
+      {"\r\n\r\n", "\r\n\r\n\r\n\r\n"},
+      {std::string("nul\0\xe9\xff\r\n", 8), std::string("nul\0\xe9\xff\r\n\r\n", 10)},
+  };
+  for (const Case& c : cases) {
+    DriveRoot root;
+    Responder remote(root, "5", c.response);
+    Outcome out = RunTrackrelay(Get("TRACKNO=5"), root);
+    remote.Join();
+    EXPECT_EQ(out.output, kHeader + c.relayed) << ::testing::PrintToString(c.response);
+    EXPECT_FALSE(root.Exists("r:\\tont\\5.out"));
+  }
+}
+
+TEST(TrackingRequestEndToEnd, PostBodyArrivingInPiecesIsRelayedWhole) {
+  DriveRoot root;
+  const std::string note(150000, 'n');  // more than a pipe holds at once
+  const std::string body = "TRACKNO=9&note=" + note + "&city=K%C3%B6ln";
+  Invocation run;
+  run.env = PostEnvironment(std::to_string(body.size()));
+  run.env["QUERY_STRING"] = "TRACKNO=1";
+  run.stdin_pieces = {body.substr(0, 4), body.substr(4, 70000), body.substr(70004)};
+  run.pause_ms = 300;
+  Responder remote(root, "9", "got it");
+  Outcome out = RunTrackrelay(run, root);
+  remote.Join();
+  EXPECT_EQ(out.output, kHeader + "got it\r\n\r\n");
+  EXPECT_EQ(root.Read("r:\\fromnt\\9.DAT"), body + "\r\n");
+}
+
+TEST(TrackingRequestEndToEnd, ResponseLandingSecondsLaterIsFoundByTheNextLook) {
+  DriveRoot root;
+  Responder remote(root, "12", "late", 3000);
+  Outcome out = RunTrackrelay(Get("TRACKNO=12"), root);
+  auto ended = std::chrono::steady_clock::now();
+  remote.Join();
+  EXPECT_EQ(out.output, kHeader + "late\r\n\r\n");
+  double found_after = std::chrono::duration<double>(ended - remote.answered()).count();
+  EXPECT_LT(found_after, 0.25) << "a look every 100 ms";
+  EXPECT_GT(out.seconds, 3.0);
+}
+
+TEST(TrackingRequestEndToEnd, InternalErrorShowsTheStepThatFailed) {
+  struct Case {
+    std::string name, query;
+    std::function<void(const DriveRoot&)> prepare;
+    std::string step;
+    uid_t run_as;
+    std::string response;  // written for number 8 before the run, when run_as is set
+    std::string relayed;   // what goes out before the internal error page
+  };
+  auto nothing = [](const DriveRoot&) {};
+  const uid_t us = static_cast<uid_t>(-1);
+  const Case cases[] = {
+      {"no TRACKNO", "x=1", nothing, "0", us, "", ""},
+      {"empty TRACKNO", "TRACKNO=", nothing, "0", us, "", ""},
+      {"not a number", "TRACKNO=abc", nothing, "0", us, "", ""},
+      {"joined by ;", "TRACKNO=1&TRACKNO=2", nothing, "0", us, "", ""},
+      {"out of range", "TRACKNO=32768", nothing, "0", us, "", ""},
+      {"counter missing", "TRACKNO=0", nothing, "1", us, "", ""},
+      {"counter empty", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", ""); }, "1", us, "", ""},
+      {"counter garbage", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", " x \r\n"); }, "1", us, "", ""},
+      {"counter at its end", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", " 32767 \r\n"); }, "1", us, "", ""},
+      {"outbound missing", "TRACKNO=8",
+       [](const DriveRoot& r) { std::filesystem::remove_all(r.Local("r:\\fromnt")); }, "2", us, "", ""},
+      {"drive missing", "TRACKNO=8", [](const DriveRoot& r) { std::filesystem::remove_all(r.path() + "/r"); }, "2", us, "", ""},
+      {"request already waiting", "TRACKNO=8", [](const DriveRoot& r) { r.Write("r:\\fromnt\\8.DAT", "earlier\r\n"); },
+       "3", us, "", ""},
+      {"response unreadable", "TRACKNO=8",
+       [](const DriveRoot& r) {
+         r.OpenToEveryone();
+         chmod(r.Local("r:\\tont\\8.out").c_str(), 0);
+       },
+       "4", kNobody, "secret", ""},
+      {"empty response undeletable", "TRACKNO=8",
+       [](const DriveRoot& r) {
+         r.OpenToEveryone();
+         chmod(r.Local("r:\\tont").c_str(), 0755);
+       },
+       "5", kNobody, "", kHeader},
+      {"response undeletable after two lines", "TRACKNO=8",
+       [](const DriveRoot& r) {
+         r.OpenToEveryone();
+         chmod(r.Local("r:\\tont").c_str(), 0755);
+       },
+       "6", kNobody, "line 1\r\nline 2\r\n", kHeader + "line 1\r\n\r\nline 2\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    DriveRoot root;
+    // Written before the run: the first look finds it. An empty response is written too.
+    if (c.run_as != static_cast<uid_t>(-1)) root.Write("r:\\tont\\8.out", c.response);
+    c.prepare(root);
+    const std::string counter_before = root.Exists("c:\\woe\\track.txt") ? root.Read("c:\\woe\\track.txt") : "-";
+    Invocation run = Get(c.query);
+    run.run_as = c.run_as;
+    Outcome out = RunTrackrelay(run, root);
+    EXPECT_EQ(out.exit_status, 0) << c.name;
+    EXPECT_EQ(out.output, c.relayed + InternalErrorPage(c.step)) << c.name;
+    EXPECT_EQ(root.Exists("c:\\woe\\track.txt") ? root.Read("c:\\woe\\track.txt") : "-", counter_before) << c.name;
+    if (c.step >= "4") {
+      EXPECT_TRUE(root.Exists("r:\\fromnt\\8.DAT")) << c.name;
+      EXPECT_TRUE(root.Exists("r:\\tont\\8.out")) << c.name << ": a response that was not deleted stays";
+    }
+    if (c.step == "3") {
+      EXPECT_EQ(root.Read("r:\\fromnt\\8.DAT"), "earlier\r\n") << "the rename never replaces";
+    }
+  }
+}
+
+TEST(TrackingRequestEndToEnd, NoResponseWithin450LooksGivesTheTimeoutPage) {
+  DriveRoot root;
+  Outcome out = RunTrackrelay(Get("TRACKNO=77&x=1"), root);
+  EXPECT_EQ(out.exit_status, 0);
+  EXPECT_EQ(out.output, kTimeoutPage);
+  EXPECT_GE(out.seconds, 45.0);
+  EXPECT_LT(out.seconds, 50.0);
+  EXPECT_EQ(root.Read("r:\\fromnt\\77.DAT"), "TRACKNO=77&x=1\r\n") << "the request file stays";
+}
+
+TEST(TrackingRequestEndToEnd, ResponseNamedInAnotherCaseIsNeverTaken) {
+  // 42.OUT is not 42.out: the wait ends in the timeout page and the file stays.
+  DriveRoot root;
+  root.Write("r:\\tont\\42.OUT", "wrong case");
+  Outcome out = RunTrackrelay(Get("TRACKNO=42"), root);
+  EXPECT_EQ(out.output, kTimeoutPage);
+  EXPECT_TRUE(root.Exists("r:\\tont\\42.OUT"));
 }
 
 }  // namespace

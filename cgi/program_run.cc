@@ -8,6 +8,7 @@
 #include "cgi/response_output.h"
 #include "platform/failure.h"
 #include "platform/platform.h"
+#include "relay/tracking_request.h"
 
 namespace trackrelay {
 
@@ -68,6 +69,7 @@ int RunPhases() {
   try {
     LoadCgiEnvironment();
     DecodeFormInput();
+    ServeTrackingRequest();
   } catch (const Failure& failure) {
     return RunLevelTrap(failure.number(), failure.message());
   } catch (const std::bad_alloc&) {

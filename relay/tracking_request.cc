@@ -1,0 +1,88 @@
+#include "relay/tracking_request.h"
+
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "cgi/conversions.h"
+#include "cgi/form_input.h"
+#include "cgi/response_output.h"
+#include "platform/failure.h"
+#include "platform/platform.h"
+#include "relay/file_drop.h"
+#include "relay/tracking_counter.h"
+
+namespace trackrelay {
+namespace {
+
+void SendTimeoutPage() {
+  SendLine("HTTP/1.0 200 OK");
+  SendLine("Content-type: text/html\r\n");
+  SendLine("<HTML><HEAD>");
+  SendLine("<TITLE>Data Wait Timeout</TITLE>");
+  SendLine("</HEAD>");
+  SendLine("<Center><H1>No Data Returned From The Remote Host</H1></Center>");
+  SendLine("<p>");
+  SendLine("<hr>");
+}
+
+void SendInternalErrorPage(const char* step_marker) {
+  SendLine("HTTP/1.0 200 OK");
+  SendLine("Content-type: text/html\r\n");
+  SendLine("<HTML><HEAD>");
+  SendLine("<TITLE>Internal CGI Error</TITLE>");
+  SendLine("</HEAD>");
+  std::string headline = "<Center><H1>An internal error number ";
+  headline += step_marker;
+  headline += " has caused the cgi program to terminate abnormaly</H1></Center>";
+  SendLine(headline);
+  SendLine("<p>");
+  SendLine("<hr>");
+}
+
+}  // namespace
+
+void ServeTrackingRequest() {
+  // The number of the step under way: the internal error page shows it.
+  const char* StepMarker = "0";
+  std::int16_t misses = 0;
+  try {
+    std::int16_t n = ToInt16(LookupFormValue(kTrackingNumberField));
+    StepMarker = "1";
+    if (n == 0) n = AllocateTrackingNumber();
+    StepMarker = "2";
+    WriteRequestFile(n, FormInput);
+    StepMarker = "3";
+    PublishRequestFile(n);
+    StepMarker = "4";
+    bool got = false;
+    while (!got && misses < kLooksBeforeTimeout) {
+      if (ResponseFileReady(n)) {
+        OpenResponseFile(n);
+        SendLine("HTTP/1.0 200 OK");
+        SendLine("Content-type: text/html\r\n");
+        got = true;
+        StepMarker = "5";
+        while (!AtEndOfResponse()) {
+          std::string line = ReadResponseLine();
+          line += "\r\n";
+          SendLine(line);
+          StepMarker = "6";
+        }
+        CloseResponseFile();
+        RemoveResponseFile(n);
+      } else {
+        ++misses;
+        CurrentSystem().Sleep(kPollIntervalMs);
+      }
+    }
+    StepMarker = "10";
+    if (!got) SendTimeoutPage();
+  } catch (const Failure&) {
+    SendInternalErrorPage(StepMarker);
+  } catch (const std::bad_alloc&) {
+    SendInternalErrorPage(StepMarker);
+  }
+}
+
+}  // namespace trackrelay

@@ -1,0 +1,130 @@
+#include "relay/tracking_request.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cgi/cgi_environment.h"
+#include "cgi/form_input.h"
+#include "platform/failure.h"
+#include "platform/fake_system.h"
+#include "platform/test_support.h"
+
+namespace trackrelay {
+namespace {
+
+const std::string kHeader = "HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n";
+
+std::string InternalErrorPage(const std::string& step) {
+  return kHeader +
+         "<HTML><HEAD>\r\n<TITLE>Internal CGI Error</TITLE>\r\n</HEAD>\r\n"
+         "<Center><H1>An internal error number " + step +
+         " has caused the cgi program to terminate abnormaly</H1></Center>\r\n<p>\r\n<hr>\r\n";
+}
+
+const std::string kTimeoutPage = kHeader +
+                                 "<HTML><HEAD>\r\n<TITLE>Data Wait Timeout</TITLE>\r\n</HEAD>\r\n"
+                                 "<Center><H1>No Data Returned From The Remote Host</H1></Center>\r\n<p>\r\n<hr>\r\n";
+
+// Runs the handler on a form input against the fake, and returns what it wrote.
+class TrackingRequestTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    CgiEnvironment = CgiEnvironmentRecord{};
+    FormInput.clear();
+    FieldCount = 0;
+    FormFieldTable.clear();
+  }
+  std::string Serve(const std::string& form_input) {
+    ScratchHandle out = ScratchHandle::Pipe();
+    CgiEnvironment.StdOut = out.handle();
+    CgiEnvironment.REQUEST_METHOD = "GET";
+    CgiEnvironment.QUERY_STRING = form_input;
+    DecodeFormInput();
+    ServeTrackingRequest();
+    return out.Contents();
+  }
+};
+
+TEST_F(TrackingRequestTest, LooksAtOnceThenAfterEachPauseUntilTheResponseComes) {
+  FakeSystem fake;
+  struct Case {
+    int pauses_before_response;  // -1: it never comes
+    std::string page;
+  };
+  for (Case c : {Case{0, kHeader + "hi\r\n\r\n"}, Case{1, kHeader + "hi\r\n\r\n"}, Case{449, kHeader + "hi\r\n\r\n"},
+                 Case{450, kTimeoutPage}, Case{-1, kTimeoutPage}}) {
+    fake.files.clear();
+    fake.sleeps.clear();
+    const int looks_before = fake.CallCount(FakeSystem::kLookUpPlainFile);
+    if (c.pauses_before_response == 0) fake.files["r:\\tont\\3.out"] = "hi";
+    fake.on_sleep = [&] {
+      if (static_cast<int>(fake.sleeps.size()) == c.pauses_before_response) fake.files["r:\\tont\\3.out"] = "hi";
+    };
+    EXPECT_EQ(Serve("TRACKNO=3"), c.page) << c.pauses_before_response;
+    const int pauses = c.page == kTimeoutPage ? 450 : c.pauses_before_response;
+    EXPECT_EQ(fake.sleeps, std::vector<DWORD>(static_cast<std::size_t>(pauses), 100)) << c.pauses_before_response;
+    // One look at once and one after each pause, but none after the 450th.
+    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile) - looks_before, c.page == kTimeoutPage ? 450 : pauses + 1);
+    // A response after the last look is not taken: it stays, and so does the request.
+    EXPECT_EQ(fake.files.count("r:\\tont\\3.out"), c.pauses_before_response == 450 ? 1u : 0u);
+    EXPECT_EQ(fake.files.at("r:\\fromnt\\3.DAT"), "TRACKNO=3\r\n");
+  }
+}
+
+TEST_F(TrackingRequestTest, SuccessPageRelaysEachLineFollowedByAnEmptyLine) {
+  FakeSystem fake;
+  fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
+  fake.files["r:\\tont\\41.out"] = "<HTML>\r\n<BODY>a\nb</BODY>\r</HTML>";
+  EXPECT_EQ(Serve("TRACKNO=0&x=a+b"), kHeader + "<HTML>\r\n\r\n<BODY>a\nb</BODY>\r\n\r\n</HTML>\r\n\r\n");
+  EXPECT_EQ(fake.files.at("c:\\woe\\track.txt"), " 42 \r\n");
+  EXPECT_EQ(fake.files.at("r:\\fromnt\\41.DAT"), "TRACKNO=0&x=a+b\r\n");
+  EXPECT_EQ(fake.files.count("r:\\fromnt\\t41.DAT"), 0u);
+  EXPECT_EQ(fake.files.count("r:\\tont\\41.out"), 0u);
+  EXPECT_EQ(fake.open_readers, 0);
+  EXPECT_EQ(fake.held_locks, 0);
+}
+
+TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
+  struct Case {
+    std::string name, form;
+    FakeSystem::Operation operation;
+    int number, after;
+    std::string step;
+    std::string response;  // of 8.out
+    std::string before_page;
+  };
+  const Case cases[] = {
+      {"lookup of the field overflows", "TRACKNO=8" + [] { std::string s; for (int i = 0; i < 32767; ++i) s += "&a=b"; return s; }(),
+       FakeSystem::kOperationCount, 0, 0, "0", "", ""},
+      {"counter unreadable", "TRACKNO=0", FakeSystem::kOpenTextFileLocked, kPermissionDenied, 0, "1", "", ""},
+      {"counter not replaced", "TRACKNO=0", FakeSystem::kRenameReplacing, kDeviceIoError, 0, "1", "", ""},
+      {"request not written", "TRACKNO=8", FakeSystem::kWriteTextFile, kDiskNotReady, 0, "2", "", ""},
+      {"request not published", "TRACKNO=8", FakeSystem::kRenameNoReplace, kFileAlreadyExists, 0, "3", "", ""},
+      {"lookup fails", "TRACKNO=8", FakeSystem::kLookUpPlainFile, kPermissionDenied, 0, "4", "x", ""},
+      {"response not opened", "TRACKNO=8", FakeSystem::kOpenTextFile, kPermissionDenied, 0, "4", "x", ""},
+      {"first line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 0, "5", "a\rb\r", kHeader},
+      {"empty response undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, "5", "", kHeader},
+      {"second line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 1, "6", "a\rb\r",
+       kHeader + "a\r\n\r\n"},
+      {"response undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, "6", "a\rb\r",
+       kHeader + "a\r\n\r\nb\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    FakeSystem case_fake;
+    case_fake.files["c:\\woe\\track.txt"] = " 8 \r\n";
+    if (!c.response.empty() || c.step >= "5") case_fake.files["r:\\tont\\8.out"] = c.response;
+    if (c.operation != FakeSystem::kOperationCount) case_fake.Fail(c.operation, c.number, c.after);
+    EXPECT_EQ(Serve(c.form), c.before_page + InternalErrorPage(c.step)) << c.name;
+    EXPECT_TRUE(case_fake.sleeps.empty()) << c.name;
+    if (c.step == "1") {
+      EXPECT_EQ(case_fake.files.at("c:\\woe\\track.txt"), " 8 \r\n") << c.name;
+    }
+    if (c.step >= "4") {
+      EXPECT_EQ(case_fake.files.count("r:\\tont\\8.out"), 1u) << c.name << ": the response stays";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace trackrelay
