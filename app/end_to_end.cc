@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -76,6 +77,11 @@ std::string ExecutablePath() {
   return override_path != nullptr && override_path[0] != '\0' ? override_path : TRACKRELAY_EXECUTABLE;
 }
 
+bool UnderWine() {
+  const char* prefix = getenv("TRACKRELAY_E2E_WINEPREFIX");
+  return prefix != nullptr && prefix[0] != '\0';
+}
+
 std::map<std::string, std::string> GetEnvironment(const std::string& query_string) {
   return {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"REQUEST_METHOD", "GET"},   {"QUERY_STRING", query_string},
           {"SCRIPT_NAME", "/cgi-bin/trackrelay"}, {"SERVER_PROTOCOL", "HTTP/1.1"}, {"SERVER_NAME", "localhost"},
@@ -91,6 +97,135 @@ std::map<std::string, std::string> PostEnvironment(const std::string& content_le
 }
 
 namespace {
+
+// Runs argv with this environment as the user, quietly, and waits for it.
+void RunQuietlyAs(uid_t user, const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  std::vector<std::string> args = argv, vars = env;
+  std::vector<char*> argp, envp;
+  for (std::string& a : args) argp.push_back(a.data());
+  for (std::string& v : vars) envp.push_back(v.data());
+  argp.push_back(nullptr);
+  envp.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return;
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    if (user != geteuid() &&
+        (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 || setresuid(user, user, user) != 0)) {
+      _exit(126);
+    }
+    execve(argp[0], argp.data(), envp.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+std::string FindOnPath(const std::string& program) {
+  const char* path = getenv("PATH");
+  std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    const std::string candidate = folder + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  throw std::runtime_error(program + " is not on PATH");
+}
+
+// Replaces whatever is at link with a symbolic link to target, in one step.
+void PointLink(const std::string& link, const std::string& target, uid_t user) {
+  const std::string fresh = link + ".new";
+  std::error_code ignored;
+  fs::remove(fresh, ignored);
+  fs::create_symlink(target, fresh);
+  if (user != geteuid() && lchown(fresh.c_str(), user, user) != 0) throw std::runtime_error("cannot chown " + fresh);
+  fs::rename(fresh, link);
+}
+
+// The Wine prefixes of this test process, one per user that runs the program. Each borrows
+// Windows itself and the registry from the prefix of the test run, which spares it the seconds
+// that Wine takes to make one, and has a Wine server of its own, which keeps its drive letters
+// apart from those of tests that run at the same time. Its c:\woe and r: point at the drive
+// root of the run under way; runs on two drive roots therefore cannot overlap.
+class WinePrefixes {
+ public:
+  ~WinePrefixes() {
+    // The servers would linger for seconds and then find their prefixes gone.
+    for (const auto& [user, prefix] : prefixes_) {
+      RunQuietlyAs(user, {FindOnPath("wineserver"), "-k"}, {"WINEPREFIX=" + prefix.path});
+      std::error_code ignored;
+      fs::remove_all(prefix.path, ignored);
+    }
+  }
+
+  // The user's prefix with its drives on root, until Release.
+  std::string Attach(const DriveRoot& root, uid_t user) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    Prefix& prefix = prefixes_[user];
+    if (prefix.path.empty()) prefix.path = Make(user);
+    if (prefix.root != root.path()) {
+      if (prefix.runs > 0) throw std::logic_error("under Wine, runs on two drive roots cannot overlap");
+      PointLink(prefix.path + "/drive_c/woe", root.path() + "/c/woe", user);
+      PointLink(prefix.path + "/dosdevices/r:", root.path() + "/r", user);
+      prefix.root = root.path();
+    }
+    ++prefix.runs;
+    return prefix.path;
+  }
+
+  void Release(uid_t user) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    --prefixes_[user].runs;
+  }
+
+ private:
+  struct Prefix {
+    std::string path, root;
+    int runs = 0;
+  };
+
+  static std::string Make(uid_t user) {
+    const fs::path base = getenv("TRACKRELAY_E2E_WINEPREFIX");
+    // Beside the prefix of the test run, which removes them all when the run ends.
+    const std::string path =
+        base.string() + ".clones/" + std::to_string(getpid()) + "-" + std::to_string(user);
+    std::error_code ignored;
+    fs::remove_all(path, ignored);  // left by an earlier process of the same id
+    fs::create_directories(path + "/dosdevices");
+    fs::create_directories(path + "/drive_c");
+    for (const char* file : {"system.reg", "user.reg", "userdef.reg", ".update-timestamp"}) {
+      fs::copy_file(base / file, path + "/" + file);
+    }
+    fs::create_symlink(base / "drive_c" / "windows", path + "/drive_c/windows");
+    fs::create_symlink("../drive_c", path + "/dosdevices/c:");
+    fs::create_symlink("/", path + "/dosdevices/z:");
+    // Wine insists that the prefix belongs to whoever runs it.
+    if (user != geteuid()) {
+      bool handed_over = lchown(path.c_str(), user, user) == 0;
+      for (const auto& entry : fs::recursive_directory_iterator(path)) {
+        handed_over = lchown(entry.path().c_str(), user, user) == 0 && handed_over;
+      }
+      if (!handed_over) throw std::runtime_error("cannot hand " + path + " over to user " + std::to_string(user));
+    }
+    return path;
+  }
+
+  std::mutex mutex_;
+  std::map<uid_t, Prefix> prefixes_;
+};
+
+WinePrefixes wine_prefixes;
+
+// A path of this machine as Wine's z: drive shows it.
+std::string WindowsPathOf(const std::string& local) {
+  std::string out = "Z:";
+  for (char c : fs::absolute(local).string()) out += c == '/' ? '\\' : c;
+  return out;
+}
 
 std::string ReadAllFrom(int fd) {
   std::string out;
@@ -110,16 +245,44 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
   std::vector<std::string> env_strings;
   for (const auto& [name, value] : invocation.env) env_strings.push_back(name + "=" + value);
   env_strings.push_back("TRACKRELAY_DRIVE_ROOT=" + root.path());
-  std::vector<char*> envp;
-  for (std::string& s : env_strings) envp.push_back(s.data());
-  envp.push_back(nullptr);
   std::string program = invocation.executable.empty() ? ExecutablePath() : invocation.executable;
+  std::vector<std::string> command = {program};
+  std::string wine_prefix;
+  const uid_t user = invocation.run_as != static_cast<uid_t>(-1) ? invocation.run_as : geteuid();
+  struct Detach {
+    uid_t user;
+    bool attached = false;
+    ~Detach() {
+      if (attached) wine_prefixes.Release(user);
+    }
+  } detach{user};
+  if (UnderWine()) {
+    wine_prefix = wine_prefixes.Attach(root, user);
+    detach.attached = true;
+    env_strings.push_back("WINEPREFIX=" + wine_prefix);
+    env_strings.push_back("WINEDEBUG=-all");
+    command = {FindOnPath("wine"), program};
+  }
 
   int in_pipe[2], out_pipe[2] = {-1, -1};
   if (pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
   std::string out_file;
   int out_fd = -1;
-  if (invocation.output_to_file) {
+  if (invocation.output_to_file && UnderWine()) {
+    // Wine's cmd opens the capture file on c:, so that the program's handle is a Windows one.
+    std::string name = wine_prefix + "/drive_c/out-XXXXXX";
+    int fd = mkstemp(name.data());
+    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    close(fd);
+    out_file = name;
+    std::ofstream(out_file, std::ios::binary | std::ios::trunc) << invocation.output_file_before;
+    if (invocation.run_as != static_cast<uid_t>(-1) && chown(out_file.c_str(), invocation.run_as, invocation.run_as) != 0) {
+      throw std::runtime_error("cannot hand over " + out_file);
+    }
+    const std::string redirection = invocation.output_file_before.empty() ? " > c:\\" : " >> c:\\";
+    command = {command[0], "cmd", "/c", WindowsPathOf(program) + redirection + fs::path(out_file).filename().string()};
+    out_fd = open("/dev/null", O_WRONLY);
+  } else if (invocation.output_to_file) {
     char name[] = "/tmp/trackrelay-out-XXXXXX";
     out_fd = mkstemp(name);
     out_file = name;
@@ -130,6 +293,13 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
     if (pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
     out_fd = out_pipe[1];
   }
+
+  std::vector<char*> envp;
+  for (std::string& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<char*> argv;
+  for (std::string& a : command) argv.push_back(a.data());
+  argv.push_back(nullptr);
 
   signal(SIGPIPE, SIG_IGN);  // a program that ends without reading its input must not kill the test
   auto started = std::chrono::steady_clock::now();
@@ -144,8 +314,7 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
       uid_t id = invocation.run_as;
       if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0) _exit(126);
     }
-    char* argv[] = {program.data(), nullptr};
-    execve(program.c_str(), argv, envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(in_pipe[0]);
