@@ -263,6 +263,9 @@ TEST(TrackingRequestEndToEnd, InternalErrorShowsTheStepThatFailed) {
        "6", kNobody, "line 1\r\nline 2\r\n", kHeader + "line 1\r\n\r\nline 2\r\n\r\n"},
   };
   for (const Case& c : cases) {
+    // Wine removes a deleted file when its last handle closes and ignores an unlink that
+    // fails, so a response in a folder the program may not write to is gone in its eyes.
+    if (UnderWine() && (c.step == "5" || c.step == "6")) continue;
     DriveRoot root;
     // Written before the run: the first look finds it. An empty response is written too.
     if (c.run_as != static_cast<uid_t>(-1)) root.Write("r:\\tont\\8.out", c.response);
