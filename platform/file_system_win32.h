@@ -1,0 +1,20 @@
+// The Windows System's inner pieces that its tests reach for directly.
+// Everything else of it is behind CurrentSystem().
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+namespace trackrelay {
+
+// How many bytes a text file reader fetches with one ReadFile.
+inline constexpr std::size_t kTextReadChunk = 64 * 1024;
+
+// Attributes that make a file no plain file for the lookup; read-only and archived ones are.
+inline constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// The failure number of a GetLastError code.
+int FailureNumberOfError(DWORD error);
+
+}  // namespace trackrelay
