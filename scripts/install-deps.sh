@@ -5,7 +5,9 @@ set -euo pipefail
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux; do
+# The Windows build: the MinGW-w64 cross compiler, and Wine to run what it builds.
+for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux \
+  g++-mingw-w64-x86-64 wine wine64; do
   have "$pkg" || need+=("$pkg")
 done
 if [ "${#need[@]}" -gt 0 ]; then

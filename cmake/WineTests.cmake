@@ -1,0 +1,45 @@
+# The Windows build's tests, run under Wine: the unit tests as they are, and the end-to-end
+# tests of trackrelay.exe from a harness built for this machine (it forks, execs and watches
+# files the POSIX way), in the same cases as on the POSIX build.
+#
+# Every test of a run shares one Wine prefix in this build folder; wine-run.sh makes it on first
+# use, and the last step of the run removes it again, so that each run starts from a new one.
+set(TRACKRELAY_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
+set(TRACKRELAY_WINE_RUN "${PROJECT_SOURCE_DIR}/cmake/wine-run.sh")
+
+add_test(NAME wine_prefix_make COMMAND ${TRACKRELAY_WINE_RUN} ${TRACKRELAY_WINE_PREFIX} cmd /c exit 0)
+set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine_prefix)
+add_test(NAME wine_prefix_remove
+         COMMAND sh -c "WINEPREFIX=\"$0\" wineserver -k; rm -rf \"$0\" \"$0.lock\" \"$0.clones\"" ${TRACKRELAY_WINE_PREFIX})
+set_tests_properties(wine_prefix_remove PROPERTIES FIXTURES_CLEANUP wine_prefix)
+
+# The listing may have to wait for the prefix to be made.
+gtest_discover_tests(trackrelay_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                     PROPERTIES FIXTURES_REQUIRED wine_prefix)
+
+option(TRACKRELAY_WINE_E2E_TESTS "Run the end-to-end tests of trackrelay.exe under Wine" ON)
+if(TRACKRELAY_WINE_E2E_TESTS)
+  # This project once more, configured for this machine, for the harness alone.
+  include(ExternalProject)
+  set(host_build "${CMAKE_BINARY_DIR}/host-e2e")
+  ExternalProject_Add(trackrelay_host_e2e
+    SOURCE_DIR "${PROJECT_SOURCE_DIR}"
+    BINARY_DIR "${host_build}"
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=
+    BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_build}" --target trackrelay_e2e_tests
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS "${host_build}/app/trackrelay_e2e_tests"
+  )
+  add_dependencies(trackrelay_host_e2e trackrelay)
+
+  # The harness learns from its environment to run trackrelay.exe under Wine, with drives
+  # mapped from the prefix (see app/end_to_end.h).
+  add_executable(trackrelay_wine_e2e_tests IMPORTED)
+  set_target_properties(trackrelay_wine_e2e_tests PROPERTIES
+    IMPORTED_LOCATION "${host_build}/app/trackrelay_e2e_tests"
+    CROSSCOMPILING_EMULATOR
+      "${CMAKE_COMMAND};-E;env;TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>;TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}")
+  gtest_discover_tests(trackrelay_wine_e2e_tests DISCOVERY_MODE PRE_TEST
+                       PROPERTIES FIXTURES_REQUIRED wine_prefix)
+endif()
