@@ -1,6 +1,8 @@
 // The real executable, run as a web server runs it, against a scratch drive root.
 #include "app/end_to_end.h"
 
+#include "cgi/expected_pages.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,38 +17,13 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 
+using expected::InternalErrorPage;
+using expected::kHeader;
+using expected::kTimeoutPage;
+
 std::string FatalPage(const std::string& script, const std::string& text) {
-  return "HTTP/1.0 500 Internal Error\r\n"
-         "Content-type: text/html\r\n\r\n"
-         "<HTML><HEAD>\r\n"
-         "<TITLE>Error in " + script + "</TITLE>\r\n"
-         "<H1>Error in " + script + "</H1>\r\n"
-         "</HEAD>\r\n"
-         "<BODY>\r\n"
-         "The following internal error has occurred:\r\n"
-         "<PRE>" + text + "</PRE>\r\n"
-         "<I>Please</I> note what you were doing when this problem occurred, \r\n"
-         "so we can identify and correct it. Write down the Web page you were \r\n"
-         "using, any data you may have entered into a form or search box, \r\n"
-         "and anything else that may help us duplicate the problem.\r\n"
-         "Then contact the administrator of this service: \r\n"
-         "<A HREF=\"mailto:webmaster@localhost\">\r\n"
-         "<ADDRESS>&lt;webmaster@localhost&gt;</ADDRESS></A>\r\n"
-         "</BODY></HTML>\r\n";
+  return expected::FatalPage(script, "webmaster@localhost", text);
 }
-
-const std::string kHeader = "HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n";
-
-std::string InternalErrorPage(const std::string& step) {
-  return kHeader +
-         "<HTML><HEAD>\r\n<TITLE>Internal CGI Error</TITLE>\r\n</HEAD>\r\n"
-         "<Center><H1>An internal error number " + step +
-         " has caused the cgi program to terminate abnormaly</H1></Center>\r\n<p>\r\n<hr>\r\n";
-}
-
-const std::string kTimeoutPage = kHeader +
-                                 "<HTML><HEAD>\r\n<TITLE>Data Wait Timeout</TITLE>\r\n</HEAD>\r\n"
-                                 "<Center><H1>No Data Returned From The Remote Host</H1></Center>\r\n<p>\r\n<hr>\r\n";
 
 // Stands in for the remote host: once the request file of the number is published, waits
 // delay_ms and then drops the response under a temporary name and renames it into place.

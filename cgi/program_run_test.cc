@@ -5,31 +5,12 @@
 #include <string>
 
 #include "cgi/cgi_environment.h"
+#include "cgi/expected_pages.h"
 #include "cgi/response_output.h"
 #include "platform/test_support.h"
 
 namespace trackrelay {
 namespace {
-
-std::string ExpectedFatalPage(const std::string& script, const std::string& admin, const std::string& text) {
-  return "HTTP/1.0 500 Internal Error\r\n"
-         "Content-type: text/html\r\n\r\n"
-         "<HTML><HEAD>\r\n"
-         "<TITLE>Error in " + script + "</TITLE>\r\n"
-         "<H1>Error in " + script + "</H1>\r\n"
-         "</HEAD>\r\n"
-         "<BODY>\r\n"
-         "The following internal error has occurred:\r\n"
-         "<PRE>" + text + "</PRE>\r\n"
-         "<I>Please</I> note what you were doing when this problem occurred, \r\n"
-         "so we can identify and correct it. Write down the Web page you were \r\n"
-         "using, any data you may have entered into a form or search box, \r\n"
-         "and anything else that may help us duplicate the problem.\r\n"
-         "Then contact the administrator of this service: \r\n"
-         "<A HREF=\"mailto:" + admin + "\">\r\n"
-         "<ADDRESS>&lt;" + admin + "&gt;</ADDRESS></A>\r\n"
-         "</BODY></HTML>\r\n";
-}
 
 class OutputTest : public ::testing::Test {
  protected:
@@ -71,11 +52,11 @@ TEST_F(OutputTest, FatalPageFollowsEarlierOutputOnAPipe) {
   SendLine("HTTP/1.0 200 OK");
   SendFatalErrorPage();
   EXPECT_EQ(out.Contents(), "HTTP/1.0 200 OK\r\n" +
-                                ExpectedFatalPage("/cgi-bin/trackrelay", "ops@example.org", "Overflow Error Number =  6"));
+                                expected::FatalPage("/cgi-bin/trackrelay", "ops@example.org", "Overflow Error Number =  6"));
 }
 
 TEST_F(OutputTest, FatalPageReplacesEverythingInAFile) {
-  const std::string page = ExpectedFatalPage("/cgi-bin/trackrelay", "ops@example.org", "Overflow Error Number =  6");
+  const std::string page = expected::FatalPage("/cgi-bin/trackrelay", "ops@example.org", "Overflow Error Number =  6");
   // Earlier lines of the run, and a file that held more than the page before the run.
   for (const std::string& before : {std::string(), std::string(5000, 'x')}) {
     ScratchHandle out = ScratchHandle::File(before);
@@ -95,7 +76,7 @@ TEST_F(OutputTest, FatalPageInsertsTextsUnescaped) {
   CgiEnvironment.StdOut = out.handle();
   SendFatalErrorPage();
   const std::string got = out.Contents();
-  EXPECT_EQ(got, ExpectedFatalPage("", "<a&b>", "<x>"));
+  EXPECT_EQ(got, expected::FatalPage("", "<a&b>", "<x>"));
   EXPECT_NE(got.find("<TITLE>Error in </TITLE>\r\n"), std::string::npos);
 }
 

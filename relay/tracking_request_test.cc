@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cgi/cgi_environment.h"
+#include "cgi/expected_pages.h"
 #include "cgi/form_input.h"
 #include "platform/failure.h"
 #include "platform/fake_system.h"
@@ -13,18 +14,9 @@
 namespace trackrelay {
 namespace {
 
-const std::string kHeader = "HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n";
-
-std::string InternalErrorPage(const std::string& step) {
-  return kHeader +
-         "<HTML><HEAD>\r\n<TITLE>Internal CGI Error</TITLE>\r\n</HEAD>\r\n"
-         "<Center><H1>An internal error number " + step +
-         " has caused the cgi program to terminate abnormaly</H1></Center>\r\n<p>\r\n<hr>\r\n";
-}
-
-const std::string kTimeoutPage = kHeader +
-                                 "<HTML><HEAD>\r\n<TITLE>Data Wait Timeout</TITLE>\r\n</HEAD>\r\n"
-                                 "<Center><H1>No Data Returned From The Remote Host</H1></Center>\r\n<p>\r\n<hr>\r\n";
+using expected::InternalErrorPage;
+using expected::kHeader;
+using expected::kTimeoutPage;
 
 // Runs the handler on a form input against the fake, and returns what it wrote.
 class TrackingRequestTest : public ::testing::Test {
