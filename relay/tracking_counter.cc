@@ -18,6 +18,12 @@ std::string_view TrimSpaces(std::string_view text) {
 
 }  // namespace
 
+std::int16_t ParseCounterLine(std::string_view line) {
+  const std::int16_t n = ToInt16(TrimSpaces(line));
+  if (n == std::numeric_limits<std::int16_t>::max()) RaiseFailure(kOverflow);
+  return n;
+}
+
 std::string CounterFileText(std::int16_t next) {
   std::string text(next < 0 ? 0 : 1, ' ');  // the minus sign takes the space's place
   text += std::to_string(next);
@@ -31,8 +37,7 @@ std::int16_t AllocateTrackingNumber() {
   // Held until the new number is in place, so that a request arriving meanwhile waits and then
   // reads the new number instead of the one handed out here.
   std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked(counter);
-  const std::int16_t n = ToInt16(TrimSpaces(locked->ReadLine()));
-  if (n == std::numeric_limits<std::int16_t>::max()) RaiseFailure(kOverflow);
+  const std::int16_t n = ParseCounterLine(locked->ReadLine());
   // Truncating the counter and writing it again would leave it empty if the process died in
   // between; the rename swaps the old file for a complete new one in a single step.
   const std::string replacement(kCounterReplacementPath);

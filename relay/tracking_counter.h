@@ -13,9 +13,13 @@ inline constexpr std::string_view kCounterPath = "c:\\woe\\track.txt";
 // holder of the counter's lock writes it, so one name does for all requests.
 inline constexpr std::string_view kCounterReplacementPath = "c:\\woe\\track.new";
 
+// The number on the counter's first line (without its line end): spaces around a number that
+// ToInt16 reads. Raises 13 or 6 as ToInt16 does, and 6 for 32767, whose successor would not fit.
+std::int16_t ParseCounterLine(std::string_view line);
+
 // The number the counter file holds; the file then holds that number plus one. Raises the
-// failure of the open (53 missing, 76 no folder), 62 for an empty file, 13 or 6 for a first line
-// that is not a number in range, 6 for 32767; the file is then as it was.
+// failure of the open (53 missing, 76 no folder), 62 for an empty file, the failure of
+// ParseCounterLine for its first line; the file is then as it was.
 std::int16_t AllocateTrackingNumber();
 
 // The counter file as written for next: " 42 \r\n", "-4 \r\n".

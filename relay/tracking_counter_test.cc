@@ -63,6 +63,42 @@ TEST(AllocateTrackingNumberTest, HandsOutTheNumberReadAndLeavesTheNextOrNothingC
   }
 }
 
+struct CounterLineCase {
+  std::string line;
+  int value;  // or the failure number, when failure is set
+  bool failure;
+};
+
+TEST(ParseCounterLineTest, ReadsANumberBetweenSpacesAndRefusesWhatHasNoSuccessor) {
+  const CounterLineCase cases[] = {
+      {" 41 ", 41, false},       {"41", 41, false},         {"\t41\t", 41, false},   {"+41", 41, false},
+      {"-0", 0, false},          {"41.5", 42, false},       {"42.5", 42, false},     {"-32768", -32768, false},
+      {"32766", 32766, false},   {"32767", kOverflow, true}, {"32766.5", 32766, false},
+      {"32766.6", kOverflow, true},
+      {"-32769", kOverflow, true}, {"99999999999", kOverflow, true}, {"", kTypeMismatch, true},
+      {"   ", kTypeMismatch, true}, {"4 1", kTypeMismatch, true}, {"41\n", kTypeMismatch, true},
+      {"1e3", kTypeMismatch, true}, {"&H29", kTypeMismatch, true}, {"- 41", kTypeMismatch, true},
+  };
+  for (const CounterLineCase& c : cases) {
+    try {
+      EXPECT_EQ(ParseCounterLine(c.line), c.value) << "line: " << c.line;
+      EXPECT_FALSE(c.failure) << "no failure for: " << c.line;
+    } catch (const Failure& f) {
+      EXPECT_TRUE(c.failure) << "failure " << f.number() << " for: " << c.line;
+      EXPECT_EQ(f.number(), c.value) << c.line;
+    }
+  }
+}
+
+TEST(ParseCounterLineTest, ReadsBackEveryLineTheCounterWrites) {
+  for (int n = -32768; n < 32767; ++n) {
+    std::string text = CounterFileText(static_cast<std::int16_t>(n));
+    ASSERT_EQ(text.substr(text.size() - 2), "\r\n") << n;
+    text.resize(text.size() - 2);
+    ASSERT_EQ(ParseCounterLine(text), n) << "line: " << text;
+  }
+}
+
 int FailureOfAllocation() {
   try {
     AllocateTrackingNumber();
