@@ -84,7 +84,8 @@ void SyncFolderOf(const std::string& mapped) {
 
 class PosixTextFileReader : public TextFileReader {
  public:
-  explicit PosixTextFileReader(int fd) : fd_(fd), chunk_(new char[kTextReadChunk]) {}
+  PosixTextFileReader(int fd, std::size_t chunk_size)
+      : fd_(fd), chunk_size_(chunk_size > 0 ? chunk_size : 1), chunk_(new char[chunk_size_]) {}
   ~PosixTextFileReader() override { close(fd_); }
   PosixTextFileReader(const PosixTextFileReader&) = delete;
   PosixTextFileReader& operator=(const PosixTextFileReader&) = delete;
@@ -116,7 +117,7 @@ class PosixTextFileReader : public TextFileReader {
     if (next_ < end_) return true;
     ssize_t got;
     do {
-      got = read(fd_, chunk_.get(), kTextReadChunk);
+      got = read(fd_, chunk_.get(), chunk_size_);
     } while (got < 0 && errno == EINTR);
     if (got < 0) RaiseFailure(FailureNumberOfError(errno));
     next_ = 0;
@@ -125,6 +126,7 @@ class PosixTextFileReader : public TextFileReader {
   }
 
   int fd_;
+  std::size_t chunk_size_;
   std::unique_ptr<char[]> chunk_;
   std::size_t next_ = 0;
   std::size_t end_ = 0;
@@ -179,7 +181,7 @@ class PosixSystem : public System {
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
-    return std::make_unique<PosixTextFileReader>(OpenForReading(MapDrivePath(path)));
+    return MakeTextFileReader(OpenForReading(MapDrivePath(path)));
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override {
@@ -204,7 +206,7 @@ class PosixSystem : public System {
       }
       if (stat(mapped.c_str(), &current) == 0) {
         if (current.st_dev == held.st_dev && current.st_ino == held.st_ino) {
-          return std::make_unique<PosixTextFileReader>(fd);
+          return MakeTextFileReader(fd);
         }
       } else if (errno != ENOENT) {
         int error = errno;
@@ -273,6 +275,10 @@ class PosixSystem : public System {
 System* substitute_system = nullptr;
 
 }  // namespace
+
+std::unique_ptr<TextFileReader> MakeTextFileReader(int fd, std::size_t chunk) {
+  return std::make_unique<PosixTextFileReader>(fd, chunk);
+}
 
 void RenameByLinking(const std::string& from, const std::string& to) {
   const std::string mapped_from = MapDrivePath(from);

@@ -3,12 +3,19 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
+
+#include "platform/platform.h"
 
 namespace trackrelay {
 
 // How many bytes a text file reader fetches with one read(2).
 inline constexpr std::size_t kTextReadChunk = 64 * 1024;
+
+// The reader behind OpenTextFile, on a descriptor open for reading, which it closes when it goes.
+// It fetches chunk bytes with each read(2); tests pick small chunks to put line ends at the edges.
+std::unique_ptr<TextFileReader> MakeTextFileReader(int fd, std::size_t chunk = kTextReadChunk);
 
 // The rename that never replaces, for file systems that refuse RENAME_NOREPLACE: a hard link
 // under the new name (which fails with 58 when that name is taken), then the old name removed.

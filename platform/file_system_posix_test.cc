@@ -1,6 +1,7 @@
 #include "platform/file_system_posix.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +63,29 @@ TEST(TextFileReaderTest, EndsLinesAtCrOrCrLfOnlyInTheRealAndTheFakeSystem) {
       std::unique_ptr<TextFileReader> reader = system->OpenTextFile("r:\\tont\\1.out");
       EXPECT_EQ(AllLines(*reader), c.lines) << "bytes: " << c.bytes.substr(0, 20);
       EXPECT_EQ(FailureOf([&] { reader->ReadLine(); }), kInputPastEnd);
+    }
+  }
+}
+
+TEST(TextFileReaderTest, SplitsLinesTheSameWhereverTheReadsEnd) {
+  const LineCase cases[] = {
+      {"a\r\nb", {"a", "b"}},          {"\r\n\r\n", {"", ""}}, {"\r\r", {"", ""}},
+      {"ab\r\ncd\re\n\r\n", {"ab", "cd", "e\n"}}, {"\n", {"\n"}},     {"abcdefg", {"abcdefg"}},
+      {"a\r", {"a"}},                   {"\r\n\n\r\r\n", {"", "\n", ""}},
+  };
+  ScratchDrive drive;
+  for (const LineCase& c : cases) {
+    drive.Write("r:\\tont\\1.out", c.bytes);
+    for (std::size_t chunk : {1, 2, 3, 4, 7}) {
+      const int fd = open(drive.Local("r:\\tont\\1.out").c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      std::unique_ptr<TextFileReader> reader = MakeTextFileReader(fd, chunk);
+      // Without AtEnd in between: ReadLine alone finds where the lines end, and then the end.
+      std::vector<std::string> lines;
+      while (FailureOf([&] { lines.push_back(reader->ReadLine()); }) == 0) {
+      }
+      EXPECT_EQ(lines, c.lines) << "chunk " << chunk << ", bytes: " << c.bytes;
+      EXPECT_TRUE(reader->AtEnd());
     }
   }
 }
