@@ -254,7 +254,22 @@ class PosixSystem : public System {
     const std::string name = slash == std::string::npos ? mapped : mapped.substr(slash + 1);
     if (name.empty() || name[0] == '.') return "";  // hidden
     // On a case-insensitive mount the stat also finds 42.OUT for 42.out; the folder holds
-    // the name as it is stored.
+    // the name as it is stored. Reading a folder of thousands of files costs more than the
+    // rest of the request, so it is read only when the folder may fold case: when the name
+    // spelt in the other case finds a file too. When that spelling finds nothing while the
+    // name itself still finds the same file before and after, the folder tells case apart and
+    // the stat found the stored name.
+    std::string other_case = mapped;
+    for (std::size_t k = mapped.size() - name.size(); k < other_case.size(); ++k) {
+      char& c = other_case[k];
+      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = static_cast<char>(c ^ 0x20);
+    }
+    if (other_case == mapped) return name;  // no letters: there is no other spelling
+    struct stat other, again;
+    if (stat(other_case.c_str(), &other) != 0 && errno == ENOENT) {
+      if (stat(mapped.c_str(), &again) != 0 || !S_ISREG(again.st_mode)) return "";
+      if (again.st_dev == st.st_dev && again.st_ino == st.st_ino) return name;
+    }
     DIR* folder = opendir(FolderOf(mapped).c_str());
     if (folder == nullptr) return "";
     std::string stored;

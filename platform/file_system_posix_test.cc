@@ -153,6 +153,48 @@ TEST(PosixSystemTest, MapsErrorsOntoFailureNumbers) {
   chmod(drive.Local("r:\\ro").c_str(), 0755);
 }
 
+struct LookUpCase {
+  const char* what;
+  std::function<void(const ScratchDrive&)> make;
+  bool folder_listable;
+  std::string stored;
+};
+
+// A look must stay one stat or three however full the folder is: it reads the folder only where
+// the name in the other case finds a file as well, as on a share that folds case.
+TEST(PosixSystemTest, LookUpReadsTheFolderOnlyWhereTheOtherCaseFindsAFileToo) {
+  const std::string exact = "r:\\tont\\42.out", other = "r:\\tont\\42.OUT";
+  auto write = [](const std::string& path) { return [path](const ScratchDrive& d) { d.Write(path, "x"); }; };
+  auto both = [&](const ScratchDrive& d) {
+    d.Write(exact, "x");
+    d.Write(other, "y");
+  };
+  // What a case-folding share shows: both spellings reach one file.
+  auto folded = [&](const ScratchDrive& d) {
+    d.Write(exact, "x");
+    ASSERT_EQ(link(d.Local(exact).c_str(), d.Local(other).c_str()), 0);
+  };
+  const LookUpCase cases[] = {
+      {"the name alone, unlistable folder", write(exact), false, "42.out"},
+      {"the name alone", write(exact), true, "42.out"},
+      {"the other case alone", write(other), true, ""},
+      {"both, as two files", both, true, "42.out"},
+      {"both, as one file", folded, true, "42.out"},
+      {"both, unlistable folder: the folder must be read", both, false, ""},
+  };
+  for (const LookUpCase& c : cases) {
+    ScratchDrive drive;
+    c.make(drive);
+    const std::string folder = drive.Local("r:\\tont");
+    chmod(folder.c_str(), c.folder_listable ? 0755 : 0311);
+    {
+      AsNobody nobody(!c.folder_listable);
+      EXPECT_EQ(CurrentSystem().LookUpPlainFile(exact), c.stored) << c.what;
+    }
+    chmod(folder.c_str(), 0755);
+  }
+}
+
 // The rename for file systems that refuse RENAME_NOREPLACE; the usual path is tried by publishing requests.
 TEST(PosixSystemTest, RenameByLinkingNeverReplaces) {
   ScratchDrive drive;
