@@ -1,0 +1,155 @@
+// Relay latency: the time from starting trackrelay to the end of its page, with the remote-host
+// simulator answering at once. The program looks for the answer when it has published the request
+// and then every 100 ms; the simulator cannot answer before the first look, so one poll interval
+// is the floor. With UNRELATED files waiting in the inbound folder, the same run shows what a
+// full folder costs a look.
+//
+//   trackrelay_relay_latency PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]
+//
+// Requests run one after another with TRACKNO=0, each with a field of its own; a page counts
+// only when it is the simulator's answer for the number the counter handed out and shows that
+// field. With "given", each request brings a number of its own instead, and the counter (which
+// is flushed to disk with every number it hands out) stays out of the figures. Prints the
+// percentiles and ends with status 1 when any page was wrong.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Page {
+  bool ran = false;
+  int status = -1;
+  std::string output;
+};
+
+// Runs the program with this environment and reads its standard output to the end.
+Page RunOnce(const std::string& program, const std::vector<std::string>& environment) {
+  Page page;
+  std::vector<char*> envp;
+  for (const std::string& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  int out[2];
+  if (pipe(out) != 0) return page;
+  const pid_t pid = fork();
+  if (pid < 0) return page;
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execve(argv[0], argv, envp.data());
+    _exit(127);
+  }
+  close(out[1]);
+  char buffer[65536];
+  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (got > 0) page.output.append(buffer, static_cast<std::size_t>(got));
+    else if (errno != EINTR) break;
+  }
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  page.ran = true;
+  page.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return page;
+}
+
+double Percentile(std::vector<double> sorted, double p) {
+  std::sort(sorted.begin(), sorted.end());
+  const std::size_t at = static_cast<std::size_t>(p / 100.0 * static_cast<double>(sorted.size() - 1) + 0.5);
+  return sorted[std::min(at, sorted.size() - 1)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: trackrelay_relay_latency PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]\n");
+    return 2;
+  }
+  const std::string program = fs::absolute(argv[1]).string();
+  const std::string simulator = fs::absolute(argv[2]).string();
+  const int requests = std::atoi(argv[3]);
+  const int unrelated = argc > 4 ? std::atoi(argv[4]) : 0;
+  const bool given = argc > 5 && std::string(argv[5]) == "given";
+
+  // The drives on this machine's disk, as a web server's would be: the counter's flush is real.
+  char name[] = "/tmp/trackrelay-latency-XXXXXX";
+  if (mkdtemp(name) == nullptr) return 1;
+  const fs::path root = name;
+  for (const char* folder : {"c/woe", "r/fromnt", "r/tont"}) fs::create_directories(root / folder);
+  std::ofstream(root / "c/woe/track.txt", std::ios::binary) << " 1 \r\n";
+  // Answers for other numbers that nobody collects: none is N.out for a number handed out here.
+  for (int i = 0; i < unrelated; ++i) {
+    char file[32];
+    std::snprintf(file, sizeof file, "old%05d.out", i);
+    std::ofstream(root / "r/tont" / file, std::ios::binary) << "<p>an answer nobody took\r\n";
+  }
+
+  const pid_t host = fork();
+  if (host == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    execl(simulator.c_str(), simulator.c_str(), "--drive-root", root.c_str(), "--quiet", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+
+  const std::vector<std::string> base = {
+      "GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "SCRIPT_NAME=/cgi-bin/trackrelay",
+      "SERVER_PROTOCOL=HTTP/1.0", "SERVER_NAME=localhost", "REMOTE_ADDR=127.0.0.1",
+      "TRACKRELAY_DRIVE_ROOT=" + root.string()};
+  std::vector<double> ms;
+  int wrong = 0;
+  // The first request is not counted: it waits for the simulator to have started.
+  for (int i = -1; i < requests; ++i) {
+    const int number = given ? 1001 + i : i + 2;
+    std::vector<std::string> environment = base;
+    environment.push_back("QUERY_STRING=TRACKNO=" + std::to_string(given ? number : 0) + "&probe=" + std::to_string(i));
+    const Clock::time_point start = Clock::now();
+    const Page page = RunOnce(program, environment);
+    const double took = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const std::string n = std::to_string(number);
+    const bool right = page.ran && page.status == 0 &&
+                       page.output.rfind("HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n", 0) == 0 &&
+                       page.output.find("<h1>Tracking number " + n + "</h1>") != std::string::npos &&
+                       page.output.find("<tr><td>probe</td><td>" + std::to_string(i) + "</td></tr>") !=
+                           std::string::npos &&
+                       !fs::exists(root / "r/tont" / (n + ".out"));
+    if (!right) {
+      ++wrong;
+      if (wrong <= 3) std::fprintf(stderr, "request %d: not the page of %s:\n%.400s\n", i, n.c_str(), page.output.c_str());
+    }
+    if (i >= 0) ms.push_back(took);
+  }
+  kill(host, SIGTERM);
+  waitpid(host, nullptr, 0);
+  std::error_code ignored;
+  fs::remove_all(root, ignored);
+
+  if (ms.empty()) return wrong == 0 ? 0 : 1;
+  std::printf("relay latency, %d requests %s, %d unrelated files in the inbound folder: "
+              "p50 %.1f ms, p90 %.1f ms, p99 %.1f ms, min %.1f ms, max %.1f ms; "
+              "p50 is %.1f ms over the 100 ms floor; %d wrong pages\n",
+              requests, given ? "with their own numbers" : "with TRACKNO=0", unrelated, Percentile(ms, 50), Percentile(ms, 90), Percentile(ms, 99),
+              *std::min_element(ms.begin(), ms.end()), *std::max_element(ms.begin(), ms.end()),
+              Percentile(ms, 50) - 100.0, wrong);
+  return wrong == 0 ? 0 : 1;
+}

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Builds the statically linked program and the benchmark drivers (in build/bench, with the
+# default preset's settings) and runs every benchmark. Each prints its figures as it ends; the
+# table at the end is the one the README keeps. Run it on a quiet machine: it measures time.
+#   BENCH_RUNS      hyperfine runs for each command of the process cost (default 2000)
+#   BENCH_LATENCY   requests of each relay latency run (default 300)
+#   BENCH_CLIENTS, BENCH_REQUESTS   the load run (default 200 clients, 2000 requests)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${BENCH_RUNS:-2000}
+latency_requests=${BENCH_LATENCY:-300}
+clients=${BENCH_CLIENTS:-200}
+load_requests=${BENCH_REQUESTS:-2000}
+
+build=build/bench
+cmake --preset default -B "$build" >/dev/null
+cmake --build "$build" -j2 --target trackrelay trackrelay-remote-host trackrelay_form_bench \
+  trackrelay_baseline_internal trackrelay_baseline_fatal trackrelay_peak_memory trackrelay_relay_latency \
+  trackrelay_load_clients >/dev/null
+program=$PWD/$build/app/trackrelay
+simulator=$PWD/$build/tools/trackrelay-remote-host
+drivers=$PWD/$build/bench
+
+work=$(mktemp -d)
+chmod 755 "$work"
+sim_pid=
+cleanup() {
+  if [ -n "${TRACKRELAY_SERVER_PID:-}" ]; then trackrelay_stop "$TRACKRELAY_SERVER_PID"; fi
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/drives/c/woe" "$work/drives/r/fromnt" "$work/drives/r/tont"
+declare -A figure=()
+
+echo "== form decoding (Google Benchmark) =="
+"$drivers/trackrelay_form_bench" --benchmark_out="$work/form.json" --benchmark_out_format=json
+for name in BM_ManyFields BM_ManyEscapes BM_Lookup; do
+  figure[$name]=$(jq -r --arg n "$name" '.benchmarks[] | select(.name == $n) | "\(.real_time * 100 | round / 100) \(.time_unit)"' "$work/form.json")
+done
+
+# The CGI variables of a request whose page needs no file: no TRACKNO, or a CONTENT_LENGTH
+# beyond 32 bits. The drive root is there all the same, as it would be.
+cgi=(GATEWAY_INTERFACE=CGI/1.1 SCRIPT_NAME=/cgi-bin/trackrelay SERVER_PROTOCOL=HTTP/1.0 SERVER_NAME=localhost
+  REMOTE_ADDR=127.0.0.1 TRACKRELAY_DRIVE_ROOT="$work/drives")
+internal=("${cgi[@]}" REQUEST_METHOD=GET QUERY_STRING=name=nobody)
+fatal=("${cgi[@]}" REQUEST_METHOD=POST CONTENT_LENGTH=99999999999)
+
+echo "== process cost: $runs runs each, hyperfine median =="
+for path in internal fatal; do
+  declare -n vars=$path
+  baseline=$drivers/trackrelay_baseline_$path
+  # The yardstick is only fair when it writes what the program writes.
+  if ! cmp -s <(env -i "${vars[@]}" "$program") <("$baseline"); then
+    echo "the $path page of trackrelay and of the C yardstick differ" >&2
+    exit 1
+  fi
+  # The fatal page ends the program with status 1, as it should; hyperfine takes that for a fault.
+  ignore=()
+  [ "$path" = fatal ] && ignore=(--ignore-failure)
+  env -i "${vars[@]}" hyperfine -N --style basic --runs "$runs" --warmup 100 "${ignore[@]}" \
+    --export-json "$work/$path.json" "$program" "$baseline"
+  figure[${path}_program]=$(jq '.results[0].median * 1000000 | round' "$work/$path.json")
+  figure[${path}_baseline]=$(jq '.results[1].median * 1000000 | round' "$work/$path.json")
+  figure[${path}_ratio]=$(jq '(.results[0].median / .results[1].median) * 100 | round / 100' "$work/$path.json")
+  echo "process cost, $path page: trackrelay ${figure[${path}_program]} µs, C ${figure[${path}_baseline]} µs," \
+    "ratio ${figure[${path}_ratio]}"
+  unset -n vars
+done
+
+echo "== peak memory of one request (ru_maxrss, the largest of the runs) =="
+figure[rss_internal]=$(env -i "${internal[@]}" "$drivers/trackrelay_peak_memory" 50 -- "$program")
+figure[rss_fatal]=$(env -i "${fatal[@]}" "$drivers/trackrelay_peak_memory" 50 -- "$program")
+# A relayed page: the answer is there at the first look. A short page, and one of 1 MiB.
+relayed_peak() {
+  local page=$1 peak=0 kib i
+  for ((i = 0; i < 20; i++)); do
+    cp "$page" "$work/drives/r/tont/7.out"
+    rm -f "$work/drives/r/fromnt/7.DAT"
+    kib=$(env -i "${cgi[@]}" REQUEST_METHOD=GET QUERY_STRING=TRACKNO=7 "$drivers/trackrelay_peak_memory" 1 -- "$program")
+    [ ! -e "$work/drives/r/tont/7.out" ] || { echo "the relayed page was not taken" >&2; exit 1; }
+    [ "$kib" -gt "$peak" ] && peak=$kib
+  done
+  echo "$peak"
+}
+printf '<p>tracking 7</p>\r\n' >"$work/short.out"
+for ((i = 0; i < 16384; i++)); do printf '%062d\r\n' "$i"; done >"$work/large.out"
+figure[rss_relayed]=$(relayed_peak "$work/short.out")
+figure[rss_relayed_large]=$(relayed_peak "$work/large.out")
+echo "peak memory: internal error ${figure[rss_internal]} KiB, fatal ${figure[rss_fatal]} KiB," \
+  "relayed page ${figure[rss_relayed]} KiB, relayed 1 MiB page ${figure[rss_relayed_large]} KiB"
+
+echo "== relay latency: the simulator answers at once =="
+# TRACKNO=0 with an empty inbound folder and with 10,000 unrelated files in it; then numbers
+# that the requests bring, which leaves out the counter's flush to disk.
+for run in "0" "10000" "0 given"; do
+  # shellcheck disable=SC2086
+  "$drivers/trackrelay_relay_latency" "$program" "$simulator" "$latency_requests" $run | tee "$work/latency.txt"
+  figure[latency_${run// /_}]=$(sed -n 's/.*: p50 \([0-9.]*\) ms, p90 [0-9.]* ms, p99 \([0-9.]*\) ms.*/\1 ms \/ \2 ms/p' "$work/latency.txt")
+  grep -q '; 0 wrong pages$' "$work/latency.txt" || { echo "the latency run saw wrong pages" >&2; exit 1; }
+done
+
+echo "== load: $clients clients, $load_requests requests with TRACKNO=0 through lighttpd =="
+# shellcheck source=../tools/servers/lib.sh
+source tools/servers/lib.sh
+mkdir -p "$work/www" "$work/cgi-bin" "$work/logs"
+cp "$program" "$work/cgi-bin/trackrelay"
+rm -f "$work/drives/r/fromnt/"* "$work/drives/r/tont/"*
+printf ' 1 \r\n' >"$work/drives/c/woe/track.txt"
+"$simulator" --drive-root "$work/drives" --quiet >"$work/logs/simulator.log" 2>&1 &
+sim_pid=$!
+# Room for every client's connection and its CGI child's pipes at once.
+export TRACKRELAY_EXTRA_CONFIG="server.max-fds = 8192
+server.max-connections = 2048
+server.listen-backlog = 1024"
+trackrelay_start_server lighttpd any "$work/www" "$work/cgi-bin" "$work/drives" "$work/logs"
+"$drivers/trackrelay_load_clients" "$TRACKRELAY_SERVER_PORT" /cgi-bin/trackrelay "$clients" "$load_requests" 1 \
+  "$TRACKRELAY_SERVER_PID" "$sim_pid" | tee "$work/load.txt"
+figure[load_rate]=$(sed -n 's/.* s: \([0-9]*\) requests\/s.*/\1/p' "$work/load.txt")
+figure[load_latency]=$(sed -n 's/.*latency p50 \([0-9.]*\) ms, p99 \([0-9.]*\) ms.*/\1 ms \/ \2 ms/p' "$work/load.txt")
+figure[load_correct]=$(sed -n 's/^load: \([0-9]*\) pages correct.* \([0-9]*\) distinct numbers, \([0-9]*\) repeated.*/\1 correct, \2 distinct, \3 repeated/p' "$work/load.txt")
+figure[load_cpu]=$(sed -n 's/.*CPU per request \([0-9.]*\) ms in the .*; \([0-9.]*\) ms on the whole.*/\1 ms (server side), \2 ms (machine)/p' "$work/load.txt")
+[ "$(grep -c '^load: ' "$work/load.txt")" -eq 3 ] || { echo "the load run did not finish" >&2; exit 1; }
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+echo
+echo "Machine: $(nproc) cores, $cpu, Linux $(uname -r); $(date -u +%Y-%m-%d)"
+echo
+cat <<TABLE
+| benchmark | figure | target |
+|---|---|---|
+| process cost, internal error page (median of $runs runs) | ${figure[internal_program]} µs vs ${figure[internal_baseline]} µs for C: **${figure[internal_ratio]}×** | ≤ 1.2× |
+| process cost, fatal error page (median of $runs runs) | ${figure[fatal_program]} µs vs ${figure[fatal_baseline]} µs for C: **${figure[fatal_ratio]}×** | ≤ 1.2× |
+| peak memory: internal error / fatal / relayed page / relayed 1 MiB page | ${figure[rss_internal]} / ${figure[rss_fatal]} / ${figure[rss_relayed]} / ${figure[rss_relayed_large]} KiB | ≤ 2048 KiB |
+| relay latency p50 / p99 ($latency_requests requests) | ${figure[latency_0]} | floor 100 ms |
+| the same, 10,000 unrelated files in the inbound folder | ${figure[latency_10000]} | no change beyond noise |
+| the same, each request with its own number (no counter flush) | ${figure[latency_0_given]} | |
+| load: $clients clients, $load_requests requests through lighttpd | ${figure[load_rate]} requests/s; p50 / p99 ${figure[load_latency]}; ${figure[load_correct]} | every page its own, every number once |
+| load: CPU per request | ${figure[load_cpu]} | |
+| form decoding: 1 MiB of 100,000 fields / 300,000 escapes / a lookup among 30,000 | ${figure[BM_ManyFields]} / ${figure[BM_ManyEscapes]} / ${figure[BM_Lookup]} | linear |
+TABLE
