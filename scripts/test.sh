@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds trackrelay and runs every test: the release build, the sanitizer build, and the
-# Windows build under Wine.
+# Builds trackrelay and runs every test: the release build, the sanitizer build, the Windows
+# build under Wine, and the fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,3 +10,7 @@ for preset in default asan windows; do
   echo "== $preset =="
   cmake --workflow --preset "$preset"
 done
+
+# Each fuzz target for about a minute from its seeds, two at a time: a finding fails the run.
+echo "== fuzz =="
+FUZZ_SECONDS=60 FUZZ_JOBS=2 bash scripts/fuzz.sh
