@@ -216,9 +216,10 @@ class RemoteHost {
   void Answer(const Pending& request) {
     const std::string page = trackrelay::remote_host::BuildResponsePage(request.number, request.form_input);
     const fs::path partial = options_.inbound / ("t" + request.number + ".out");
+    // The record first: once N.out is there, the program may take and delete it at any moment.
+    if (options_.keep) WriteWholeFile(*options_.keep / (request.number + ".out"), page);
     WriteWholeFile(partial, page);
     fs::rename(partial, options_.inbound / (request.number + ".out"));
-    if (options_.keep) WriteWholeFile(*options_.keep / (request.number + ".out"), page);
     Report(std::cout, request.number + ": answered");
   }
 
