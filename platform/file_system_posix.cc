@@ -84,9 +84,14 @@ void SyncFolderOf(const std::string& mapped) {
 
 class PosixTextFileReader : public TextFileReader {
  public:
-  PosixTextFileReader(int fd, std::size_t chunk_size)
-      : fd_(fd), chunk_size_(chunk_size > 0 ? chunk_size : 1), chunk_(new char[chunk_size_]) {}
-  ~PosixTextFileReader() override { close(fd_); }
+  // also_held, when not -1, is another descriptor that goes with this one: its lock is held as
+  // long as the reader lives.
+  PosixTextFileReader(int fd, std::size_t chunk_size, int also_held = -1)
+      : fd_(fd), also_held_(also_held), chunk_size_(chunk_size > 0 ? chunk_size : 1), chunk_(new char[chunk_size_]) {}
+  ~PosixTextFileReader() override {
+    close(fd_);
+    if (also_held_ >= 0) close(also_held_);
+  }
   PosixTextFileReader(const PosixTextFileReader&) = delete;
   PosixTextFileReader& operator=(const PosixTextFileReader&) = delete;
 
@@ -126,6 +131,7 @@ class PosixTextFileReader : public TextFileReader {
   }
 
   int fd_;
+  int also_held_;
   std::size_t chunk_size_;
   std::unique_ptr<char[]> chunk_;
   std::size_t next_ = 0;
@@ -186,6 +192,23 @@ class PosixSystem : public System {
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override {
     const std::string mapped = MapDrivePath(path);
+    // Openers queue on the lock of the file's folder before they lock the file. Waiting on the
+    // file itself would leave every waiter holding the file that the holder then replaces: each
+    // replacement would wake them all to find their file gone and open the new one, a round for
+    // every waiter at every allocation, which under a burst of requests costs more than the
+    // requests. A folder that cannot be opened leaves the work to the file's own lock.
+    struct Queue {
+      int fd = -1;
+      ~Queue() {
+        if (fd >= 0) close(fd);
+      }
+    } queue;
+    queue.fd = open(FolderOf(mapped).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (queue.fd >= 0 && flock(queue.fd, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      close(queue.fd);
+      queue.fd = -1;
+    }
     for (;;) {
       int fd = OpenForReading(mapped);
       // flock rather than fcntl: an fcntl lock would vanish when any other descriptor of the
@@ -206,7 +229,9 @@ class PosixSystem : public System {
       }
       if (stat(mapped.c_str(), &current) == 0) {
         if (current.st_dev == held.st_dev && current.st_ino == held.st_ino) {
-          return MakeTextFileReader(fd);
+          auto reader = std::make_unique<PosixTextFileReader>(fd, kTextReadChunk, queue.fd);
+          queue.fd = -1;
+          return reader;
         }
       } else if (errno != ENOENT) {
         int error = errno;

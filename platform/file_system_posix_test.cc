@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -218,12 +219,15 @@ bool SomeoneWaitsOn(ino_t inode) {
   return false;
 }
 
+// The holder here locks the file alone, as any other program may: the waiter then waits on the
+// file, which the holder replaces.
 TEST(PosixSystemTest, AWaiterWhoseFileWasReplacedLocksTheNewOne) {
   ScratchDrive drive;
   drive.Write("c:\\woe\\track.txt", "old\r\n");
   struct stat old_file;
   stat(drive.Local("c:\\woe\\track.txt").c_str(), &old_file);
-  std::unique_ptr<TextFileReader> holder = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt");
+  const int outside = open(drive.Local("c:\\woe\\track.txt").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(outside, LOCK_EX), 0);
   std::string seen;
   std::thread waiter([&] { seen = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt")->ReadLine(); });
   for (int i = 0; i < 500 && !SomeoneWaitsOn(old_file.st_ino); ++i) {
@@ -231,9 +235,36 @@ TEST(PosixSystemTest, AWaiterWhoseFileWasReplacedLocksTheNewOne) {
   }
   CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n");
   CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
-  holder.reset();
+  close(outside);
   waiter.join();
   EXPECT_EQ(seen, "new");
+}
+
+// Openers wait in turn on the folder's lock, never on the file that the holder replaces, so that
+// a replacement does not wake every waiter to start over.
+TEST(PosixSystemTest, WaitersQueueOnTheFolderAndNotOnTheFile) {
+  ScratchDrive drive;
+  drive.Write("c:\\woe\\track.txt", "old\r\n");
+  struct stat old_file, folder;
+  stat(drive.Local("c:\\woe\\track.txt").c_str(), &old_file);
+  stat(drive.Local("c:\\woe").c_str(), &folder);
+  std::unique_ptr<TextFileReader> holder = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt");
+  std::vector<std::string> seen(3);
+  std::vector<std::thread> waiters;
+  for (std::string& line : seen) {
+    waiters.emplace_back([&line] { line = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt")->ReadLine(); });
+  }
+  for (int i = 0; i < 500 && !SomeoneWaitsOn(folder.st_ino); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all three have come to a wait
+  EXPECT_TRUE(SomeoneWaitsOn(folder.st_ino));
+  EXPECT_FALSE(SomeoneWaitsOn(old_file.st_ino));
+  CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n");
+  CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
+  holder.reset();
+  for (std::thread& waiter : waiters) waiter.join();
+  EXPECT_EQ(seen, std::vector<std::string>(3, "new"));
 }
 
 TEST(FakeSystemTest, InjectsFailuresRecordsSleepsAndFoldsCaseOnRequest) {
