@@ -67,20 +67,25 @@ Result Fetch(int port, const std::string& target) {
   return result;
 }
 
-// User and system time of a process and of its children that it has waited for, in seconds.
-double ProcessCpuSeconds(int pid) {
+struct CpuSeconds {
+  double own = 0;       // the process itself
+  double children = 0;  // its children that it has waited for
+};
+
+// User and system time of a process and of its children that it has waited for.
+CpuSeconds ProcessCpuSeconds(int pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   const std::size_t close_paren = text.rfind(')');
-  if (close_paren == std::string::npos) return 0;
+  if (close_paren == std::string::npos) return {};
   std::istringstream fields(text.substr(close_paren + 2));
   std::vector<std::string> f;
   for (std::string field; fields >> field;) f.push_back(field);
   // After the name: state is field 3 of stat(5), utime 14, stime 15, cutime 16, cstime 17.
-  if (f.size() < 15) return 0;
-  double ticks = 0;
-  for (int k = 11; k <= 14; ++k) ticks += std::atof(f[static_cast<std::size_t>(k)].c_str());
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  if (f.size() < 15) return {};
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return {(std::atof(f[11].c_str()) + std::atof(f[12].c_str())) / tick,
+          (std::atof(f[13].c_str()) + std::atof(f[14].c_str())) / tick};
 }
 
 // CPU time the whole machine spent outside idle and I/O wait, in seconds.
@@ -139,11 +144,11 @@ int main(int argc, char** argv) {
     });
   }
   auto server_cpu = [&] {
-    double seconds = 0;
-    for (int pid : watched) seconds += ProcessCpuSeconds(pid);
+    std::vector<CpuSeconds> seconds;
+    for (int pid : watched) seconds.push_back(ProcessCpuSeconds(pid));
     return seconds;
   };
-  const double server_before = server_cpu();
+  const std::vector<CpuSeconds> server_before = server_cpu();
   const double machine_before = MachineBusySeconds();
   const Clock::time_point start = Clock::now();
   ready.arrive_and_wait();
@@ -151,7 +156,18 @@ int main(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   // lighttpd adds a CGI child's time to its own children's once it has reaped it.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const double server_seconds = server_cpu() - server_before;
+  const std::vector<CpuSeconds> server_after = server_cpu();
+  double server_seconds = 0;
+  std::string split;
+  for (std::size_t k = 0; k < watched.size(); ++k) {
+    const double own = server_after[k].own - server_before[k].own;
+    const double children = server_after[k].children - server_before[k].children;
+    server_seconds += own + children;
+    char part[128];
+    std::snprintf(part, sizeof part, "%s%d: %.2f ms, its children %.2f ms", k == 0 ? "" : "; ", watched[k],
+                  1000.0 * own / requests, 1000.0 * children / requests);
+    split += part;
+  }
   const double machine_seconds = MachineBusySeconds() - machine_before;
 
   int wrong = 0;
@@ -186,5 +202,6 @@ int main(int argc, char** argv) {
   std::printf("load: CPU per request %.2f ms in the web server, trackrelay and the remote host; %.2f ms on the "
               "whole machine, clients included\n",
               1000.0 * server_seconds / requests, 1000.0 * machine_seconds / requests);
+  if (!watched.empty()) std::printf("load: CPU per request by process: %s\n", split.c_str());
   return wrong == 0 && repeated == 0 && outside == 0 && distinct == requests ? 0 : 1;
 }
