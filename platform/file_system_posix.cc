@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/chunked_reader.h"
 #include "platform/failure.h"
 #include "platform/file_system_posix.h"
 #include "platform/platform.h"
@@ -82,12 +83,12 @@ void SyncFolderOf(const std::string& mapped) {
   close(fd);
 }
 
-class PosixTextFileReader : public TextFileReader {
+class PosixTextFileReader : public ChunkedTextFileReader {
  public:
   // also_held, when not -1, is another descriptor that goes with this one: its lock is held as
   // long as the reader lives.
   PosixTextFileReader(int fd, std::size_t chunk_size, int also_held = -1)
-      : fd_(fd), also_held_(also_held), chunk_size_(chunk_size > 0 ? chunk_size : 1), chunk_(new char[chunk_size_]) {}
+      : ChunkedTextFileReader(chunk_size), fd_(fd), also_held_(also_held) {}
   ~PosixTextFileReader() override {
     close(fd_);
     if (also_held_ >= 0) close(also_held_);
@@ -95,47 +96,18 @@ class PosixTextFileReader : public TextFileReader {
   PosixTextFileReader(const PosixTextFileReader&) = delete;
   PosixTextFileReader& operator=(const PosixTextFileReader&) = delete;
 
-  bool AtEnd() override { return !Fill(); }
-
-  std::string ReadLine() override {
-    if (!Fill()) RaiseFailure(kInputPastEnd);
-    std::string line;
-    for (;;) {
-      const char* start = chunk_.get() + next_;
-      const char* cr = static_cast<const char*>(std::memchr(start, '\r', end_ - next_));
-      if (cr != nullptr) {
-        line.append(start, cr);
-        next_ = static_cast<std::size_t>(cr - chunk_.get()) + 1;
-        // The LF of a CR LF pair may be the first byte of the next chunk.
-        if (Fill() && chunk_[next_] == '\n') ++next_;
-        return line;
-      }
-      line.append(start, end_ - next_);
-      next_ = end_;
-      if (!Fill()) return line;  // the last line lacks its end
-    }
-  }
-
  private:
-  // True when an unread byte is at next_, reading the next chunk when needed.
-  bool Fill() {
-    if (next_ < end_) return true;
+  std::size_t ReadChunk(char* buffer, std::size_t size) override {
     ssize_t got;
     do {
-      got = read(fd_, chunk_.get(), chunk_size_);
+      got = read(fd_, buffer, size);
     } while (got < 0 && errno == EINTR);
     if (got < 0) RaiseFailure(FailureNumberOfError(errno));
-    next_ = 0;
-    end_ = static_cast<std::size_t>(got);
-    return got > 0;
+    return static_cast<std::size_t>(got);
   }
 
   int fd_;
   int also_held_;
-  std::size_t chunk_size_;
-  std::unique_ptr<char[]> chunk_;
-  std::size_t next_ = 0;
-  std::size_t end_ = 0;
 };
 
 int OpenForReading(const std::string& mapped) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/chunked_reader.h"
 #include "platform/failure.h"
 #include "platform/file_system_win32.h"
 #include "platform/platform.h"
@@ -49,14 +50,12 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // ReadFile and WriteFile take a DWORD count.
 constexpr DWORD kLargestTransfer = 1u << 30;
 
-class WindowsTextFileReader : public TextFileReader {
+class WindowsTextFileReader : public ChunkedTextFileReader {
  public:
-  // Reads the open file chunk by chunk and closes it when it goes.
-  explicit WindowsTextFileReader(HANDLE file) : file_(file), chunk_(kTextReadChunk, '\0') {}
+  explicit WindowsTextFileReader(HANDLE file) : ChunkedTextFileReader(kTextReadChunk), file_(file) {}
   // Serves bytes already read; holds the lock, if any, until it goes.
-  WindowsTextFileReader(std::string contents, HANDLE lock) : lock_(lock), chunk_(std::move(contents)) {
-    end_ = chunk_.size();
-  }
+  WindowsTextFileReader(const std::string& contents, HANDLE lock)
+      : ChunkedTextFileReader(0, contents), lock_(lock) {}
   ~WindowsTextFileReader() override {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
     if (lock_ != nullptr) {
@@ -67,48 +66,20 @@ class WindowsTextFileReader : public TextFileReader {
   WindowsTextFileReader(const WindowsTextFileReader&) = delete;
   WindowsTextFileReader& operator=(const WindowsTextFileReader&) = delete;
 
-  bool AtEnd() override { return !Fill(); }
-
-  std::string ReadLine() override {
-    if (!Fill()) RaiseFailure(kInputPastEnd);
-    std::string line;
-    for (;;) {
-      const char* start = chunk_.data() + next_;
-      const char* cr = static_cast<const char*>(std::memchr(start, '\r', end_ - next_));
-      if (cr != nullptr) {
-        line.append(start, cr);
-        next_ = static_cast<std::size_t>(cr - chunk_.data()) + 1;
-        // The LF of a CR LF pair may be the first byte of the next chunk.
-        if (Fill() && chunk_[next_] == '\n') ++next_;
-        return line;
-      }
-      line.append(start, end_ - next_);
-      next_ = end_;
-      if (!Fill()) return line;  // the last line lacks its end
-    }
-  }
-
  private:
-  // True when an unread byte is at next_, reading the next chunk when needed.
-  bool Fill() {
-    if (next_ < end_) return true;
-    if (file_ == INVALID_HANDLE_VALUE) return false;
+  std::size_t ReadChunk(char* buffer, std::size_t size) override {
+    if (file_ == INVALID_HANDLE_VALUE) return 0;
     DWORD got = 0;
-    if (!ReadFile(file_, chunk_.data(), static_cast<DWORD>(chunk_.size()), &got, nullptr)) {
+    if (!ReadFile(file_, buffer, static_cast<DWORD>(size), &got, nullptr)) {
       // A pipe or a network file may report its end this way.
       if (GetLastError() == ERROR_HANDLE_EOF || GetLastError() == ERROR_BROKEN_PIPE) got = 0;
       else RaiseLastError();
     }
-    next_ = 0;
-    end_ = got;
-    return got > 0;
+    return got;
   }
 
   HANDLE file_ = INVALID_HANDLE_VALUE;
   HANDLE lock_ = nullptr;
-  std::string chunk_;
-  std::size_t next_ = 0;
-  std::size_t end_ = 0;
 };
 
 HANDLE OpenForReading(const std::string& path) {
