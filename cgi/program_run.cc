@@ -8,7 +8,6 @@
 #include "cgi/response_output.h"
 #include "platform/failure.h"
 #include "platform/platform.h"
-#include "relay/tracking_request.h"
 
 namespace trackrelay {
 
@@ -65,11 +64,11 @@ int RunLevelTrap(int number, const std::string& message) {
 
 }  // namespace
 
-int RunPhases() {
+int RunPhases(RequestHandler handler) {
   try {
     LoadCgiEnvironment();
     DecodeFormInput();
-    ServeTrackingRequest();
+    handler();
   } catch (const Failure& failure) {
     return RunLevelTrap(failure.number(), failure.message());
   } catch (const std::bad_alloc&) {
@@ -78,6 +77,6 @@ int RunPhases() {
   return 0;
 }
 
-void RunProgram() { std::exit(RunPhases()); }
+void RunProgram(RequestHandler handler) { std::exit(RunPhases(handler)); }
 
 }  // namespace trackrelay

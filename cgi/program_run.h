@@ -9,12 +9,16 @@ namespace trackrelay {
 // Set by the run-level trap before it writes the fatal error page.
 extern std::string FatalErrorText;
 
+// Phase 3: the request's own work, which writes its page through SendLine. The front end knows
+// nothing of it beyond this; the process entry names it.
+using RequestHandler = void (*)();
+
 // Runs phases 1 to 3 under the run-level trap and returns the exit status: 0, or 1 after the
 // fatal error page.
-int RunPhases();
+int RunPhases(RequestHandler handler);
 
 // RunPhases, then ends the process with its status.
-[[noreturn]] void RunProgram();
+[[noreturn]] void RunProgram(RequestHandler handler);
 
 // The text the fatal error page shows for a failure: message, " Error Number = ", then the
 // number with a space (or a minus sign) in front.
