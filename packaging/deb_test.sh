@@ -98,9 +98,10 @@ cleanup() {
   if [ -n "$installed" ]; then run_dpkg --purge trackrelay >/dev/null || echo "could not purge trackrelay"; fi
   [ -e "$work/man-db-auto-update" ] && mv "$work/man-db-auto-update" "$mandb_flag"
   # The modules that came on with the snippets.
-  local name
-  for name in $(ls /etc/lighttpd/conf-enabled 2>/dev/null); do
-    grep -qxF "$name" <<<"$lighttpd_modules_before" || rm -f "/etc/lighttpd/conf-enabled/$name"
+  local link
+  for link in /etc/lighttpd/conf-enabled/*; do
+    [ -L "$link" ] || continue
+    grep -qxF "$(basename "$link")" <<<"$lighttpd_modules_before" || rm -f "$link"
   done
   if [ -z "$apache_cgi_before" ] && command -v a2dismod >/dev/null; then
     a2dismod -q -f cgid >/dev/null 2>&1 || true
