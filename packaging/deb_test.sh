@@ -2,8 +2,8 @@
 # The Debian package on this machine: lintian on it, then dpkg installs it and each of Apache,
 # lighttpd and nginx with fcgiwrap is set up from the package's snippet as an administrator
 # would, started on a free loopback port and asked through curl, with the package's simulator
-# answering; then the package is reinstalled, removed and purged, and nothing it installed may
-# be left. The machine is left as it was found: the servers' modules that the test enables are
+# answering; then the package is upgraded (to itself repacked under a later version), removed
+# and purged, and nothing it installed may be left. The machine is left as it was found: the servers' modules that the test enables are
 # turned off again, every process it starts is stopped, and the package is purged however the
 # test ends.
 #
