@@ -3,9 +3,9 @@
 # lighttpd and nginx with fcgiwrap is set up from the package's snippet as an administrator
 # would, started on a free loopback port and asked through curl, with the package's simulator
 # answering; then the package is upgraded (to itself repacked under a later version), removed
-# and purged, and nothing it installed may be left. The machine is left as it was found: the servers' modules that the test enables are
-# turned off again, every process it starts is stopped, and the package is purged however the
-# test ends.
+# and purged, and nothing it installed may be left. The machine is left as it was found: the
+# servers' modules that the test enables are turned off again, every process it starts is
+# stopped, and the package is purged however the test ends.
 #
 # usage: deb_test.sh DEB
 # Needs root. Exit status 0 when every check passes, 1 on a failure, 77 (skipped) when a package
