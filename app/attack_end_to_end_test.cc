@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -194,24 +193,31 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
   }
 }
 
+// N of a complete request file N.DAT, or empty text for any other name.
+std::string NumberOfRequest(const std::string& name) {
+  if (name.size() < 5 || name.compare(name.size() - 4, 4, ".DAT") != 0) return "";
+  const std::string number = name.substr(0, name.size() - 4);
+  const std::size_t digits = number[0] == '-' ? 1 : 0;
+  if (number.size() == digits || number.find_first_not_of("0123456789", digits) != std::string::npos) return "";
+  return number;
+}
+
 // Stands in for the remote host in the races: answers each request file with its own content,
 // so that every page shows which request it answers.
 class EchoingRemoteHost {
  public:
   explicit EchoingRemoteHost(const DriveRoot& root)
       : thread_([this, &root] {
-          const std::regex request(R"((-?[0-9]+)\.DAT)");
           while (!stop_) {
             for (const auto& entry : fs::directory_iterator(root.Local("r:\\fromnt"))) {
-              std::smatch number;
               const std::string name = entry.path().filename();
-              if (!std::regex_match(name, number, request)) continue;
+              const std::string number = NumberOfRequest(name);
+              if (number.empty()) continue;
               const std::string bytes = root.Read("r:\\fromnt\\" + name);
               fs::remove(entry.path());
               const std::string answer = bytes.substr(0, bytes.size() - 2);  // without its CR LF
-              root.Write("r:\\tont\\t" + number[1].str() + ".out", answer);
-              fs::rename(root.Local("r:\\tont\\t" + number[1].str() + ".out"),
-                         root.Local("r:\\tont\\" + number[1].str() + ".out"));
+              root.Write("r:\\tont\\t" + number + ".out", answer);
+              fs::rename(root.Local("r:\\tont\\t" + number + ".out"), root.Local("r:\\tont\\" + number + ".out"));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
           }
