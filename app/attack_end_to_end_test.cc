@@ -262,20 +262,23 @@ TEST(AttackEndToEnd, TwoRequestsOfOneNumberAtOnceNeverSeeEachOthersPage) {
 
 TEST(AttackEndToEnd, ANumberTypedByHandCannotTakeTheAnswerAnotherRequestWaitsFor) {
   DriveRoot root;
-  // The remote host has taken the waiting request's file already, and answers later.
+  // The remote host takes the waiting request's file at once, and answers later.
+  std::atomic<bool> taken{false};
   std::thread remote([&] {
     if (!AwaitPath(root.Local("r:\\fromnt\\41.DAT"))) return;
     fs::remove(root.Local("r:\\fromnt\\41.DAT"));
+    taken = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     Answer(root, "41", "the answer for the first request");
   });
   Outcome waiting, intruder;
   std::thread first([&] { waiting = RunTrackrelay(Get("TRACKNO=41&who=first"), root); });
-  ASSERT_TRUE(AwaitPath(root.Local("r:\\fromnt\\41.DAT")));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < 2000 && !taken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   intruder = RunTrackrelay(Get("TRACKNO=41&who=intruder"), root);
   first.join();
   remote.join();
+  EXPECT_TRUE(taken);
   EXPECT_EQ(intruder.output, InternalErrorPage("3"));
   EXPECT_LT(intruder.seconds, 2.0);
   EXPECT_EQ(waiting.output, Relayed("the answer for the first request"));
