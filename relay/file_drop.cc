@@ -29,8 +29,10 @@ std::string RequestPath(std::int16_t n) { return std::string(kOutboundFolder) + 
 std::string ResponsePath(std::int16_t n) { return std::string(kInboundFolder) + NumberText(n) + ".out"; }
 
 void WriteRequestFile(std::int16_t n, std::string_view text) {
-  std::string content(text);
-  content += "\r\n";
+  // Sized at once: a large form input is copied once, never into a buffer twice its size.
+  std::string content;
+  content.reserve(text.size() + 2);
+  content.append(text).append("\r\n");
   CurrentSystem().WriteTextFile(TemporaryRequestPath(n), content);
 }
 
@@ -47,7 +49,7 @@ void OpenResponseFile(std::int16_t n) {
 
 bool AtEndOfResponse() { return OpenResponse().AtEnd(); }
 
-std::string ReadResponseLine() { return OpenResponse().ReadLine(); }
+bool ReadResponsePart(std::string& part) { return OpenResponse().ReadLinePart(part, kResponsePartSize); }
 
 void CloseResponseFile() { open_response.reset(); }
 
