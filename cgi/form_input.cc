@@ -178,17 +178,19 @@ std::string LookupFormValue(std::string_view name) {
   const std::size_t filled = std::min(table.filled(), scanned);
   const std::size_t unfilled = name.empty() ? scanned - filled : 0;
   // Sized first, so that the result is allocated once, at its length; values are decoded only
-  // when their names match.
-  std::size_t length = 0;
+  // when their names match, and only the slots from the first match to the last are read again.
+  std::size_t length = 0, first = filled, last = 0;
   for (std::size_t slot = 0; slot < filled; ++slot) {
     if (!SameNameFolded(table.Name(slot), name)) continue;
     const std::size_t value = DecodedLength(table.RawValue(slot));
     length = length == 0 ? value : length + 1 + value;
+    first = std::min(first, slot);
+    last = slot;
   }
   if (length > 0) length += unfilled;
   std::string result;
   result.reserve(length);
-  for (std::size_t slot = 0; slot < filled; ++slot) {
+  for (std::size_t slot = first; slot <= last && slot < filled; ++slot) {
     if (!SameNameFolded(table.Name(slot), name)) continue;
     if (!result.empty()) result += ';';
     AppendDecodedValue(table.RawValue(slot), result);
