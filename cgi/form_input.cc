@@ -28,12 +28,12 @@ std::string ReadRequestBody(std::int32_t content_length) {
   std::size_t total = 0;
   const std::size_t wanted = static_cast<std::size_t>(content_length);
   while (total < wanted) {
-    if (blocks.empty() || blocks.back().size() == kBlock) {
+    if (blocks.empty() || blocks.back().size() == blocks.back().capacity()) {
       blocks.emplace_back();
       blocks.back().reserve(std::min(kBlock, wanted - total));
     }
     std::string& block = blocks.back();
-    // Within the block's own room: resizing never moves it.
+    // Within the block's own room, of which at least a byte is left: resizing never moves it.
     std::size_t ask = std::min({kChunk, wanted - total, block.capacity() - block.size()});
     std::size_t at = block.size();
     block.resize(at + ask);
