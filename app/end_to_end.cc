@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -340,9 +341,11 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
     close(out_pipe[0]);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  struct rusage usage = {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   feeder.join();
+  outcome.peak_rss_kib = usage.ru_maxrss;
   outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (invocation.output_to_file) {

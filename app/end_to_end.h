@@ -54,6 +54,10 @@ struct Outcome {
   int exit_status = -1;  // or 128 + signal
   std::string output;
   double seconds = 0;
+  // The run's peak resident memory (ru_maxrss) in KiB. It counts what the test process held when
+  // it started the run, which the run shares until it execs: hold large data only after it.
+  // Under Wine it is that of the Wine loader, not of the program.
+  long peak_rss_kib = 0;
 };
 
 // The built trackrelay executable, or the one that TRACKRELAY_E2E_EXECUTABLE names.
