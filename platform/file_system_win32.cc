@@ -47,6 +47,31 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // ReadFile and WriteFile take a DWORD count.
 constexpr DWORD kLargestTransfer = 1u << 30;
 
+// A network share may refuse a delete or a rename as busy for a moment after its file was
+// closed, while the server still holds its handle. That passes within milliseconds; so the call
+// is made again for about a second before the error counts. Nothing else is retried.
+constexpr DWORD kBusyPauseMs = 20;
+constexpr DWORD kBusyLimitMs = 1000;
+
+bool Busy(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_BUSY ||
+         error == ERROR_SHARING_PAUSED || error == ERROR_NETWORK_BUSY;
+}
+
+// Calls call (which returns 0 or the error that made it fail) until it succeeds, fails otherwise
+// than busy, or has been busy for about a second; returns 0 or the last error.
+template <typename Call>
+DWORD RetryWhileBusy(Call call) {
+  for (DWORD waited = 0;; waited += kBusyPauseMs) {
+    const DWORD error = call();
+    if (error == 0 || !Busy(error) || waited >= kBusyLimitMs) return error;
+    ::Sleep(kBusyPauseMs);
+  }
+}
+
+// The error of a Win32 call that returned FALSE on failure.
+DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
+
 // A handle that closes itself.
 class Handle {
  public:
@@ -117,6 +142,64 @@ bool IsPlainFileAt(const Place& place, HANDLE file) {
     return false;
   }
   return place.final.empty() || SameNameIgnoringCase(FinalPathOf(file), place.final + "\\" + place.name);
+}
+
+// Opens the entry at the place itself to delete or rename it: a reparse point as itself, never a
+// folder (access denied, as for a delete), and sharing everything, so that the remote host is
+// never refused for it. Returns 0 or the error.
+DWORD OpenEntry(const Place& place, Handle& entry) {
+  entry = Handle(CreateFileA(place.Path().c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return entry.valid() ? 0 : GetLastError();
+}
+
+// Whether an open handle is the entry at the place, not what a link that the file system
+// followed leads to. Windows opens a reparse point as itself; Wine follows a Unix symbolic link
+// whatever it is asked, and a delete or a rename through that handle would act on the link's
+// target, a local file perhaps, which must never happen.
+bool IsEntryItself(const Place& place, HANDLE entry) {
+  return place.final.empty() || SameNameIgnoringCase(FinalPathOf(entry), place.final + "\\" + place.name);
+}
+
+// Removes the entry at the place through a handle on it: the name goes, never a file that a
+// link leads to. An entry that cannot be removed without reaching through a link, and a pipe or
+// device, are refused (access denied). Busy shares are retried. Returns 0 or the error.
+DWORD RemoveEntry(const Place& place) {
+  return RetryWhileBusy([&]() -> DWORD {
+    Handle entry;
+    if (const DWORD error = OpenEntry(place, entry)) return error;
+    // Beneath Wine a Unix FIFO or device can be opened but never removed through Windows.
+    if (GetFileType(entry.get()) != FILE_TYPE_DISK || !IsEntryItself(place, entry.get())) return ERROR_ACCESS_DENIED;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return ErrorOf(SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition, sizeof disposition));
+  });
+}
+
+// Renames the plain file at from to the name at to through a handle on it, never over an
+// existing entry. Busy shares are retried. Returns 0 or the error.
+DWORD RenameEntryNoReplace(const Place& from, const Place& to) {
+  // The new name as a full NT path, which every layer takes as it stands.
+  char full[4 * MAX_PATH];
+  const DWORD length = GetFullPathNameA(to.Path().c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+  std::wstring name = L"\\??\\";
+  const int wide = MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(length), nullptr, 0);
+  if (wide <= 0) return GetLastError();
+  const std::size_t start = name.size();
+  name.resize(start + static_cast<std::size_t>(wide));
+  MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(length), name.data() + start, wide);
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + (name.size() + 1) * sizeof(WCHAR));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+  std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+  return RetryWhileBusy([&]() -> DWORD {
+    Handle entry;
+    if (const DWORD error = OpenEntry(from, entry)) return error;
+    if (!IsPlainFileAt(from, entry.get())) return ERROR_ACCESS_DENIED;
+    return ErrorOf(SetFileInformationByHandle(entry.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())));
+  });
 }
 
 // The failure of a folder that cannot be reached: access denied and a drive that is not ready
@@ -196,29 +279,6 @@ Place Reach(const std::string& path) {
   Place place;
   if (int failure = TryReach(path, place)) RaiseFailure(failure);
   return place;
-}
-
-// A network share may refuse a delete or a rename as busy for a moment after its file was
-// closed, while the server still holds its handle. That passes within milliseconds; so the call
-// is made again for about a second before the error counts. Nothing else is retried.
-constexpr DWORD kBusyPauseMs = 20;
-constexpr DWORD kBusyLimitMs = 1000;
-
-bool Busy(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_BUSY ||
-         error == ERROR_SHARING_PAUSED || error == ERROR_NETWORK_BUSY;
-}
-
-// Calls call (a Win32 call that returns FALSE on failure) until it succeeds, fails otherwise
-// than busy, or has been busy for about a second; returns 0 or the last error.
-template <typename Call>
-DWORD RetryWhileBusy(Call call) {
-  for (DWORD waited = 0;; waited += kBusyPauseMs) {
-    if (call()) return 0;
-    const DWORD error = GetLastError();
-    if (!Busy(error) || waited >= kBusyLimitMs) return error;
-    ::Sleep(kBusyPauseMs);
-  }
 }
 
 [[noreturn]] void RaiseError(DWORD error) { RaiseFailure(FailureNumberOfError(error)); }
@@ -326,25 +386,30 @@ void TakeSecurityOf(const std::string& like_path, HANDLE file) {
   }
   const bool is_protected = (wanted_control & SE_DACL_PROTECTED) != 0;
   if (!SameAcl(wanted_dacl, got_dacl) || is_protected != ((got_control & SE_DACL_PROTECTED) != 0)) {
-    // A protected list takes nothing from the folder; an unprotected one takes the folder's
-    // inherited entries again, as the old file did.
-    error = SetSecurityInfo(file, SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION |
-                                (is_protected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION),
-                            nullptr, nullptr, wanted_dacl, nullptr);
-    if (error != ERROR_SUCCESS) RaiseError(error);
+    // The list as it stands, entries handed down by the folder included: both files live in
+    // the same folder. Set on the handle as a whole, not merged with the folder's entries again.
+    SECURITY_DESCRIPTOR copy;
+    if (!InitializeSecurityDescriptor(&copy, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&copy, wanted_dacl != nullptr, wanted_dacl, FALSE) ||
+        !SetSecurityDescriptorControl(&copy, SE_DACL_PROTECTED, is_protected ? SE_DACL_PROTECTED : 0) ||
+        !SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, &copy)) {
+      RaiseLastError();
+    }
   }
   // Only a process with the privilege to restore files may give a file away; any other keeps it
-  // as its own, which it is allowed to replace the old one with all the same.
-  SetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group, nullptr,
-                  nullptr);
+  // as its own, and may replace the old file with it all the same.
+  SECURITY_DESCRIPTOR owned;
+  if (InitializeSecurityDescriptor(&owned, SECURITY_DESCRIPTOR_REVISION) &&
+      SetSecurityDescriptorOwner(&owned, owner, FALSE) && SetSecurityDescriptorGroup(&owned, group, FALSE)) {
+    SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, &owned);
+  }
 }
 
 // Writes text to a new file at the place. What stood there is removed first: writing through an
 // existing name could reach a file that a link, a hard link or another request put there.
 void WriteNewFile(const Place& place, std::string_view text, bool durably, const std::string& like_path) {
   const std::string path = place.Path();
-  const DWORD removed = RetryWhileBusy([&] { return DeleteFileA(path.c_str()); });
+  const DWORD removed = RemoveEntry(place);
   if (removed != 0 && removed != ERROR_FILE_NOT_FOUND) RaiseError(removed);
   const DWORD access = GENERIC_WRITE | DELETE | (like_path.empty() ? 0 : READ_CONTROL | WRITE_DAC | WRITE_OWNER);
   Handle file(CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -476,26 +541,27 @@ class WindowsSystem : public System {
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
     const Place source = Reach(from), target = Reach(to);
-    const std::string from_path = source.Path(), to_path = target.Path();
-    if (DWORD error = RetryWhileBusy([&] { return MoveFileA(from_path.c_str(), to_path.c_str()); })) RaiseError(error);
+    if (const DWORD error = RenameEntryNoReplace(source, target)) RaiseError(error);
   }
 
   void RenameReplacing(const std::string& from, const std::string& to) override {
     const Place source = Reach(from), target = Reach(to);
     const std::string from_path = source.Path(), to_path = target.Path();
     // Write-through: the rename is on disk when it returns, so that a power cut cannot bring
-    // back the old file.
-    if (DWORD error = RetryWhileBusy([&] {
-          return MoveFileExA(from_path.c_str(), to_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        })) {
-      RaiseError(error);
-    }
+    // back the old file. Only a plain file replaces the target, never what a link leads to.
+    const DWORD error = RetryWhileBusy([&]() -> DWORD {
+      {
+        Handle entry;
+        if (const DWORD opened = OpenEntry(source, entry)) return opened;
+        if (!IsPlainFileAt(source, entry.get())) return ERROR_ACCESS_DENIED;
+      }
+      return ErrorOf(MoveFileExA(from_path.c_str(), to_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    });
+    if (error != 0) RaiseError(error);
   }
 
   void RemoveFile(const std::string& path) override {
-    const Place place = Reach(path);
-    const std::string local = place.Path();
-    if (DWORD error = RetryWhileBusy([&] { return DeleteFileA(local.c_str()); })) RaiseError(error);
+    if (const DWORD error = RemoveEntry(Reach(path))) RaiseError(error);
   }
 
   std::string LookUpPlainFile(const std::string& path) override {
