@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "cgi/cgi_environment.h"
 #include "cgi/expected_pages.h"
@@ -64,6 +67,39 @@ TEST_F(TrackingRequestTest, LooksAtOnceThenAfterEachPauseUntilTheResponseComes) 
   }
 }
 
+TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortensTheWait) {
+  struct Case {
+    std::string name;
+    std::function<DWORD(DWORD)> arrival;  // the fake's: ms left when woken, 0 when not
+    int arrive_at_wait;                  // the response is there from this wait's wake on (-1: never)
+    std::string page;
+    std::vector<DWORD> sleeps;
+    int looks;
+  };
+  const std::vector<DWORD> timeout_sleeps(900, 50);
+  const Case cases[] = {
+      {"woken at once by the answer", [](DWORD ms) { return ms == 100 ? 97u : 0u; }, 1, kHeader + "hi\r\n\r\n",
+       {3}, 2},
+      {"woken for nothing, then the answer on the grid", [](DWORD ms) { return ms == 100 ? 60u : 0u; }, 2,
+       kHeader + "hi\r\n\r\n", {40, 60}, 3},
+      {"woken for nothing at every interval: still 450 misses and 45 s", [](DWORD ms) { return ms == 100 ? 50u : 0u; },
+       -1, kTimeoutPage, timeout_sleeps, 900},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    int waits = 0;
+    fake.arrival = [&](DWORD ms) {
+      ++waits;
+      if (waits == c.arrive_at_wait) fake.files["r:\\tont\\3.out"] = "hi";
+      return c.arrival(ms);
+    };
+    EXPECT_EQ(Serve("TRACKNO=3"), c.page) << c.name;
+    EXPECT_EQ(fake.sleeps, c.sleeps) << c.name;
+    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), c.looks) << c.name;
+    EXPECT_EQ(fake.CallCount(FakeSystem::kWatchForArrival), 1) << c.name;
+  }
+}
+
 TEST_F(TrackingRequestTest, SuccessPageRelaysEachLineFollowedByAnEmptyLine) {
   FakeSystem fake;
   fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
@@ -75,6 +111,40 @@ TEST_F(TrackingRequestTest, SuccessPageRelaysEachLineFollowedByAnEmptyLine) {
   EXPECT_EQ(fake.files.count("r:\\tont\\41.out"), 0u);
   EXPECT_EQ(fake.open_readers, 0);
   EXPECT_EQ(fake.held_locks, 0);
+}
+
+TEST_F(TrackingRequestTest, ARequestClaimsItsNumberBeforeWritingAndABusyNumberShowsStep3) {
+  struct Case {
+    std::string form;
+    std::int16_t number;
+    bool claimed_elsewhere;
+  };
+  for (const Case& c : {Case{"TRACKNO=8", 8, false}, Case{"TRACKNO=0", 41, false}, Case{"TRACKNO=-3", -3, true},
+                        Case{"TRACKNO=0", 41, true}}) {
+    FakeSystem fake;
+    fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
+    const std::string n = std::to_string(c.number);
+    fake.files["r:\\tont\\" + n + ".out"] = "hi";
+    const std::pair<std::string, int> claim{"c:\\woe\\track.claims", c.number + 32768};
+    if (c.claimed_elsewhere) fake.foreign_claims.insert(claim);
+    const std::string page = Serve(c.form);
+    if (c.claimed_elsewhere) {
+      EXPECT_EQ(page, InternalErrorPage("3")) << c.form;
+      EXPECT_EQ(fake.CallCount(FakeSystem::kWriteTextFile), 0) << c.form << ": nothing of it is written";
+      EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), 0) << c.form << ": nor waited for";
+      EXPECT_EQ(fake.files.count("r:\\tont\\" + n + ".out"), 1u) << c.form;
+    } else {
+      EXPECT_EQ(page, kHeader + "hi\r\n\r\n") << c.form;
+      EXPECT_EQ(fake.claims, (std::set<std::pair<std::string, int>>{claim})) << c.form;
+      // The claim comes before the first write of the request.
+      std::size_t claimed = 0, written = 0;
+      for (std::size_t i = 0; i < fake.calls.size(); ++i) {
+        if (fake.calls[i].rfind("ClaimForProcess", 0) == 0) claimed = i;
+        if (fake.calls[i].rfind("WriteTextFile ", 0) == 0) written = i;
+      }
+      EXPECT_LT(claimed, written) << c.form;
+    }
+  }
 }
 
 TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
