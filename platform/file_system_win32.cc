@@ -565,35 +565,44 @@ class WindowsSystem : public System {
   }
 
   std::string LookUpPlainFile(const std::string& path) override {
-    // Any error means the file cannot be taken now: a drive that is away for a moment does not
-    // end the wait.
-    Place place;
-    if (TryReach(path, place) != 0) return "";
-    // The lookup takes a pattern; a name with wildcards names no one file.
-    if (place.name.find_first_of("*?") != std::string::npos) return "";
-    // A miss, the common case while a request waits, costs one search for the name itself;
-    // only a hit lists the matching entries to learn how the name is stored.
+    const std::string local = MapDrivePath(path);
+    // The lookup takes a pattern; a path with wildcards names no one file.
+    if (local.find_first_of("*?") != std::string::npos) return "";
+    // A miss, the common case while a request waits, costs one search for the name itself.
+    // Only a hit walks the drive's folders and lists the matching entries to learn how the
+    // name is stored. Any error means the file cannot be taken now: a drive that is away for a
+    // moment does not end the wait.
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(place.Path().c_str(), &entry);
+    HANDLE search = FindFirstFileA(local.c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) return "";
     FindClose(search);
+    Place place;
+    if (TryReach(local, place) != 0) return "";
     const std::string stored = StoredSpelling(place, entry);
     if (stored.empty() || (entry.dwFileAttributes & kNotPlain) != 0) return "";
     // The listing cannot tell a pipe or a link that the file system follows from a file; the
-    // file opened as itself can, without reading it.
-    Place found = std::move(place);
-    found.name = stored;
-    Handle file(CreateFileA(found.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+    // file opened as itself can, without reading it. A file that may not even be opened so is
+    // left to the open that follows the look, which checks all the same and fails.
+    place.name = stored;
+    Handle file(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.valid() || !IsPlainFileAt(found, file.get())) return "";
-    return stored;
+    if (!file.valid()) return GetLastError() == ERROR_ACCESS_DENIED ? stored : "";
+    return IsPlainFileAt(place, file.get()) ? stored : "";
   }
 
   void ClaimForProcess(const std::string& path, int slot) override {
-    // A mutex named after the claims file's full path and the slot, taken without waiting and
-    // never released: Windows releases it when the process ends, however it ends. A mutex whose
-    // holder died is abandoned, and taken all the same.
-    const std::string name = MutexNameFor(MapDrivePath(path), "claim") + ":" + std::to_string(slot);
+    // The claims file itself is only made sure of, a plain file of the folder.
+    const Place place = Reach(path);
+    {
+      Handle file(CreateFileA(place.Path().c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (!file.valid()) RaiseLastError();
+      if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
+    }
+    // The claim: a mutex named after the claims file's full path and the slot, taken without
+    // waiting and never released: Windows releases it when the process ends, however it ends.
+    // A mutex whose holder died is abandoned, and taken all the same.
+    const std::string name = MutexNameFor(place.Path(), "claim") + ":" + std::to_string(slot);
     HANDLE claim = CreateMutexA(nullptr, FALSE, name.c_str());
     if (claim == nullptr) RaiseLastError();
     const DWORD waited = WaitForSingleObject(claim, 0);

@@ -479,7 +479,11 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
        kPathNotFound},
       {"remove in a linked folder", [](System& s, const TempFolder& f) { s.RemoveFile(f / "linked\\7.out"); },
        kPathNotFound},
+      {"claim through a linked folder",
+       [](System& s, const TempFolder& f) { s.ClaimForProcess(f / "linked\\track.claims", 1); }, kPathNotFound},
       // A file that is a link is no plain file; removing it removes the link only.
+      {"claim in a linked file", [](System& s, const TempFolder& f) { s.ClaimForProcess(f / "tont\\1.out", 1); },
+       kPermissionDenied},
       {"open a linked file", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "tont\\1.out"); },
        kPermissionDenied},
       {"lock a linked file", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "tont\\1.out"); },
@@ -499,6 +503,7 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
   EXPECT_EQ(folder.Read("outside\\8.out"), "<missing>");
   EXPECT_EQ(folder.Read("outside\\t7.DAT"), "<missing>");
   EXPECT_EQ(folder.Read("outside\\track.new"), "<missing>");
+  EXPECT_EQ(folder.Read("outside\\track.claims"), "<missing>");
   if (kind == Link::kWindows) {
     EXPECT_FALSE(Exists(folder / "tont\\2.out"));
     EXPECT_EQ(folder.Read("tont\\3.out"), "form");
@@ -516,6 +521,29 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
   EXPECT_EQ(FailureOf([&] { system.WriteTextFile(folder / "tont\\fifo.out", "form"); }), kPermissionDenied);
   EXPECT_EQ(FailureOf([&] { system.RemoveFile(folder / "tont\\fifo.out"); }), kPermissionDenied);
   EXPECT_TRUE(Exists(folder / "tont\\fifo.out"));
+}
+
+TEST(WindowsSystemTest, AClaimIsMadeOnceInItsFileAndHeldUntilTheProcessEnds) {
+  TempFolder folder;
+  System& system = CurrentSystem();
+  system.ClaimForProcess(folder / "track.claims", 7);
+  EXPECT_EQ(folder.Read("track.claims"), "") << "the claims file is made";
+  // Another thread stands for another request; this one holds its claims until the test ends.
+  int other_slot = -1, same_slot = -1, other_file = -1;
+  std::thread other([&] {
+    other_slot = FailureOf([&] { system.ClaimForProcess(folder / "track.claims", 8); });
+    same_slot = FailureOf([&] { system.ClaimForProcess(folder / "TRACK.CLAIMS", 7); });
+    other_file = FailureOf([&] { system.ClaimForProcess(folder / "other.claims", 7); });
+    // Held by this thread until the process ends, so that the slots stay taken.
+    Sleep(INFINITE);
+  });
+  other.detach();
+  for (int waited = 0; other_file < 0 && waited < 10000; waited += 10) Sleep(10);
+  EXPECT_EQ(other_slot, 0);
+  EXPECT_EQ(same_slot, kFileAlreadyExists);
+  EXPECT_EQ(other_file, 0);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(folder / "track.claims", 8); }), kFileAlreadyExists);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(folder / "no\\track.claims", 1); }), kPathNotFound);
 }
 
 TEST(WindowsSystemTest, RequestFilesAreAlwaysWrittenAnew) {
