@@ -1,5 +1,5 @@
-// The files and the clock on Windows: the Win32 file API on paths as they stand, GetLastError
-// mapped onto the failure numbers, and the program's one real System.
+// The files and the clock on Windows: the Win32 file API on paths as they stand, each drive
+// walked without following links, GetLastError mapped onto failure numbers, the one real System.
 #include <aclapi.h>
 
 #include <algorithm>
@@ -138,9 +138,8 @@ bool IsPlainFileAt(const Place& place, HANDLE file) {
   if (GetFileType(file) != FILE_TYPE_DISK) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file, &info)) return false;
-  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
-    return false;
-  }
+  constexpr DWORD kNoFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  if ((info.dwFileAttributes & kNoFile) != 0) return false;
   return place.final.empty() || SameNameIgnoringCase(FinalPathOf(file), place.final + "\\" + place.name);
 }
 
@@ -555,7 +554,8 @@ class WindowsSystem : public System {
         if (const DWORD opened = OpenEntry(source, entry)) return opened;
         if (!IsPlainFileAt(source, entry.get())) return ERROR_ACCESS_DENIED;
       }
-      return ErrorOf(MoveFileExA(from_path.c_str(), to_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+      return ErrorOf(
+          MoveFileExA(from_path.c_str(), to_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
     });
     if (error != 0) RaiseError(error);
   }
