@@ -65,8 +65,8 @@ std::string ExecutablePath();
 
 // True when the runs go to a Windows build under Wine: TRACKRELAY_E2E_WINEPREFIX names a Wine
 // prefix made by wineboot. The program then runs as `wine trackrelay.exe`, in a prefix of this
-// test process and user beside that one, whose c:\woe is c/woe of the drive root and whose r:
-// is r of the drive root. Runs on two drive roots must not overlap in time. Output to a file
+// test process and user beside that one, whose c: is c of the drive root (with a link to the
+// Windows folder in it) and whose r: is r of the drive root. Runs on two drive roots must not overlap in time. Output to a file
 // goes through Wine's own cmd, as `cmd /c "trackrelay.exe > c:\out"`: Wine cannot truncate a
 // standard output that it was handed as a Unix file. With output_file_before, cmd appends (>>)
 // instead, so the program starts writing after the earlier content rather than over it.
