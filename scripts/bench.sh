@@ -3,14 +3,14 @@
 # default preset's settings) and runs every benchmark. Each prints its figures as it ends; the
 # table at the end is the one the README keeps. Run it on a quiet machine: it measures time.
 #   BENCH_RUNS      hyperfine runs for each command of the process cost (default 2000)
-#   BENCH_ROUNDS    the rounds those runs are split into (default 10)
+#   BENCH_ROUNDS    the rounds those runs are split into (default 100)
 #   BENCH_LATENCY   requests of each relay latency run (default 300)
 #   BENCH_CLIENTS, BENCH_REQUESTS   the load run (default 200 clients, 2000 requests)
 #   BENCH_PROCESS_ONLY=1   the process cost only, then stop
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${BENCH_RUNS:-2000}
-rounds=${BENCH_ROUNDS:-10}
+rounds=${BENCH_ROUNDS:-100}
 latency_requests=${BENCH_LATENCY:-300}
 clients=${BENCH_CLIENTS:-200}
 load_requests=${BENCH_REQUESTS:-2000}
@@ -71,7 +71,7 @@ for path in internal fatal; do
   # hyperfine runs one command after the other; in rounds, a change in the machine's load while
   # they run falls on all three alike. The medians are those of all the runs of every round.
   for ((round = 0; round < rounds; round++)); do
-    env -i "${vars[@]}" hyperfine -N --style none --runs "$((runs / rounds))" --warmup 20 "${ignore[@]}" \
+    env -i "${vars[@]}" hyperfine -N --style none --runs "$((runs / rounds))" --warmup 5 "${ignore[@]}" \
       --export-json "$work/$path.$round.json" "$program" "$cxx_baseline" "$baseline"
   done
   jq -s '[range(3) as $i | [.[].results[$i].times[]] | sort
