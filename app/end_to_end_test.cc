@@ -211,8 +211,10 @@ TEST(TrackingRequestEndToEnd, AnAnswerThatLandsIsTakenWithinMilliseconds) {
     taken_after.push_back(std::chrono::duration<double>(ended - remote.answered()).count());
   }
   std::sort(taken_after.begin(), taken_after.end());
-  // On the grid alone, the median would be about 50 ms.
-  EXPECT_LT(taken_after[taken_after.size() / 2], 0.02) << "median";
+  // On the grid alone, the median would be about 50 ms, and more by as much as the end of the
+  // process takes: under Wine, whose process ends through its server, that is a dozen
+  // milliseconds or more on a busy machine.
+  EXPECT_LT(taken_after[taken_after.size() / 2], UnderWine() ? 0.035 : 0.02) << "median";
 }
 
 TEST(TrackingRequestEndToEnd, InternalErrorShowsTheStepThatFailed) {

@@ -68,9 +68,15 @@ bool Listen() {
 // Reads the report that set the event; true when the awaited file was renamed in, or when the
 // folder lost count of its changes (the answer may be among them: look to be sure).
 bool TakeReport() {
-  watch.listening = false;
   DWORD got = 0;
   if (!GetOverlappedResult(watch.folder, &watch.overlapped, &got, FALSE)) {
+    if (GetLastError() == ERROR_IO_INCOMPLETE) {
+      // Not over yet: still listening, and the event is set again when it is.
+      ResetEvent(watch.reported);
+      if (HasOverlappedIoCompleted(&watch.overlapped)) SetEvent(watch.reported);
+      return false;
+    }
+    watch.listening = false;
     if (GetLastError() != ERROR_NOTIFY_ENUM_DIR) {
       // The folder went away, or its file system stopped reporting: the rest is slept.
       Disarm();
@@ -202,6 +208,9 @@ DWORD AwaitArrivalOf(const std::string& path, DWORD milliseconds) {
     }
     if (!arrived && watch.being_written) arrived = WriterLetGo();
     if (arrived) return static_cast<DWORD>(std::max<long long>(left(), 1));
+    // The whole time waited, as a Sleep would have: a wait that ended a hair early by this
+    // clock is not topped up, which would cost every miss another round with the system.
+    if (waited == WAIT_TIMEOUT && wait == static_cast<DWORD>(now_left)) return 0;
     if (watch.folder == INVALID_HANDLE_VALUE) {
       ::Sleep(static_cast<DWORD>(std::max<long long>(left(), 0)));
       return 0;
