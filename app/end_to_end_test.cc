@@ -313,7 +313,6 @@ TEST(TrackingRequestEndToEnd, ResponseLandingSecondsLaterIsFoundByTheNextLook) {
 // The folder's report of an answer renamed into place (or written and closed) wakes the wait
 // at once; the 100 ms grid is only the fallback.
 TEST(TrackingRequestEndToEnd, AnAnswerThatLandsIsTakenWithinMilliseconds) {
-  if (UnderWine()) GTEST_SKIP() << "the Windows build does not watch the inbound folder yet";
   std::vector<double> taken_after;
   for (int round = 0; round < 20; ++round) {
     DriveRoot root;
@@ -324,8 +323,10 @@ TEST(TrackingRequestEndToEnd, AnAnswerThatLandsIsTakenWithinMilliseconds) {
     taken_after.push_back(remote.AnsweredToTaken());
   }
   std::sort(taken_after.begin(), taken_after.end());
-  // On the grid alone, the median would be about 50 ms.
-  EXPECT_LT(taken_after[taken_after.size() / 2], 0.02) << "median";
+  // On the grid alone, the median would be about 50 ms, and more by as much as the end of the
+  // process takes: under Wine, whose process ends through its server, that is a dozen
+  // milliseconds or more on a busy machine.
+  EXPECT_LT(taken_after[taken_after.size() / 2], UnderWine() ? 0.035 : 0.02) << "median";
 }
 
 TEST(TrackingRequestEndToEnd, InternalErrorShowsTheStepThatFailed) {

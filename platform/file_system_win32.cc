@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/arrival_watch_win32.h"
 #include "platform/chunked_reader.h"
 #include "platform/failure.h"
 #include "platform/file_system_win32.h"
@@ -613,11 +614,9 @@ class WindowsSystem : public System {
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
 
-  // No watch yet on Windows: the wait is the poll interval's.
-  void WatchForArrival(const std::string&) override {}
-  DWORD AwaitArrival(const std::string&, DWORD milliseconds) override {
-    ::Sleep(milliseconds);
-    return 0;
+  void WatchForArrival(const std::string& path) override { ArmArrivalWatch(MapDrivePath(path)); }
+  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
+    return AwaitArrivalOf(MapDrivePath(path), milliseconds);
   }
 };
 
