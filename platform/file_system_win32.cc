@@ -541,7 +541,17 @@ class WindowsSystem : public System {
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
     const Place source = Reach(from), target = Reach(to);
-    if (const DWORD error = RenameEntryNoReplace(source, target)) RaiseError(error);
+    const DWORD error = RenameEntryNoReplace(source, target);
+    if (error == 0) return;
+    // A rename may be reported as failed after it has happened: a redirector, or Wine, looks
+    // the new name up once more after renaming, and the remote host may have taken the file by
+    // then. Nobody but this request touches its temporary file, so when that is gone the request
+    // is out; failing it would leave its answer to the next request of the number.
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS &&
+        GetFileAttributesA(source.Path().c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+      return;
+    }
+    RaiseError(error);
   }
 
   void RenameReplacing(const std::string& from, const std::string& to) override {
