@@ -128,7 +128,9 @@ TEST(TrackingRequestEndToEnd, TheRoadOfOneRequest) {
   EXPECT_EQ(root.Read("r:\\fromnt\\41.DAT"), "TRACKNO=0\r\n");
   EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{"41.DAT"});
   EXPECT_TRUE(root.List("r:\\tont").empty());
-  EXPECT_TRUE(root.List("c:\\woe").size() == 1) << "the counter's replacement leaves nothing behind";
+  // The counter's replacement leaves nothing behind; the claims file stays, empty, for the next.
+  EXPECT_EQ(root.List("c:\\woe"), (std::vector<std::string>{"track.claims", "track.txt"}));
+  EXPECT_EQ(root.Read("c:\\woe\\track.claims"), "");
 }
 
 TEST(TrackingRequestEndToEnd, GivenNumbersTravelUnchangedAndLeaveTheCounterAlone) {

@@ -7,7 +7,8 @@ namespace {
 
 const char* const kOperationNames[] = {
     "WriteTextFile",   "WriteTextFileDurably", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
-    "RenameNoReplace", "RenameReplacing",      "RemoveFile",   "LookUpPlainFile",    "Sleep",
+    "RenameNoReplace", "RenameReplacing",      "RemoveFile",   "LookUpPlainFile",    "ClaimForProcess",
+    "Sleep",
 };
 static_assert(sizeof kOperationNames / sizeof kOperationNames[0] == FakeSystem::kOperationCount);
 
@@ -116,8 +117,9 @@ void FakeSystem::WriteTextFile(const std::string& path, std::string_view text) {
   StoreFile(kWriteTextFile, path, text);
 }
 
-void FakeSystem::WriteTextFileDurably(const std::string& path, std::string_view text) {
+void FakeSystem::WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) {
   StoreFile(kWriteTextFileDurably, path, text);
+  written_like[path] = like_path;
 }
 
 std::unique_ptr<TextFileReader> FakeSystem::OpenReader(Operation operation, const std::string& path) {
@@ -175,6 +177,13 @@ std::string FakeSystem::LookUpPlainFile(const std::string& path) {
   auto it = Find(path);
   if (it == files.end()) return "";
   return it->first.substr(FolderOf(it->first).size());
+}
+
+void FakeSystem::ClaimForProcess(const std::string& path, int slot) {
+  Enter(kClaimForProcess, path + " " + std::to_string(slot));
+  RequireFolder(path);
+  if (foreign_claims.count({path, slot}) != 0) RaiseFailure(kFileAlreadyExists);
+  claims.insert({path, slot});
 }
 
 void FakeSystem::Sleep(DWORD milliseconds) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -37,6 +38,7 @@ class FakeSystem : public System {
     kRenameReplacing,
     kRemoveFile,
     kLookUpPlainFile,
+    kClaimForProcess,
     kSleep,
     kOperationCount
   };
@@ -55,6 +57,13 @@ class FakeSystem : public System {
   // Paths match ignoring ASCII case, as on Windows and SMB mounts; a lookup then yields the
   // name as stored, and writing keeps the stored name.
   bool case_insensitive = false;
+
+  // Claims as (claims file, slot). claims holds those this process took; foreign_claims those
+  // that other processes hold, which a ClaimForProcess of the same slot fails on with 58.
+  std::set<std::pair<std::string, int>> claims;
+  std::set<std::pair<std::string, int>> foreign_claims;
+  // The like_path of each WriteTextFileDurably, by the path written.
+  std::map<std::string, std::string> written_like;
 
   // Every Sleep's milliseconds, in order. on_sleep, when set, runs after each one is recorded,
   // so a test can let files appear while the code under test waits.
@@ -75,13 +84,14 @@ class FakeSystem : public System {
   int CallCount(Operation operation) const { return call_counts_[operation]; }
 
   void WriteTextFile(const std::string& path, std::string_view text) override;
-  void WriteTextFileDurably(const std::string& path, std::string_view text) override;
+  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override;
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override;
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override;
   void RenameNoReplace(const std::string& from, const std::string& to) override;
   void RenameReplacing(const std::string& from, const std::string& to) override;
   void RemoveFile(const std::string& path) override;
   std::string LookUpPlainFile(const std::string& path) override;
+  void ClaimForProcess(const std::string& path, int slot) override;
   void Sleep(DWORD milliseconds) override;
 
  private:

@@ -1,5 +1,5 @@
-// The files and the clock on POSIX: drive paths mapped below the drive root, errno mapped onto
-// the failure numbers, and the program's one real System.
+// The files and the clock on POSIX: drive paths mapped below the drive root and walked folder by
+// folder without following links, errno mapped onto the failure numbers, and the one real System.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -11,6 +11,8 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/chunked_reader.h"
 #include "platform/failure.h"
@@ -39,6 +41,7 @@ int FailureNumberOfError(int error) {
     case EISDIR:
     case ETXTBSY:
     case EBUSY:
+    case ELOOP:  // a link where a file was wanted: no plain file
       return kPermissionDenied;
 #ifdef ENOMEDIUM
     case ENOMEDIUM:
@@ -50,38 +53,119 @@ int FailureNumberOfError(int error) {
   return kDeviceIoError;
 }
 
-std::string FolderOf(const std::string& mapped) {
-  std::size_t slash = mapped.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return mapped.substr(0, slash);
+[[noreturn]] void RaiseError(int error) { RaiseFailure(FailureNumberOfError(error)); }
+
+// A descriptor that closes itself.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Descriptor() { Reset(); }
+  int get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Where a drive path leads: its folder, reached without following a link below the drive, and
+// the name in it.
+struct Place {
+  Descriptor folder;
+  std::string name;
+};
+
+// Reaches the folder of a drive path. The drive's own folder (ROOT/x) is taken as the
+// administrator set it up, a link to a mount point included; every folder below it is opened
+// with O_NOFOLLOW, so that nobody who can write to the share can point the program at a local
+// folder. A missing folder, a file or a link where a folder should be: 76. readable asks for a
+// folder descriptor that can be locked and synced; otherwise a path descriptor does, which costs
+// a network share no open. Returns 0 and fills place, or the failure number.
+int TryReach(const std::string& path, bool readable, Place& place) {
+  std::string start;
+  std::vector<std::string> names;
+  std::size_t at = 0;
+  const bool drive = path.size() >= 2 && path[1] == ':' &&
+                     ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+  if (drive) {
+    start = MapDrivePath(path.substr(0, 2));
+    at = 2;
+  } else {
+    // Not a drive path: a path of this machine, trusted up to its last name.
+    const std::size_t last = path.find_last_of("/\\");
+    start = last == std::string::npos ? "." : last == 0 ? "/" : MapDrivePath(path.substr(0, last));
+    at = last == std::string::npos ? 0 : last + 1;
+  }
+  while (at <= path.size()) {
+    std::size_t end = path.find_first_of("/\\", at);
+    if (end == std::string::npos) end = path.size();
+    names.push_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  place.name = names.back();
+  names.pop_back();
+  if (place.name.empty() || place.name == "." || place.name == "..") return kPathNotFound;
+
+  Descriptor folder(open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return errno == EACCES ? kPermissionDenied : kPathNotFound;
+  for (const std::string& name : names) {
+    if (name.empty() || name == ".") continue;
+    if (name == "..") return kPathNotFound;
+    Descriptor next(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0) return errno == EACCES ? kPermissionDenied : kPathNotFound;
+    folder = std::move(next);
+  }
+  if (readable) {
+    Descriptor opened(openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (opened.get() < 0) return FailureNumberOfError(errno);
+    folder = std::move(opened);
+  }
+  place.folder = std::move(folder);
+  return 0;
 }
 
-bool FolderExists(const std::string& mapped) {
-  struct stat st;
-  return stat(FolderOf(mapped).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+Place Reach(const std::string& path, bool readable = false) {
+  Place place;
+  if (int failure = TryReach(path, readable, place)) RaiseFailure(failure);
+  return place;
 }
 
-// ENOENT does not say whether the file or its folder is missing; the failure numbers do.
-[[noreturn]] void RaiseFileError(int error, const std::string& mapped) {
-  if (error == ENOENT && !FolderExists(mapped)) RaiseFailure(kPathNotFound);
-  RaiseFailure(FailureNumberOfError(error));
+// A network share may refuse a delete or a rename with EBUSY for a moment after its file was
+// closed, while the server still holds its handle. That passes within milliseconds; so the call
+// is made again for about a second before the error counts. Nothing else is retried.
+constexpr DWORD kBusyPauseMs = 20;
+constexpr DWORD kBusyLimitMs = 1000;
+
+template <typename Call>
+int RetryWhileBusy(Call call) {
+  for (DWORD waited = 0;; waited += kBusyPauseMs) {
+    if (call() == 0) return 0;
+    const int error = errno;
+    if (error != EBUSY || waited >= kBusyLimitMs) return error;
+    ::Sleep(kBusyPauseMs);
+  }
 }
 
-[[noreturn]] void RaiseRenameError(int error, const std::string& from, const std::string& to) {
-  if (error == ENOENT && (!FolderExists(from) || !FolderExists(to))) RaiseFailure(kPathNotFound);
-  RaiseFailure(FailureNumberOfError(error));
+int RemoveName(const Place& place) {
+  return RetryWhileBusy([&] { return unlinkat(place.folder.get(), place.name.c_str(), 0); });
 }
 
 // A rename is only on disk once its folder is; a counter whose replacement is lost to a power
 // cut would hand out the same numbers again. Nothing more can be done when this fails, and the
 // rename itself has happened, so it is not reported.
-void SyncFolderOf(const std::string& mapped) {
-  int fd = open(FolderOf(mapped).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
+void SyncFolder(const Place& place) { fsync(place.folder.get()); }
 
 class PosixTextFileReader : public ChunkedTextFileReader {
  public:
@@ -102,7 +186,7 @@ class PosixTextFileReader : public ChunkedTextFileReader {
     do {
       got = read(fd_, buffer, size);
     } while (got < 0 && errno == EINTR);
-    if (got < 0) RaiseFailure(FailureNumberOfError(errno));
+    if (got < 0) RaiseError(errno);
     return static_cast<std::size_t>(got);
   }
 
@@ -110,178 +194,226 @@ class PosixTextFileReader : public ChunkedTextFileReader {
   int also_held_;
 };
 
-int OpenForReading(const std::string& mapped) {
-  int fd = open(mapped.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) RaiseFileError(errno, mapped);
+// Opens the named regular file of the folder for reading. The open itself never waits (a pipe
+// or a device put where a file should be would otherwise hold the request for ever) and never
+// follows a link; then anything but a regular file is refused with 70, whatever a look saw
+// before, and reads go on as blocking reads.
+Descriptor OpenRegular(const Place& place) {
+  Descriptor fd(openat(place.folder.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) RaiseError(errno);
   struct stat st;
-  int error = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
-  if (error != 0) {
-    // A folder is not a text file; Windows refuses to open one with access denied.
-    close(fd);
-    RaiseFailure(FailureNumberOfError(error));
-  }
+  if (fstat(fd.get(), &st) != 0) RaiseError(errno);
+  if (!S_ISREG(st.st_mode)) RaiseFailure(kPermissionDenied);
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) RaiseError(errno);
   return fd;
 }
 
-void WriteWholeFile(const std::string& path, std::string_view text, bool durably) {
-  const std::string mapped = MapDrivePath(path);
-  int fd = open(mapped.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) RaiseFileError(errno, mapped);
+// Writes text to a new file at the place. What stood there is removed first: writing through an
+// existing name could reach a file that a link, a hard link or another request put there.
+void WriteNewFile(const Place& place, std::string_view text, bool durably, const std::string& like_path) {
+  const int removed = RemoveName(place);
+  if (removed != 0 && removed != ENOENT) RaiseError(removed);
+  Descriptor fd(openat(place.folder.get(), place.name.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  if (fd.get() < 0) RaiseError(errno);
+  if (!like_path.empty()) {
+    Place like;
+    struct stat st;
+    if (TryReach(like_path, false, like) == 0 &&
+        fstatat(like.folder.get(), like.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      if (fchmod(fd.get(), st.st_mode & 07777) != 0) RaiseError(errno);
+      // Only a privileged process may give its file away; any other keeps it as its own.
+      if (fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) RaiseError(errno);
+    }
+  }
   std::size_t done = 0;
   while (done < text.size()) {
-    ssize_t put = write(fd, text.data() + done, text.size() - done);
+    ssize_t put = write(fd.get(), text.data() + done, text.size() - done);
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      int error = put < 0 ? errno : ENOSPC;
-      close(fd);
-      RaiseFailure(FailureNumberOfError(error));
-    }
+    if (put <= 0) RaiseError(put < 0 ? errno : ENOSPC);
     done += static_cast<std::size_t>(put);
   }
-  if (durably && fsync(fd) != 0) {
-    int error = errno;
-    close(fd);
-    RaiseFailure(FailureNumberOfError(error));
-  }
+  if (durably && fsync(fd.get()) != 0) RaiseError(errno);
   // Network file systems may report a failed write only here. EINTR leaves the descriptor
   // closed on Linux, and the data was handed over already.
-  if (close(fd) != 0 && errno != EINTR) RaiseFailure(FailureNumberOfError(errno));
+  if (close(fd.Release()) != 0 && errno != EINTR) RaiseError(errno);
 }
+
+int LinkThenUnlink(const Place& source, const Place& target) {
+  const int error = RetryWhileBusy([&] {
+    return linkat(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str(), 0);
+  });
+  if (error != 0) return error;
+  if (const int removed = RemoveName(source)) RaiseError(removed);
+  return 0;
+}
+
+// The last way to rename without replacing, for a share that offers neither a no-replace rename
+// nor hard links: look, then rename. Nothing else creates the target meanwhile, since the caller
+// holds the claim of its number and the remote host only ever removes request files.
+void RenameCheckingTarget(const Place& source, const Place& target) {
+  struct stat st;
+  if (fstatat(target.folder.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    RaiseFailure(kFileAlreadyExists);
+  }
+  if (errno != ENOENT) RaiseError(errno);
+  const int error = RetryWhileBusy([&] {
+    return renameat(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str());
+  });
+  if (error != 0) RaiseError(error);
+}
+
+// Whether a rename error says that the file system lacks the kind of rename, not that this
+// rename cannot be done.
+bool Unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
 class PosixSystem : public System {
  public:
   void WriteTextFile(const std::string& path, std::string_view text) override {
-    WriteWholeFile(path, text, false);
+    WriteNewFile(Reach(path), text, false, "");
   }
 
-  void WriteTextFileDurably(const std::string& path, std::string_view text) override {
-    WriteWholeFile(path, text, true);
+  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
+    WriteNewFile(Reach(path), text, true, like_path);
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
-    return MakeTextFileReader(OpenForReading(MapDrivePath(path)));
+    return MakeTextFileReader(OpenRegular(Reach(path)).Release());
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override {
-    const std::string mapped = MapDrivePath(path);
     // Openers queue on the lock of the file's folder before they lock the file. Waiting on the
     // file itself would leave every waiter holding the file that the holder then replaces: each
     // replacement would wake them all to find their file gone and open the new one, a round for
     // every waiter at every allocation, which under a burst of requests costs more than the
-    // requests. A folder that cannot be opened leaves the work to the file's own lock.
-    struct Queue {
-      int fd = -1;
-      ~Queue() {
-        if (fd >= 0) close(fd);
-      }
-    } queue;
-    queue.fd = open(FolderOf(mapped).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    while (queue.fd >= 0 && flock(queue.fd, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      close(queue.fd);
-      queue.fd = -1;
+    // requests. A folder that cannot be locked leaves the work to the file's own lock.
+    Place place = Reach(path, true);
+    while (flock(place.folder.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     for (;;) {
-      int fd = OpenForReading(mapped);
+      Descriptor fd = OpenRegular(place);
       // flock rather than fcntl: an fcntl lock would vanish when any other descriptor of the
       // same file in this process is closed.
-      while (flock(fd, LOCK_EX) != 0) {
-        if (errno == EINTR) continue;
-        int error = errno;
-        close(fd);
-        RaiseFailure(FailureNumberOfError(error));
+      while (flock(fd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) RaiseError(errno);
       }
       // Whoever held the lock may have renamed a new file over the path; the lock then guards
       // a file nobody else will open, and the new one has to be locked instead.
       struct stat held, current;
-      if (fstat(fd, &held) != 0) {
-        int error = errno;
-        close(fd);
-        RaiseFailure(FailureNumberOfError(error));
-      }
-      if (stat(mapped.c_str(), &current) == 0) {
+      if (fstat(fd.get(), &held) != 0) RaiseError(errno);
+      if (fstatat(place.folder.get(), place.name.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0) {
         if (current.st_dev == held.st_dev && current.st_ino == held.st_ino) {
-          auto reader = std::make_unique<PosixTextFileReader>(fd, kTextReadChunk, queue.fd);
-          queue.fd = -1;
-          return reader;
+          const int folder = place.folder.Release();
+          return std::make_unique<PosixTextFileReader>(fd.Release(), kTextReadChunk, folder);
         }
       } else if (errno != ENOENT) {
-        int error = errno;
-        close(fd);
-        RaiseFileError(error, mapped);
+        RaiseError(errno);
       }
-      close(fd);  // replaced or removed: start over, and fail at the open if it is gone
+      // Replaced or removed: start over, and fail at the open if it is gone.
     }
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
-#ifdef SYS_renameat2
-    const std::string mapped_from = MapDrivePath(from);
-    const std::string mapped_to = MapDrivePath(to);
-    if (syscall(SYS_renameat2, AT_FDCWD, mapped_from.c_str(), AT_FDCWD, mapped_to.c_str(), RENAME_NOREPLACE) == 0) {
-      return;
-    }
-    int error = errno;
-    // Old kernels and some file systems (older SMB and NFS clients among them) refuse the
-    // flag; any other error is the rename's own.
-    if (error != EINVAL && error != ENOSYS && error != EOPNOTSUPP) RaiseRenameError(error, mapped_from, mapped_to);
-#endif
-    RenameByLinking(from, to);
+    const Place source = Reach(from), target = Reach(to);
+    int error = RetryWhileBusy([&] {
+      return static_cast<int>(syscall(SYS_renameat2, source.folder.get(), source.name.c_str(), target.folder.get(),
+                                      target.name.c_str(), RENAME_NOREPLACE));
+    });
+    if (error == 0) return;
+    // Old kernels and some file systems (SMB and SFTP mounts among them) refuse the flag.
+    if (!Unsupported(error)) RaiseError(error);
+    error = LinkThenUnlink(source, target);
+    if (error == 0) return;
+    // Some shares offer hard links neither.
+    if (error != EPERM && !Unsupported(error)) RaiseError(error);
+    RenameCheckingTarget(source, target);
   }
 
   void RenameReplacing(const std::string& from, const std::string& to) override {
-    const std::string mapped_from = MapDrivePath(from);
-    const std::string mapped_to = MapDrivePath(to);
-    if (rename(mapped_from.c_str(), mapped_to.c_str()) != 0) RaiseRenameError(errno, mapped_from, mapped_to);
-    SyncFolderOf(mapped_to);
+    const Place source = Reach(from), target = Reach(to, true);
+    const int error = RetryWhileBusy([&] {
+      return renameat(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str());
+    });
+    if (error != 0) RaiseError(error);
+    SyncFolder(target);
   }
 
   void RemoveFile(const std::string& path) override {
-    const std::string mapped = MapDrivePath(path);
-    if (unlink(mapped.c_str()) != 0) RaiseFileError(errno, mapped);
+    if (const int error = RemoveName(Reach(path))) RaiseError(error);
   }
 
   std::string LookUpPlainFile(const std::string& path) override {
-    const std::string mapped = MapDrivePath(path);
-    // A miss, the common case while a request waits, costs this one call. Any error means the
-    // file cannot be taken now: a drive that is away for a moment does not end the wait.
+    // A miss, the common case while a request waits, costs a walk to the folder and one stat.
+    // Any error means the file cannot be taken now: a drive that is away for a moment does not
+    // end the wait.
+    Place place;
+    if (TryReach(path, false, place) != 0) return "";
+    const int folder = place.folder.get();
+    const std::string& name = place.name;
     struct stat st;
-    if (stat(mapped.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
-    const std::size_t slash = mapped.rfind('/');
-    const std::string name = slash == std::string::npos ? mapped : mapped.substr(slash + 1);
-    if (name.empty() || name[0] == '.') return "";  // hidden
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return "";
+    if (name[0] == '.') return "";  // hidden
     // On a case-insensitive mount the stat also finds 42.OUT for 42.out; the folder holds
     // the name as it is stored. Reading a folder of thousands of files costs more than the
     // rest of the request, so it is read only when the folder may fold case: when the name
     // spelt in the other case finds a file too. When that spelling finds nothing while the
     // name itself still finds the same file before and after, the folder tells case apart and
     // the stat found the stored name.
-    std::string other_case = mapped;
-    for (std::size_t k = mapped.size() - name.size(); k < other_case.size(); ++k) {
-      char& c = other_case[k];
+    std::string other_case = name;
+    for (char& c : other_case) {
       if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = static_cast<char>(c ^ 0x20);
     }
-    if (other_case == mapped) return name;  // no letters: there is no other spelling
+    if (other_case == name) return name;  // no letters: there is no other spelling
     struct stat other, again;
-    if (stat(other_case.c_str(), &other) != 0 && errno == ENOENT) {
-      if (stat(mapped.c_str(), &again) != 0 || !S_ISREG(again.st_mode)) return "";
+    if (fstatat(folder, other_case.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+      if (fstatat(folder, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(again.st_mode)) return "";
       if (again.st_dev == st.st_dev && again.st_ino == st.st_ino) return name;
     }
-    DIR* folder = opendir(FolderOf(mapped).c_str());
-    if (folder == nullptr) return "";
+    const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return "";
+    DIR* entries = fdopendir(listing);
+    if (entries == nullptr) {
+      close(listing);
+      return "";
+    }
     std::string stored;
-    while (const dirent* entry = readdir(folder)) {
+    while (const dirent* entry = readdir(entries)) {
       if (name == entry->d_name) {
         stored = name;
         break;
       }
       if (stored.empty() && strcasecmp(name.c_str(), entry->d_name) == 0) stored = entry->d_name;
     }
-    closedir(folder);
+    closedir(entries);
     return stored;
   }
 
+  void ClaimForProcess(const std::string& path, int slot) override {
+    const Place place = Reach(path);
+    Descriptor fd(openat(place.folder.get(), place.name.c_str(),
+                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+    if (fd.get() < 0) RaiseError(errno);
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) RaiseError(errno);
+    if (!S_ISREG(st.st_mode)) RaiseFailure(kPermissionDenied);
+    // One byte of the file a slot, locked and never written. A lock of the open file itself
+    // (not of the process) holds whatever else this process opens and closes; the end of the
+    // process, however it comes, closes the descriptor and so releases the claim.
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = slot;
+    lock.l_len = 1;
+    if (fcntl(fd.get(), F_OFD_SETLK, &lock) != 0) {
+      if (errno == EAGAIN || errno == EACCES) RaiseFailure(kFileAlreadyExists);
+      RaiseError(errno);
+    }
+    fd.Release();  // held until the process ends
+  }
+
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+
 };
 
 System* substitute_system = nullptr;
@@ -293,11 +425,10 @@ std::unique_ptr<TextFileReader> MakeTextFileReader(int fd, std::size_t chunk) {
 }
 
 void RenameByLinking(const std::string& from, const std::string& to) {
-  const std::string mapped_from = MapDrivePath(from);
-  const std::string mapped_to = MapDrivePath(to);
-  if (link(mapped_from.c_str(), mapped_to.c_str()) != 0) RaiseRenameError(errno, mapped_from, mapped_to);
-  if (unlink(mapped_from.c_str()) != 0) RaiseFileError(errno, mapped_from);
+  if (const int error = LinkThenUnlink(Reach(from), Reach(to))) RaiseError(error);
 }
+
+void RenameAfterCheck(const std::string& from, const std::string& to) { RenameCheckingTarget(Reach(from), Reach(to)); }
 
 System& CurrentSystem() {
   static PosixSystem real;

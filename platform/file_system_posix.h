@@ -22,4 +22,8 @@ std::unique_ptr<TextFileReader> MakeTextFileReader(int fd, std::size_t chunk = k
 // Drive paths, as for System.
 void RenameByLinking(const std::string& from, const std::string& to);
 
+// The last way, for shares that refuse hard links too: fails with 58 when the new name is taken,
+// else renames. Only safe for a target that nobody else may create meanwhile.
+void RenameAfterCheck(const std::string& from, const std::string& to);
+
 }  // namespace trackrelay

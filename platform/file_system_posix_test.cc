@@ -127,7 +127,7 @@ TEST(PosixSystemTest, MapsErrorsOntoFailureNumbers) {
       {"lock missing file", [](System& s) { s.OpenTextFileLocked("c:\\woe\\none.txt"); }, kFileNotFound, false},
       {"write in missing folder", [](System& s) { s.WriteTextFile("r:\\nowhere\\x", "a"); }, kPathNotFound, false},
       {"write onto a folder", [](System& s) { s.WriteTextFile("r:\\tont\\sub", "a"); }, kPermissionDenied, false},
-      {"durable, no drive", [](System& s) { s.WriteTextFileDurably("q:\\x", "a"); }, kPathNotFound, false},
+      {"durable, no drive", [](System& s) { s.WriteTextFileDurably("q:\\x", "a", ""); }, kPathNotFound, false},
       {"rename missing", [](System& s) { s.RenameNoReplace("r:\\tont\\no", "r:\\tont\\x"); }, kFileNotFound, false},
       {"rename to missing folder",
        [](System& s) { s.RenameNoReplace("c:\\woe\\track.txt", "r:\\nowhere\\x"); }, kPathNotFound, false},
@@ -233,7 +233,7 @@ TEST(PosixSystemTest, AWaiterWhoseFileWasReplacedLocksTheNewOne) {
   for (int i = 0; i < 500 && !SomeoneWaitsOn(old_file.st_ino); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n");
+  CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n", "c:\\woe\\track.txt");
   CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
   close(outside);
   waiter.join();
@@ -260,7 +260,7 @@ TEST(PosixSystemTest, WaitersQueueOnTheFolderAndNotOnTheFile) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all three have come to a wait
   EXPECT_TRUE(SomeoneWaitsOn(folder.st_ino));
   EXPECT_FALSE(SomeoneWaitsOn(old_file.st_ino));
-  CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n");
+  CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n", "c:\\woe\\track.txt");
   CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
   holder.reset();
   for (std::thread& waiter : waiters) waiter.join();

@@ -131,18 +131,22 @@ void WriteWholeFile(const std::string& path, std::string_view text, bool durably
 // refuses to rename anything over a file that is open, so the holder could never replace the
 // file it guards; the mutex leaves the file closed while it is held and waited for. Windows
 // releases it when its holder ends, however it ends.
-HANDLE LockNamedAfter(const std::string& path) {
+std::string MutexNameFor(const std::string& path, const char* kind) {
   char full[MAX_PATH];
   DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
   if (length == 0) RaiseLastError();
   if (length >= sizeof full) RaiseFailure(kPathNotFound);
-  std::string name = "Local\\trackrelay-lock:";
+  std::string name = std::string("Local\\trackrelay-") + kind + ":";
   for (DWORD i = 0; i < length; ++i) {
     char c = full[i];
     // A backslash would be taken for a namespace separator.
     name += c == '\\' ? '/' : (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
   }
-  HANDLE lock = CreateMutexA(nullptr, FALSE, name.c_str());
+  return name;
+}
+
+HANDLE LockNamedAfter(const std::string& path) {
+  HANDLE lock = CreateMutexA(nullptr, FALSE, MutexNameFor(path, "lock").c_str());
   if (lock == nullptr) RaiseLastError();
   DWORD waited = WaitForSingleObject(lock, INFINITE);
   // An abandoned mutex is held all the same; its holder died, and the file it guards is only
@@ -166,7 +170,7 @@ class WindowsSystem : public System {
     WriteWholeFile(MapDrivePath(path), text, false);
   }
 
-  void WriteTextFileDurably(const std::string& path, std::string_view text) override {
+  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string&) override {
     WriteWholeFile(MapDrivePath(path), text, true);
   }
 
@@ -221,6 +225,19 @@ class WindowsSystem : public System {
     FindClose(search);
     if ((found.dwFileAttributes & kNotPlain) != 0) return "";
     return found.cFileName;
+  }
+
+  void ClaimForProcess(const std::string& path, int slot) override {
+    // A mutex named after the claims file's full path and the slot, taken without waiting and
+    // never released: Windows releases it when the process ends, however it ends. A mutex whose
+    // holder died is abandoned, and taken all the same.
+    const std::string name = MutexNameFor(MapDrivePath(path), "claim") + ":" + std::to_string(slot);
+    HANDLE claim = CreateMutexA(nullptr, FALSE, name.c_str());
+    if (claim == nullptr) RaiseLastError();
+    const DWORD waited = WaitForSingleObject(claim, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return;  // held until the process ends
+    CloseHandle(claim);
+    RaiseFailure(waited == WAIT_TIMEOUT ? kFileAlreadyExists : kDeviceIoError);
   }
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }

@@ -148,7 +148,7 @@ TEST(WindowsSystemTest, MapsErrorsOntoFailureNumbers) {
       {"write in missing folder", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "no\\x", "a"); }, kPathNotFound},
       {"write onto a folder", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "sub", "a"); }, kPermissionDenied},
       {"durable write in missing folder",
-       [](System& s, const TempFolder& f) { s.WriteTextFileDurably(f / "no\\x", "a"); }, kPathNotFound},
+       [](System& s, const TempFolder& f) { s.WriteTextFileDurably(f / "no\\x", "a", ""); }, kPathNotFound},
       {"rename missing file", [](System& s, const TempFolder& f) { s.RenameNoReplace(f / "no", f / "x"); }, kFileNotFound},
       {"rename to missing folder",
        [](System& s, const TempFolder& f) { s.RenameNoReplace(f / "track.txt", f / "no\\x"); }, kPathNotFound},
@@ -187,7 +187,7 @@ TEST(WindowsSystemTest, ReadOnlyFilesAreKeptWithPermissionDenied) {
   ASSERT_TRUE(SetFileAttributesA((folder / "ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
   const FailureCase cases[] = {
       {"truncate", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "ro.txt", "a"); }, kPermissionDenied},
-      {"durable truncate", [](System& s, const TempFolder& f) { s.WriteTextFileDurably(f / "ro.txt", "a"); },
+      {"durable truncate", [](System& s, const TempFolder& f) { s.WriteTextFileDurably(f / "ro.txt", "a", ""); },
        kPermissionDenied},
       {"replace", [](System& s, const TempFolder& f) { s.RenameReplacing(f / "new.txt", f / "ro.txt"); },
        kPermissionDenied},
@@ -207,7 +207,7 @@ TEST(WindowsSystemTest, WritesCreateOrTruncateAndKeepEveryByte) {
   for (bool durably : {false, true}) {
     const std::string name = durably ? "durable.txt" : "plain.txt";
     auto write = [&](std::string_view text) {
-      durably ? system.WriteTextFileDurably(folder / name, text) : system.WriteTextFile(folder / name, text);
+      durably ? system.WriteTextFileDurably(folder / name, text, "") : system.WriteTextFile(folder / name, text);
     };
     write(std::string(100000, 'o'));
     write(bytes);
@@ -254,7 +254,7 @@ TEST(WindowsSystemTest, TheLockHolderReplacesTheFileItLocked) {
   System& system = CurrentSystem();
   std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked(folder / "track.txt");
   EXPECT_EQ(locked->ReadLine(), " 41 ");
-  system.WriteTextFileDurably(folder / "track.new", " 42 \r\n");
+  system.WriteTextFileDurably(folder / "track.new", " 42 \r\n", "");
   system.RenameReplacing(folder / "track.new", folder / "track.txt");
   locked.reset();
   EXPECT_EQ(folder.Read("track.txt"), " 42 \r\n");
@@ -280,7 +280,7 @@ TEST(WindowsSystemTest, LockedOpensTakeTurnsAndEachSeesItsPredecessorsFile) {
           if (now > most_holders) most_holders = now;
           int n = std::stoi(locked->ReadLine());
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          system.WriteTextFileDurably(mine, std::to_string(n + 1) + "\r\n");
+          system.WriteTextFileDurably(mine, std::to_string(n + 1) + "\r\n", "");
           system.RenameReplacing(mine, folder / "track.txt");
           --holders;
         } catch (const Failure& failure) {

@@ -75,27 +75,47 @@ class TextFileReader {
 // The files and the clock the relay works with. Paths are drive paths as above. Every error is
 // raised as a Failure: missing file 53, missing folder or drive 76, existing target 58, access or
 // read-only 70, past the end 62, anything else 57.
+//
+// Nothing on a drive is trusted: below the drive itself (on POSIX below ROOT/x, which may be a
+// link to where the drive is mounted) no symbolic link or reparse point is followed, neither to
+// a folder nor to a file. A folder reached through one counts as missing (76); a file that is
+// one is no plain file. Files are opened without waiting, and only regular files are read. A
+// passing "busy" of a network share on a delete or a rename is retried for about a second.
 class System {
  public:
   virtual ~System() = default;
 
-  // Creates or truncates the file, writes text unchanged and closes it.
+  // Writes text, unchanged, to a new file at path and closes it. Whatever stood at path before
+  // (a stale file, a link, a pipe) is removed first, never written through; a file that appears
+  // there meanwhile fails the write with 58.
   virtual void WriteTextFile(const std::string& path, std::string_view text) = 0;
-  // As WriteTextFile, and the bytes have reached the disk when it returns.
-  virtual void WriteTextFileDurably(const std::string& path, std::string_view text) = 0;
+  // As WriteTextFile, and the bytes have reached the disk when it returns. The new file takes the
+  // permissions of the file at like_path, and its owner and group where the process may set
+  // them, so that it can later replace that file without widening who may read it.
+  virtual void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) = 0;
+  // Opens an existing regular file for reading; anything else (a folder, a pipe, a device, a
+  // link) fails with 70.
   virtual std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) = 0;
   // Opens an existing file and holds an exclusive lock on it until the reader is destroyed,
   // waiting for the lock rather than failing. Never creates the file. When the path was
   // replaced by another file while it waited, it starts over with the new one.
   virtual std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) = 0;
-  // Renames a file; fails with 58 and changes nothing when the target exists.
+  // Renames a file within its folder; fails with 58 and changes nothing when the target exists.
+  // On a share that offers neither a no-replace rename nor hard links, the target is checked
+  // and then the file renamed: the caller holds the claim (ClaimForProcess) that keeps every
+  // other creator of the target away.
   virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;
   // Renames a file over an existing one in a single step.
   virtual void RenameReplacing(const std::string& from, const std::string& to) = 0;
   virtual void RemoveFile(const std::string& path) = 0;
-  // The stored name of the plain file at path (not a folder, hidden or system file), or empty
-  // text when there is none; also empty when its folder or drive is not available.
+  // The stored name of the plain file at path (a regular file with one name: not a folder, link,
+  // pipe, hidden or system file), or empty text when there is none; also empty when its folder
+  // or drive is not available.
   virtual std::string LookUpPlainFile(const std::string& path) = 0;
+  // Claims slot (0 to 65535) of the claims file at path for the rest of this process, creating
+  // the file when it is missing; raises 58 when another process holds that slot. The end of the
+  // process releases the claim however it ends.
+  virtual void ClaimForProcess(const std::string& path, int slot) = 0;
   virtual void Sleep(DWORD milliseconds) = 0;
 };
 

@@ -28,6 +28,8 @@ std::string RequestPath(std::int16_t n) { return std::string(kOutboundFolder) + 
 
 std::string ResponsePath(std::int16_t n) { return std::string(kInboundFolder) + NumberText(n) + ".out"; }
 
+void ClaimTrackingNumber(std::int16_t n) { CurrentSystem().ClaimForProcess(std::string(kClaimsPath), n + 32768); }
+
 void WriteRequestFile(std::int16_t n, std::string_view text) {
   std::string content(text);
   content += "\r\n";

@@ -18,7 +18,16 @@ std::string TemporaryRequestPath(std::int16_t n);
 std::string RequestPath(std::int16_t n);
 std::string ResponsePath(std::int16_t n);
 
-// Creates or truncates the temporary request file of n and writes text and CR LF to it.
+// Where requests of this web server claim their numbers: a file on the local disk beside the
+// counter, one slot a number.
+inline constexpr std::string_view kClaimsPath = "c:\\woe\\track.claims";
+
+// Claims n for this process, before anything of its request is written: until the process ends
+// no other request of this web server can write, publish or wait for a request of n, so two
+// waiters never share one response file. Raises 58 when another request holds n.
+void ClaimTrackingNumber(std::int16_t n);
+// Writes the temporary request file of n anew, with text and CR LF; a stale one is removed
+// first, never written through.
 void WriteRequestFile(std::int16_t n, std::string_view text);
 // Gives the temporary request file its final name; fails with 58 and leaves both files as they
 // were when a request file of n is there already.

@@ -41,7 +41,9 @@ std::int16_t AllocateTrackingNumber() {
   // Truncating the counter and writing it again would leave it empty if the process died in
   // between; the rename swaps the old file for a complete new one in a single step.
   const std::string replacement(kCounterReplacementPath);
-  system.WriteTextFileDurably(replacement, CounterFileText(static_cast<std::int16_t>(n + 1)));
+  // The new counter is made with the old one's permissions: whoever may not read it now may not
+  // read it after the replacement either.
+  system.WriteTextFileDurably(replacement, CounterFileText(static_cast<std::int16_t>(n + 1)), counter);
   system.RenameReplacing(replacement, counter);
   return n;
 }

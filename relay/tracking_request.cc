@@ -50,6 +50,10 @@ void ServeTrackingRequest() {
     std::int16_t n = ToInt16(LookupFormValue(kTrackingNumberField));
     StepMarker = "1";
     if (n == 0) n = AllocateTrackingNumber();
+    // A number that another request of this web server is serving right now is as busy as one
+    // whose request file still waits: the same page, and nothing of this request is written.
+    StepMarker = "3";
+    ClaimTrackingNumber(n);
     StepMarker = "2";
     WriteRequestFile(n, FormInput);
     StepMarker = "3";
