@@ -47,10 +47,10 @@ export TRACKRELAY_E2E_SHARE=$TRACKRELAY_SHARE_CLIENT TRACKRELAY_E2E_SHARE_SERVER
 slow='TrackingRequestEndToEnd.ResponseNamedInAnotherCaseIsNeverTaken'
 fast="TrackingRequestEndToEnd.*:-$slow:TrackingRequestEndToEnd.NoResponseWithin450LooksGivesTheTimeoutPage"
 # Bounded, so that this script always ends in time to unmount and stop its servers.
-timeout -k 10 240 "$tests" --gtest_filter="$slow" >"$work/slow.log" 2>&1 &
+timeout -k 10 360 "$tests" --gtest_filter="$slow" >"$work/slow.log" 2>&1 &
 slow_pid=$!
 status=0
-timeout -k 10 240 "$tests" --gtest_filter="$fast" || status=$?
+timeout -k 10 360 "$tests" --gtest_filter="$fast" || status=$?
 slow_status=0
 wait "$slow_pid" || slow_status=$?
 cat "$work/slow.log"
