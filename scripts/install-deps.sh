@@ -8,10 +8,12 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 # The Windows build: the MinGW-w64 cross compiler, and Wine to run what it builds.
 for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux \
   g++-mingw-w64-x86-64 wine wine64 \
-  clang libclang-rt-14-dev hyperfine chromium; do
+  clang libclang-rt-14-dev hyperfine chromium \
+  samba smbnetfs openssh-server openssh-client sshfs fuse3; do
   have "$pkg" || need+=("$pkg")
 done
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes. The benchmarks: hyperfine.
+# The share tests and benchmarks: Samba with smbnetfs, OpenSSH's server with sshfs, FUSE 3.
 # The browser check: Debian's chromium, driven by playwright-core from npm (node's own npm,
 # when node came with one, else Debian's).
 command -v npm >/dev/null 2>&1 || need+=(npm)
