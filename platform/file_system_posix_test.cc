@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -265,6 +269,242 @@ TEST(PosixSystemTest, WaitersQueueOnTheFolderAndNotOnTheFile) {
   holder.reset();
   for (std::thread& waiter : waiters) waiter.join();
   EXPECT_EQ(seen, std::vector<std::string>(3, "new"));
+}
+
+namespace fs = std::filesystem;
+
+// A file outside the drives that nothing on a drive may lead to.
+struct Outside {
+  Outside() {
+    char name[] = "/tmp/trackrelay-outside-XXXXXX";
+    folder = mkdtemp(name);
+    std::ofstream(folder + "/secret") << "secret";
+  }
+  ~Outside() { fs::remove_all(folder); }
+  std::string secret() const { return folder + "/secret"; }
+  std::string Contents() const {
+    std::ifstream in(secret());
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string folder;
+};
+
+struct HostileCase {
+  const char* what;
+  std::function<void(const ScratchDrive&, const Outside&)> make;
+  std::function<void(System&)> action;
+  int number;  // the failure the action raises, or 0
+};
+
+// Nothing that someone put on the share leads the program off it: not a link to a file or
+// folder, not a pipe, not a hard link. Each case also proves that it returns at once.
+TEST(PosixSystemTest, FollowsNoLinkOpensNoPipeAndWritesThroughNothing) {
+  auto link_to_secret = [](const std::string& at) {
+    return [at](const ScratchDrive& d, const Outside& o) { fs::create_symlink(o.secret(), d.Local(at)); };
+  };
+  auto fifo = [](const std::string& at) {
+    return [at](const ScratchDrive& d, const Outside&) { ASSERT_EQ(mkfifo(d.Local(at).c_str(), 0666), 0); };
+  };
+  auto folder_link = [](const std::string& at) {
+    return [at](const ScratchDrive& d, const Outside& o) {
+      d.Remove(at);
+      fs::create_symlink(o.folder, d.Local(at));
+    };
+  };
+  const HostileCase cases[] = {
+      {"read a linked response", link_to_secret("r:\\tont\\1.out"), [](System& s) { s.OpenTextFile("r:\\tont\\1.out"); },
+       kPermissionDenied},
+      {"read a pipe", fifo("r:\\tont\\1.out"), [](System& s) { s.OpenTextFile("r:\\tont\\1.out"); }, kPermissionDenied},
+      {"read through a linked folder", folder_link("r:\\tont"), [](System& s) { s.OpenTextFile("r:\\tont\\secret"); },
+       kPathNotFound},
+      {"lock a linked counter", link_to_secret("c:\\woe\\track.txt"),
+       [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt"); }, kPermissionDenied},
+      {"lock a counter in a linked folder", folder_link("c:\\woe"),
+       [](System& s) { s.OpenTextFileLocked("c:\\woe\\secret"); }, kPathNotFound},
+      {"write over a link", link_to_secret("r:\\fromnt\\t1.DAT"),
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); }, 0},
+      {"write over a pipe", fifo("r:\\fromnt\\t1.DAT"), [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); },
+       0},
+      {"write over a hard link",
+       [](const ScratchDrive& d, const Outside&) {
+         d.Write("r:\\fromnt\\other", "other");
+         ASSERT_EQ(link(d.Local("r:\\fromnt\\other").c_str(), d.Local("r:\\fromnt\\t1.DAT").c_str()), 0);
+       },
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); }, 0},
+      {"write durably over a link", link_to_secret("c:\\woe\\track.new"),
+       [](System& s) { s.WriteTextFileDurably("c:\\woe\\track.new", "form\r\n", "c:\\woe\\track.txt"); }, 0},
+      {"write into a linked folder", folder_link("r:\\fromnt"),
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\secret", "form\r\n"); }, kPathNotFound},
+      {"publish into a linked folder", folder_link("r:\\fromnt"),
+       [](System& s) { s.RenameNoReplace("r:\\fromnt\\t1.DAT", "r:\\fromnt\\secret"); }, kPathNotFound},
+      {"remove a linked response", link_to_secret("r:\\tont\\1.out"), [](System& s) { s.RemoveFile("r:\\tont\\1.out"); },
+       0},
+      {"remove through a linked folder", folder_link("r:\\tont"), [](System& s) { s.RemoveFile("r:\\tont\\secret"); },
+       kPathNotFound},
+      {"claim in a linked folder", folder_link("c:\\woe"), [](System& s) { s.ClaimForProcess("c:\\woe\\secret", 1); },
+       kPathNotFound},
+      {"claim through a linked claims file", link_to_secret("c:\\woe\\track.claims"),
+       [](System& s) { s.ClaimForProcess("c:\\woe\\track.claims", 1); }, kPermissionDenied},
+      {"climb out with ..", [](const ScratchDrive&, const Outside&) {},
+       [](System& s) { s.OpenTextFile("r:\\tont\\..\\..\\..\\etc\\passwd"); }, kPathNotFound},
+  };
+  for (const HostileCase& c : cases) {
+    ScratchDrive drive;
+    Outside outside;
+    c.make(drive, outside);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(FailureOf([&] { c.action(CurrentSystem()); }), c.number) << c.what;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1)) << c.what;
+    EXPECT_EQ(outside.Contents(), "secret") << c.what;
+    if (drive.Exists("r:\\fromnt\\other")) {
+      EXPECT_EQ(drive.Read("r:\\fromnt\\other"), "other") << c.what;
+    }
+    for (const char* written : {"r:\\fromnt\\t1.DAT", "c:\\woe\\track.new"}) {
+      struct stat st;
+      if (lstat(drive.Local(written).c_str(), &st) == 0 && c.number == 0) {
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1) << c.what << ": a new file of its own";
+        EXPECT_EQ(drive.Read(written), "form\r\n") << c.what;
+      }
+    }
+  }
+}
+
+TEST(PosixSystemTest, LookUpTakesNoLinkNoPipeAndNoLinkedFolder) {
+  struct Case {
+    const char* what;
+    std::function<void(const ScratchDrive&, const Outside&)> make;
+    std::string stored;
+  };
+  const Case cases[] = {
+      {"a plain file", [](const ScratchDrive& d, const Outside&) { d.Write("r:\\tont\\1.out", "x"); }, "1.out"},
+      {"a link to a file", [](const ScratchDrive& d, const Outside& o) { fs::create_symlink(o.secret(), d.Local("r:\\tont\\1.out")); }, ""},
+      {"a link on the share", [](const ScratchDrive& d, const Outside&) {
+         d.Write("r:\\tont\\real", "x");
+         fs::create_symlink("real", d.Local("r:\\tont\\1.out"));
+       }, ""},
+      {"a pipe", [](const ScratchDrive& d, const Outside&) { mkfifo(d.Local("r:\\tont\\1.out").c_str(), 0666); }, ""},
+      {"a file in a linked folder", [](const ScratchDrive& d, const Outside& o) {
+         std::ofstream(o.folder + "/1.out") << "x";
+         d.Remove("r:\\tont");
+         fs::create_symlink(o.folder, d.Local("r:\\tont"));
+       }, ""},
+      {"a drive that is itself a link to where it is mounted", [](const ScratchDrive& d, const Outside&) {
+         fs::rename(d.Local("r:"), d.Local("c:\\mounted-r"));
+         fs::create_symlink(d.Local("c:\\mounted-r"), d.Local("r:"));
+         d.Write("r:\\tont\\1.out", "x");
+       }, "1.out"},
+  };
+  for (const Case& c : cases) {
+    ScratchDrive drive;
+    Outside outside;
+    c.make(drive, outside);
+    EXPECT_EQ(CurrentSystem().LookUpPlainFile("r:\\tont\\1.out"), c.stored) << c.what;
+  }
+}
+
+// Runs body in a child process and returns its exit status.
+int InChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int status = 1;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    _exit(status);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PosixSystemTest, AClaimHoldsUntilItsProcessEndsAndOnlyForItsSlot) {
+  ScratchDrive drive;
+  System& system = CurrentSystem();
+  const std::string claims = "c:\\woe\\track.claims";
+  // Another process claims 5 and ends: its claim ends with it.
+  EXPECT_EQ(InChild([&] { system.ClaimForProcess(claims, 5); return 0; }), 0);
+  system.ClaimForProcess(claims, 5);
+  EXPECT_EQ(drive.Read(claims), "") << "a claim writes nothing";
+  // Held here: no other process, nor another claim of this one, takes it; other slots are free.
+  EXPECT_EQ(InChild([&] { return FailureOf([&] { system.ClaimForProcess(claims, 5); }); }), kFileAlreadyExists);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(claims, 5); }), kFileAlreadyExists);
+  EXPECT_EQ(InChild([&] { return FailureOf([&] { system.ClaimForProcess(claims, 4); }); }), 0);
+  EXPECT_EQ(InChild([&] { return FailureOf([&] { system.ClaimForProcess(claims, 65535); }); }), 0);
+  // A claim survives the close of any other descriptor of the file in the process.
+  close(open(drive.Local(claims).c_str(), O_RDONLY));
+  EXPECT_EQ(InChild([&] { return FailureOf([&] { system.ClaimForProcess(claims, 5); }); }), kFileAlreadyExists);
+}
+
+TEST(PosixSystemTest, AReplacementTakesThePermissionsAndOwnerOfTheFileItReplaces) {
+  struct Case {
+    mode_t mode;
+    uid_t owner;
+  };
+  for (const Case& c : {Case{0600, 0}, Case{0640, 0}, Case{0604, 65534}, Case{0666, 65534}}) {
+    ScratchDrive drive;
+    drive.Write("c:\\woe\\track.txt", " 1 \r\n");
+    chmod(drive.Local("c:\\woe\\track.txt").c_str(), c.mode);
+    const bool may_give_away = geteuid() == 0;
+    if (may_give_away) {
+      ASSERT_EQ(chown(drive.Local("c:\\woe\\track.txt").c_str(), c.owner, c.owner), 0);
+    }
+    CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", " 2 \r\n", "c:\\woe\\track.txt");
+    CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
+    struct stat st;
+    ASSERT_EQ(stat(drive.Local("c:\\woe\\track.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << std::oct << c.mode;
+    if (may_give_away) {
+      EXPECT_EQ(st.st_uid, c.owner);
+    }
+    EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 2 \r\n");
+  }
+}
+
+TEST(PosixSystemTest, RenameAfterCheckNeverReplacesEither) {
+  ScratchDrive drive;
+  drive.Write("r:\\fromnt\\t42.DAT", "new\r\n");
+  drive.Write("r:\\fromnt\\42.DAT", "old\r\n");
+  EXPECT_EQ(FailureOf([] { RenameAfterCheck("r:\\fromnt\\t42.DAT", "r:\\fromnt\\42.DAT"); }), kFileAlreadyExists);
+  EXPECT_EQ(drive.Read("r:\\fromnt\\42.DAT"), "old\r\n");
+  fs::create_symlink("/nowhere", drive.Local("r:\\fromnt\\43.DAT"));
+  EXPECT_EQ(FailureOf([] { RenameAfterCheck("r:\\fromnt\\t42.DAT", "r:\\fromnt\\43.DAT"); }), kFileAlreadyExists)
+      << "a dangling link is a taken name too";
+  RenameAfterCheck("r:\\fromnt\\t42.DAT", "r:\\fromnt\\44.DAT");
+  EXPECT_FALSE(drive.Exists("r:\\fromnt\\t42.DAT"));
+  EXPECT_EQ(drive.Read("r:\\fromnt\\44.DAT"), "new\r\n");
+}
+
+// A file with something mounted on it answers a delete with EBUSY, as a share does for a moment
+// after a close: the delete is made again until the mount goes, for about a second.
+TEST(PosixSystemTest, ABusyDeleteIsRetriedForAboutASecond) {
+  struct Case {
+    int busy_ms;
+    int number;
+  };
+  for (const Case c : {Case{150, 0}, Case{3000, kPermissionDenied}}) {
+    ScratchDrive drive;
+    drive.Write("r:\\tont\\1.out", "x");
+    drive.Write("r:\\tont\\cover", "y");
+    const std::string target = drive.Local("r:\\tont\\1.out");
+    if (mount(drive.Local("r:\\tont\\cover").c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      GTEST_SKIP() << "no bind mounts here: " << strerror(errno);
+    }
+    std::thread release([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.busy_ms));
+      umount2(target.c_str(), MNT_DETACH);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(FailureOf([] { CurrentSystem().RemoveFile("r:\\tont\\1.out"); }), c.number) << c.busy_ms;
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    release.join();
+    if (c.number == 0) {
+      EXPECT_FALSE(drive.Exists("r:\\tont\\1.out"));
+    } else {
+      EXPECT_GT(took, 0.9);
+      EXPECT_LT(took, 2.0);
+    }
+  }
 }
 
 TEST(FakeSystemTest, InjectsFailuresRecordsSleepsAndFoldsCaseOnRequest) {

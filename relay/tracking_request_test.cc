@@ -77,6 +77,40 @@ TEST_F(TrackingRequestTest, SuccessPageRelaysEachLineFollowedByAnEmptyLine) {
   EXPECT_EQ(fake.held_locks, 0);
 }
 
+TEST_F(TrackingRequestTest, ARequestClaimsItsNumberBeforeWritingAndABusyNumberShowsStep3) {
+  struct Case {
+    std::string form;
+    std::int16_t number;
+    bool claimed_elsewhere;
+  };
+  for (const Case& c : {Case{"TRACKNO=8", 8, false}, Case{"TRACKNO=0", 41, false}, Case{"TRACKNO=-3", -3, true},
+                        Case{"TRACKNO=0", 41, true}}) {
+    FakeSystem fake;
+    fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
+    const std::string n = std::to_string(c.number);
+    fake.files["r:\\tont\\" + n + ".out"] = "hi";
+    const std::pair<std::string, int> claim{"c:\\woe\\track.claims", c.number + 32768};
+    if (c.claimed_elsewhere) fake.foreign_claims.insert(claim);
+    const std::string page = Serve(c.form);
+    if (c.claimed_elsewhere) {
+      EXPECT_EQ(page, InternalErrorPage("3")) << c.form;
+      EXPECT_EQ(fake.CallCount(FakeSystem::kWriteTextFile), 0) << c.form << ": nothing of it is written";
+      EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), 0) << c.form << ": nor waited for";
+      EXPECT_EQ(fake.files.count("r:\\tont\\" + n + ".out"), 1u) << c.form;
+    } else {
+      EXPECT_EQ(page, kHeader + "hi\r\n\r\n") << c.form;
+      EXPECT_EQ(fake.claims, (std::set<std::pair<std::string, int>>{claim})) << c.form;
+      // The claim comes before the first write of the request.
+      std::size_t claimed = 0, written = 0;
+      for (std::size_t i = 0; i < fake.calls.size(); ++i) {
+        if (fake.calls[i].rfind("ClaimForProcess", 0) == 0) claimed = i;
+        if (fake.calls[i].rfind("WriteTextFile ", 0) == 0) written = i;
+      }
+      EXPECT_LT(claimed, written) << c.form;
+    }
+  }
+}
+
 TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
   struct Case {
     std::string name, form;

@@ -1,0 +1,299 @@
+// The real executable against a hostile share and hostile browsers: links, pipes and swapped
+// folders on the drive, and requests that race for one number. Each must end in a fixed page in
+// the usual time, with no local file read, written or deleted, and never another request's page.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "app/end_to_end.h"
+#include "cgi/expected_pages.h"
+
+namespace trackrelay::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using expected::InternalErrorPage;
+using expected::kHeader;
+using expected::kTimeoutPage;
+
+// A local folder outside the drives, with a file that no browser may ever see, and a file named
+// like a response that nothing may delete.
+class LocalSecrets {
+ public:
+  LocalSecrets() {
+    char name[] = "/tmp/trackrelay-local-XXXXXX";
+    if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = name;
+    chmod(name, 0755);
+    Write("secret.txt", kSecret);
+    Write("7.out", kSecret);
+  }
+  ~LocalSecrets() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  static constexpr const char* kSecret = "LOCAL SECRET, never to be relayed";
+  std::string Path(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& folder() const { return path_; }
+  void Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    if (!in) return "<missing>";
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+  // Everything here is as it was made: read nothing into a page, wrote nothing, deleted nothing.
+  void ExpectUntouched(const std::string& what) const {
+    EXPECT_EQ(Read("secret.txt"), kSecret) << what;
+    EXPECT_EQ(Read("7.out"), kSecret) << what;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"7.out", "secret.txt"})) << what;
+  }
+
+ private:
+  std::string path_;
+};
+
+Invocation Get(const std::string& query) {
+  Invocation run;
+  run.env = GetEnvironment(query);
+  return run;
+}
+
+// Waits, at most 20 s and only until give_up is set, until the path exists (links and pipes
+// included).
+bool AwaitPath(const std::string& path, const std::atomic<bool>* give_up = nullptr) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  struct stat st;
+  while (lstat(path.c_str(), &st) != 0) {
+    if (std::chrono::steady_clock::now() > deadline || (give_up != nullptr && *give_up)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Puts the real answer in place of whatever stands at r:\tont\N.out, by a rename.
+void Answer(const DriveRoot& root, const std::string& number, const std::string& response) {
+  root.Write("r:\\tont\\" + number + ".tmp", response);
+  fs::rename(root.Local("r:\\tont\\" + number + ".tmp"), root.Local("r:\\tont\\" + number + ".out"));
+}
+
+// In a thread: once the request of the number is published, plays the attacker, waits long
+// enough for several looks, then plays the remote host. A request that is never published
+// (it failed before) leaves it idle.
+class Attack {
+ public:
+  Attack(const DriveRoot& root, const std::string& number, std::function<void()> after_publication,
+         std::function<void()> then)
+      : thread_([this, &root, number, after_publication, then] {
+          if (!AwaitPath(root.Local("r:\\fromnt\\" + number + ".DAT"), &done_)) return;
+          after_publication();
+          std::this_thread::sleep_for(std::chrono::milliseconds(350));
+          then();
+        }) {}
+  ~Attack() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// What the page of a request must be when its answer is the given text.
+std::string Relayed(const std::string& text) { return kHeader + text + "\r\n\r\n"; }
+
+TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
+  struct Case {
+    std::string name;
+    // Done before the run; then, once the request is published, the attack, and then the answer.
+    std::function<void(const DriveRoot&, const LocalSecrets&)> before, attack, answer;
+    std::string page;
+    std::string request;  // what r:\fromnt\7.DAT then holds; empty: no request file
+  };
+  auto nothing = [](const DriveRoot&, const LocalSecrets&) {};
+  auto answer = [](const DriveRoot& r, const LocalSecrets&) { Answer(r, "7", "the real answer"); };
+  const Case cases[] = {
+      {"the response is a link to a local file", nothing,
+       [](const DriveRoot& r, const LocalSecrets& s) { fs::create_symlink(s.Path("secret.txt"), r.Local("r:\\tont\\7.out")); },
+       answer, Relayed("the real answer"), "TRACKNO=7\r\n"},
+      {"the response is a link to a local folder's file of that name", nothing,
+       [](const DriveRoot& r, const LocalSecrets& s) { fs::create_symlink(s.Path("7.out"), r.Local("r:\\tont\\7.out")); },
+       answer, Relayed("the real answer"), "TRACKNO=7\r\n"},
+      {"the response is a pipe", nothing,
+       [](const DriveRoot& r, const LocalSecrets&) { mkfifo(r.Local("r:\\tont\\7.out").c_str(), 0666); }, answer,
+       Relayed("the real answer"), "TRACKNO=7\r\n"},
+      {"the inbound folder is a link to a local folder", nothing,
+       [](const DriveRoot& r, const LocalSecrets& s) {
+         fs::rename(r.Local("r:\\tont"), r.Local("r:\\tont.real"));
+         fs::create_symlink(s.folder(), r.Local("r:\\tont"));
+       },
+       [](const DriveRoot& r, const LocalSecrets&) {
+         r.Write("r:\\tont.real\\7.out", "the real answer");
+         fs::remove(r.Local("r:\\tont"));
+         fs::rename(r.Local("r:\\tont.real"), r.Local("r:\\tont"));
+       },
+       Relayed("the real answer"), "TRACKNO=7\r\n"},
+      {"the temporary request file is a link to a local file",
+       [](const DriveRoot& r, const LocalSecrets& s) { fs::create_symlink(s.Path("secret.txt"), r.Local("r:\\fromnt\\t7.DAT")); },
+       nothing, answer, Relayed("the real answer"), "TRACKNO=7\r\n"},
+      {"the temporary request file is a pipe",
+       [](const DriveRoot& r, const LocalSecrets&) { mkfifo(r.Local("r:\\fromnt\\t7.DAT").c_str(), 0666); }, nothing,
+       answer, Relayed("the real answer"), "TRACKNO=7\r\n"},
+      {"the temporary request file is a hard link to another file",
+       [](const DriveRoot& r, const LocalSecrets&) {
+         r.Write("r:\\fromnt\\other.txt", "another file\r\n");
+         fs::create_hard_link(r.Local("r:\\fromnt\\other.txt"), r.Local("r:\\fromnt\\t7.DAT"));
+       },
+       nothing, answer, Relayed("the real answer"), "TRACKNO=7\r\n"},
+      {"the outbound folder is a link to a local folder",
+       [](const DriveRoot& r, const LocalSecrets& s) {
+         fs::remove_all(r.Local("r:\\fromnt"));
+         fs::create_symlink(s.folder(), r.Local("r:\\fromnt"));
+       },
+       nothing, nothing, InternalErrorPage("2"), ""},
+  };
+  for (const Case& c : cases) {
+    DriveRoot root;
+    LocalSecrets secrets;
+    c.before(root, secrets);
+    Outcome out;
+    {
+      Attack attack(root, "7", [&] { c.attack(root, secrets); }, [&] { c.answer(root, secrets); });
+      out = RunTrackrelay(Get("TRACKNO=7"), root);
+    }
+    EXPECT_EQ(out.output, c.page) << c.name;
+    EXPECT_LT(out.seconds, 5.0) << c.name;
+    EXPECT_EQ(out.output.find("SECRET"), std::string::npos) << c.name;
+    secrets.ExpectUntouched(c.name);
+    if (!c.request.empty()) {
+      EXPECT_EQ(root.Read("r:\\fromnt\\7.DAT"), c.request) << c.name;
+      EXPECT_FALSE(root.Exists("r:\\fromnt\\t7.DAT")) << c.name;
+    }
+    if (root.Exists("r:\\fromnt\\other.txt")) {
+      EXPECT_EQ(root.Read("r:\\fromnt\\other.txt"), "another file\r\n") << c.name;
+    }
+  }
+}
+
+// Stands in for the remote host in the races: answers each request file with its own content,
+// so that every page shows which request it answers.
+class EchoingRemoteHost {
+ public:
+  explicit EchoingRemoteHost(const DriveRoot& root)
+      : thread_([this, &root] {
+          const std::regex request(R"((-?[0-9]+)\.DAT)");
+          while (!stop_) {
+            for (const auto& entry : fs::directory_iterator(root.Local("r:\\fromnt"))) {
+              std::smatch number;
+              const std::string name = entry.path().filename();
+              if (!std::regex_match(name, number, request)) continue;
+              const std::string bytes = root.Read("r:\\fromnt\\" + name);
+              fs::remove(entry.path());
+              const std::string answer = bytes.substr(0, bytes.size() - 2);  // without its CR LF
+              root.Write("r:\\tont\\t" + number[1].str() + ".out", answer);
+              fs::rename(root.Local("r:\\tont\\t" + number[1].str() + ".out"),
+                         root.Local("r:\\tont\\" + number[1].str() + ".out"));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          }
+        }) {}
+  ~EchoingRemoteHost() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(AttackEndToEnd, TwoRequestsOfOneNumberAtOnceNeverSeeEachOthersPage) {
+  const int rounds = UnderWine() ? 25 : 100;
+  DriveRoot root;
+  EchoingRemoteHost remote(root);
+  int own = 0, busy = 0, crossed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const std::string queries[2] = {"TRACKNO=41&who=first" + std::to_string(round),
+                                    "TRACKNO=41&who=second" + std::to_string(round)};
+    Outcome outs[2];
+    std::thread second([&] { outs[1] = RunTrackrelay(Get(queries[1]), root); });
+    outs[0] = RunTrackrelay(Get(queries[0]), root);
+    second.join();
+    for (int i = 0; i < 2; ++i) {
+      if (outs[i].output == Relayed(queries[i])) {
+        ++own;
+      } else if (outs[i].output == InternalErrorPage("3")) {
+        ++busy;
+      } else {
+        ++crossed;
+        ADD_FAILURE() << "round " << round << ": " << queries[i] << " got " << outs[i].output;
+      }
+    }
+  }
+  std::printf("same number at once: %d rounds, %d own pages, %d busy pages, %d crossed\n", rounds, own, busy, crossed);
+  EXPECT_EQ(crossed, 0);
+  EXPECT_GE(own, rounds) << "in every round at least one of the two is served";
+}
+
+TEST(AttackEndToEnd, ANumberTypedByHandCannotTakeTheAnswerAnotherRequestWaitsFor) {
+  DriveRoot root;
+  // The remote host has taken the waiting request's file already, and answers later.
+  std::thread remote([&] {
+    if (!AwaitPath(root.Local("r:\\fromnt\\41.DAT"))) return;
+    fs::remove(root.Local("r:\\fromnt\\41.DAT"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    Answer(root, "41", "the answer for the first request");
+  });
+  Outcome waiting, intruder;
+  std::thread first([&] { waiting = RunTrackrelay(Get("TRACKNO=41&who=first"), root); });
+  ASSERT_TRUE(AwaitPath(root.Local("r:\\fromnt\\41.DAT")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  intruder = RunTrackrelay(Get("TRACKNO=41&who=intruder"), root);
+  first.join();
+  remote.join();
+  EXPECT_EQ(intruder.output, InternalErrorPage("3"));
+  EXPECT_LT(intruder.seconds, 2.0);
+  EXPECT_EQ(waiting.output, Relayed("the answer for the first request"));
+  EXPECT_FALSE(root.Exists("r:\\fromnt\\t41.DAT")) << "the intruder wrote nothing";
+  EXPECT_FALSE(root.Exists("r:\\fromnt\\41.DAT"));
+}
+
+TEST(AttackEndToEnd, TheCounterKeepsItsPermissionsWhenReplaced) {
+  for (mode_t mode : {0600, 0640, 0664}) {
+    DriveRoot root;
+    root.Write("c:\\woe\\track.txt", " 41 \r\n");
+    chmod(root.Local("c:\\woe\\track.txt").c_str(), mode);
+    std::thread remote([&] {
+      if (AwaitPath(root.Local("r:\\fromnt\\41.DAT"))) Answer(root, "41", "ok");
+    });
+    Outcome out = RunTrackrelay(Get("TRACKNO=0"), root);
+    remote.join();
+    EXPECT_EQ(out.output, Relayed("ok"));
+    EXPECT_EQ(root.Read("c:\\woe\\track.txt"), " 42 \r\n");
+    struct stat st;
+    ASSERT_EQ(stat(root.Local("c:\\woe\\track.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << mode;
+  }
+}
+
+}  // namespace
+}  // namespace trackrelay::e2e
