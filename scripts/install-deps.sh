@@ -27,6 +27,6 @@ if [ "${#need[@]}" -gt 0 ]; then
   apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
 # The packages start their own servers; the tests and the demo start theirs on other ports.
-for service in apache2 lighttpd; do
+for service in apache2 lighttpd smbd nmbd; do
   if command -v service >/dev/null 2>&1; then service "$service" stop >/dev/null 2>&1 || true; fi
 done
