@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -194,24 +193,31 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
   }
 }
 
+// N of a complete request file N.DAT, or empty text for any other name.
+std::string NumberOfRequest(const std::string& name) {
+  if (name.size() < 5 || name.compare(name.size() - 4, 4, ".DAT") != 0) return "";
+  const std::string number = name.substr(0, name.size() - 4);
+  const std::size_t digits = number[0] == '-' ? 1 : 0;
+  if (number.size() == digits || number.find_first_not_of("0123456789", digits) != std::string::npos) return "";
+  return number;
+}
+
 // Stands in for the remote host in the races: answers each request file with its own content,
 // so that every page shows which request it answers.
 class EchoingRemoteHost {
  public:
   explicit EchoingRemoteHost(const DriveRoot& root)
       : thread_([this, &root] {
-          const std::regex request(R"((-?[0-9]+)\.DAT)");
           while (!stop_) {
             for (const auto& entry : fs::directory_iterator(root.Local("r:\\fromnt"))) {
-              std::smatch number;
               const std::string name = entry.path().filename();
-              if (!std::regex_match(name, number, request)) continue;
+              const std::string number = NumberOfRequest(name);
+              if (number.empty()) continue;
               const std::string bytes = root.Read("r:\\fromnt\\" + name);
               fs::remove(entry.path());
               const std::string answer = bytes.substr(0, bytes.size() - 2);  // without its CR LF
-              root.Write("r:\\tont\\t" + number[1].str() + ".out", answer);
-              fs::rename(root.Local("r:\\tont\\t" + number[1].str() + ".out"),
-                         root.Local("r:\\tont\\" + number[1].str() + ".out"));
+              root.Write("r:\\tont\\t" + number + ".out", answer);
+              fs::rename(root.Local("r:\\tont\\t" + number + ".out"), root.Local("r:\\tont\\" + number + ".out"));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
           }
@@ -256,20 +262,23 @@ TEST(AttackEndToEnd, TwoRequestsOfOneNumberAtOnceNeverSeeEachOthersPage) {
 
 TEST(AttackEndToEnd, ANumberTypedByHandCannotTakeTheAnswerAnotherRequestWaitsFor) {
   DriveRoot root;
-  // The remote host has taken the waiting request's file already, and answers later.
+  // The remote host takes the waiting request's file at once, and answers later.
+  std::atomic<bool> taken{false};
   std::thread remote([&] {
     if (!AwaitPath(root.Local("r:\\fromnt\\41.DAT"))) return;
     fs::remove(root.Local("r:\\fromnt\\41.DAT"));
+    taken = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     Answer(root, "41", "the answer for the first request");
   });
   Outcome waiting, intruder;
   std::thread first([&] { waiting = RunTrackrelay(Get("TRACKNO=41&who=first"), root); });
-  ASSERT_TRUE(AwaitPath(root.Local("r:\\fromnt\\41.DAT")));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < 2000 && !taken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   intruder = RunTrackrelay(Get("TRACKNO=41&who=intruder"), root);
   first.join();
   remote.join();
+  EXPECT_TRUE(taken);
   EXPECT_EQ(intruder.output, InternalErrorPage("3"));
   EXPECT_LT(intruder.seconds, 2.0);
   EXPECT_EQ(waiting.output, Relayed("the answer for the first request"));

@@ -1,5 +1,7 @@
 #include "platform/fake_system.h"
 
+#include <algorithm>
+
 #include "platform/failure.h"
 
 namespace trackrelay {
@@ -8,7 +10,7 @@ namespace {
 const char* const kOperationNames[] = {
     "WriteTextFile",   "WriteTextFileDurably", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
     "RenameNoReplace", "RenameReplacing",      "RemoveFile",   "LookUpPlainFile",    "ClaimForProcess",
-    "Sleep",
+    "Sleep",           "WatchForArrival",      "AwaitArrival",
 };
 static_assert(sizeof kOperationNames / sizeof kOperationNames[0] == FakeSystem::kOperationCount);
 
@@ -190,6 +192,16 @@ void FakeSystem::Sleep(DWORD milliseconds) {
   Enter(kSleep, std::to_string(milliseconds));
   sleeps.push_back(milliseconds);
   if (on_sleep) on_sleep();
+}
+
+void FakeSystem::WatchForArrival(const std::string& path) { Enter(kWatchForArrival, path); }
+
+DWORD FakeSystem::AwaitArrival(const std::string& path, DWORD milliseconds) {
+  Enter(kAwaitArrival, path + " " + std::to_string(milliseconds));
+  const DWORD left = arrival ? std::min(arrival(milliseconds), milliseconds) : 0;
+  sleeps.push_back(milliseconds - left);
+  if (on_sleep) on_sleep();
+  return left;
 }
 
 }  // namespace trackrelay

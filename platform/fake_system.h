@@ -40,6 +40,8 @@ class FakeSystem : public System {
     kLookUpPlainFile,
     kClaimForProcess,
     kSleep,
+    kWatchForArrival,
+    kAwaitArrival,
     kOperationCount
   };
 
@@ -65,10 +67,14 @@ class FakeSystem : public System {
   // The like_path of each WriteTextFileDurably, by the path written.
   std::map<std::string, std::string> written_like;
 
-  // Every Sleep's milliseconds, in order. on_sleep, when set, runs after each one is recorded,
-  // so a test can let files appear while the code under test waits.
+  // Every Sleep's milliseconds, and the milliseconds each AwaitArrival waited, in order.
+  // on_sleep, when set, runs after each one is recorded, so a test can let files appear while
+  // the code under test waits.
   std::vector<DWORD> sleeps;
   std::function<void()> on_sleep;
+  // When set, decides each AwaitArrival of the given milliseconds: the milliseconds left when an
+  // arrival woke it, or 0 when none did. Without it no arrival ever wakes a wait.
+  std::function<DWORD(DWORD)> arrival;
 
   // One line per call, in order: the operation's name and its paths, for example
   // "RenameNoReplace r:\fromnt\t41.DAT r:\fromnt\41.DAT", "ReadLine r:\tont\41.out", "Sleep 100".
@@ -93,6 +99,8 @@ class FakeSystem : public System {
   std::string LookUpPlainFile(const std::string& path) override;
   void ClaimForProcess(const std::string& path, int slot) override;
   void Sleep(DWORD milliseconds) override;
+  void WatchForArrival(const std::string& path) override;
+  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override;
 
  private:
   class Reader;

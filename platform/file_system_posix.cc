@@ -4,11 +4,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -413,6 +417,119 @@ class PosixSystem : public System {
   }
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+
+  void WatchForArrival(const std::string& path) override {
+    Place place;
+    if (TryReach(path, false, place) != 0) return;
+    // A watch armed before belongs to an earlier wait: each wait starts with its own.
+    watch_ = Watch{};
+    struct statfs mount;
+    if (fstatfs(place.folder.get(), &mount) != 0 || Remote(mount.f_type)) return;
+    Watch watch;
+    watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch.fd < 0) return;
+    // The folder as the walk reached it, links refused, named through its descriptor; the watch
+    // then follows that folder wherever it is moved.
+    const std::string reached = "/proc/self/fd/" + std::to_string(place.folder.get());
+    if (inotify_add_watch(watch.fd, reached.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) < 0) return;
+    watch.name = place.name;
+    watch_ = std::move(watch);
+  }
+
+  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
+    if (watch_.fd < 0 || TryReachName(path) != watch_.name) {
+      ::Sleep(milliseconds);
+      return 0;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return 0;
+      pollfd ready{watch_.fd, POLLIN, 0};
+      const int polled = poll(&ready, 1, static_cast<int>(left));
+      if (polled < 0 && errno != EINTR) {
+        // A watch that fails ends the watching; the rest of the time is slept.
+        watch_ = Watch{};
+        ::Sleep(static_cast<DWORD>(left));
+        return 0;
+      }
+      if (polled > 0 && Arrived()) {
+        const auto still = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return static_cast<DWORD>(std::max<long long>(still, 1));
+      }
+      if (watch_.fd < 0) {
+        ::Sleep(static_cast<DWORD>(std::max<long long>(left, 0)));
+        return 0;
+      }
+    }
+  }
+
+ private:
+  struct Watch {
+    Watch() = default;
+    Watch(Watch&& other) noexcept : fd(std::exchange(other.fd, -1)), name(std::move(other.name)) {}
+    Watch& operator=(Watch&& other) noexcept {
+      if (this != &other) {
+        if (fd >= 0) close(fd);
+        fd = std::exchange(other.fd, -1);
+        name = std::move(other.name);
+      }
+      return *this;
+    }
+    ~Watch() {
+      if (fd >= 0) close(fd);
+    }
+    int fd = -1;
+    std::string name;  // the file whose arrival ends a wait
+  };
+
+  // Network and FUSE mounts report only what this machine did to them, never the remote host's
+  // writes: a watch there would never wake anybody.
+  static bool Remote(decltype(statfs::f_type) type) {
+    switch (static_cast<unsigned long>(type)) {
+      case 0x65735546UL:  // FUSE (sshfs, smbnetfs)
+      case 0x6969UL:      // NFS
+      case 0x517BUL:      // SMB
+      case 0xFF534D42UL:  // CIFS
+      case 0xFE534D42UL:  // SMB2
+      case 0x564C:        // NCP
+      case 0x73757245UL:  // Coda
+      case 0x6B414653UL:  // AFS
+        return true;
+    }
+    return false;
+  }
+
+  static std::string TryReachName(const std::string& path) {
+    const std::size_t last = path.find_last_of("/\\");
+    return last == std::string::npos ? path : path.substr(last + 1);
+  }
+
+  // Reads what the watch reported; true when the awaited name was renamed in or closed after
+  // writing. The name must match exactly: another request's file, or N.OUT, wakes nobody.
+  bool Arrived() {
+    alignas(inotify_event) char buffer[8192];
+    bool arrived = false;
+    for (;;) {
+      const ssize_t got = read(watch_.fd, buffer, sizeof buffer);
+      if (got <= 0) break;
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if ((event->mask & IN_Q_OVERFLOW) != 0) arrived = true;  // events lost: look to be sure
+        if ((event->mask & IN_IGNORED) != 0) watch_ = Watch{};    // the folder is gone
+        if ((event->mask & (IN_MOVED_TO | IN_CLOSE_WRITE)) != 0 && event->len > 0 &&
+            watch_.name == event->name) {
+          arrived = true;
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+      if (watch_.fd < 0) break;
+    }
+    return arrived;
+  }
+
+  Watch watch_;
 
 };
 

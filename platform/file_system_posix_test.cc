@@ -507,6 +507,64 @@ TEST(PosixSystemTest, ABusyDeleteIsRetriedForAboutASecond) {
   }
 }
 
+// Only the awaited name, renamed in or closed after writing, ends a wait early; a bare create,
+// another name or another spelling does not.
+TEST(PosixSystemTest, AWaitEndsEarlyOnlyForTheAwaitedNameRenamedInOrWritten) {
+  struct Case {
+    const char* what;
+    std::function<void(const ScratchDrive&)> act;  // 50 ms into a wait of 400 ms
+    bool wakes;
+  };
+  auto renamed_in = [](const char* name) {
+    return [name](const ScratchDrive& d) {
+      d.Write("r:\\tont\\partial", "x");
+      fs::rename(d.Local("r:\\tont\\partial"), d.Local(std::string("r:\\tont\\") + name));
+    };
+  };
+  const Case cases[] = {
+      {"renamed in", renamed_in("5.out"), true},
+      {"written in place and closed", [](const ScratchDrive& d) { d.Write("r:\\tont\\5.out", "x"); }, true},
+      {"created and held open",
+       [](const ScratchDrive& d) {
+         static int held = -1;
+         if (held >= 0) close(held);
+         held = open(d.Local("r:\\tont\\5.out").c_str(), O_WRONLY | O_CREAT, 0644);
+       },
+       false},
+      {"another number renamed in", renamed_in("6.out"), false},
+      {"the name in another case", renamed_in("5.OUT"), false},
+      {"written in the outbound folder", [](const ScratchDrive& d) { d.Write("r:\\fromnt\\5.out", "x"); }, false},
+  };
+  for (const Case& c : cases) {
+    ScratchDrive drive;
+    CurrentSystem().WatchForArrival("r:\\tont\\5.out");
+    std::thread actor([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      c.act(drive);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const DWORD left = CurrentSystem().AwaitArrival("r:\\tont\\5.out", 400);
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    actor.join();
+    if (c.wakes) {
+      EXPECT_GT(left, 200u) << c.what;
+      EXPECT_LT(waited, 0.2) << c.what;
+    } else {
+      EXPECT_EQ(left, 0u) << c.what;
+      EXPECT_GE(waited, 0.4) << c.what;
+    }
+  }
+}
+
+TEST(PosixSystemTest, WithoutAWatchAWaitIsASleep) {
+  ScratchDrive drive;
+  drive.Remove("r:\\tont");
+  CurrentSystem().WatchForArrival("r:\\tont\\5.out");  // nothing to watch: silently none
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(CurrentSystem().AwaitArrival("r:\\tont\\5.out", 120), 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(120));
+}
+
 TEST(FakeSystemTest, InjectsFailuresRecordsSleepsAndFoldsCaseOnRequest) {
   FakeSystem fake;
   fake.files["r:\\tont\\1.out"] = "a\rb";

@@ -241,6 +241,13 @@ class WindowsSystem : public System {
   }
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+
+  // No watch yet on Windows: the wait is the poll interval's.
+  void WatchForArrival(const std::string&) override {}
+  DWORD AwaitArrival(const std::string&, DWORD milliseconds) override {
+    ::Sleep(milliseconds);
+    return 0;
+  }
 };
 
 System* substitute_system = nullptr;

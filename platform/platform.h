@@ -117,6 +117,17 @@ class System {
   // process releases the claim however it ends.
   virtual void ClaimForProcess(const std::string& path, int slot) = 0;
   virtual void Sleep(DWORD milliseconds) = 0;
+  // Arms a watch on the folder of path, so that a file of that name arriving there from now on
+  // can end a wait of AwaitArrival early. Arm it before whatever prompts the file, or its
+  // arrival may come before the watch. Where the folder cannot be watched (it is gone, or on a
+  // network or FUSE mount, whose notifications never tell of another machine's writes), nothing
+  // is armed and nothing is said.
+  virtual void WatchForArrival(const std::string& path) = 0;
+  // Waits up to milliseconds. Wakes sooner when the watched folder reports a file renamed into
+  // it, or closed after writing, under exactly the name of path, and returns the milliseconds
+  // that were then left (at least 1); 0 when the whole time passed. Never wakes for a file that
+  // was merely created. Without a watch it sleeps the whole time.
+  virtual DWORD AwaitArrival(const std::string& path, DWORD milliseconds) = 0;
 };
 
 // The System the program runs against: the real one, unless a test substituted its own.

@@ -42,6 +42,16 @@ bool ResponseFileReady(std::int16_t n) {
   return CurrentSystem().LookUpPlainFile(ResponsePath(n)) == NumberText(n) + ".out";
 }
 
+void WatchForResponseFile(std::int16_t n) { CurrentSystem().WatchForArrival(ResponsePath(n)); }
+
+bool AwaitResponseFile(std::int16_t n, DWORD milliseconds) {
+  DWORD left = milliseconds;
+  while ((left = CurrentSystem().AwaitArrival(ResponsePath(n), left)) > 0) {
+    if (ResponseFileReady(n)) return true;
+  }
+  return false;
+}
+
 void OpenResponseFile(std::int16_t n) {
   open_response.reset();
   open_response = CurrentSystem().OpenTextFile(ResponsePath(n));

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 namespace trackrelay {
 
 inline constexpr std::string_view kOutboundFolder = "r:\\fromnt\\";
@@ -36,6 +38,13 @@ void PublishRequestFile(std::int16_t n);
 // false also when the folder or its drive is not available.
 bool ResponseFileReady(std::int16_t n);
 
+// Arms the watch of the inbound folder for the response file of n; says nothing when the folder
+// cannot be watched.
+void WatchForResponseFile(std::int16_t n);
+// Waits the given milliseconds before the next look. When the folder reports the response file
+// of n renamed into it or closed after writing, it looks at once: true when that look finds the
+// file ready; a look that finds nothing is no miss, and the rest of the time is waited.
+bool AwaitResponseFile(std::int16_t n, DWORD milliseconds);
 // The response file of n, read line by line: lines end at CR or CR LF, a lone LF stays in the
 // line, the last line may lack its end. One response file is open at a time.
 void OpenResponseFile(std::int16_t n);

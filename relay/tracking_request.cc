@@ -57,11 +57,19 @@ void ServeTrackingRequest() {
     StepMarker = "2";
     WriteRequestFile(n, FormInput);
     StepMarker = "3";
+    // Watched from before the request is out, so that even an answer that comes at once wakes
+    // the wait.
+    WatchForResponseFile(n);
     PublishRequestFile(n);
     StepMarker = "4";
     bool got = false;
     while (!got && misses < kLooksBeforeTimeout) {
-      if (ResponseFileReady(n)) {
+      bool ready = ResponseFileReady(n);
+      if (!ready) {
+        ++misses;
+        ready = AwaitResponseFile(n, kPollIntervalMs);
+      }
+      if (ready) {
         OpenResponseFile(n);
         SendLine("HTTP/1.0 200 OK");
         SendLine("Content-type: text/html\r\n");
@@ -75,9 +83,6 @@ void ServeTrackingRequest() {
         }
         CloseResponseFile();
         RemoveResponseFile(n);
-      } else {
-        ++misses;
-        CurrentSystem().Sleep(kPollIntervalMs);
       }
     }
     StepMarker = "10";

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "cgi/cgi_environment.h"
 #include "cgi/expected_pages.h"
@@ -61,6 +64,39 @@ TEST_F(TrackingRequestTest, LooksAtOnceThenAfterEachPauseUntilTheResponseComes) 
     // A response after the last look is not taken: it stays, and so does the request.
     EXPECT_EQ(fake.files.count("r:\\tont\\3.out"), c.pauses_before_response == 450 ? 1u : 0u);
     EXPECT_EQ(fake.files.at("r:\\fromnt\\3.DAT"), "TRACKNO=3\r\n");
+  }
+}
+
+TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortensTheWait) {
+  struct Case {
+    std::string name;
+    std::function<DWORD(DWORD)> arrival;  // the fake's: ms left when woken, 0 when not
+    int arrive_at_wait;                  // the response is there from this wait's wake on (-1: never)
+    std::string page;
+    std::vector<DWORD> sleeps;
+    int looks;
+  };
+  const std::vector<DWORD> timeout_sleeps(900, 50);
+  const Case cases[] = {
+      {"woken at once by the answer", [](DWORD ms) { return ms == 100 ? 97u : 0u; }, 1, kHeader + "hi\r\n\r\n",
+       {3}, 2},
+      {"woken for nothing, then the answer on the grid", [](DWORD ms) { return ms == 100 ? 60u : 0u; }, 2,
+       kHeader + "hi\r\n\r\n", {40, 60}, 3},
+      {"woken for nothing at every interval: still 450 misses and 45 s", [](DWORD ms) { return ms == 100 ? 50u : 0u; },
+       -1, kTimeoutPage, timeout_sleeps, 900},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    int waits = 0;
+    fake.arrival = [&](DWORD ms) {
+      ++waits;
+      if (waits == c.arrive_at_wait) fake.files["r:\\tont\\3.out"] = "hi";
+      return c.arrival(ms);
+    };
+    EXPECT_EQ(Serve("TRACKNO=3"), c.page) << c.name;
+    EXPECT_EQ(fake.sleeps, c.sleeps) << c.name;
+    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), c.looks) << c.name;
+    EXPECT_EQ(fake.CallCount(FakeSystem::kWatchForArrival), 1) << c.name;
   }
 }
 

@@ -19,6 +19,7 @@
 //     header lines, and deletes N.out.
 //
 // One simulator serves a pair of folders; two would both answer the same request.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +36,12 @@
 #include "platform/platform.h"
 #include "tools/remote_host.h"
 
+#ifdef __linux__
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -44,7 +51,7 @@ using std::chrono::milliseconds;
 // How long the program waits for an answer: 450 looks, 100 ms apart. The exchange fixes this;
 // a remote host knows it from there, not from the program's sources.
 constexpr milliseconds kProgramWait{45000};
-// How often the outbound folder is looked at: well within the program's own 100 ms.
+// How often the outbound folder is looked at, at the least: well within the program's own 100 ms.
 constexpr milliseconds kLookInterval{50};
 
 constexpr const char* kUsage = R"(usage: trackrelay-remote-host [options]
@@ -183,6 +190,12 @@ class RemoteHost {
   }
 
   bool Idle() const { return pending_.empty(); }
+  // The time until the earliest pending answer is due.
+  milliseconds UntilNextAnswer() const {
+    SteadyClock::time_point due = SteadyClock::time_point::max();
+    for (const Pending& request : pending_) due = std::min(due, request.due);
+    return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(due - SteadyClock::now()));
+  }
   bool Troubled() const { return troubled_; }
 
  private:
@@ -241,6 +254,49 @@ class RemoteHost {
   bool troubled_ = false;
 };
 
+// The pause between two looks at the outbound folder. On Linux a request file renamed into the
+// folder (or written there and closed) ends the pause at once, so that a request is answered
+// within a millisecond or two; where the folder cannot be watched the pause is the whole interval.
+class Pause {
+ public:
+  explicit Pause(const fs::path& folder) {
+#ifdef __linux__
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ >= 0 && inotify_add_watch(watch_, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) < 0) {
+      close(watch_);
+      watch_ = -1;
+    }
+#else
+    (void)folder;
+#endif
+  }
+  ~Pause() {
+#ifdef __linux__
+    if (watch_ >= 0) close(watch_);
+#endif
+  }
+  Pause(const Pause&) = delete;
+  Pause& operator=(const Pause&) = delete;
+
+  void Wait(milliseconds longest) {
+#ifdef __linux__
+    if (watch_ >= 0) {
+      pollfd ready{watch_, POLLIN, 0};
+      if (poll(&ready, 1, static_cast<int>(longest.count())) > 0) {
+        alignas(inotify_event) char events[4096];
+        while (read(watch_, events, sizeof events) > 0) {
+        }
+      }
+      return;
+    }
+#endif
+    std::this_thread::sleep_for(longest);
+  }
+
+ private:
+  int watch_ = -1;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,12 +313,13 @@ int main(int argc, char** argv) {
               << options.inbound.string() << std::endl;
   }
   RemoteHost host(options);
+  Pause pause(options.outbound);
   bool first_look = true;
   while (true) {
     if (!options.once || first_look) host.TakeRequests();
     first_look = false;
     host.AnswerDue();
     if (options.once && host.Idle()) return host.Troubled() ? 1 : 0;
-    std::this_thread::sleep_for(kLookInterval);
+    pause.Wait(host.Idle() ? kLookInterval : std::min(kLookInterval, host.UntilNextAnswer()));
   }
 }

@@ -1,0 +1,506 @@
+#!/usr/bin/env bash
+# The Debian package on this machine: lintian on it, then dpkg installs it and each of Apache,
+# lighttpd and nginx with fcgiwrap is set up from the package's snippet as an administrator
+# would, started on a free loopback port and asked through curl, with the package's simulator
+# answering; then the package is upgraded (to itself repacked under a later version), removed
+# and purged, and nothing it installed may be left. The machine is left as it was found: the
+# servers' modules that the test enables are turned off again, every process it starts is
+# stopped, and the package is purged however the test ends.
+#
+# usage: deb_test.sh DEB
+# Needs root. Exit status 0 when every check passes, 1 on a failure, 77 (skipped) when a package
+# that a part needs is missing; the parts that can run still run. KEEP_WORK=1 keeps the
+# temporary folder (configs, logs, pages).
+set -uo pipefail
+
+deb=$(realpath "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../tools/servers/lib.sh
+source "$here/../tools/servers/lib.sh"
+
+root=/var/lib/trackrelay
+counter=$root/c/woe/track.txt
+user=www-data
+
+skip_all() { echo "skipped: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip_all "installing a package needs root"
+for tool in dpkg curl lintian setpriv; do
+  command -v "$tool" >/dev/null || skip_all "$tool is not installed"
+done
+state=$(dpkg-query -W -f='${db:Status-Status}' trackrelay 2>/dev/null)
+if [ -n "$state" ] && [ "$state" != not-installed ]; then
+  echo "FAIL: the trackrelay package is on this machine already ($state); this test installs and purges it, and leaves an installation it did not make alone"
+  exit 1
+fi
+
+started=$SECONDS
+failures=0
+skipped=()
+work=$(mktemp -d)
+chmod 755 "$work"
+mkdir -p "$work/www" "$work/logs" "$work/run" "$work/kept" "$work/share/fromnt" "$work/share/tont"
+chown "$user:$user" "$work/share/fromnt" "$work/share/tont"
+# lighttpd opens its error log as the web server's user; Apache's cgid wants a socks folder.
+mkdir -p "$work/run/socks" "$work/uploads"
+chown "$user:$user" "$work/logs" "$work/uploads"
+# Something of the share's own, which no step of the package may touch.
+printf 'not the package'"'"'s\n' >"$work/share/keep.txt"
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+# The trees that enabling a snippet changes, and every path the package holds: as they are now.
+watched=(/etc/apache2 /etc/lighttpd /etc/nginx /var/lib/apache2 "$root")
+snapshot() { find "${watched[@]}" -printf '%p %y %m %u:%g %l\n' 2>/dev/null | LC_ALL=C sort; }
+snapshot >"$work/before.txt"
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#; s#/$##' | grep -v '^$' >"$work/package-paths.txt"
+: >"$work/existed.txt"
+while read -r path; do
+  if [ -e "$path" ] || [ -L "$path" ]; then echo "$path" >>"$work/existed.txt"; fi
+done <"$work/package-paths.txt"
+
+server_pid=
+sim_pid=
+fcgi_pid=
+installed=
+# Modules that enabling a snippet turns on, to turn off again when they were off.
+lighttpd_modules_before=$(ls /etc/lighttpd/conf-enabled 2>/dev/null)
+apache_cgi_before=$( { [ -e /etc/apache2/mods-enabled/cgi.load ] || [ -e /etc/apache2/mods-enabled/cgid.load ]; } && echo on)
+
+# dpkg, waiting while another package manager holds its lock (others may be installing).
+run_dpkg() {
+  local out rc i
+  for ((i = 0; i < 180; i++)); do
+    out=$(DEBIAN_FRONTEND=noninteractive dpkg --force-confdef --force-confold "$@" 2>&1)
+    rc=$?
+    if [ "$rc" -ne 0 ] && grep -qi 'lock' <<<"$out" && grep -qi 'another process' <<<"$out"; then
+      sleep 5
+      continue
+    fi
+    printf '%s\n' "$out" >>"$work/logs/dpkg.log"
+    [ "$rc" -eq 0 ] || printf '%s\n' "$out"
+    return "$rc"
+  done
+  echo "dpkg stayed locked for 15 minutes"
+  return 1
+}
+
+stop_all() {
+  trackrelay_stop "$server_pid"
+  server_pid=
+  trackrelay_stop "$fcgi_pid"
+  fcgi_pid=
+}
+
+cleanup() {
+  stop_all
+  trackrelay_stop "$sim_pid"
+  if [ -n "$installed" ]; then run_dpkg --purge trackrelay >/dev/null || echo "could not purge trackrelay"; fi
+  [ -e "$work/man-db-auto-update" ] && mv "$work/man-db-auto-update" "$mandb_flag"
+  # The modules that came on with the snippets.
+  local link
+  for link in /etc/lighttpd/conf-enabled/*; do
+    [ -L "$link" ] || continue
+    grep -qxF "$(basename "$link")" <<<"$lighttpd_modules_before" || rm -f "$link"
+  done
+  if [ -z "$apache_cgi_before" ] && command -v a2dismod >/dev/null; then
+    a2dismod -q -f cgid >/dev/null 2>&1 || true
+    a2dismod -q -f cgi >/dev/null 2>&1 || true
+  fi
+  # What the servers' own tools leave besides (apache's records of who enabled what): whatever
+  # is new in the watched trees goes, the deepest first.
+  snapshot >"$work/after.txt"
+  comm -13 "$work/before.txt" "$work/after.txt" | awk '{print $1}' | sort -r | while read -r path; do
+    echo "cleanup: removing $path"
+    if [ -d "$path" ] && [ ! -L "$path" ]; then rmdir "$path" 2>/dev/null; else rm -f "$path"; fi
+  done
+  snapshot >"$work/after.txt"
+  local changed
+  changed=$(diff "$work/before.txt" "$work/after.txt")
+  if [ -n "${KEEP_WORK:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
+  if [ -n "$changed" ]; then
+    printf 'FAIL: the machine is not as it was found:\n%s\n' "$changed"
+    exit 1
+  fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+# fetch NAME CURL-ARGS...: the body in $work/NAME.body, the header block in $work/NAME.headers,
+# the status in $status.
+fetch() {
+  local name=$1
+  shift
+  status=$(curl -s --max-time 70 -o "$work/$name.body" -D "$work/$name.headers" -w '%{http_code}' "$@")
+  curl_rc=$?
+}
+relayed_page() { sed 's/\r$/\r\n\r/' "$1"; }
+counter_value() { tr -d ' \r\n' <"$counter"; }
+internal_page() {
+  printf '%s\r\n' '<HTML><HEAD>' '<TITLE>Internal CGI Error</TITLE>' '</HEAD>' \
+    '<Center><H1>An internal error number 0 has caused the cgi program to terminate abnormaly</H1></Center>' \
+    '<p>' '<hr>'
+}
+# is_fatal_page FILE SCRIPT NUMBER MESSAGE: the whole fatal error page for that failure.
+is_fatal_page() {
+  [ "$(head -n 1 "$1")" = $'<HTML><HEAD>\r' ] &&
+    grep -qxF $'<TITLE>Error in '"$2"$'</TITLE>\r' "$1" &&
+    grep -qxF "<PRE>$4 Error Number =  $3</PRE>"$'\r' "$1" &&
+    [ "$(tail -c 16 "$1")" = $'</BODY></HTML>\r' ] &&
+    [ "$(wc -l <"$1")" = 15 ]
+}
+
+# The form input as the program gets it through server $1: Debian's lighttpd.conf normalizes
+# request URLs (server.http-parseopts "url-path-2f-decode"), the query string included, so an
+# encoded slash arrives decoded. The fields decode the same.
+as_received() {
+  if [ "$1" = lighttpd ] && [ "$2" = GET ]; then sed 's/%2[Ff]/\//g' <<<"$3"; else printf '%s\n' "$3"; fi
+}
+
+# The relayed pages and the internal error page through server $1 at $2, the program at $3.
+check_pages() {
+  local server=$1 base=$2 script=$3 method input number name i=0 case
+  local -a cases=(
+    "GET|TRACKNO=0&name=Ada+Lovelace&note=%3Cb%3Ebold%3C%2Fb%3E+%26+caf%C3%A9"
+    "POST|TRACKNO=7&name=Grace&note=line+one%0D%0Aline+two"
+    "POST|TRACKNO=0&note=$(printf 'x%.0s' {1..20000})"
+  )
+  for case in "${cases[@]}"; do
+    IFS='|' read -r method input <<<"$case"
+    number=7
+    [[ $input == TRACKNO=0* ]] && number=$(counter_value)
+    name="$server-relayed$i"
+    i=$((i + 1))
+    if [ "$method" = GET ]; then
+      fetch "$name" "$base$script?$input"
+    else
+      fetch "$name" --data-binary "$input" "$base$script"
+    fi
+    local label="$server: $method ${input:0:30} as $number"
+    if [ "$status" != 200 ]; then fail "$label: status $status"; continue; fi
+    grep -qi '^content-type: text/html' "$work/$name.headers" || fail "$label: no text/html header"
+    if [ ! -f "$work/kept/$number.out" ]; then fail "$label: the simulator wrote no $number.out"; continue; fi
+    if cmp -s <(relayed_page "$work/kept/$number.out") "$work/$name.body" &&
+      cmp -s <(as_received "$server" "$method" "$input" | sed 's/$/\r/') "$work/kept/$number.DAT"; then
+      pass "$label: status 200, the relayed page byte for byte"
+    else
+      fail "$label: the body is not the relayed page, or the request file not the input"
+    fi
+    rm -f "$work/kept/$number.out" "$work/kept/$number.DAT"
+    if [ "$server" = apache ] &&
+      ! cmp -s <(printf 'HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n') "$work/$name.headers"; then
+      fail "$label: Apache changed the nph program's header lines"
+    fi
+  done
+  fetch "$server-internal" "$base$script?name=nobody"
+  if [ "$status" = 200 ] && cmp -s "$work/$server-internal.body" <(internal_page); then
+    pass "$server: the internal error page, status 200"
+  else
+    fail "$server: the internal error page: status $status"
+  fi
+}
+
+# start_server NAME COMMAND...: starts the server in the background with the config that
+# write_NAME_config PORT writes, on a free loopback port (another when one is taken first).
+start_server() {
+  local name=$1 attempt
+  shift
+  local token="ready $$ $RANDOM$RANDOM"
+  printf '%s' "$token" >"$work/www/ready.txt"
+  for ((attempt = 0; attempt < 10; attempt++)); do
+    port=$(trackrelay_pick_port)
+    "write_${name}_config" "$port"
+    "$@" </dev/null >>"$work/logs/$name.out" 2>&1 &
+    server_pid=$!
+    trackrelay_wait_ready "$port" "$server_pid" "$token" && return 0
+    trackrelay_stop "$server_pid"
+    server_pid=
+  done
+  fail "$name did not start; see $work/logs"
+  return 1
+}
+
+# --- lintian ---------------------------------------------------------------------------------
+lintian_out=$(lintian --fail-on error --display-info "$deb" 2>&1 | grep -v 'running with root privileges')
+lintian_rc=${PIPESTATUS[0]}
+[ -n "$lintian_out" ] && sed 's/^/lintian: /' <<<"$lintian_out"
+if [ "$lintian_rc" -eq 0 ] && ! grep -q '^E:' <<<"$lintian_out"; then
+  pass "lintian: no error"
+else
+  fail "lintian reports errors"
+fi
+
+# --- install ---------------------------------------------------------------------------------
+# man-db rebuilds its whole index after every dpkg run that touches a manual page, which takes
+# half a minute on a busy machine. It is off while the test installs and purges, and on again at
+# the end: the index is the same before and after, since the package is gone again.
+mandb_flag=/var/lib/man-db/auto-update
+[ -e "$mandb_flag" ] && mv "$mandb_flag" "$work/man-db-auto-update"
+installed=yes
+if ! run_dpkg -i "$deb"; then
+  fail "dpkg -i"
+  exit 1
+fi
+for path in /usr/lib/cgi-bin/trackrelay /usr/bin/trackrelay-remote-host \
+  /usr/share/man/man8/trackrelay.8.gz /usr/share/man/man1/trackrelay-remote-host.1.gz; do
+  [ -f "$path" ] || fail "installed: no $path"
+done
+[ "$(readlink /usr/lib/cgi-bin/nph-trackrelay)" = trackrelay ] || fail "installed: nph-trackrelay is no link to trackrelay"
+conffiles=$(dpkg-query -W -f='${Conffiles}\n' trackrelay | awk 'NF {print $1}' | sort | tr '\n' ' ')
+[ "$conffiles" = "/etc/apache2/conf-available/trackrelay.conf /etc/lighttpd/conf-available/10-trackrelay.conf /etc/nginx/snippets/trackrelay.conf " ] ||
+  fail "conffiles: $conffiles"
+for link in /etc/apache2/conf-enabled/trackrelay.conf /etc/lighttpd/conf-enabled/10-trackrelay.conf; do
+  [ ! -e "$link" ] || fail "installing enabled $link"
+done
+if cmp -s <(printf ' 1 \r\n') "$counter" && [ "$(stat -c %U "$counter" "$root/c/woe" | sort -u)" = "$user" ] &&
+  [ -d "$root/r" ] && [ -z "$(ls -A "$root/r")" ]; then
+  pass "installed: counter ' 1 ' CR LF owned by $user in its folder, an empty mount point at r, no snippet enabled"
+else
+  fail "installed: counter, its folder or r as found: $(stat -c '%n %U %a' "$counter" "$root/c/woe" "$root/r" 2>&1 | tr '\n' ';')"
+fi
+
+# The share as the administrator puts it in: r becomes a link to where it is mounted.
+rmdir "$root/r" && ln -s "$work/share" "$root/r" || fail "could not link r to the share"
+
+# The package's simulator, on the package's default drive root.
+/usr/bin/trackrelay-remote-host --keep "$work/kept" >"$work/logs/simulator.log" 2>&1 &
+sim_pid=$!
+
+# --- Apache ----------------------------------------------------------------------------------
+write_apache_config() {
+  cat >"$work/apache2.conf" <<CONF
+# Debian's modules and confs as enabled, on a loopback port; the rest of this test's own.
+ServerRoot /etc/apache2
+ServerName 127.0.0.1
+Listen 127.0.0.1:$1
+PidFile $work/run/apache2.pid
+DefaultRuntimeDir $work/run
+Mutex file:$work/run default
+ErrorLog $work/logs/apache-error.log
+LogLevel warn
+User $user
+Group $user
+IncludeOptional mods-enabled/*.load
+IncludeOptional mods-enabled/*.conf
+DocumentRoot $work/www
+<Directory $work/www>
+    Require all granted
+</Directory>
+IncludeOptional conf-enabled/*.conf
+# The fatal page needs a body above 2 GiB, which Apache refuses by default.
+LimitRequestBody 0
+CONF
+}
+if command -v apache2 >/dev/null && command -v a2enmod >/dev/null; then
+  a2enmod -q cgi >/dev/null && a2enconf -q trackrelay >/dev/null || fail "apache: a2enmod cgi, a2enconf trackrelay"
+  # Apache signals its whole process group when it stops: it gets a session of its own.
+  if start_server apache env APACHE_RUN_DIR="$work/run" APACHE_LOCK_DIR="$work/run" \
+    APACHE_LOG_DIR="$work/logs" APACHE_RUN_USER=$user APACHE_RUN_GROUP=$user \
+    setsid apache2 -f "$work/apache2.conf" -DFOREGROUND; then
+    base="http://127.0.0.1:$port"
+    check_pages apache "$base" /cgi-bin/nph-trackrelay
+    # The fatal page needs a CONTENT_LENGTH above 2 GiB: 2 GiB of a sparse file. Under the
+    # event MPM, a2enmod cgi picks mod_cgid, which writes the body to the program before it
+    # reads its output; the program has answered and ended without reading it, cgid meets a
+    # broken pipe, sends the page and closes the connection while curl is still sending. The
+    # reset that follows may discard the page before curl reads it (an empty reply).
+    truncate -s 2147483648 "$work/huge"
+    fetch apache-fatal -X POST -T "$work/huge" -H "Expect:" -H 'Content-Type: application/x-www-form-urlencoded' \
+      "$base/cgi-bin/nph-trackrelay"
+    rm -f "$work/huge"
+    if [ "$status" = 500 ] && is_fatal_page "$work/apache-fatal.body" /cgi-bin/nph-trackrelay 6 Overflow &&
+      cmp -s <(printf 'HTTP/1.0 500 Internal Error\r\nContent-type: text/html\r\n\r\n') "$work/apache-fatal.headers"; then
+      pass "apache: the fatal error page, status 500, the program's own header lines"
+    elif [ -e /etc/apache2/mods-enabled/cgid.load ] && [ "$status" = 000 ] && [ ! -s "$work/apache-fatal.body" ] &&
+      grep -q 'Error writing request body to script /usr/lib/cgi-bin/nph-trackrelay' "$work/logs/apache-error.log"; then
+      pass "apache (mod_cgid): the fatal error page lost to the connection's reset while the body was still going (curl $curl_rc)"
+    else
+      fail "apache: the fatal error page: status $status, curl $curl_rc"
+    fi
+    fetch apache-plain "$base/cgi-bin/trackrelay?TRACKNO=9"
+    if [ "$status" = 500 ] && grep -q 'malformed header from script' "$work/logs/apache-error.log"; then
+      pass "apache: the plain name gets Apache's 500, malformed header"
+    else
+      fail "apache: the plain name: status $status"
+    fi
+    rm -f "$work/share/fromnt/9.DAT" "$work/kept/9".*
+  fi
+  stop_all
+else
+  echo "skipped: apache: apache2 is not installed"
+  skipped+=(apache)
+fi
+
+# --- lighttpd --------------------------------------------------------------------------------
+write_lighttpd_config() {
+  # Debian's lighttpd.conf with its enabled modules, on a loopback port, its files in the work
+  # folder; no IPv6 listener.
+  sed -e "s|^server.document-root .*|server.document-root = \"$work/www\"|" \
+    -e "s|^server.upload-dirs .*|server.upload-dirs = ( \"$work/uploads\" )|" \
+    -e "s|^server.errorlog .*|server.errorlog = \"$work/logs/lighttpd-error.log\"|" \
+    -e "s|^server.pid-file .*|server.pid-file = \"$work/run/lighttpd.pid\"|" \
+    -e "s|^server.port .*|server.port = $1\nserver.bind = \"127.0.0.1\"|" \
+    -e '/use-ipv6.pl/d' /etc/lighttpd/lighttpd.conf >"$work/lighttpd.conf"
+  # The fatal page needs a request whose CONTENT_LENGTH overflows: the program must start before
+  # the body has come, which lighttpd does only when it streams the body.
+  echo 'server.stream-request-body = 2' >>"$work/lighttpd.conf"
+}
+if command -v lighttpd >/dev/null && command -v lighty-enable-mod >/dev/null; then
+  lighty-enable-mod trackrelay >"$work/logs/lighty-enable-mod.log" 2>&1 || fail "lighttpd: lighty-enable-mod trackrelay"
+  if start_server lighttpd lighttpd -D -f "$work/lighttpd.conf"; then
+    grep -q "server.bind = \"127.0.0.1\"" "$work/lighttpd.conf" && ! grep -q '^server.port = 80' "$work/lighttpd.conf" ||
+      fail "lighttpd: the config was not moved to the loopback port"
+    base="http://127.0.0.1:$port"
+    check_pages lighttpd "$base" /cgi-bin/trackrelay
+    # Only the first byte of the promised body is sent; the program answers before the rest.
+    fetch lighttpd-fatal -H 'Content-Length: 2147483648' --data-binary 'x' "$base/cgi-bin/trackrelay"
+    if [ "$status" = 500 ] && is_fatal_page "$work/lighttpd-fatal.body" /cgi-bin/trackrelay 6 Overflow; then
+      pass "lighttpd: the fatal error page, status 500"
+    else
+      fail "lighttpd: the fatal error page: status $status"
+    fi
+  fi
+  stop_all
+else
+  echo "skipped: lighttpd: lighttpd is not installed"
+  skipped+=(lighttpd)
+fi
+
+# --- nginx with fcgiwrap ---------------------------------------------------------------------
+write_nginx_config() {
+  cat >"$work/nginx/nginx.conf" <<CONF
+user $user;
+pid $work/run/nginx.pid;
+error_log $work/logs/nginx-error.log;
+events {}
+http {
+    access_log off;
+    client_body_temp_path $work/nginx/temp/body;
+    fastcgi_temp_path $work/nginx/temp/fastcgi;
+    proxy_temp_path $work/nginx/temp/proxy;
+    uwsgi_temp_path $work/nginx/temp/uwsgi;
+    scgi_temp_path $work/nginx/temp/scgi;
+    server {
+        listen 127.0.0.1:$1;
+        root $work/www;
+        # The package's snippet.
+        include $work/nginx/trackrelay.conf;
+        # Below, the test's own: the snippet's location with the body limit lifted and the body
+        # streamed, and one that hands the program a negative CONTENT_LENGTH with POST, the
+        # one fatal failure that leaves no request body unread.
+        location = /unlimited/trackrelay {
+            include fastcgi_params;
+            client_max_body_size 0;
+            fastcgi_request_buffering off;
+            fastcgi_param SCRIPT_FILENAME /usr/lib/cgi-bin/trackrelay;
+            fastcgi_pass unix:$work/fcgiwrap/socket;
+        }
+        location = /negative/trackrelay {
+            fastcgi_param REQUEST_METHOD POST;
+            fastcgi_param CONTENT_LENGTH -1;
+            fastcgi_param SCRIPT_NAME \$fastcgi_script_name;
+            fastcgi_param SCRIPT_FILENAME /usr/lib/cgi-bin/trackrelay;
+            fastcgi_pass unix:$work/fcgiwrap/socket;
+        }
+    }
+}
+CONF
+}
+if command -v nginx >/dev/null && command -v fcgiwrap >/dev/null; then
+  mkdir -p "$work/nginx/temp" "$work/fcgiwrap"
+  chown "$user:$user" "$work/fcgiwrap"
+  cp /etc/nginx/fastcgi_params "$work/nginx/"
+  # The snippet as installed, with fcgiwrap's socket in the work folder rather than in /run.
+  sed "s#unix:/run/fcgiwrap.socket#unix:$work/fcgiwrap/socket#" /etc/nginx/snippets/trackrelay.conf >"$work/nginx/trackrelay.conf"
+  [ "$(diff /etc/nginx/snippets/trackrelay.conf "$work/nginx/trackrelay.conf" | grep -c '^>')" = 1 ] ||
+    fail "nginx: the snippet's fcgiwrap socket is not the one line moved"
+  setpriv --reuid=$user --regid=$user --clear-groups fcgiwrap -s "unix:$work/fcgiwrap/socket" \
+    >"$work/logs/fcgiwrap.log" 2>&1 &
+  fcgi_pid=$!
+  if start_server nginx nginx -e "$work/logs/nginx-start.log" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;'; then
+    base="http://127.0.0.1:$port"
+    check_pages nginx "$base" /cgi-bin/trackrelay
+    # nginx skips the program's status line: the fatal page comes with 200.
+    fetch nginx-fatal "$base/negative/trackrelay"
+    if [ "$status" = 200 ] && is_fatal_page "$work/nginx-fatal.body" /negative/trackrelay 5 'Invalid procedure call or argument'; then
+      pass "nginx: the fatal error page arrives whole, with status 200"
+    else
+      fail "nginx: the fatal error page: status $status"
+    fi
+    # A body above 2 GiB: nginx's own 413 through the snippet; with the limit lifted the
+    # program shows its fatal page at once and leaves the body unread, and fcgiwrap, failing to
+    # hand it on, answers 502 in its place.
+    fetch nginx-huge -H 'Content-Length: 2147483648' --data-binary 'x' "$base/cgi-bin/trackrelay"
+    [ "$status" = 413 ] && pass "nginx: a body above 2 GiB, 413 from nginx" || fail "nginx: a body above 2 GiB: status $status"
+    truncate -s 2147483648 "$work/huge"
+    fetch nginx-unlimited -X POST -T "$work/huge" -H "Expect:" -H 'Content-Type: application/x-www-form-urlencoded' \
+      "$base/unlimited/trackrelay"
+    rm -f "$work/huge"
+    if [ "$status" = 502 ] && ! grep -q 'Error in' "$work/nginx-unlimited.body"; then
+      pass "nginx: with the limit lifted, fcgiwrap's 502 in place of the fatal page"
+    else
+      fail "nginx: a body above 2 GiB with the limit lifted: status $status"
+    fi
+  fi
+  stop_all
+else
+  echo "skipped: nginx: nginx or fcgiwrap is not installed"
+  skipped+=(nginx)
+fi
+
+# --- upgrade, remove, purge ------------------------------------------------------------------
+# An upgrade: the same package repacked under a later version.
+value=$(counter_value)
+echo "# a line of the administrator's" >>/etc/nginx/snippets/trackrelay.conf
+dpkg-deb -R "$deb" "$work/upgrade" &&
+  sed -i 's/^Version: .*/&+upgrade1/' "$work/upgrade/DEBIAN/control" &&
+  dpkg-deb -b "$work/upgrade" "$work/upgrade.deb" >/dev/null || fail "could not repack the package as an upgrade"
+enabled_before=$(ls /etc/apache2/conf-enabled/trackrelay.conf /etc/lighttpd/conf-enabled/10-trackrelay.conf 2>/dev/null)
+if run_dpkg -i "$work/upgrade.deb" &&
+  [ "$(dpkg-query -W -f='${Version}' trackrelay)" = "$(dpkg-deb -f "$deb" Version)+upgrade1" ] &&
+  [ "$(counter_value)" = "$value" ] && [ "$(stat -c %U "$counter")" = "$user" ] &&
+  grep -q "of the administrator's" /etc/nginx/snippets/trackrelay.conf &&
+  [ "$(ls /etc/apache2/conf-enabled/trackrelay.conf /etc/lighttpd/conf-enabled/10-trackrelay.conf 2>/dev/null)" = "$enabled_before" ]; then
+  pass "upgraded: the counter still holds $value, a changed conffile kept, enabled snippets still enabled"
+else
+  fail "upgraded: counter $(counter_value 2>&1) (was $value), the changed conffile or the enabled snippets lost"
+fi
+
+if run_dpkg -r trackrelay && [ ! -e /usr/lib/cgi-bin/trackrelay ] && [ -f "$counter" ] &&
+  [ -f /etc/lighttpd/conf-available/10-trackrelay.conf ] && [ ! -e /etc/lighttpd/conf-enabled/10-trackrelay.conf ] &&
+  [ ! -e /etc/apache2/conf-enabled/trackrelay.conf ]; then
+  pass "removed: the programs gone, the snippets turned off, the counter and conffiles kept"
+else
+  fail "removed: programs, snippets or counter not as expected"
+fi
+
+if run_dpkg -P trackrelay; then
+  installed=
+  left=()
+  while read -r path; do
+    grep -qxF "$path" "$work/existed.txt" && continue
+    if [ -e "$path" ] || [ -L "$path" ]; then left+=("$path"); fi
+  done <"$work/package-paths.txt"
+  { [ -e "$root" ] || [ -L "$root" ]; } && left+=("$root")
+  if [ "${#left[@]}" -eq 0 ]; then
+    pass "purged: nothing the package installed is left"
+  else
+    fail "purged: left behind: ${left[*]}"
+  fi
+  if [ -f "$work/share/keep.txt" ] && [ -d "$work/share/fromnt" ] && [ -d "$work/share/tont" ]; then
+    pass "purged: the share untouched"
+  else
+    fail "purged: the share was entered"
+  fi
+else
+  fail "dpkg -P"
+fi
+
+trackrelay_stop "$sim_pid"
+sim_pid=
+status_text="$failures failed"
+[ "${#skipped[@]}" -gt 0 ] && status_text+=", skipped: ${skipped[*]}"
+echo "package: $status_text, $((SECONDS - started)) s"
+[ "$failures" -eq 0 ] || exit 1
+[ "${#skipped[@]}" -eq 0 ] || exit 77
+exit 0
