@@ -210,6 +210,9 @@ TEST(TrackingRequestEndToEnd, ResponseLandingSecondsLaterIsFoundByTheNextLook) {
 // at once; the 100 ms grid is only the fallback.
 TEST(TrackingRequestEndToEnd, AnAnswerThatLandsIsTakenWithinMilliseconds) {
   if (UnderWine()) GTEST_SKIP() << "the Windows build does not watch the inbound folder yet";
+  // A share's client reports only its own changes: an answer that the server writes wakes no
+  // one there, and the look every 100 ms finds it (ResponseLandingSecondsLater... checks that).
+  if (SharedDrive()) GTEST_SKIP() << "the folder's reports do not cover a change made on the share's server";
   std::vector<double> taken_after;
   for (int round = 0; round < 20; ++round) {
     DriveRoot root;
