@@ -10,6 +10,8 @@
 # shellcheck source=../servers/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../servers/lib.sh"
 
+# The servers live in the administrator's folders, which a plain PATH may lack.
+PATH=$PATH:/usr/sbin:/sbin
 TRACKRELAY_SHARE_PIDS=()
 TRACKRELAY_SHARE_MOUNTS=()
 
@@ -26,7 +28,7 @@ trackrelay_share_missing() {
     *) echo "unknown share $kind"; return ;;
   esac
   for program in "${programs[@]}"; do
-    command -v "$program" >/dev/null 2>&1 || [ -x "/usr/sbin/$program" ] ||
+    command -v "$program" >/dev/null 2>&1 ||
       { echo "$program is missing (packages: samba smbnetfs openssh-server sshfs fuse3)"; return; }
   done
 }
@@ -156,7 +158,8 @@ UsePAM no
 StrictModes no
 Subsystem sftp internal-sftp
 CONF
-    "$(command -v sshd || echo /usr/sbin/sshd)" -D -e -f "$conf" </dev/null >>"$dir/logs/sshd.log" 2>&1 &
+    # sshd wants to be started by its full path.
+    "$(command -v sshd)" -D -e -f "$conf" </dev/null >>"$dir/logs/sshd.log" 2>&1 &
     pid=$!
     TRACKRELAY_SHARE_PIDS+=("$pid")
     if trackrelay_share_wait 100 "$pid" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port"; then break; fi
