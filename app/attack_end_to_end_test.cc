@@ -117,6 +117,10 @@ class Attack {
   std::thread thread_;
 };
 
+// A bound on the time of a run that must not wait: Wine takes seconds to start a program on a
+// busy machine, while a hang would take the 45 s of the wait, or for ever.
+double Quick(double seconds) { return UnderWine() ? seconds + 8.0 : seconds; }
+
 // What the page of a request must be when its answer is the given text.
 std::string Relayed(const std::string& text) { return kHeader + text + "\r\n\r\n"; }
 
@@ -130,6 +134,12 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
   };
   auto nothing = [](const DriveRoot&, const LocalSecrets&) {};
   auto answer = [](const DriveRoot& r, const LocalSecrets&) { Answer(r, "7", "the real answer"); };
+  // Wine removes no Unix FIFO through Windows calls, and follows a Unix symbolic link whatever it
+  // is asked, so that a delete or a rename of one would act on its target: there the program
+  // refuses a stale temporary request file of either kind (internal error 2) rather than
+  // replace it. Nothing local is read, written or deleted either way.
+  const std::string stale_special_page = UnderWine() ? InternalErrorPage("2") : Relayed("the real answer");
+  const std::string stale_special_request = UnderWine() ? "" : "TRACKNO=7\r\n";
   const Case cases[] = {
       {"the response is a link to a local file", nothing,
        [](const DriveRoot& r, const LocalSecrets& s) { fs::create_symlink(s.Path("secret.txt"), r.Local("r:\\tont\\7.out")); },
@@ -153,10 +163,10 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
        Relayed("the real answer"), "TRACKNO=7\r\n"},
       {"the temporary request file is a link to a local file",
        [](const DriveRoot& r, const LocalSecrets& s) { fs::create_symlink(s.Path("secret.txt"), r.Local("r:\\fromnt\\t7.DAT")); },
-       nothing, answer, Relayed("the real answer"), "TRACKNO=7\r\n"},
+       nothing, answer, stale_special_page, stale_special_request},
       {"the temporary request file is a pipe",
        [](const DriveRoot& r, const LocalSecrets&) { mkfifo(r.Local("r:\\fromnt\\t7.DAT").c_str(), 0666); }, nothing,
-       answer, Relayed("the real answer"), "TRACKNO=7\r\n"},
+       answer, stale_special_page, stale_special_request},
       {"the temporary request file is a hard link to another file",
        [](const DriveRoot& r, const LocalSecrets&) {
          r.Write("r:\\fromnt\\other.txt", "another file\r\n");
@@ -180,7 +190,7 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
       out = RunTrackrelay(Get("TRACKNO=7"), root);
     }
     EXPECT_EQ(out.output, c.page) << c.name;
-    EXPECT_LT(out.seconds, 5.0) << c.name;
+    EXPECT_LT(out.seconds, Quick(5.0)) << c.name;
     EXPECT_EQ(out.output.find("SECRET"), std::string::npos) << c.name;
     secrets.ExpectUntouched(c.name);
     if (!c.request.empty()) {
@@ -280,13 +290,18 @@ TEST(AttackEndToEnd, ANumberTypedByHandCannotTakeTheAnswerAnotherRequestWaitsFor
   remote.join();
   EXPECT_TRUE(taken);
   EXPECT_EQ(intruder.output, InternalErrorPage("3"));
-  EXPECT_LT(intruder.seconds, 2.0);
+  EXPECT_LT(intruder.seconds, Quick(2.0));
   EXPECT_EQ(waiting.output, Relayed("the answer for the first request"));
   EXPECT_FALSE(root.Exists("r:\\fromnt\\t41.DAT")) << "the intruder wrote nothing";
   EXPECT_FALSE(root.Exists("r:\\fromnt\\41.DAT"));
 }
 
 TEST(AttackEndToEnd, TheCounterKeepsItsPermissionsWhenReplaced) {
+  if (UnderWine()) {
+    GTEST_SKIP() << "Wine maps Windows rights onto Unix modes lossily: the owner's rights go to the group too and "
+                    "the group's are never shown, so no Windows program can keep 0600, 0640 or 0664 there "
+                    "(file_system_win32_test checks that the replacement takes the counter's rights)";
+  }
   for (mode_t mode : {0600, 0640, 0664}) {
     DriveRoot root;
     root.Write("c:\\woe\\track.txt", " 41 \r\n");

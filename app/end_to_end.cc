@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,8 +198,8 @@ void PointLink(const std::string& link, const std::string& target, uid_t user) {
 // The Wine prefixes of this test process, one per user that runs the program. Each borrows
 // Windows itself and the registry from the prefix of the test run, which spares it the seconds
 // that Wine takes to make one, and has a Wine server of its own, which keeps its drive letters
-// apart from those of tests that run at the same time. Its c:\woe and r: point at the drive
-// root of the run under way; runs on two drive roots therefore cannot overlap.
+// apart from those of tests that run at the same time. Its c: and r: point at the drive root of
+// the run under way; runs on two drive roots therefore cannot overlap.
 class WinePrefixes {
  public:
   ~WinePrefixes() {
@@ -217,7 +218,15 @@ class WinePrefixes {
     if (prefix.path.empty()) prefix.path = Make(user);
     if (prefix.root != root.path()) {
       if (prefix.runs > 0) throw std::logic_error("under Wine, runs on two drive roots cannot overlap");
-      PointLink(prefix.path + "/drive_c/woe", root.path() + "/c/woe", user);
+      // c: is the drive root's c itself, so that c:\woe is a plain folder below the drive as
+      // on a server (the program refuses a folder reached through a link); Windows itself is
+      // borrowed into it.
+      const std::string windows = root.path() + "/c/windows";
+      struct stat st;
+      if (lstat(windows.c_str(), &st) != 0) {
+        fs::create_symlink(fs::path(getenv("TRACKRELAY_E2E_WINEPREFIX")) / "drive_c" / "windows", windows);
+      }
+      PointLink(prefix.path + "/dosdevices/c:", root.path() + "/c", user);
       PointLink(prefix.path + "/dosdevices/r:", root.path() + "/r", user);
       prefix.root = root.path();
     }
@@ -339,7 +348,7 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
   int out_fd = -1;
   if (invocation.output_to_file && UnderWine()) {
     // Wine's cmd opens the capture file on c:, so that the program's handle is a Windows one.
-    std::string name = wine_prefix + "/drive_c/out-XXXXXX";
+    std::string name = root.path() + "/c/out-XXXXXX";
     int fd = mkstemp(name.data());
     if (fd < 0) throw std::runtime_error("mkstemp failed");
     close(fd);
@@ -409,9 +418,11 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
     close(out_pipe[0]);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  struct rusage usage = {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   feeder.join();
+  outcome.peak_rss_kib = usage.ru_maxrss;
   outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (invocation.output_to_file) {

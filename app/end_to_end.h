@@ -81,6 +81,10 @@ struct Outcome {
   int exit_status = -1;  // or 128 + signal
   std::string output;
   double seconds = 0;
+  // The run's peak resident memory (ru_maxrss) in KiB. It counts what the test process held when
+  // it started the run, which the run shares until it execs: hold large data only after it.
+  // Under Wine it is that of the Wine loader, not of the program.
+  long peak_rss_kib = 0;
 };
 
 // The built trackrelay executable, or the one that TRACKRELAY_E2E_EXECUTABLE names.
@@ -88,8 +92,8 @@ std::string ExecutablePath();
 
 // True when the runs go to a Windows build under Wine: TRACKRELAY_E2E_WINEPREFIX names a Wine
 // prefix made by wineboot. The program then runs as `wine trackrelay.exe`, in a prefix of this
-// test process and user beside that one, whose c:\woe is c/woe of the drive root and whose r:
-// is r of the drive root. Runs on two drive roots must not overlap in time. Output to a file
+// test process and user beside that one, whose c: is c of the drive root (with a link to the
+// Windows folder in it) and whose r: is r of the drive root. Runs on two drive roots must not overlap in time. Output to a file
 // goes through Wine's own cmd, as `cmd /c "trackrelay.exe > c:\out"`: Wine cannot truncate a
 // standard output that it was handed as a Unix file. With output_file_before, cmd appends (>>)
 // instead, so the program starts writing after the earlier content rather than over it.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cgi/cgi_environment.h"
@@ -18,6 +20,20 @@ void PrintTo(const FormField& f, std::ostream* os) {
 namespace {
 
 using Fields = std::vector<FormField>;
+
+// Every slot of a table, unfilled ones included, as names and decoded values.
+Fields AllSlots(const FieldTable& table) {
+  Fields slots;
+  for (std::size_t slot = 0; slot < table.size(); ++slot) slots.push_back(table.Field(slot));
+  return slots;
+}
+
+std::string Repeated(const std::string& piece, std::size_t times) {
+  std::string text;
+  text.reserve(piece.size() * times);
+  for (std::size_t i = 0; i < times; ++i) text += piece;
+  return text;
+}
 
 std::string Bytes(std::initializer_list<int> codes) {
   std::string s;
@@ -81,7 +97,37 @@ TEST(SplitFormInputTest, FollowsTheFieldLoop) {
   };
   for (const Case& c : cases) {
     std::int32_t count = static_cast<std::int32_t>(std::count(c.input.begin(), c.input.end(), '='));
-    EXPECT_EQ(SplitFormInput(c.input, count), c.fields) << "input: " << c.input;
+    EXPECT_EQ(AllSlots(SplitFormInput(c.input, count)), c.fields) << "input: " << c.input;
+  }
+}
+
+TEST(SplitFormInputTest, OnlyFilledSlotsAreKeptEachAsWhereItBegins) {
+  struct Case {
+    std::string input;
+    std::size_t filled;
+    std::vector<std::string> names, raw_values;  // of the filled slots
+  };
+  const Case cases[] = {
+      {Repeated("=", 1 << 20), 1, {""}, {Repeated("=", (1 << 20) - 1)}},
+      {Repeated("=&", 4), 4, {"", "", "", ""}, {"", "", "", ""}},
+      {"&=&", 1, {"&"}, {""}},
+      {"a==&=b=&c", 2, {"a", ""}, {"=", "b="}},
+      {"x=%41+&y=+", 2, {"x", "y"}, {"%41+", "+"}},
+  };
+  for (const Case& c : cases) {
+    const std::int32_t count = static_cast<std::int32_t>(std::count(c.input.begin(), c.input.end(), '='));
+    const FieldTable table = SplitFormInput(c.input, count);
+    EXPECT_EQ(table.size(), static_cast<std::size_t>(count) + 1) << c.input.substr(0, 20);
+    ASSERT_EQ(table.filled(), c.filled) << c.input.substr(0, 20);
+    for (std::size_t slot = 0; slot < c.filled; ++slot) {
+      EXPECT_EQ(table.Name(slot), c.names[slot]) << c.input.substr(0, 20) << " slot " << slot;
+      EXPECT_EQ(table.RawValue(slot), c.raw_values[slot]) << c.input.substr(0, 20) << " slot " << slot;
+    }
+    // Past the filled slots every slot is empty, the last one included.
+    for (std::size_t slot : {c.filled, table.size() - 1}) {
+      EXPECT_EQ(table.Name(slot), "");
+      EXPECT_EQ(table.RawValue(slot), "");
+    }
   }
 }
 
@@ -110,6 +156,8 @@ TEST_F(FormInputTest, PostReadsContentLengthBytesOrWhatArrives) {
     std::string form_input;
   };
   const std::string big(200000, 'a');  // more than one pipe buffer or read chunk
+  std::string huge;                      // more than two of the blocks the body is read into
+  for (int i = 0; huge.size() < 2621440; ++i) huge += std::to_string(i) + ",";
   const Case cases[] = {
       {"TRACKNO=7&x=1", 13, "TRACKNO=7&x=1"},
       {"TRACKNO=7&x=1", 9, "TRACKNO=7"},
@@ -117,6 +165,8 @@ TEST_F(FormInputTest, PostReadsContentLengthBytesOrWhatArrives) {
       {"TRACKNO=7", 0, ""},                    // nothing is read, whatever the query says
       {"", 5, ""},
       {"a=" + big, 200002, "a=" + big},
+      {"a=" + huge, static_cast<std::int32_t>(huge.size() + 2), "a=" + huge},      // several blocks, joined
+      {"a=" + huge, static_cast<std::int32_t>(huge.size() - 7), "a=" + huge.substr(0, huge.size() - 9)},
       {std::string("a=\0\xff", 4), 4, std::string("a=\0\xff", 4)},
   };
   for (const Case& c : cases) {
@@ -166,25 +216,61 @@ TEST_F(FormInputTest, LookupJoinsRepeatedFieldsAndFoldsOnlyAsciiLetters) {
   }
 }
 
+TEST_F(FormInputTest, LookupOverRunsOfEqualsAndEmptyNames) {
+  // The unfilled slots, which the table does not store, still match the empty name: each adds a
+  // lone ";" once the result holds text.
+  struct Case {
+    std::string input, name, value;
+  };
+  const Case cases[] = {
+      {"====", "", "===;;;"},
+      {"====", "TRACKNO", ""},
+      {Repeated("=", 32767), "", Repeated("=", 32766) + Repeated(";", 32766)},
+      {"=&=&=", "", ""},
+      {"=&=&=x", "", "x"},
+      {"=x&=&=", "", "x;;"},
+      {"=x&=&=", "x", ""},
+      {"a==&=b", "", "b;"},
+      {"a==&=b=", "", "b=;;"},
+      {"a==&=b=", "A", "="},
+      {"&=&", "&", ""},
+      {"&=v&", "&", "v"},
+      {Repeated("=&", 32766) + "=x", "", "x"},
+      {Repeated("=%41&", 32767), "", Repeated("A;", 32766) + "A"},
+      {"TRACKNO=" + Repeated("=", 30000) + "&trackno=%3D+", "TRACKNO", Repeated("=", 30000) + ";= "},
+      {Repeated("x=1&", 5000) + "=" + Repeated("=", 20000), "", Repeated("=", 20000) + Repeated(";", 20000)},
+  };
+  for (const Case& c : cases) {
+    Decode("GET", c.input);
+    EXPECT_EQ(LookupFormValue(c.name), c.value) << "input: " << c.input.substr(0, 40) << " name: " << c.name;
+  }
+}
+
 TEST_F(FormInputTest, LookupOverflowsFrom32768Fields) {
+  // The count of "=" decides, whether the slots are filled ("&f=1") or not (a run of "=").
   struct Case {
     int fields;
     bool overflow;
   };
   for (Case c : {Case{32767, false}, Case{32768, true}, Case{32769, true}, Case{100000, true}}) {
-    std::string input = "TRACKNO=5";
-    for (int i = 1; i < c.fields; ++i) input += "&f=1";
-    Decode("GET", input);
-    ASSERT_EQ(FieldCount, c.fields);
-    if (!c.overflow) {
-      EXPECT_EQ(LookupFormValue("TRACKNO"), "5");
-      continue;
-    }
-    try {
-      LookupFormValue("TRACKNO");
-      ADD_FAILURE() << "no overflow with " << c.fields << " fields";
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.number(), kOverflow);
+    for (const std::string rest : {"&f=1", "="}) {
+      std::string input = "TRACKNO=5";
+      for (int i = 1; i < c.fields; ++i) input += rest;
+      Decode("GET", input);
+      ASSERT_EQ(FieldCount, c.fields);
+      if (!c.overflow) {
+        // A run of "=" is the value of the one filled slot.
+        std::string value = "5";
+        if (rest == "=") value.append(32766, '=');
+        EXPECT_EQ(LookupFormValue("TRACKNO"), value);
+        continue;
+      }
+      try {
+        LookupFormValue("TRACKNO");
+        ADD_FAILURE() << "no overflow with " << c.fields << " fields of " << rest;
+      } catch (const Failure& f) {
+        EXPECT_EQ(f.number(), kOverflow);
+      }
     }
   }
 }

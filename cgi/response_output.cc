@@ -15,4 +15,9 @@ void SendLine(std::string_view text) {
   WriteFile(CgiEnvironment.StdOut, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+void SendText(std::string_view text) {
+  DWORD written = 0;
+  WriteFile(CgiEnvironment.StdOut, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
 }  // namespace trackrelay

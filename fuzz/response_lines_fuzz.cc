@@ -1,7 +1,8 @@
 // The response file reader on any bytes: it yields exactly the lines that the CR / CR LF rule
-// makes of them, bytes unchanged, whatever size its reads are and whether or not AtEnd is asked
-// before each line; past the last line it raises 62. The first input byte picks the read size and
-// the way of reading; the rest is the file.
+// makes of them, bytes unchanged, whatever size its reads are, whether or not AtEnd is asked
+// before each line, and whole or in parts of a bounded size (each part but a line's last exactly
+// that size); past the last line it raises 62. The first input byte picks the read size, the way
+// of reading and the part size; the rest is the file.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -24,27 +25,42 @@ namespace {
 
 constexpr const char* kResponse = "r:\\tont\\1.out";
 
-std::vector<std::string> ReadAll(TextFileReader& reader, bool ask_at_end) {
+// The next line, whole with ReadLine when part_limit is 0, else joined from its parts.
+std::string NextLine(TextFileReader& reader, std::size_t part_limit) {
+  if (part_limit == 0) return reader.ReadLine();
+  std::string line, part;
+  for (;;) {
+    const bool ended = reader.ReadLinePart(part, part_limit);
+    if (part.size() > part_limit) Broken("a part longer than its limit");
+    if (!ended && part.size() != part_limit) Broken("a part short of its limit before the line's last");
+    line += part;
+    if (ended) return line;
+  }
+}
+
+std::vector<std::string> ReadAll(TextFileReader& reader, bool ask_at_end, std::size_t part_limit) {
   std::vector<std::string> lines;
   if (ask_at_end) {
-    while (!reader.AtEnd()) lines.push_back(reader.ReadLine());
+    while (!reader.AtEnd()) lines.push_back(NextLine(reader, part_limit));
   } else {
-    // ReadLine alone, until it says there is no more.
+    // Reading alone, until it says there is no more.
     for (;;) {
       try {
-        lines.push_back(reader.ReadLine());
+        lines.push_back(NextLine(reader, part_limit));
       } catch (const Failure& failure) {
-        if (failure.number() != kInputPastEnd) Broken("ReadLine failed with other than 62");
+        if (failure.number() != kInputPastEnd) Broken("reading a line failed with other than 62");
         break;
       }
     }
   }
   if (!reader.AtEnd()) Broken("not at the end after the last line");
-  try {
-    reader.ReadLine();
-    Broken("a line past the end");
-  } catch (const Failure& failure) {
-    if (failure.number() != kInputPastEnd) Broken("past the end, a failure other than 62");
+  for (std::size_t limit : {std::size_t{0}, std::size_t{1}}) {
+    try {
+      NextLine(reader, limit);
+      Broken("a line past the end");
+    } catch (const Failure& failure) {
+      if (failure.number() != kInputPastEnd) Broken("past the end, a failure other than 62");
+    }
   }
   return lines;
 }
@@ -74,11 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::size_t chunk = 1 + (data[0] & 0x0F);  // 1 to 16 bytes a read
   const bool ask_at_end = (data[0] & 0x10) != 0;
+  const std::size_t part_limit = data[0] >> 5;  // 0: whole lines with ReadLine
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
   const std::vector<std::string> expected = fuzz::ModelLines(bytes);
 
   std::unique_ptr<TextFileReader> small_reads = MakeTextFileReader(MemoryFile(bytes), chunk);
-  if (ReadAll(*small_reads, ask_at_end) != expected) Broken("small reads: not the lines of the bytes");
+  if (ReadAll(*small_reads, ask_at_end, part_limit) != expected) Broken("small reads: not the lines of the bytes");
 
   // The reader as the relay gets it: a real response file, opened through the System.
   {
@@ -87,6 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!out) Broken("cannot write the response file");
   }
   std::unique_ptr<TextFileReader> real = CurrentSystem().OpenTextFile(kResponse);
-  if (ReadAll(*real, !ask_at_end) != expected) Broken("OpenTextFile: not the lines of the bytes");
+  if (ReadAll(*real, !ask_at_end, part_limit) != expected) Broken("OpenTextFile: not the lines of the bytes");
   return 0;
 }

@@ -15,22 +15,40 @@ ChunkedTextFileReader::ChunkedTextFileReader(std::size_t chunk_size, std::string
 bool ChunkedTextFileReader::AtEnd() { return !Fill(); }
 
 std::string ChunkedTextFileReader::ReadLine() {
-  if (!Fill()) RaiseFailure(kInputPastEnd);
   std::string line;
+  ReadLinePart(line, std::string::npos);
+  return line;
+}
+
+bool ChunkedTextFileReader::ReadLinePart(std::string& part, std::size_t limit) {
+  if (!Fill()) RaiseFailure(kInputPastEnd);
+  limit = std::max<std::size_t>(limit, 1);
+  part.clear();
   for (;;) {
     const char* start = chunk_.get() + next_;
-    const char* cr = static_cast<const char*>(std::memchr(start, '\r', end_ - next_));
+    const std::size_t take = std::min(end_ - next_, limit - part.size());
+    const char* cr = static_cast<const char*>(std::memchr(start, '\r', take));
     if (cr != nullptr) {
-      line.append(start, cr);
-      next_ = static_cast<std::size_t>(cr - chunk_.get()) + 1;
-      // The LF of a CR LF pair may be the first byte of the next chunk.
-      if (Fill() && chunk_[next_] == '\n') ++next_;
-      return line;
+      part.append(start, cr);
+      next_ = static_cast<std::size_t>(cr - chunk_.get());
+      SkipLineEnd();
+      return true;
     }
-    line.append(start, end_ - next_);
-    next_ = end_;
-    if (!Fill()) return line;  // the last line lacks its end
+    part.append(start, take);
+    next_ += take;
+    if (!Fill()) return true;  // the last line lacks its end
+    if (part.size() == limit) {
+      // The part is full: the line goes on unless its end is the next byte.
+      if (chunk_[next_] != '\r') return false;
+      SkipLineEnd();
+      return true;
+    }
   }
+}
+
+void ChunkedTextFileReader::SkipLineEnd() {
+  ++next_;
+  if (Fill() && chunk_[next_] == '\n') ++next_;
 }
 
 bool ChunkedTextFileReader::Fill() {

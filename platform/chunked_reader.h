@@ -15,6 +15,7 @@ class ChunkedTextFileReader : public TextFileReader {
  public:
   bool AtEnd() override;
   std::string ReadLine() override;
+  bool ReadLinePart(std::string& part, std::size_t limit) override;
 
  protected:
   // Reads chunk_size bytes at a time; preloaded bytes are served first.
@@ -25,6 +26,8 @@ class ChunkedTextFileReader : public TextFileReader {
  private:
   // True when an unread byte is at next_, reading the next chunk when needed.
   bool Fill();
+  // Steps over the CR at next_ and the LF right after it, which may be the next chunk's first byte.
+  void SkipLineEnd();
 
   std::size_t size_;
   std::unique_ptr<char[]> chunk_;

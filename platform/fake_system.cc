@@ -48,15 +48,24 @@ class FakeSystem::Reader : public TextFileReader {
   bool AtEnd() override { return next_ >= bytes_.size(); }
 
   std::string ReadLine() override {
+    std::string line;
+    ReadLinePart(line, std::string::npos);
+    return line;
+  }
+
+  bool ReadLinePart(std::string& part, std::size_t limit) override {
     if (*owner_ == nullptr) RaiseFailure(kDeviceIoError);
     (*owner_)->Enter(kReadLine, path_);
     if (AtEnd()) RaiseFailure(kInputPastEnd);
     std::size_t cr = bytes_.find('\r', next_);
     if (cr == std::string::npos) cr = bytes_.size();
-    std::string line = bytes_.substr(next_, cr - next_);
-    next_ = cr + 1;
+    const std::size_t length = std::min(cr - next_, std::max<std::size_t>(limit, 1));
+    part.assign(bytes_, next_, length);
+    next_ += length;
+    if (next_ < bytes_.size() && bytes_[next_] != '\r') return false;
+    if (next_ < bytes_.size()) ++next_;
     if (next_ < bytes_.size() && bytes_[next_] == '\n') ++next_;
-    return line;
+    return true;
   }
 
  private:

@@ -33,7 +33,7 @@ class FakeSystem : public System {
     kWriteTextFileDurably,
     kOpenTextFile,
     kOpenTextFileLocked,
-    kReadLine,  // TextFileReader::ReadLine of a reader from either open
+    kReadLine,  // TextFileReader::ReadLine, or ReadLinePart for each part, of a reader from either open
     kRenameNoReplace,
     kRenameReplacing,
     kRemoveFile,

@@ -1,9 +1,13 @@
-// The files and the clock on Windows: the Win32 file API on paths as they stand, GetLastError
-// mapped onto the failure numbers, and the program's one real System.
+// The files and the clock on Windows: the Win32 file API on paths as they stand, each drive
+// walked without following links, GetLastError mapped onto failure numbers, the one real System.
+#include <aclapi.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/chunked_reader.h"
 #include "platform/failure.h"
@@ -36,19 +40,247 @@ namespace {
 
 [[noreturn]] void RaiseLastError() { RaiseFailure(FailureNumberOfError(GetLastError())); }
 
-// Closes the handle, keeping the error that made the caller give up.
-[[noreturn]] void CloseAndRaise(HANDLE file) {
-  DWORD error = GetLastError();
-  CloseHandle(file);
-  RaiseFailure(FailureNumberOfError(error));
-}
-
 // Others may read, write, rename and delete a file while this program has it open: the remote
 // host removes and rewrites its files on its own schedule, and must never be refused for it.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // ReadFile and WriteFile take a DWORD count.
 constexpr DWORD kLargestTransfer = 1u << 30;
+
+// A network share may refuse a delete or a rename as busy for a moment after its file was
+// closed, while the server still holds its handle. That passes within milliseconds; so the call
+// is made again for about a second before the error counts. Nothing else is retried.
+constexpr DWORD kBusyPauseMs = 20;
+constexpr DWORD kBusyLimitMs = 1000;
+
+bool Busy(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_BUSY ||
+         error == ERROR_SHARING_PAUSED || error == ERROR_NETWORK_BUSY;
+}
+
+// Calls call (which returns 0 or the error that made it fail) until it succeeds, fails otherwise
+// than busy, or has been busy for about a second; returns 0 or the last error.
+template <typename Call>
+DWORD RetryWhileBusy(Call call) {
+  for (DWORD waited = 0;; waited += kBusyPauseMs) {
+    const DWORD error = call();
+    if (error == 0 || !Busy(error) || waited >= kBusyLimitMs) return error;
+    ::Sleep(kBusyPauseMs);
+  }
+}
+
+// The error of a Win32 call that returned FALSE on failure.
+DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
+
+// A handle that closes itself.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE handle) : handle_(handle) {}
+  Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+    }
+    return *this;
+  }
+  ~Handle() { Reset(); }
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+  void Reset() {
+    if (valid()) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Where the file system says an open file really is, all links and reparse points resolved,
+// without a trailing backslash; empty when it cannot tell.
+std::string FinalPathOf(HANDLE file) {
+  char buffer[4 * MAX_PATH];
+  const DWORD length = GetFinalPathNameByHandleA(file, buffer, sizeof buffer, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= sizeof buffer) return "";
+  std::string path(buffer, length);
+  while (!path.empty() && path.back() == '\\') path.pop_back();
+  return path;
+}
+
+// Where a drive path leads: the folders below the drive down to the file's, each held open, and
+// the name in the last of them. final is that folder's final path, empty when the drive cannot
+// tell final paths.
+struct Place {
+  std::vector<Handle> held;
+  std::string folder;
+  std::string final;
+  std::string name;
+  std::string Path() const { return folder + "\\" + name; }
+};
+
+// Whether the open handle is a regular file that lives at the place itself: a disk file (no
+// pipe, console or device), no folder, no reparse point, and not reached through a link that the
+// file system followed on the way, which its final path would show.
+bool IsPlainFileAt(const Place& place, HANDLE file) {
+  if (GetFileType(file) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  constexpr DWORD kNoFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  if ((info.dwFileAttributes & kNoFile) != 0) return false;
+  return place.final.empty() || SameNameIgnoringCase(FinalPathOf(file), place.final + "\\" + place.name);
+}
+
+// Opens the entry at the place itself to delete or rename it: a reparse point as itself, never a
+// folder (access denied, as for a delete), and sharing everything, so that the remote host is
+// never refused for it. Returns 0 or the error.
+DWORD OpenEntry(const Place& place, Handle& entry) {
+  entry = Handle(CreateFileA(place.Path().c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return entry.valid() ? 0 : GetLastError();
+}
+
+// Whether an open handle is the entry at the place, not what a link that the file system
+// followed leads to. Windows opens a reparse point as itself; Wine follows a Unix symbolic link
+// whatever it is asked, and a delete or a rename through that handle would act on the link's
+// target, a local file perhaps, which must never happen.
+bool IsEntryItself(const Place& place, HANDLE entry) {
+  return place.final.empty() || SameNameIgnoringCase(FinalPathOf(entry), place.final + "\\" + place.name);
+}
+
+// Removes the entry at the place through a handle on it: the name goes, never a file that a
+// link leads to. An entry that cannot be removed without reaching through a link, and a pipe or
+// device, are refused (access denied). Busy shares are retried. Returns 0 or the error.
+DWORD RemoveEntry(const Place& place) {
+  return RetryWhileBusy([&]() -> DWORD {
+    Handle entry;
+    if (const DWORD error = OpenEntry(place, entry)) return error;
+    // Beneath Wine a Unix FIFO or device can be opened but never removed through Windows.
+    if (GetFileType(entry.get()) != FILE_TYPE_DISK || !IsEntryItself(place, entry.get())) return ERROR_ACCESS_DENIED;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return ErrorOf(SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition, sizeof disposition));
+  });
+}
+
+// Renames the plain file at from to the name at to through a handle on it, never over an
+// existing entry. Busy shares are retried. Returns 0 or the error.
+DWORD RenameEntryNoReplace(const Place& from, const Place& to) {
+  // The new name as a full NT path, which every layer takes as it stands.
+  char full[4 * MAX_PATH];
+  const DWORD length = GetFullPathNameA(to.Path().c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+  std::wstring name = L"\\??\\";
+  const int wide = MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(length), nullptr, 0);
+  if (wide <= 0) return GetLastError();
+  const std::size_t start = name.size();
+  name.resize(start + static_cast<std::size_t>(wide));
+  MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(length), name.data() + start, wide);
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + (name.size() + 1) * sizeof(WCHAR));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
+  std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+  return RetryWhileBusy([&]() -> DWORD {
+    Handle entry;
+    if (const DWORD error = OpenEntry(from, entry)) return error;
+    if (!IsPlainFileAt(from, entry.get())) return ERROR_ACCESS_DENIED;
+    return ErrorOf(SetFileInformationByHandle(entry.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())));
+  });
+}
+
+// The failure of a folder that cannot be reached: access denied and a drive that is not ready
+// say so; anything else is a missing folder.
+int FolderFailure(DWORD error) {
+  const int number = FailureNumberOfError(error);
+  return number == kPermissionDenied || number == kDiskNotReady ? number : kPathNotFound;
+}
+
+// Reaches the folder of a path. A drive path ("r:\tont\5.out") is walked from the drive's root,
+// which is taken as the administrator mapped it (a share, a SUBST); every folder below it is
+// opened without following a reparse point and must be a plain folder that really lies in its
+// parent, so that nobody who can write to the share can point the program at a local folder with
+// a junction or a link. The folders stay open without FILE_SHARE_DELETE until the place goes:
+// none of them can be renamed or replaced meanwhile, so the names opened below lead where the
+// walk went. Any other path is trusted up to its last name. Returns 0 and fills place, or the
+// failure number (76 for a folder reached through a link).
+int TryReach(const std::string& path, Place& place) {
+  std::size_t at = 0;
+  const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/') &&
+                     ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+  if (!drive) {
+    const std::size_t last = path.find_last_of("\\/");
+    at = last == std::string::npos ? 0 : last + 1;
+    place.folder.assign(path, 0, last == std::string::npos ? 0 : last);
+    if (place.folder.empty()) place.folder = last == std::string::npos ? "." : path.substr(0, 1);
+    place.name.assign(path, at, std::string::npos);
+    return place.name.empty() || place.name == "." || place.name == ".." ? kPathNotFound : 0;
+  }
+
+  std::vector<std::string> names;
+  at = 3;
+  while (at <= path.size()) {
+    std::size_t end = path.find_first_of("\\/", at);
+    if (end == std::string::npos) end = path.size();
+    names.push_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  place.name = names.back();
+  names.pop_back();
+  if (place.name.empty() || place.name == "." || place.name == "..") return kPathNotFound;
+
+  place.folder = path.substr(0, 2);
+  // The drive's root: only its final path is wanted, the start of every final path below it.
+  {
+    Handle root(CreateFileA((place.folder + "\\").c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!root.valid()) return FolderFailure(GetLastError());
+    place.final = FinalPathOf(root.get());
+  }
+  for (const std::string& name : names) {
+    if (name.empty() || name == ".") continue;
+    if (name == "..") return kPathNotFound;
+    place.folder += "\\" + name;
+    Handle folder(CreateFileA(place.folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder.valid()) return FolderFailure(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(folder.get(), &info)) return FolderFailure(GetLastError());
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return kPathNotFound;
+    }
+    // A file system that resolves links itself, without showing a reparse point (Wine on a
+    // Unix symbolic link), still shows where the folder really is.
+    if (!place.final.empty()) {
+      const std::string final = FinalPathOf(folder.get());
+      if (!SameNameIgnoringCase(final, place.final + "\\" + name)) return kPathNotFound;
+      place.final = final;
+    }
+    place.held.push_back(std::move(folder));
+  }
+  return 0;
+}
+
+Place Reach(const std::string& path) {
+  Place place;
+  if (int failure = TryReach(path, place)) RaiseFailure(failure);
+  return place;
+}
+
+[[noreturn]] void RaiseError(DWORD error) { RaiseFailure(FailureNumberOfError(error)); }
 
 class WindowsTextFileReader : public ChunkedTextFileReader {
  public:
@@ -82,12 +314,16 @@ class WindowsTextFileReader : public ChunkedTextFileReader {
   HANDLE lock_ = nullptr;
 };
 
-HANDLE OpenForReading(const std::string& path) {
-  // A folder cannot be opened this way: Windows answers access denied, as for a text file
-  // that may not be read.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) RaiseLastError();
+// Opens the named regular file of the place for reading. A reparse point is opened as itself,
+// not followed; then anything but a plain file at the place is refused with 70, whatever a look
+// saw a moment before. A folder cannot be opened this way at all: Windows answers access denied,
+// as for a file that may not be read. A pipe (under Wine a Unix FIFO) opens without waiting and
+// is refused here.
+Handle OpenRegular(const Place& place) {
+  Handle file(CreateFileA(place.Path().c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) RaiseLastError();
+  if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
   return file;
 }
 
@@ -98,7 +334,7 @@ std::string ReadWholeFile(HANDLE file) {
     DWORD got = 0;
     if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;
-      CloseAndRaise(file);
+      RaiseLastError();
     }
     if (got == 0) break;
     contents.append(buffer, got);
@@ -106,24 +342,105 @@ std::string ReadWholeFile(HANDLE file) {
   return contents;
 }
 
-void WriteWholeFile(const std::string& path, std::string_view text, bool durably) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) RaiseLastError();
-  std::size_t done = 0;
-  while (done < text.size()) {
-    DWORD part = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, kLargestTransfer));
-    DWORD put = 0;
-    if (!WriteFile(file, text.data() + done, part, &put, nullptr)) CloseAndRaise(file);
-    if (put == 0) {
-      SetLastError(ERROR_WRITE_FAULT);
-      CloseAndRaise(file);
-    }
-    done += put;
+// A security descriptor that LocalFree releases.
+struct LocalSecurity {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ~LocalSecurity() {
+    if (descriptor != nullptr) LocalFree(descriptor);
   }
-  if (durably && !FlushFileBuffers(file)) CloseAndRaise(file);
+};
+
+bool SameAcl(const ACL* a, const ACL* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  return a->AclSize == b->AclSize && std::memcmp(a, b, a->AclSize) == 0;
+}
+
+// Gives the new file the access rights of the plain file at like_path, and its owner and group
+// where this process may set them, so that the file can replace that one without widening who
+// may read or change it. No file at like_path: the new file keeps what its folder hands down.
+// The rights are copied only when they differ from those the new file got: a file that carries
+// only what its folder hands down (the usual counter) needs nothing, and a copy is not always
+// exact where Windows rights are mapped onto another system's file modes (Wine).
+void TakeSecurityOf(const std::string& like_path, HANDLE file) {
+  Place like;
+  if (TryReach(like_path, like) != 0) return;
+  Handle source(CreateFileA(like.Path().c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!source.valid() || !IsPlainFileAt(like, source.get())) return;
+  LocalSecurity wanted, got;
+  PSID owner = nullptr, group = nullptr;
+  PACL wanted_dacl = nullptr, got_dacl = nullptr;
+  DWORD error = GetSecurityInfo(source.get(), SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                &owner, &group, &wanted_dacl, nullptr, &wanted.descriptor);
+  if (error != ERROR_SUCCESS) RaiseError(error);
+  error = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &got_dacl, nullptr,
+                          &got.descriptor);
+  if (error != ERROR_SUCCESS) RaiseError(error);
+  SECURITY_DESCRIPTOR_CONTROL wanted_control = 0, got_control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorControl(wanted.descriptor, &wanted_control, &revision) ||
+      !GetSecurityDescriptorControl(got.descriptor, &got_control, &revision)) {
+    RaiseLastError();
+  }
+  const bool is_protected = (wanted_control & SE_DACL_PROTECTED) != 0;
+  if (!SameAcl(wanted_dacl, got_dacl) || is_protected != ((got_control & SE_DACL_PROTECTED) != 0)) {
+    // The list as it stands, entries handed down by the folder included: both files live in
+    // the same folder. Set on the handle as a whole, not merged with the folder's entries again.
+    SECURITY_DESCRIPTOR copy;
+    if (!InitializeSecurityDescriptor(&copy, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&copy, wanted_dacl != nullptr, wanted_dacl, FALSE) ||
+        !SetSecurityDescriptorControl(&copy, SE_DACL_PROTECTED, is_protected ? SE_DACL_PROTECTED : 0) ||
+        !SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, &copy)) {
+      RaiseLastError();
+    }
+  }
+  // Only a process with the privilege to restore files may give a file away; any other keeps it
+  // as its own, and may replace the old file with it all the same.
+  SECURITY_DESCRIPTOR owned;
+  if (InitializeSecurityDescriptor(&owned, SECURITY_DESCRIPTOR_REVISION) &&
+      SetSecurityDescriptorOwner(&owned, owner, FALSE) && SetSecurityDescriptorGroup(&owned, group, FALSE)) {
+    SetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, &owned);
+  }
+}
+
+// Writes text to a new file at the place. What stood there is removed first: writing through an
+// existing name could reach a file that a link, a hard link or another request put there.
+void WriteNewFile(const Place& place, std::string_view text, bool durably, const std::string& like_path) {
+  const std::string path = place.Path();
+  const DWORD removed = RemoveEntry(place);
+  if (removed != 0 && removed != ERROR_FILE_NOT_FOUND) RaiseError(removed);
+  const DWORD access = GENERIC_WRITE | DELETE | (like_path.empty() ? 0 : READ_CONTROL | WRITE_DAC | WRITE_OWNER);
+  Handle file(CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) {
+    // Some file systems refuse WRITE_OWNER to whoever may not give files away.
+    if (like_path.empty() || GetLastError() != ERROR_ACCESS_DENIED) RaiseLastError();
+    file = Handle(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, FILE_SHARE_READ, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) RaiseLastError();
+  }
+  try {
+    // The folder was checked on the way; a file that was created elsewhere all the same is
+    // taken back at once.
+    if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPathNotFound);
+    if (!like_path.empty()) TakeSecurityOf(like_path, file.get());
+    std::size_t done = 0;
+    while (done < text.size()) {
+      DWORD part = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, kLargestTransfer));
+      DWORD put = 0;
+      if (!WriteFile(file.get(), text.data() + done, part, &put, nullptr)) RaiseLastError();
+      if (put == 0) RaiseError(ERROR_WRITE_FAULT);
+      done += put;
+    }
+    if (durably && !FlushFileBuffers(file.get())) RaiseLastError();
+  } catch (...) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    throw;
+  }
   // A network redirector may report a failed write only here.
-  if (!CloseHandle(file)) RaiseLastError();
+  if (!CloseHandle(file.Release())) RaiseLastError();
 }
 
 // The lock that guards a file: a mutex named after its full path, upper-cased since Windows
@@ -158,6 +475,33 @@ HANDLE LockNamedAfter(const std::string& path) {
   return lock;
 }
 
+// The stored name of the entry of the folder that matches name in any case: the exact one when
+// there is one, else the first other spelling; empty when there is none or the folder cannot be
+// read. A search for the name itself would hand back the name as asked on a share that ignores
+// case, whatever is stored; a wildcard search lists the entries as they are. The name's last
+// character stands for any one, so the pattern cannot miss the name in any spelling.
+std::string StoredSpelling(const Place& place, WIN32_FIND_DATAA& entry) {
+  std::string pattern = place.Path();
+  pattern.back() = '?';
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return "";
+  std::string stored;
+  do {
+    if (place.name == found.cFileName) {
+      stored = found.cFileName;
+      entry = found;
+      break;
+    }
+    if (stored.empty() && SameNameIgnoringCase(place.name, found.cFileName)) {
+      stored = found.cFileName;
+      entry = found;
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return stored;
+}
+
 class WindowsSystem : public System {
  public:
   WindowsSystem() {
@@ -167,27 +511,25 @@ class WindowsSystem : public System {
   }
 
   void WriteTextFile(const std::string& path, std::string_view text) override {
-    WriteWholeFile(MapDrivePath(path), text, false);
+    WriteNewFile(Reach(path), text, false, "");
   }
 
-  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string&) override {
-    WriteWholeFile(MapDrivePath(path), text, true);
+  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
+    WriteNewFile(Reach(path), text, true, like_path);
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
-    return std::make_unique<WindowsTextFileReader>(OpenForReading(MapDrivePath(path)));
+    return std::make_unique<WindowsTextFileReader>(OpenRegular(Reach(path)).Release());
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override {
-    const std::string local = MapDrivePath(path);
-    HANDLE lock = LockNamedAfter(local);
+    const Place place = Reach(path);
+    HANDLE lock = LockNamedAfter(place.Path());
     // Opened only once the lock is held, so it is always the file now at the path; read whole
     // and closed again, so that the holder may rename a new file over it.
     std::string contents;
     try {
-      HANDLE file = OpenForReading(local);
-      contents = ReadWholeFile(file);
-      CloseHandle(file);
+      contents = ReadWholeFile(OpenRegular(place).get());
     } catch (...) {
       ReleaseMutex(lock);
       CloseHandle(lock);
@@ -197,41 +539,70 @@ class WindowsSystem : public System {
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
-    if (!MoveFileA(MapDrivePath(from).c_str(), MapDrivePath(to).c_str())) RaiseLastError();
+    const Place source = Reach(from), target = Reach(to);
+    if (const DWORD error = RenameEntryNoReplace(source, target)) RaiseError(error);
   }
 
   void RenameReplacing(const std::string& from, const std::string& to) override {
+    const Place source = Reach(from), target = Reach(to);
+    const std::string from_path = source.Path(), to_path = target.Path();
     // Write-through: the rename is on disk when it returns, so that a power cut cannot bring
-    // back the old file.
-    if (!MoveFileExA(MapDrivePath(from).c_str(), MapDrivePath(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      RaiseLastError();
-    }
+    // back the old file. Only a plain file replaces the target, never what a link leads to.
+    const DWORD error = RetryWhileBusy([&]() -> DWORD {
+      {
+        Handle entry;
+        if (const DWORD opened = OpenEntry(source, entry)) return opened;
+        if (!IsPlainFileAt(source, entry.get())) return ERROR_ACCESS_DENIED;
+      }
+      return ErrorOf(
+          MoveFileExA(from_path.c_str(), to_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    });
+    if (error != 0) RaiseError(error);
   }
 
   void RemoveFile(const std::string& path) override {
-    if (!DeleteFileA(MapDrivePath(path).c_str())) RaiseLastError();
+    if (const DWORD error = RemoveEntry(Reach(path))) RaiseError(error);
   }
 
   std::string LookUpPlainFile(const std::string& path) override {
     const std::string local = MapDrivePath(path);
     // The lookup takes a pattern; a path with wildcards names no one file.
     if (local.find_first_of("*?") != std::string::npos) return "";
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(local.c_str(), &found);
-    // Any error means the file cannot be taken now: a drive that is away for a moment does
-    // not end the wait.
+    // A miss, the common case while a request waits, costs one search for the name itself.
+    // Only a hit walks the drive's folders and lists the matching entries to learn how the
+    // name is stored. Any error means the file cannot be taken now: a drive that is away for a
+    // moment does not end the wait.
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA(local.c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) return "";
     FindClose(search);
-    if ((found.dwFileAttributes & kNotPlain) != 0) return "";
-    return found.cFileName;
+    Place place;
+    if (TryReach(local, place) != 0) return "";
+    const std::string stored = StoredSpelling(place, entry);
+    if (stored.empty() || (entry.dwFileAttributes & kNotPlain) != 0) return "";
+    // The listing cannot tell a pipe or a link that the file system follows from a file; the
+    // file opened as itself can, without reading it. A file that may not even be opened so is
+    // left to the open that follows the look, which checks all the same and fails.
+    place.name = stored;
+    Handle file(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) return GetLastError() == ERROR_ACCESS_DENIED ? stored : "";
+    return IsPlainFileAt(place, file.get()) ? stored : "";
   }
 
   void ClaimForProcess(const std::string& path, int slot) override {
-    // A mutex named after the claims file's full path and the slot, taken without waiting and
-    // never released: Windows releases it when the process ends, however it ends. A mutex whose
-    // holder died is abandoned, and taken all the same.
-    const std::string name = MutexNameFor(MapDrivePath(path), "claim") + ":" + std::to_string(slot);
+    // The claims file itself is only made sure of, a plain file of the folder.
+    const Place place = Reach(path);
+    {
+      Handle file(CreateFileA(place.Path().c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (!file.valid()) RaiseLastError();
+      if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
+    }
+    // The claim: a mutex named after the claims file's full path and the slot, taken without
+    // waiting and never released: Windows releases it when the process ends, however it ends.
+    // A mutex whose holder died is abandoned, and taken all the same.
+    const std::string name = MutexNameFor(place.Path(), "claim") + ":" + std::to_string(slot);
     HANDLE claim = CreateMutexA(nullptr, FALSE, name.c_str());
     if (claim == nullptr) RaiseLastError();
     const DWORD waited = WaitForSingleObject(claim, 0);

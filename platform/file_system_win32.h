@@ -12,7 +12,8 @@ namespace trackrelay {
 inline constexpr std::size_t kTextReadChunk = 64 * 1024;
 
 // Attributes that make a file no plain file for the lookup; read-only and archived ones are.
-inline constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+inline constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                   FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
 
 // The failure number of a GetLastError code.
 int FailureNumberOfError(DWORD error);

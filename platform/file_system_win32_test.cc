@@ -1,5 +1,6 @@
 #include "platform/file_system_win32.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -303,9 +304,8 @@ TEST(WindowsSystemTest, LockNamesIgnoreCaseAndTheWayThePathIsWritten) {
   System& system = CurrentSystem();
   std::unique_ptr<TextFileReader> first = system.OpenTextFileLocked(folder / "track.txt");
   std::atomic<bool> second_held{false};
-  std::string other_spelling = folder / "sub\\..\\TRACK.TXT";
-  for (char& c : other_spelling) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  folder.MakeFolder("sub");
+  std::string other_spelling = folder / ".\\TRACK.TXT";
+  for (char& c : other_spelling) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c == '\\' ? '/' : c);
   std::thread second([&] {
     std::unique_ptr<TextFileReader> reader = system.OpenTextFileLocked(other_spelling);
     second_held = true;
@@ -355,6 +355,345 @@ TEST(WindowsSystemTest, LookupFindsOnlyPlainFilesAndGivesTheStoredName) {
       {"q:\\tont\\9.out", ""},  // no such drive
   };
   for (const auto& [path, stored] : lookups) EXPECT_EQ(system.LookUpPlainFile(path), stored) << path;
+}
+
+// A Windows path marked for RunBeneathWine.
+std::string UnixPath(const std::string& windows_path) {
+  std::string marked(1, '@');
+  marked.append(windows_path);
+  return marked;
+}
+
+// Runs a program of the Unix system beneath Wine with these arguments, Windows paths among them
+// marked by UnixPath and turned into the system's own, and waits up to 10 s until done() holds
+// (Wine hands back control before a Unix program ends). False where there is no such system
+// (real Windows) or done() never held.
+bool RunBeneathWine(const std::string& program, const std::vector<std::string>& args,
+                    const std::function<bool()>& done) {
+  using UnixName = char*(CDECL*)(const WCHAR*);
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  auto unix_name = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(kernel32, "wine_get_unix_file_name")));
+  if (unix_name == nullptr) return false;
+  std::string command = program;
+  for (const std::string& arg : args) {
+    std::string unix_arg = arg;
+    if (!arg.empty() && arg[0] == '@') {
+      // The folder, which exists, and the name in it, which may not.
+      const std::size_t last = arg.find_last_of('\\');
+      const std::string folder = arg.substr(1, last - 1);
+      std::wstring wide(folder.begin(), folder.end());
+      char* name = unix_name(wide.c_str());
+      if (name == nullptr) return false;
+      unix_arg = std::string(name) + "/" + arg.substr(last + 1);
+      HeapFree(GetProcessHeap(), 0, name);
+    }
+    command += " \"" + unix_arg + "\"";
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  WaitForSingleObject(process.hProcess, 10000);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  for (int waited = 0; waited < 10000; waited += 20) {
+    if (done()) return true;
+    Sleep(20);
+  }
+  return false;
+}
+
+bool Exists(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
+// A symbolic link at link to target: a Windows one where this process may make them, else a Unix
+// one beneath Wine. False when neither can be made here.
+enum class Link { kNone, kWindows, kUnix };
+
+Link MakeLink(const std::string& link, const std::string& target, bool folder) {
+  const DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+  // Wine answers success and makes nothing.
+  if (CreateSymbolicLinkA(link.c_str(), target.c_str(), flags) && Exists(link)) return Link::kWindows;
+  return RunBeneathWine("/usr/bin/ln", {"-s", UnixPath(target), UnixPath(link)}, [&] { return Exists(link); })
+             ? Link::kUnix
+             : Link::kNone;
+}
+
+// A named pipe of the Unix system beneath Wine at path; Windows keeps its pipes out of folders.
+bool MakeUnixFifo(const std::string& path) {
+  return RunBeneathWine("/usr/bin/mkfifo", {UnixPath(path)}, [&] { return Exists(path); });
+}
+
+// Removes a folder that holds links and pipes that Windows calls cannot remove, without going
+// through the links.
+struct RemovedBeneathWine {
+  std::string path;
+  ~RemovedBeneathWine() {
+    RunBeneathWine("/usr/bin/rm", {"-rf", UnixPath(path)}, [&] { return !Exists(path); });
+  }
+};
+
+TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
+  TempFolder folder;
+  folder.MakeFolder("outside");
+  folder.MakeFolder("tont");
+  folder.Write("outside\\secret.txt", "secret\r\n");
+  folder.Write("outside\\7.out", "local\r\n");
+  folder.Write("outside\\track.txt", " 41 \r\n");
+  // Links and pipes go before the folder, without walking through the links.
+  RemovedBeneathWine links{folder / "tont"}, folder_link{folder / "linked"};
+  Link kind = MakeLink(folder / "linked", folder / "outside", true);
+  for (const char* name : {"tont\\1.out", "tont\\2.out", "tont\\3.out"}) {
+    if (kind != Link::kNone && MakeLink(folder / name, folder / "outside\\secret.txt", false) != kind) kind = Link::kNone;
+  }
+  if (kind == Link::kNone) GTEST_SKIP() << "no symbolic links can be made here";
+  // Windows removes a link as itself. Wine follows a Unix link whatever it is asked: removing or
+  // renaming it through Windows would act on its target, so a link is refused there.
+  const int link_removal = kind == Link::kWindows ? 0 : kPermissionDenied;
+  const bool fifo = MakeUnixFifo(folder / "tont\\fifo.out");
+  System& system = CurrentSystem();
+
+  const FailureCase cases[] = {
+      // A folder reached through a link counts as missing, whatever is done in it.
+      {"open through a linked folder", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "linked\\7.out"); },
+       kPathNotFound},
+      {"lock through a linked folder",
+       [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "linked\\track.txt"); }, kPathNotFound},
+      {"write through a linked folder", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "linked\\t7.DAT", "a"); },
+       kPathNotFound},
+      {"durable write through a linked folder",
+       [](System& s, const TempFolder& f) { s.WriteTextFileDurably(f / "linked\\track.new", "a", ""); }, kPathNotFound},
+      {"rename in a linked folder",
+       [](System& s, const TempFolder& f) { s.RenameNoReplace(f / "linked\\7.out", f / "linked\\8.out"); },
+       kPathNotFound},
+      {"replace in a linked folder",
+       [](System& s, const TempFolder& f) { s.RenameReplacing(f / "linked\\7.out", f / "linked\\track.txt"); },
+       kPathNotFound},
+      {"remove in a linked folder", [](System& s, const TempFolder& f) { s.RemoveFile(f / "linked\\7.out"); },
+       kPathNotFound},
+      {"claim through a linked folder",
+       [](System& s, const TempFolder& f) { s.ClaimForProcess(f / "linked\\track.claims", 1); }, kPathNotFound},
+      // A file that is a link is no plain file; removing it removes the link only.
+      {"claim in a linked file", [](System& s, const TempFolder& f) { s.ClaimForProcess(f / "tont\\1.out", 1); },
+       kPermissionDenied},
+      {"open a linked file", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "tont\\1.out"); },
+       kPermissionDenied},
+      {"lock a linked file", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "tont\\1.out"); },
+       kPermissionDenied},
+      {"remove a linked file", [](System& s, const TempFolder& f) { s.RemoveFile(f / "tont\\2.out"); }, link_removal},
+      {"write over a linked file", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "tont\\3.out", "form"); },
+       link_removal},
+      // A device is no plain file either.
+      {"open a device", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "tont\\nul"); }, kPermissionDenied},
+  };
+  for (const FailureCase& c : cases) EXPECT_EQ(FailureOf([&] { c.action(system, folder); }), c.number) << c.what;
+  for (const char* name : {"linked\\7.out", "tont\\1.out"}) EXPECT_EQ(system.LookUpPlainFile(folder / name), "") << name;
+
+  EXPECT_EQ(folder.Read("outside\\secret.txt"), "secret\r\n");
+  EXPECT_EQ(folder.Read("outside\\7.out"), "local\r\n");
+  EXPECT_EQ(folder.Read("outside\\track.txt"), " 41 \r\n");
+  EXPECT_EQ(folder.Read("outside\\8.out"), "<missing>");
+  EXPECT_EQ(folder.Read("outside\\t7.DAT"), "<missing>");
+  EXPECT_EQ(folder.Read("outside\\track.new"), "<missing>");
+  EXPECT_EQ(folder.Read("outside\\track.claims"), "<missing>");
+  if (kind == Link::kWindows) {
+    EXPECT_FALSE(Exists(folder / "tont\\2.out"));
+    EXPECT_EQ(folder.Read("tont\\3.out"), "form");
+    EXPECT_EQ(system.LookUpPlainFile(folder / "tont\\3.out"), "3.out") << "the written file is a plain file of its own";
+  } else {
+    EXPECT_EQ(folder.Read("tont\\2.out"), "secret\r\n") << "the link stays";
+  }
+
+  if (!fifo) return;  // real Windows: no FIFO can stand in a folder
+  // Beneath Wine a Unix FIFO opens without waiting for a writer, and is refused; Wine removes
+  // no FIFO, so a request file cannot replace it either.
+  EXPECT_EQ(system.LookUpPlainFile(folder / "tont\\fifo.out"), "");
+  EXPECT_EQ(FailureOf([&] { system.OpenTextFile(folder / "tont\\fifo.out"); }), kPermissionDenied);
+  EXPECT_EQ(FailureOf([&] { system.OpenTextFileLocked(folder / "tont\\fifo.out"); }), kPermissionDenied);
+  EXPECT_EQ(FailureOf([&] { system.WriteTextFile(folder / "tont\\fifo.out", "form"); }), kPermissionDenied);
+  EXPECT_EQ(FailureOf([&] { system.RemoveFile(folder / "tont\\fifo.out"); }), kPermissionDenied);
+  EXPECT_TRUE(Exists(folder / "tont\\fifo.out"));
+}
+
+TEST(WindowsSystemTest, AClaimIsMadeOnceInItsFileAndHeldUntilTheProcessEnds) {
+  TempFolder folder;
+  System& system = CurrentSystem();
+  system.ClaimForProcess(folder / "track.claims", 7);
+  EXPECT_EQ(folder.Read("track.claims"), "") << "the claims file is made";
+  // Another thread stands for another request; this one holds its claims until the test ends.
+  int other_slot = -1, same_slot = -1, other_file = -1;
+  std::thread other([&] {
+    other_slot = FailureOf([&] { system.ClaimForProcess(folder / "track.claims", 8); });
+    same_slot = FailureOf([&] { system.ClaimForProcess(folder / "TRACK.CLAIMS", 7); });
+    other_file = FailureOf([&] { system.ClaimForProcess(folder / "other.claims", 7); });
+    // Held by this thread until the process ends, so that the slots stay taken.
+    Sleep(INFINITE);
+  });
+  other.detach();
+  for (int waited = 0; other_file < 0 && waited < 10000; waited += 10) Sleep(10);
+  EXPECT_EQ(other_slot, 0);
+  EXPECT_EQ(same_slot, kFileAlreadyExists);
+  EXPECT_EQ(other_file, 0);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(folder / "track.claims", 8); }), kFileAlreadyExists);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(folder / "no\\track.claims", 1); }), kPathNotFound);
+}
+
+TEST(WindowsSystemTest, RequestFilesAreAlwaysWrittenAnew) {
+  TempFolder folder;
+  folder.Write("secret.txt", "secret\r\n");
+  folder.Write("t8.DAT", "stale and longer than the new one\r\n");
+  System& system = CurrentSystem();
+  // A hard link shares the file's contents: writing through it would change the other name too.
+  ASSERT_TRUE(CreateHardLinkA((folder / "t7.DAT").c_str(), (folder / "secret.txt").c_str(), nullptr));
+  for (const char* name : {"t7.DAT", "t8.DAT"}) {
+    system.WriteTextFile(folder / name, "TRACKNO=7\r\n");
+    EXPECT_EQ(folder.Read(name), "TRACKNO=7\r\n") << name;
+  }
+  EXPECT_EQ(folder.Read("secret.txt"), "secret\r\n");
+}
+
+TEST(WindowsSystemTest, ABusyDeleteOrRenameIsRetriedForAboutASecond) {
+  TempFolder folder;
+  System& system = CurrentSystem();
+  // A handle that refuses deletion to others stands for a share that holds the file a moment.
+  auto hold = [&](const std::string& name) {
+    return CreateFileA((folder / name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> action;
+    const char* held;
+    const char* gone;
+  } cases[] = {
+      {"remove", [&] { system.RemoveFile(folder / "1.out"); }, "1.out", "1.out"},
+      {"rename", [&] { system.RenameNoReplace(folder / "t2.DAT", folder / "2.DAT"); }, "t2.DAT", "t2.DAT"},
+      {"replace", [&] { system.RenameReplacing(folder / "track.new", folder / "track.txt"); }, "track.new",
+       "track.new"},
+  };
+  folder.Write("track.txt", " 1 \r\n");
+  for (const auto& c : cases) {
+    folder.Write(c.held, "x");
+    HANDLE held = hold(c.held);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << c.what;
+    std::thread release([held] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      CloseHandle(held);
+    });
+    EXPECT_EQ(FailureOf(c.action), 0) << c.what << ": busy for 200 ms";
+    release.join();
+    EXPECT_EQ(folder.Read(c.gone), "<missing>") << c.what;
+
+    // Busy for good: the failure comes after the retries.
+    folder.Write(c.held, "x");
+    held = hold(c.held);
+    EXPECT_EQ(FailureOf(c.action), kPermissionDenied) << c.what << ": busy for good";
+    CloseHandle(held);
+    EXPECT_EQ(folder.Read(c.held), "x") << c.what;
+  }
+}
+
+// The access-control list of a file, as bytes, and whether it is protected from its folder's.
+std::pair<std::string, bool> DaclOf(const std::string& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return {"<none>", false};
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  std::pair<std::string, bool> result{
+      dacl != nullptr ? std::string(reinterpret_cast<const char*>(dacl), dacl->AclSize) : "<null>",
+      (control & SE_DACL_PROTECTED) != 0};
+  LocalFree(descriptor);
+  return result;
+}
+
+TEST(WindowsSystemTest, TheReplacementTakesTheRightsOfTheFileItReplaces) {
+  TempFolder folder;
+  folder.Write("track.txt", " 41 \r\n");
+  folder.Write("open.txt", " 41 \r\n");
+  // The counter's own list, protected from the folder's: full access for its owner and the
+  // system, nothing for anybody else.
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  char user_buffer[256];
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user_buffer, sizeof user_buffer, &size));
+  CloseHandle(token);
+  PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
+  char system_sid[SECURITY_MAX_SID_SIZE];
+  size = sizeof system_sid;
+  ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &size));
+  char acl_buffer[512];
+  PACL acl = reinterpret_cast<PACL>(acl_buffer);
+  ASSERT_TRUE(InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION));
+  ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system_sid));
+  ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user));
+  SECURITY_DESCRIPTOR descriptor;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED));
+  HANDLE counter = CreateFileA((folder / "track.txt").c_str(), WRITE_DAC, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(counter, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(SetKernelObjectSecurity(counter, DACL_SECURITY_INFORMATION, &descriptor));
+  CloseHandle(counter);
+  const auto restricted = DaclOf(folder / "track.txt");
+  const auto as_the_folder_made_it = DaclOf(folder / "open.txt");
+  ASSERT_NE(restricted, as_the_folder_made_it);
+
+  System& system = CurrentSystem();
+  const struct {
+    const char* like;
+    std::pair<std::string, bool> rights;
+  } cases[] = {
+      {"track.txt", restricted},
+      {"open.txt", as_the_folder_made_it},
+      {"none.txt", as_the_folder_made_it},  // nothing to take after
+  };
+  for (const auto& c : cases) {
+    system.WriteTextFileDurably(folder / "track.new", " 42 \r\n", folder / c.like);
+    EXPECT_EQ(DaclOf(folder / "track.new"), c.rights) << c.like;
+    EXPECT_EQ(folder.Read("track.new"), " 42 \r\n") << c.like;
+  }
+  system.RenameReplacing(folder / "track.new", folder / "track.txt");
+  EXPECT_EQ(DaclOf(folder / "track.txt"), as_the_folder_made_it);
+}
+
+TEST(WindowsSystemTest, LookupTakesOnlyTheSpellingAskedFor) {
+  // A Unix folder beneath Wine tells case apart and may hold both spellings; Windows finds
+  // either for either name, and only the listing tells which one is stored.
+  TempFolder folder;
+  folder.Write("9.OUT", "upper");
+  auto both = [&] {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder / "9.ou?").c_str(), &found);
+    int count = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+      do ++count;
+      while (FindNextFileA(search, &found));
+      FindClose(search);
+    }
+    return count == 2;
+  };
+  if (!RunBeneathWine("/usr/bin/touch", {UnixPath(folder / "9.out")}, both)) {
+    GTEST_SKIP() << "the folder ignores case here";
+  }
+  System& system = CurrentSystem();
+  EXPECT_EQ(system.LookUpPlainFile(folder / "9.out"), "9.out");
+  EXPECT_EQ(system.LookUpPlainFile(folder / "9.OUT"), "9.OUT");
+  const std::string other = system.LookUpPlainFile(folder / "9.Out");
+  EXPECT_TRUE(other == "9.out" || other == "9.OUT") << "no exact spelling: a stored one, not " << other;
 }
 
 }  // namespace

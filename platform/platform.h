@@ -2,6 +2,7 @@
 // One POSIX and one Windows implementation stand behind this header; tests substitute a fake System.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -70,6 +71,12 @@ class TextFileReader {
   virtual bool AtEnd() = 0;
   // The next line without its line end; raises kInputPastEnd when there is none.
   virtual std::string ReadLine() = 0;
+  // The next line in parts, so that a line of any length is never held whole: the next part of
+  // the line under way, at most limit bytes (1 at least), in place of part's contents, and true
+  // when the part ends its line (the line end is no part of it). A line of up to limit bytes
+  // comes whole in one part; a longer one in parts of exactly limit bytes and a last one of up
+  // to limit. Raises kInputPastEnd when no line is left.
+  virtual bool ReadLinePart(std::string& part, std::size_t limit) = 0;
 };
 
 // The files and the clock the relay works with. Paths are drive paths as above. Every error is

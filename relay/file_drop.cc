@@ -31,8 +31,10 @@ std::string ResponsePath(std::int16_t n) { return std::string(kInboundFolder) + 
 void ClaimTrackingNumber(std::int16_t n) { CurrentSystem().ClaimForProcess(std::string(kClaimsPath), n + 32768); }
 
 void WriteRequestFile(std::int16_t n, std::string_view text) {
-  std::string content(text);
-  content += "\r\n";
+  // Sized at once: a large form input is copied once, never into a buffer twice its size.
+  std::string content;
+  content.reserve(text.size() + 2);
+  content.append(text).append("\r\n");
   CurrentSystem().WriteTextFile(TemporaryRequestPath(n), content);
 }
 
@@ -59,7 +61,7 @@ void OpenResponseFile(std::int16_t n) {
 
 bool AtEndOfResponse() { return OpenResponse().AtEnd(); }
 
-std::string ReadResponseLine() { return OpenResponse().ReadLine(); }
+bool ReadResponsePart(std::string& part) { return OpenResponse().ReadLinePart(part, kResponsePartSize); }
 
 void CloseResponseFile() { open_response.reset(); }
 

@@ -2,6 +2,7 @@
 // response files taken from the inbound folder, both named after the tracking number.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -49,8 +50,12 @@ bool AwaitResponseFile(std::int16_t n, DWORD milliseconds);
 // line, the last line may lack its end. One response file is open at a time.
 void OpenResponseFile(std::int16_t n);
 bool AtEndOfResponse();
-// The next line without its end; 62 past the end.
-std::string ReadResponseLine();
+// The size of the parts in which response lines are read, so that memory stays bounded whatever
+// a line's length: a line of up to this many bytes comes whole (and so goes out in one write).
+inline constexpr std::size_t kResponsePartSize = 64 * 1024;
+// The next part of the response line under way, at most kResponsePartSize bytes, in place of
+// part's contents; true when it ends its line (the line end is no part of it). 62 past the end.
+bool ReadResponsePart(std::string& part);
 void CloseResponseFile();
 void RemoveResponseFile(std::int16_t n);
 

@@ -95,26 +95,50 @@ TEST(FileDropTest, ResponseIsReadyOnlyAsAPlainFileOfExactlyTheName) {
   EXPECT_EQ(CurrentSystem().LookUpPlainFile("r:\\tont\\.42.out"), "") << "hidden";
 }
 
-TEST(FileDropTest, ResponseLinesPassUnchangedAndTheFileIsRemoved) {
-  const std::pair<std::string, std::vector<std::string>> cases[] = {
-      {"", {}},
-      {"<p>one\r\n<p>two", {"<p>one", "<p>two"}},
-      {"a\nb\nc\n", {"a\nb\nc\n"}},
+TEST(FileDropTest, ResponseLinesPassUnchangedInBoundedPartsAndTheFileIsRemoved) {
+  constexpr std::size_t kPart = kResponsePartSize;
+  const std::string full(kPart, 'f');
+  const std::string longer = std::string(2 * kPart, 'g') + "\n" + std::string(kPart / 2, 'h');
+  struct Case {
+    std::string bytes;
+    std::vector<std::string> lines;
+    std::vector<std::vector<std::size_t>> part_sizes;  // of each line
   };
-  for (const auto& [bytes, expected] : cases) {
+  const Case cases[] = {
+      {"", {}, {}},
+      {"<p>one\r\n<p>two", {"<p>one", "<p>two"}, {{6}, {6}}},
+      {"a\nb\nc\n", {"a\nb\nc\n"}, {{6}}},
+      {full + "\r\n" + full, {full, full}, {{kPart}, {kPart}}},
+      {full + "x\r" + full + "\r\n\r\n", {full + "x", full, ""}, {{kPart, 1}, {kPart}, {0}}},
+      {longer + "\r\nend", {longer, "end"}, {{kPart, kPart, kPart / 2 + 1}, {3}}},
+  };
+  for (const Case& c : cases) {
     ScratchDrive drive;
-    drive.Write("r:\\tont\\-3.out", bytes);
+    drive.Write("r:\\tont\\-3.out", c.bytes);
     OpenResponseFile(-3);
     std::vector<std::string> lines;
-    while (!AtEndOfResponse()) lines.push_back(ReadResponseLine());
-    EXPECT_EQ(lines, expected);
-    EXPECT_EQ(FailureOf([] { ReadResponseLine(); }), kInputPastEnd);
+    std::vector<std::vector<std::size_t>> part_sizes;
+    std::string part;
+    while (!AtEndOfResponse()) {
+      lines.emplace_back();
+      part_sizes.emplace_back();
+      bool ended = false;
+      while (!ended) {
+        ended = ReadResponsePart(part);
+        lines.back() += part;
+        part_sizes.back().push_back(part.size());
+      }
+    }
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(part_sizes, c.part_sizes);
+    EXPECT_EQ(FailureOf([&] { ReadResponsePart(part); }), kInputPastEnd);
     CloseResponseFile();
     RemoveResponseFile(-3);
     EXPECT_FALSE(drive.Exists("r:\\tont\\-3.out"));
     EXPECT_EQ(FailureOf([] { RemoveResponseFile(-3); }), kFileNotFound);
   }
-  EXPECT_EQ(FailureOf([] { ReadResponseLine(); }), kInvalidArgument) << "nothing is open";
+  std::string part;
+  EXPECT_EQ(FailureOf([&] { ReadResponsePart(part); }), kInvalidArgument) << "nothing is open";
 }
 
 }  // namespace

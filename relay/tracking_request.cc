@@ -75,10 +75,13 @@ void ServeTrackingRequest() {
         SendLine("Content-type: text/html\r\n");
         got = true;
         StepMarker = "5";
+        // A long line goes out part by part as it is read, so that no line is held whole; the
+        // bytes are those of the whole line. A line of one part goes out in one write.
+        std::string part;
         while (!AtEndOfResponse()) {
-          std::string line = ReadResponseLine();
-          line += "\r\n";
-          SendLine(line);
+          while (!ReadResponsePart(part)) SendText(part);
+          part += "\r\n";
+          SendLine(part);
           StepMarker = "6";
         }
         CloseResponseFile();

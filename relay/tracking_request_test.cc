@@ -148,6 +148,7 @@ TEST_F(TrackingRequestTest, ARequestClaimsItsNumberBeforeWritingAndABusyNumberSh
 }
 
 TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
+  const std::string kLong = std::string(65536, 'x') + std::string(4464, 'y');  // two parts
   struct Case {
     std::string name, form;
     FakeSystem::Operation operation;
@@ -171,6 +172,14 @@ TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
        kHeader + "a\r\n\r\n"},
       {"response undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, "6", "a\rb\r",
        kHeader + "a\r\n\r\nb\r\n\r\n"},
+      // A long line goes out part by part: what was sent of it stays, and the line counts as
+      // relayed only once its last part has gone.
+      {"second part of the first line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 1, "5",
+       kLong + "\rb\r", kHeader + kLong.substr(0, 65536)},
+      {"line after a long one unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 2, "6",
+       kLong + "\rb\r", kHeader + kLong + "\r\n\r\n"},
+      {"long last line undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, "6",
+       "a\r\n" + kLong, kHeader + "a\r\n\r\n" + kLong + "\r\n\r\n"},
   };
   for (const Case& c : cases) {
     FakeSystem case_fake;

@@ -93,6 +93,20 @@ figure[rss_relayed_large]=$(relayed_peak "$work/large.out")
 echo "peak memory: internal error ${figure[rss_internal]} KiB, fatal ${figure[rss_fatal]} KiB," \
   "relayed page ${figure[rss_relayed]} KiB, relayed 1 MiB page ${figure[rss_relayed_large]} KiB"
 
+# Memory bounded by the input: a POST body of 4 MiB of "=" (4 Mi field slots, one of them filled),
+# which ends in the internal error page, and a response of one line of 64 MiB.
+head -c 4194304 /dev/zero | tr '\0' '=' >"$work/equals.body"
+if ! env -i "${cgi[@]}" REQUEST_METHOD=POST CONTENT_LENGTH=4194304 "$program" <"$work/equals.body" |
+  grep -q 'internal error number 0 '; then
+  echo "4 MiB of = did not end in the internal error page of step 0" >&2
+  exit 1
+fi
+figure[rss_equals]=$(env -i "${cgi[@]}" REQUEST_METHOD=POST CONTENT_LENGTH=4194304 \
+  "$drivers/trackrelay_peak_memory" 20 "$work/equals.body" -- "$program")
+{ head -c 67108864 /dev/zero | tr '\0' 'x'; printf '\r\n'; } >"$work/long_line.out"
+figure[rss_long_line]=$(relayed_peak "$work/long_line.out")
+echo "peak memory: 4 MiB of = ${figure[rss_equals]} KiB, one 64 MiB response line ${figure[rss_long_line]} KiB"
+
 # Files written and removed by the run before are still being written back to the disk, which
 # slows the next run's flushes; back to back, the load run loses a third of its rate to it.
 settle() { sync; sleep "${BENCH_SETTLE:-15}"; }
@@ -163,6 +177,7 @@ cat <<TABLE
 | process cost, internal error page (median of $runs runs) | ${figure[internal_program]} µs vs ${figure[internal_baseline]} µs for C: **${figure[internal_ratio]}×** | ≤ 1.2× |
 | process cost, fatal error page (median of $runs runs) | ${figure[fatal_program]} µs vs ${figure[fatal_baseline]} µs for C: **${figure[fatal_ratio]}×** | ≤ 1.2× |
 | peak memory: internal error / fatal / relayed page / relayed 1 MiB page | ${figure[rss_internal]} / ${figure[rss_fatal]} / ${figure[rss_relayed]} / ${figure[rss_relayed_large]} KiB | ≤ 2048 KiB |
+| peak memory: a POST body of 4 MiB of \`=\` / a response of one 64 MiB line | ${figure[rss_equals]} / ${figure[rss_long_line]} KiB | ≤ 3 × 4096 + 1024 KiB / as a relayed page |
 | relay latency p50 / p99 ($latency_requests requests) | ${figure[latency_0]} | floor 100 ms |
 | the same, 10,000 unrelated files in the inbound folder | ${figure[latency_10000]} | no change beyond noise |
 | the same, each request with its own number (no counter flush) | ${figure[latency_0_given]} | |
