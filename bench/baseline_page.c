@@ -1,41 +1,10 @@
-/* The yardstick for trackrelay's process cost: a minimal static C program that writes the same
- * lines as trackrelay does on a path that never waits, one write(2) a line as trackrelay's
- * SendLine makes them, and does nothing else. FATAL_PAGE picks the fatal error page of an
- * overflowing CONTENT_LENGTH (script /cgi-bin/trackrelay, the default administrator); otherwise
- * it is the internal error page of step 0 (no TRACKNO). */
+/* The C yardstick for trackrelay's process cost: a minimal static C program that writes the same
+ * lines as trackrelay does on a path that never waits (baseline_lines.h), one write(2) a line as
+ * trackrelay's SendLine makes them, and does nothing else. */
 #include <string.h>
 #include <unistd.h>
 
-static const char* const kLines[] = {
-#ifdef FATAL_PAGE
-    "HTTP/1.0 500 Internal Error\r\n",
-    "Content-type: text/html\r\n\r\n",
-    "<HTML><HEAD>\r\n",
-    "<TITLE>Error in /cgi-bin/trackrelay</TITLE>\r\n",
-    "<H1>Error in /cgi-bin/trackrelay</H1>\r\n",
-    "</HEAD>\r\n",
-    "<BODY>\r\n",
-    "The following internal error has occurred:\r\n",
-    "<PRE>Overflow Error Number =  6</PRE>\r\n",
-    "<I>Please</I> note what you were doing when this problem occurred, \r\n",
-    "so we can identify and correct it. Write down the Web page you were \r\n",
-    "using, any data you may have entered into a form or search box, \r\n",
-    "and anything else that may help us duplicate the problem.\r\n",
-    "Then contact the administrator of this service: \r\n",
-    "<A HREF=\"mailto:webmaster@localhost\">\r\n",
-    "<ADDRESS>&lt;webmaster@localhost&gt;</ADDRESS></A>\r\n",
-    "</BODY></HTML>\r\n",
-#else
-    "HTTP/1.0 200 OK\r\n",
-    "Content-type: text/html\r\n\r\n",
-    "<HTML><HEAD>\r\n",
-    "<TITLE>Internal CGI Error</TITLE>\r\n",
-    "</HEAD>\r\n",
-    "<Center><H1>An internal error number 0 has caused the cgi program to terminate abnormaly</H1></Center>\r\n",
-    "<p>\r\n",
-    "<hr>\r\n",
-#endif
-};
+#include "baseline_lines.h"
 
 int main(void) {
   for (size_t i = 0; i < sizeof kLines / sizeof kLines[0]; ++i) {

@@ -59,6 +59,9 @@ double NumericValue(std::string_view text) {
   return value;
 }
 
+// ToInt16 and RoundToInt32 throw their failures themselves rather than through RaiseFailure: a
+// request without a tracking number, and one with an overflowing CONTENT_LENGTH, raise one of
+// them, and each frame between the throw and its trap is unwound twice in the start's budget.
 std::int16_t ToInt16(std::string_view text) {
   std::size_t b = 0, e = text.size();
   while (b < e && IsBlank(text[b])) ++b;
@@ -76,11 +79,11 @@ std::int16_t ToInt16(std::string_view text) {
     while (i < t.size() && IsDigit(t[i])) ++i;
     fraction = t.substr(f, i - f);
   }
-  if (i != t.size() || whole.size() + fraction.size() == 0) RaiseFailure(kTypeMismatch);
+  if (i != t.size() || whole.size() + fraction.size() == 0) throw Failure(kTypeMismatch);
 
   // Exact decimal arithmetic: no digit count can overflow or lose precision.
   while (whole.size() > 1 && whole[0] == '0') whole.remove_prefix(1);
-  if (whole.size() > 5) RaiseFailure(kOverflow);
+  if (whole.size() > 5) throw Failure(kOverflow);
   std::int32_t magnitude = 0;
   for (char c : whole) magnitude = magnitude * 10 + (c - '0');
   if (!fraction.empty()) {
@@ -90,15 +93,15 @@ std::int16_t ToInt16(std::string_view text) {
     if (first > 5 || (first == 5 && (beyond_half || magnitude % 2 == 1))) ++magnitude;
   }
   std::int32_t value = negative ? -magnitude : magnitude;
-  if (value < -32768 || value > 32767) RaiseFailure(kOverflow);
+  if (value < -32768 || value > 32767) throw Failure(kOverflow);
   return static_cast<std::int16_t>(value);
 }
 
 std::int32_t RoundToInt32(double value) {
-  if (std::isnan(value)) RaiseFailure(kOverflow);
+  if (std::isnan(value)) throw Failure(kOverflow);
   // nearbyint rounds ties to even in the default rounding mode, which the program never changes.
   double rounded = std::nearbyint(value);
-  if (rounded < -2147483648.0 || rounded > 2147483647.0) RaiseFailure(kOverflow);
+  if (rounded < -2147483648.0 || rounded > 2147483647.0) throw Failure(kOverflow);
   return static_cast<std::int32_t>(rounded);
 }
 

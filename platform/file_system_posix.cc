@@ -244,11 +244,19 @@ void WriteNewFile(const Place& place, std::string_view text, bool durably, const
   if (close(fd.Release()) != 0 && errno != EINTR) RaiseError(errno);
 }
 
+bool Present(const Place& place) {
+  struct stat st;
+  return fstatat(place.folder.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 int LinkThenUnlink(const Place& source, const Place& target) {
   const int error = RetryWhileBusy([&] {
     return linkat(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str(), 0);
   });
-  if (error != 0) return error;
+  if (error != 0 && !(error == ENOENT && Present(source))) return error;
+  // ENOENT while the file to link is still there: an SFTP mount (sshfs) makes the link on the
+  // server and then looks the new name up, which fails when the remote host has already taken
+  // the request in between. The request was published all the same.
   if (const int removed = RemoveName(source)) RaiseError(removed);
   return 0;
 }

@@ -1,0 +1,39 @@
+/* The page lines that the yardsticks of trackrelay's process cost write, each with its CR LF, as
+ * trackrelay writes them on a path that never waits. FATAL_PAGE picks the fatal error page of an
+ * overflowing CONTENT_LENGTH (script /cgi-bin/trackrelay, the default administrator); otherwise
+ * it is the internal error page of step 0 (no TRACKNO). */
+#ifndef TRACKRELAY_BENCH_BASELINE_LINES_H
+#define TRACKRELAY_BENCH_BASELINE_LINES_H
+
+static const char* const kLines[] = {
+#ifdef FATAL_PAGE
+    "HTTP/1.0 500 Internal Error\r\n",
+    "Content-type: text/html\r\n\r\n",
+    "<HTML><HEAD>\r\n",
+    "<TITLE>Error in /cgi-bin/trackrelay</TITLE>\r\n",
+    "<H1>Error in /cgi-bin/trackrelay</H1>\r\n",
+    "</HEAD>\r\n",
+    "<BODY>\r\n",
+    "The following internal error has occurred:\r\n",
+    "<PRE>Overflow Error Number =  6</PRE>\r\n",
+    "<I>Please</I> note what you were doing when this problem occurred, \r\n",
+    "so we can identify and correct it. Write down the Web page you were \r\n",
+    "using, any data you may have entered into a form or search box, \r\n",
+    "and anything else that may help us duplicate the problem.\r\n",
+    "Then contact the administrator of this service: \r\n",
+    "<A HREF=\"mailto:webmaster@localhost\">\r\n",
+    "<ADDRESS>&lt;webmaster@localhost&gt;</ADDRESS></A>\r\n",
+    "</BODY></HTML>\r\n",
+#else
+    "HTTP/1.0 200 OK\r\n",
+    "Content-type: text/html\r\n\r\n",
+    "<HTML><HEAD>\r\n",
+    "<TITLE>Internal CGI Error</TITLE>\r\n",
+    "</HEAD>\r\n",
+    "<Center><H1>An internal error number 0 has caused the cgi program to terminate abnormaly</H1></Center>\r\n",
+    "<p>\r\n",
+    "<hr>\r\n",
+#endif
+};
+
+#endif
