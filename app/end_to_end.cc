@@ -23,16 +23,57 @@ namespace trackrelay::e2e {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+std::string Environment(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// Waits, a bounded time, until the path is a folder: a share's client may show a folder made on
+// the server a moment later.
+bool AppearsAsFolder(const std::string& path) {
+  for (int i = 0; i < 200; ++i) {
+    std::error_code error;
+    if (fs::is_directory(path, error)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
+}  // namespace
+
+bool SharedDrive() {
+  return !Environment("TRACKRELAY_E2E_SHARE").empty() && !Environment("TRACKRELAY_E2E_SHARE_SERVER").empty();
+}
+
 DriveRoot::DriveRoot() {
   char name[] = "/tmp/trackrelay-drives-XXXXXX";
   if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = name;
-  for (const char* dir : {"c/woe", "r/fromnt", "r/tont"}) fs::create_directories(path_ + "/" + dir);
+  fs::create_directories(path_ + "/c/woe");
+  if (!SharedDrive()) {
+    for (const char* dir : {"r/fromnt", "r/tont"}) fs::create_directories(path_ + "/" + dir);
+    return;
+  }
+  // A folder of this root's own on the share, so that drive roots that live at the same time
+  // (tests side by side) never see each other's files. The server makes it, as the remote host
+  // would; the program reaches it through the share's client.
+  std::string server = Environment("TRACKRELAY_E2E_SHARE_SERVER") + "/drive-XXXXXX";
+  if (mkdtemp(server.data()) == nullptr) throw std::runtime_error("mkdtemp failed on the share's server folder");
+  remote_r_ = server;
+  for (const char* dir : {"fromnt", "tont"}) fs::create_directory(remote_r_ + "/" + dir);
+  const std::string client = Environment("TRACKRELAY_E2E_SHARE") + "/" + fs::path(remote_r_).filename().string();
+  if (!AppearsAsFolder(client + "/fromnt") || !AppearsAsFolder(client + "/tont")) {
+    throw std::runtime_error("the share does not show " + client);
+  }
+  fs::create_directory_symlink(client, path_ + "/r");
 }
 
 DriveRoot::~DriveRoot() {
   std::error_code ignored;
-  fs::remove_all(path_, ignored);
+  if (!remote_r_.empty()) fs::remove_all(remote_r_, ignored);
+  fs::remove_all(path_, ignored);  // ROOT/r is only a link then
 }
 
 std::string DriveRoot::Local(const std::string& drive_path) const {
@@ -42,15 +83,22 @@ std::string DriveRoot::Local(const std::string& drive_path) const {
   return out;
 }
 
+std::string DriveRoot::Remote(const std::string& drive_path) const {
+  const std::string local = Local(drive_path);
+  const std::string drive_r = path_ + "/r";
+  if (remote_r_.empty() || local.compare(0, drive_r.size(), drive_r) != 0) return local;
+  return remote_r_ + local.substr(drive_r.size());
+}
+
 void DriveRoot::Write(const std::string& drive_path, const std::string& bytes) const {
-  std::ofstream out(Local(drive_path), std::ios::binary | std::ios::trunc);
+  std::ofstream out(Remote(drive_path), std::ios::binary | std::ios::trunc);
   out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + Local(drive_path));
+  if (!out) throw std::runtime_error("cannot write " + Remote(drive_path));
 }
 
 std::string DriveRoot::Read(const std::string& drive_path) const {
-  std::ifstream in(Local(drive_path), std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + Local(drive_path));
+  std::ifstream in(Remote(drive_path), std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + Remote(drive_path));
   std::ostringstream all;
   all << in.rdbuf();
   return all.str();
@@ -58,12 +106,12 @@ std::string DriveRoot::Read(const std::string& drive_path) const {
 
 bool DriveRoot::Exists(const std::string& drive_path) const {
   struct stat st;
-  return lstat(Local(drive_path).c_str(), &st) == 0;
+  return lstat(Remote(drive_path).c_str(), &st) == 0;
 }
 
 std::vector<std::string> DriveRoot::List(const std::string& drive_path) const {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(Local(drive_path))) names.push_back(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(Remote(drive_path))) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -249,6 +297,27 @@ std::string ReadAllFrom(int fd) {
 }
 
 }  // namespace
+
+RemoteHostSimulator::RemoteHostSimulator(const DriveRoot& root) {
+  const std::string outbound = root.Remote("r:\\fromnt"), inbound = root.Remote("r:\\tont");
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    execl(TRACKRELAY_SIMULATOR, TRACKRELAY_SIMULATOR, "--outbound", outbound.c_str(), "--inbound", inbound.c_str(),
+          "--quiet", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+}
+
+RemoteHostSimulator::~RemoteHostSimulator() {
+  kill(pid_, SIGTERM);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+}
 
 Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
   std::vector<std::string> env_strings;

@@ -12,6 +12,11 @@ namespace trackrelay::e2e {
 
 // A temporary folder standing for the drives: ROOT/c/woe (the counter) and ROOT/r/fromnt,
 // ROOT/r/tont (the exchange). Removed with everything in it when the object goes.
+//
+// With r: on a network share (SharedDrive()), ROOT/r is a link to a folder of its own on the
+// mounted share, which the program reaches through the share's client; the remote host's side
+// of the exchange works on the same folder where the server keeps it, as a real remote host
+// would. That folder goes with the object too.
 class DriveRoot {
  public:
   DriveRoot();
@@ -20,8 +25,11 @@ class DriveRoot {
   DriveRoot& operator=(const DriveRoot&) = delete;
 
   const std::string& path() const { return path_; }
-  // A drive path ("r:\tont\41.out") as a path of this machine.
+  // A drive path ("r:\tont\41.out") as the program sees it on this machine.
   std::string Local(const std::string& drive_path) const;
+  // The same as the remote host sees it: an r: path on a share is the server's own file.
+  std::string Remote(const std::string& drive_path) const;
+  // Files as the remote host sees them (Remote).
   void Write(const std::string& drive_path, const std::string& bytes) const;
   std::string Read(const std::string& drive_path) const;
   bool Exists(const std::string& drive_path) const;
@@ -32,6 +40,25 @@ class DriveRoot {
 
  private:
   std::string path_;
+  std::string remote_r_;  // the server's folder behind ROOT/r on a share, else empty
+};
+
+// True when the drive roots put r: on a network share: TRACKRELAY_E2E_SHARE names the folder
+// where the share is mounted on this machine and TRACKRELAY_E2E_SHARE_SERVER the folder that
+// the server exports as that share. Only root reaches a share mounted by root.
+bool SharedDrive();
+
+// The remote-host simulator (trackrelay-remote-host) serving a drive root's exchange from the
+// remote host's side, from construction to destruction.
+class RemoteHostSimulator {
+ public:
+  explicit RemoteHostSimulator(const DriveRoot& root);
+  ~RemoteHostSimulator();
+  RemoteHostSimulator(const RemoteHostSimulator&) = delete;
+  RemoteHostSimulator& operator=(const RemoteHostSimulator&) = delete;
+
+ private:
+  pid_t pid_ = -1;
 };
 
 struct Invocation {

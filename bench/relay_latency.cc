@@ -4,13 +4,16 @@
 // is the floor. With UNRELATED files waiting in the inbound folder, the same run shows what a
 // full folder costs a look.
 //
-//   trackrelay_relay_latency PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]
+//   trackrelay_relay_latency [--share CLIENT SERVER] PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]
 //
 // Requests run one after another with TRACKNO=0, each with a field of its own; a page counts
 // only when it is the simulator's answer for the number the counter handed out and shows that
 // field. With "given", each request brings a number of its own instead, and the counter (which
-// is flushed to disk with every number it hands out) stays out of the figures. Prints the
-// percentiles and ends with status 1 when any page was wrong.
+// is flushed to disk with every number it hands out) stays out of the figures. With --share, r:
+// is a folder of its own on a network share that is mounted at CLIENT and that the server keeps
+// in SERVER: the program goes through the share's client, the simulator works on the server's
+// folder, as a remote host would. Prints the percentiles and ends with status 1 when any page
+// was wrong.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -80,8 +83,16 @@ double Percentile(std::vector<double> sorted, double p) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string share_client, share_server;
+  if (argc > 3 && std::string(argv[1]) == "--share") {
+    share_client = argv[2];
+    share_server = argv[3];
+    argv += 3;
+    argc -= 3;
+  }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: trackrelay_relay_latency PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]\n");
+    std::fprintf(stderr,
+                 "usage: trackrelay_relay_latency [--share CLIENT SERVER] PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]\n");
     return 2;
   }
   const std::string program = fs::absolute(argv[1]).string();
@@ -94,13 +105,29 @@ int main(int argc, char** argv) {
   char name[] = "/tmp/trackrelay-latency-XXXXXX";
   if (mkdtemp(name) == nullptr) return 1;
   const fs::path root = name;
-  for (const char* folder : {"c/woe", "r/fromnt", "r/tont"}) fs::create_directories(root / folder);
+  fs::create_directories(root / "c/woe");
+  // The exchange as the remote host sees it: on a share, the server's own folder.
+  fs::path exchange = root / "r";
+  if (share_server.empty()) {
+    for (const char* folder : {"r/fromnt", "r/tont"}) fs::create_directories(root / folder);
+  } else {
+    std::string server = share_server + "/latency-XXXXXX";
+    if (mkdtemp(server.data()) == nullptr) return 1;
+    exchange = server;
+    for (const char* folder : {"fromnt", "tont"}) fs::create_directory(exchange / folder);
+    const fs::path client = fs::path(share_client) / exchange.filename();
+    // The share's client may show a folder made on the server a moment later.
+    for (int i = 0; i < 200 && !fs::is_directory(client / "tont"); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    fs::create_directory_symlink(client, root / "r");
+  }
   std::ofstream(root / "c/woe/track.txt", std::ios::binary) << " 1 \r\n";
   // Answers for other numbers that nobody collects: none is N.out for a number handed out here.
   for (int i = 0; i < unrelated; ++i) {
     char file[32];
     std::snprintf(file, sizeof file, "old%05d.out", i);
-    std::ofstream(root / "r/tont" / file, std::ios::binary) << "<p>an answer nobody took\r\n";
+    std::ofstream(exchange / "tont" / file, std::ios::binary) << "<p>an answer nobody took\r\n";
   }
 
   const pid_t host = fork();
@@ -108,7 +135,9 @@ int main(int argc, char** argv) {
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);
-    execl(simulator.c_str(), simulator.c_str(), "--drive-root", root.c_str(), "--quiet", static_cast<char*>(nullptr));
+    const std::string outbound = (exchange / "fromnt").string(), inbound = (exchange / "tont").string();
+    execl(simulator.c_str(), simulator.c_str(), "--outbound", outbound.c_str(), "--inbound", inbound.c_str(), "--quiet",
+          static_cast<char*>(nullptr));
     _exit(127);
   }
 
@@ -132,7 +161,7 @@ int main(int argc, char** argv) {
                        page.output.find("<h1>Tracking number " + n + "</h1>") != std::string::npos &&
                        page.output.find("<tr><td>probe</td><td>" + std::to_string(i) + "</td></tr>") !=
                            std::string::npos &&
-                       !fs::exists(root / "r/tont" / (n + ".out"));
+                       !fs::exists(exchange / "tont" / (n + ".out"));
     if (!right) {
       ++wrong;
       if (wrong <= 3) std::fprintf(stderr, "request %d: not the page of %s:\n%.400s\n", i, n.c_str(), page.output.c_str());
@@ -143,13 +172,14 @@ int main(int argc, char** argv) {
   kill(host, SIGTERM);
   waitpid(host, nullptr, 0);
   std::error_code ignored;
+  if (exchange != root / "r") fs::remove_all(exchange, ignored);
   fs::remove_all(root, ignored);
 
   if (ms.empty()) return wrong == 0 ? 0 : 1;
-  std::printf("relay latency, %d requests %s, %d unrelated files in the inbound folder: "
+  std::printf("relay latency%s, %d requests %s, %d unrelated files in the inbound folder: "
               "p50 %.1f ms, p90 %.1f ms, p99 %.1f ms, min %.1f ms, max %.1f ms; "
               "p50 is %.1f ms over the 100 ms floor; %d wrong pages\n",
-              requests, given ? "with their own numbers" : "with TRACKNO=0", unrelated, Percentile(ms, 50), Percentile(ms, 90), Percentile(ms, 99),
+              share_server.empty() ? "" : " (r: on a share)", requests, given ? "with their own numbers" : "with TRACKNO=0", unrelated, Percentile(ms, 50), Percentile(ms, 90), Percentile(ms, 99),
               *std::min_element(ms.begin(), ms.end()), *std::max_element(ms.begin(), ms.end()),
               Percentile(ms, 50) - 100.0, wrong);
   return wrong == 0 ? 0 : 1;

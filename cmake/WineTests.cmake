@@ -42,4 +42,14 @@ if(TRACKRELAY_WINE_E2E_TESTS)
       "${CMAKE_COMMAND};-E;env;TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>;TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}")
   gtest_discover_tests(trackrelay_wine_e2e_tests DISCOVERY_MODE PRE_TEST
                        PROPERTIES FIXTURES_REQUIRED wine_prefix)
+
+  # The same with r: on a real network share (tools/shares/share_test.sh): Samba and SFTP.
+  foreach(share smb sftp)
+    add_test(NAME share_${share}_wine
+      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+              TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
+              bash ${PROJECT_SOURCE_DIR}/tools/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests)
+    set_tests_properties(share_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 450
+                         FIXTURES_REQUIRED wine_prefix)
+  endforeach()
 endif()

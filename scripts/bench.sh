@@ -24,10 +24,13 @@ program=$PWD/$build/app/trackrelay
 simulator=$PWD/$build/tools/trackrelay-remote-host
 drivers=$PWD/$build/bench
 
+# shellcheck source=../tools/shares/lib.sh
+source tools/shares/lib.sh
 work=$(mktemp -d)
 chmod 755 "$work"
 sim_pid=
 cleanup() {
+  trackrelay_share_down
   if [ -n "${TRACKRELAY_SERVER_PID:-}" ]; then trackrelay_stop "$TRACKRELAY_SERVER_PID"; fi
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
   rm -rf "$work"
@@ -143,6 +146,27 @@ for run in "0" "10000" "0 given"; do
   grep -q '; 0 wrong pages$' "$work/latency.txt" || { echo "the latency run saw wrong pages" >&2; exit 1; }
 done
 
+echo "== relay latency with r: on a network share on the loopback address, the simulator on the server's folder =="
+# The program goes through the share's client; a page counts only when it is its own.
+for kind in smb sftp; do
+  reason=$(trackrelay_share_missing "$kind")
+  if [ -n "$reason" ]; then
+    figure[latency_$kind]="not measured: $reason"
+    continue
+  fi
+  settle
+  if ! trackrelay_share_up "$kind" "$work/share-$kind"; then
+    trackrelay_share_down
+    figure[latency_$kind]="not measured: the share did not come up"
+    continue
+  fi
+  "$drivers/trackrelay_relay_latency" --share "$TRACKRELAY_SHARE_CLIENT" "$TRACKRELAY_SHARE_SERVER" "$program" "$simulator" \
+    "$latency_requests" | tee "$work/latency.txt" || true
+  trackrelay_share_down
+  figure[latency_$kind]=$(sed -n 's/.*: p50 \([0-9.]*\) ms, p90 [0-9.]* ms, p99 \([0-9.]*\) ms.*; \([0-9]*\) wrong pages$/\1 ms \/ \2 ms; \3 wrong pages/p' "$work/latency.txt")
+  [ -n "${figure[latency_$kind]}" ] || figure[latency_$kind]="the run failed"
+done
+
 echo "== load: $clients clients, $load_requests requests with TRACKNO=0 through lighttpd =="
 # shellcheck source=../tools/servers/lib.sh
 source tools/servers/lib.sh
@@ -181,6 +205,8 @@ cat <<TABLE
 | relay latency p50 / p99 ($latency_requests requests) | ${figure[latency_0]} | floor 100 ms |
 | the same, 10,000 unrelated files in the inbound folder | ${figure[latency_10000]} | no change beyond noise |
 | the same, each request with its own number (no counter flush) | ${figure[latency_0_given]} | |
+| the same, r: on a Samba share (smbd + smbnetfs on the loopback address) | ${figure[latency_smb]} | 0 wrong pages |
+| the same, r: on an SFTP share (sshd + sshfs on the loopback address) | ${figure[latency_sftp]} | 0 wrong pages |
 | load: $clients clients, $load_requests requests through lighttpd | ${figure[load_rate]} requests/s; p50 / p99 ${figure[load_latency]}; ${figure[load_correct]} | every page its own, every number once |
 | load: CPU per request | ${figure[load_cpu]} | |
 | load: CPU per request by process (lighttpd, its CGI children, the simulator) | ${figure[load_split]} | |

@@ -9,10 +9,12 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux \
   g++-mingw-w64-x86-64 wine wine64 \
   clang libclang-rt-14-dev hyperfine chromium \
-  nginx fcgiwrap lintian dpkg-dev file libxml2-utils; do
+  nginx fcgiwrap lintian dpkg-dev file libxml2-utils \
+  samba smbnetfs openssh-server openssh-client sshfs fuse3; do
   have "$pkg" || need+=("$pkg")
 done
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes. The benchmarks: hyperfine.
+# The share tests and benchmarks: Samba with smbnetfs, OpenSSH's server with sshfs, FUSE 3.
 # The browser check: Debian's chromium, driven by playwright-core from npm (node's own npm,
 # when node came with one, else Debian's). The packages: CPack's DEB generator finds the
 # simulator's libraries with dpkg-shlibdeps (dpkg-dev) and file; the package test runs lintian
@@ -28,6 +30,6 @@ if [ "${#need[@]}" -gt 0 ]; then
   apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
 # The packages start their own servers; the tests and the demo start theirs on other ports.
-for service in apache2 lighttpd nginx fcgiwrap; do
+for service in apache2 lighttpd nginx fcgiwrap smbd nmbd; do
   if command -v service >/dev/null 2>&1; then service "$service" stop >/dev/null 2>&1 || true; fi
 done

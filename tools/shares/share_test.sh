@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The end-to-end tests of the exchange with r: on a real network share: brings share KIND up on
+# the loopback address (smb: smbd + smbnetfs; sftp: sshd + sshfs, see lib.sh), runs the
+# end-to-end test program E2E_TESTS with each drive root's r: on the mounted share and the
+# remote host's side on the server's own folder, and stops everything it started however it
+# ends. The program under test is the one E2E_TESTS runs: the POSIX build's, or trackrelay.exe
+# under Wine when TRACKRELAY_E2E_EXECUTABLE and TRACKRELAY_E2E_WINEPREFIX say so.
+#
+# usage: share_test.sh KIND E2E_TESTS
+# Status 77 (a skip) with the reason when FUSE or a program of the share is missing.
+# KEEP_WORK=1 keeps the folder with the servers' configs and logs.
+set -euo pipefail
+kind=${1:?usage: share_test.sh smb|sftp E2E_TESTS}
+tests=${2:?usage: share_test.sh smb|sftp E2E_TESTS}
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh"
+
+reason=$(trackrelay_share_missing "$kind")
+if [ -n "$reason" ]; then
+  echo "SKIPPED: the $kind share cannot be brought up here: $reason"
+  exit 77
+fi
+
+work=$(mktemp -d /tmp/trackrelay-share-XXXXXX)
+cleanup() {
+  local status=$?
+  trackrelay_share_down
+  if [ "${KEEP_WORK:-}" = 1 ] || [ "$status" -ne 0 ]; then
+    echo "the servers' configs and logs are in $work"
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+started=$SECONDS
+trackrelay_share_up "$kind" "$work"
+echo "== the $kind share is up in $((SECONDS - started)) s: the server's folder $TRACKRELAY_SHARE_SERVER," \
+  "mounted at $TRACKRELAY_SHARE_CLIENT"
+export TRACKRELAY_E2E_SHARE=$TRACKRELAY_SHARE_CLIENT TRACKRELAY_E2E_SHARE_SERVER=$TRACKRELAY_SHARE_SERVER
+
+# The exchange's cases: the road of a request, given numbers, the bytes of an answer, a body in
+# pieces, a late answer, the internal errors (a request already waiting among them) and
+# concurrent requests; beside them, in a process of their own since it waits its 45 s, an
+# answer stored as N.OUT. The plain timeout is the same wait and tells nothing new of a share.
+slow='TrackingRequestEndToEnd.ResponseNamedInAnotherCaseIsNeverTaken'
+fast="TrackingRequestEndToEnd.*:-$slow:TrackingRequestEndToEnd.NoResponseWithin450LooksGivesTheTimeoutPage"
+# Bounded, so that this script always ends in time to unmount and stop its servers.
+timeout -k 10 360 "$tests" --gtest_filter="$slow" >"$work/slow.log" 2>&1 &
+slow_pid=$!
+status=0
+timeout -k 10 360 "$tests" --gtest_filter="$fast" || status=$?
+slow_status=0
+wait "$slow_pid" || slow_status=$?
+cat "$work/slow.log"
+[ "$status" -eq 0 ] && status=$slow_status
+
+echo "== $kind share: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)") in $((SECONDS - started)) s"
+exit "$status"
