@@ -194,12 +194,24 @@ DWORD RenameEntryNoReplace(const Place& from, const Place& to) {
   rename->RootDirectory = nullptr;
   rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(WCHAR));
   std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
-  return RetryWhileBusy([&]() -> DWORD {
+  // A rename may be reported as failed after it has happened: a redirector, or Wine, looks the
+  // new name up once more after renaming, and the remote host may have taken the file by then.
+  // Nobody but this request touches its temporary file, so once a rename was tried, the file
+  // being gone means the request is out; failing it would leave its answer to the next request
+  // of the number.
+  bool tried = false;
+  const DWORD error = RetryWhileBusy([&]() -> DWORD {
     Handle entry;
-    if (const DWORD error = OpenEntry(from, entry)) return error;
+    if (const DWORD opened = OpenEntry(from, entry)) return tried && opened == ERROR_FILE_NOT_FOUND ? 0 : opened;
     if (!IsPlainFileAt(from, entry.get())) return ERROR_ACCESS_DENIED;
+    tried = true;
     return ErrorOf(SetFileInformationByHandle(entry.get(), FileRenameInfo, rename, static_cast<DWORD>(buffer.size())));
   });
+  if (error != 0 && tried && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS &&
+      GetFileAttributesA(from.Path().c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    return 0;
+  }
+  return error;
 }
 
 // The failure of a folder that cannot be reached: access denied and a drive that is not ready
@@ -541,17 +553,7 @@ class WindowsSystem : public System {
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
     const Place source = Reach(from), target = Reach(to);
-    const DWORD error = RenameEntryNoReplace(source, target);
-    if (error == 0) return;
-    // A rename may be reported as failed after it has happened: a redirector, or Wine, looks
-    // the new name up once more after renaming, and the remote host may have taken the file by
-    // then. Nobody but this request touches its temporary file, so when that is gone the request
-    // is out; failing it would leave its answer to the next request of the number.
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS &&
-        GetFileAttributesA(source.Path().c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
-      return;
-    }
-    RaiseError(error);
+    if (const DWORD error = RenameEntryNoReplace(source, target)) RaiseError(error);
   }
 
   void RenameReplacing(const std::string& from, const std::string& to) override {
