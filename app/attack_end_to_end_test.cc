@@ -272,13 +272,15 @@ TEST(AttackEndToEnd, TwoRequestsOfOneNumberAtOnceNeverSeeEachOthersPage) {
 
 TEST(AttackEndToEnd, ANumberTypedByHandCannotTakeTheAnswerAnotherRequestWaitsFor) {
   DriveRoot root;
-  // The remote host takes the waiting request's file at once, and answers later.
-  std::atomic<bool> taken{false};
+  // The remote host takes the waiting request's file at once, and answers only once the
+  // intruder is through (or after 20 s), so that the first request still waits meanwhile
+  // however slowly a process starts.
+  std::atomic<bool> taken{false}, intruded{false};
   std::thread remote([&] {
     if (!AwaitPath(root.Local("r:\\fromnt\\41.DAT"))) return;
     fs::remove(root.Local("r:\\fromnt\\41.DAT"));
     taken = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    for (int i = 0; i < 2000 && !intruded; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     Answer(root, "41", "the answer for the first request");
   });
   Outcome waiting, intruder;
@@ -286,6 +288,7 @@ TEST(AttackEndToEnd, ANumberTypedByHandCannotTakeTheAnswerAnotherRequestWaitsFor
   for (int i = 0; i < 2000 && !taken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   intruder = RunTrackrelay(Get("TRACKNO=41&who=intruder"), root);
+  intruded = true;
   first.join();
   remote.join();
   EXPECT_TRUE(taken);
