@@ -418,7 +418,10 @@ TEST(TrackingRequestEndToEnd, NoResponseWithin450LooksGivesTheTimeoutPage) {
   EXPECT_EQ(out.exit_status, 0);
   EXPECT_EQ(out.output, kTimeoutPage);
   EXPECT_GE(out.seconds, 45.0);
-  EXPECT_LT(out.seconds, 50.0);
+  // 450 looks and pauses, and no more; the in-process tests count them exactly. Wine's looks
+  // cost more, above all beside the suite's other Wine processes on two cores (47 s alone,
+  // up to 53 s among them).
+  EXPECT_LT(out.seconds, UnderWine() ? 60.0 : 50.0);
   EXPECT_EQ(root.Read("r:\\fromnt\\77.DAT"), "TRACKNO=77&x=1\r\n") << "the request file stays";
 }
 
