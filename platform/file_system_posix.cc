@@ -445,7 +445,7 @@ class PosixSystem : public System {
   }
 
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
-    if (watch_.fd < 0 || TryReachName(path) != watch_.name) {
+    if (watch_.fd < 0 || LastNameOf(path) != watch_.name) {
       ::Sleep(milliseconds);
       return 0;
     }
@@ -509,7 +509,7 @@ class PosixSystem : public System {
     return false;
   }
 
-  static std::string TryReachName(const std::string& path) {
+  static std::string LastNameOf(const std::string& path) {
     const std::size_t last = path.find_last_of("/\\");
     return last == std::string::npos ? path : path.substr(last + 1);
   }
