@@ -268,6 +268,11 @@ class WinePrefixes {
       }
       if (!handed_over) throw std::runtime_error("cannot hand " + path + " over to user " + std::to_string(user));
     }
+    // Debian's Wine names the folder of a prefix's server at random when the prefix first needs
+    // one; clients that start together in a new prefix can each pick a name and one of them
+    // then looks for its server in a folder that never comes. Starting the server here, before
+    // any run, settles the name; the destructor ends it.
+    RunQuietlyAs(user, {FindOnPath("wineserver")}, {"WINEPREFIX=" + path});
     return path;
   }
 
