@@ -206,7 +206,13 @@ class WinePrefixes {
     // The servers would linger for seconds and then find their prefixes gone.
     for (const auto& [user, prefix] : prefixes_) {
       RunQuietlyAs(user, {FindOnPath("wineserver"), "-k"}, {"WINEPREFIX=" + prefix.path});
+      // The server's folder lies in /tmp, named in the prefix's file "wineserver".
+      std::string server_folder;
+      std::ifstream(prefix.path + "/wineserver") >> server_folder;
       std::error_code ignored;
+      if (server_folder.rfind("wine-", 0) == 0 && server_folder.find('/') == std::string::npos) {
+        fs::remove_all("/tmp/" + server_folder, ignored);
+      }
       fs::remove_all(prefix.path, ignored);
     }
   }

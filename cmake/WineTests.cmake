@@ -10,7 +10,7 @@ set(TRACKRELAY_WINE_RUN "${PROJECT_SOURCE_DIR}/cmake/wine-run.sh")
 add_test(NAME wine_prefix_make COMMAND ${TRACKRELAY_WINE_RUN} ${TRACKRELAY_WINE_PREFIX} cmd /c exit 0)
 set_tests_properties(wine_prefix_make PROPERTIES FIXTURES_SETUP wine_prefix)
 add_test(NAME wine_prefix_remove
-         COMMAND sh -c "WINEPREFIX=\"$0\" wineserver -k; rm -rf \"$0\" \"$0.lock\" \"$0.clones\"" ${TRACKRELAY_WINE_PREFIX})
+         COMMAND sh -c "WINEPREFIX=\"$0\" wineserver -k; d=$(cat \"$0/wineserver\" 2>/dev/null); case $d in wine-*) rm -rf \"/tmp/$d\";; esac; rm -rf \"$0\" \"$0.lock\" \"$0.clones\"" ${TRACKRELAY_WINE_PREFIX})
 set_tests_properties(wine_prefix_remove PROPERTIES FIXTURES_CLEANUP wine_prefix)
 
 # The listing may have to wait for the prefix to be made.
