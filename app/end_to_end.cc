@@ -277,8 +277,9 @@ class WinePrefixes {
     // Debian's Wine names the folder of a prefix's server at random when the prefix first needs
     // one; clients that start together in a new prefix can each pick a name and one of them
     // then looks for its server in a folder that never comes. Starting the server here, before
-    // any run, settles the name; the destructor ends it.
-    RunQuietlyAs(user, {FindOnPath("wineserver")}, {"WINEPREFIX=" + path});
+    // any run, settles the name. It stays up until the destructor ends it: a server that ends
+    // with its last client can reset the connection of a client that starts at that moment.
+    RunQuietlyAs(user, {FindOnPath("wineserver"), "-p"}, {"WINEPREFIX=" + path});
     return path;
   }
 

@@ -136,7 +136,9 @@ CONF
 }
 
 # sshd on a free loopback port with a config, host key and authorized key of its own in $1;
-# sshfs mounts the exported folder at MNT.
+# sshfs mounts the exported folder at MNT, without its cache of folder listings: that cache
+# (20 s by default) would hide a new N.out from a look that lists the folder, as the Windows
+# build's does.
 trackrelay_share_up_sftp() {
   local dir=$1 attempt port pid conf=$1/sshd_config
   ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key" >/dev/null
@@ -170,7 +172,7 @@ CONF
   [ -n "$port" ] || { echo "sshd did not start; see $dir/logs" >&2; tail -n 20 "$dir/logs/sshd.log" >&2; return 1; }
 
   sshfs -f "root@127.0.0.1:$TRACKRELAY_SHARE_SERVER" "$dir/mnt" -p "$port" \
-    -o "IdentityFile=$dir/client_key,StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes" \
+    -o "IdentityFile=$dir/client_key,StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes,dir_cache=no" \
     </dev/null >>"$dir/logs/sshfs.log" 2>&1 &
   pid=$!
   TRACKRELAY_SHARE_PIDS+=("$pid")
