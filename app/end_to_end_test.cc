@@ -324,20 +324,34 @@ TEST(TrackingRequestEndToEnd, AnAnswerThatLandsIsTakenWithinMilliseconds) {
   // A share's client reports only its own changes: an answer that the server writes wakes no
   // one there, and the look every 100 ms finds it (ResponseLandingSecondsLater... checks that).
   if (SharedDrive()) GTEST_SKIP() << "the folder's reports do not cover a change made on the share's server";
-  std::vector<double> taken_after;
-  for (int round = 0; round < 20; ++round) {
-    DriveRoot root;
-    Responder remote(root, "12", "quick", round % 2 == 0 ? 0 : 130);
-    Outcome out = RunTrackrelay(Get("TRACKNO=12"), root);
-    remote.Join();
-    EXPECT_EQ(out.output, kHeader + "quick\r\n\r\n");
-    taken_after.push_back(remote.AnsweredToTaken());
-  }
-  std::sort(taken_after.begin(), taken_after.end());
   // On the grid alone, the median would be about 50 ms, and more by as much as the end of the
   // process takes: under Wine, whose process ends through its server, that is a dozen
   // milliseconds or more on a busy machine.
-  EXPECT_LT(taken_after[taken_after.size() / 2], UnderWine() ? 0.035 : 0.02) << "median";
+  const double bound = UnderWine() ? 0.035 : 0.02;
+  // The median of 20 answers; a machine busy with other tests for a moment can push one set of
+  // them over, so a set is taken up to three times. On the grid alone, a set's median under
+  // the bound is unlikely enough that three chances leave it so.
+  auto median_taken_after = [] {
+    std::vector<double> taken_after;
+    for (int round = 0; round < 20; ++round) {
+      DriveRoot root;
+      Responder remote(root, "12", "quick", round % 2 == 0 ? 0 : 130);
+      Outcome out = RunTrackrelay(Get("TRACKNO=12"), root);
+      remote.Join();
+      EXPECT_EQ(out.output, kHeader + "quick\r\n\r\n");
+      taken_after.push_back(remote.AnsweredToTaken());
+    }
+    std::sort(taken_after.begin(), taken_after.end());
+    return taken_after[taken_after.size() / 2];
+  };
+  std::string medians;
+  double best = 1e9;
+  for (int set = 0; set < 3 && best >= bound; ++set) {
+    const double median = median_taken_after();
+    best = std::min(best, median);
+    medians += " " + std::to_string(median);
+  }
+  EXPECT_LT(best, bound) << "medians of each set:" << medians;
 }
 
 TEST(TrackingRequestEndToEnd, InternalErrorShowsTheStepThatFailed) {
