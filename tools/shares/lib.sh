@@ -45,6 +45,29 @@ trackrelay_share_wait() {
   return 1
 }
 
+# Starts a share's server on a free loopback port: $2 PORT writes its config for that port, and
+# $3 runs it in the foreground (it is started in the background here). Another process may take
+# the port first, or the server may fail: then another port, five tries in all. Sets port and
+# remembers the server for trackrelay_share_down; status 1, with the tail of log $1, when the
+# server never listened.
+trackrelay_share_listen() {
+  local log=$1 configure=$2 run=$3 attempt pid
+  for ((attempt = 0; attempt < 5; attempt++)); do
+    port=$(trackrelay_pick_port)
+    "$configure" "$port" || return 1
+    "$run" </dev/null &
+    pid=$!
+    TRACKRELAY_SHARE_PIDS+=("$pid")
+    if trackrelay_share_wait 100 "$pid" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port"; then return 0; fi
+    trackrelay_stop "$pid"
+    unset 'TRACKRELAY_SHARE_PIDS[-1]'
+  done
+  port=
+  echo "the share's server did not start; see $(dirname "$log")" >&2
+  tail -n 20 "$log" >&2
+  return 1
+}
+
 # Brings share $1 (smb or sftp) up with everything it needs in folder $2: the server's config,
 # state and logs, the exported folder ($2/server) and the mount point ($2/mnt). Sets
 # TRACKRELAY_SHARE_SERVER and TRACKRELAY_SHARE_CLIENT; remembers what it started and mounted
@@ -64,17 +87,16 @@ trackrelay_share_up() {
 # one user, root, in a passdb of its own; smbnetfs mounts the network, the share then shows at
 # MNT/127.0.0.1:PORT/trackrelay.
 trackrelay_share_up_smb() {
-  local dir=$1 attempt port pid password conf=$1/smb.conf
+  local dir=$1 port pid password conf=$1/smb.conf
   password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
   mkdir -p "$dir/samba"/{private,lock,state,cache,pid,ncalrpc,bind-dns} "$dir/home/.smb"
-  for ((attempt = 0; attempt < 5; attempt++)); do
-    port=$(trackrelay_pick_port)
+  trackrelay_share_smb_config() {
     cat >"$conf" <<CONF
 [global]
   server role = standalone server
   interfaces = 127.0.0.1
   bind interfaces only = yes
-  smb ports = $port
+  smb ports = $1
   disable netbios = yes
   server min protocol = SMB2_10
   passdb backend = tdbsam:$dir/samba/private/passdb.tdb
@@ -100,17 +122,10 @@ trackrelay_share_up_smb() {
 CONF
     printf '%s\n%s\n' "$password" "$password" | smbpasswd -c "$conf" -s -a root >"$dir/logs/smbpasswd.log" 2>&1 ||
       { cat "$dir/logs/smbpasswd.log" >&2; return 1; }
-    # smbd signals its whole process group when it stops: it gets a group of its own.
-    setsid smbd --foreground --no-process-group -s "$conf" </dev/null >>"$dir/logs/smbd.out" 2>&1 &
-    pid=$!
-    TRACKRELAY_SHARE_PIDS+=("$pid")
-    if trackrelay_share_wait 100 "$pid" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port"; then break; fi
-    # Another process took the port first, or smbd failed: another port.
-    trackrelay_stop "$pid"
-    unset 'TRACKRELAY_SHARE_PIDS[-1]'
-    port=
-  done
-  [ -n "$port" ] || { echo "smbd did not start; see $dir/logs" >&2; tail -n 20 "$dir/logs/smbd.log" >&2; return 1; }
+  }
+  # smbd signals its whole process group when it stops: it gets a group of its own.
+  trackrelay_share_smb_run() { exec setsid smbd --foreground --no-process-group -s "$conf" >>"$dir/logs/smbd.out" 2>&1; }
+  trackrelay_share_listen "$dir/logs/smbd.log" trackrelay_share_smb_config trackrelay_share_smb_run || return 1
 
   # The client's libsmbclient reads HOME/.smb/smb.conf after the system's: nothing of root's own.
   : >"$dir/home/.smb/smb.conf"
@@ -140,15 +155,14 @@ CONF
 # (20 s by default) would hide a new N.out from a look that lists the folder, as the Windows
 # build's does.
 trackrelay_share_up_sftp() {
-  local dir=$1 attempt port pid conf=$1/sshd_config
+  local dir=$1 port pid conf=$1/sshd_config
   ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key" >/dev/null
   ssh-keygen -q -t ed25519 -N '' -f "$dir/client_key" >/dev/null
   cp "$dir/client_key.pub" "$dir/authorized_keys"
   mkdir -p /run/sshd  # sshd's privilege separation folder
-  for ((attempt = 0; attempt < 5; attempt++)); do
-    port=$(trackrelay_pick_port)
+  trackrelay_share_sftp_config() {
     cat >"$conf" <<CONF
-ListenAddress 127.0.0.1:$port
+ListenAddress 127.0.0.1:$1
 HostKey $dir/host_key
 PidFile $dir/sshd.pid
 AuthorizedKeysFile $dir/authorized_keys
@@ -160,16 +174,10 @@ UsePAM no
 StrictModes no
 Subsystem sftp internal-sftp
 CONF
-    # sshd wants to be started by its full path.
-    "$(command -v sshd)" -D -e -f "$conf" </dev/null >>"$dir/logs/sshd.log" 2>&1 &
-    pid=$!
-    TRACKRELAY_SHARE_PIDS+=("$pid")
-    if trackrelay_share_wait 100 "$pid" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port"; then break; fi
-    trackrelay_stop "$pid"
-    unset 'TRACKRELAY_SHARE_PIDS[-1]'
-    port=
-  done
-  [ -n "$port" ] || { echo "sshd did not start; see $dir/logs" >&2; tail -n 20 "$dir/logs/sshd.log" >&2; return 1; }
+  }
+  # sshd wants to be started by its full path.
+  trackrelay_share_sftp_run() { exec "$(command -v sshd)" -D -e -f "$conf" >>"$dir/logs/sshd.log" 2>&1; }
+  trackrelay_share_listen "$dir/logs/sshd.log" trackrelay_share_sftp_config trackrelay_share_sftp_run || return 1
 
   sshfs -f "root@127.0.0.1:$TRACKRELAY_SHARE_SERVER" "$dir/mnt" -p "$port" \
     -o "IdentityFile=$dir/client_key,StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes,dir_cache=no" \
