@@ -152,21 +152,6 @@ void DecodeFormInput() {
   FormFieldTable = SplitFormInput(FormInput, FieldCount);
 }
 
-namespace {
-
-bool SameNameFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 std::string LookupFormValue(std::string_view name) {
   // The slot counter is a signed 16-bit number: 32768 fields or more cannot be scanned.
   if (FieldCount - 1 > 32767) RaiseFailure(kOverflow);
@@ -181,7 +166,7 @@ std::string LookupFormValue(std::string_view name) {
   // when their names match, and only the slots from the first match to the last are read again.
   std::size_t length = 0, first = filled, last = 0;
   for (std::size_t slot = 0; slot < filled; ++slot) {
-    if (!SameNameFolded(table.Name(slot), name)) continue;
+    if (!SameTextIgnoringCase(table.Name(slot), name)) continue;
     const std::size_t value = DecodedLength(table.RawValue(slot));
     length = length == 0 ? value : length + 1 + value;
     first = std::min(first, slot);
@@ -191,7 +176,7 @@ std::string LookupFormValue(std::string_view name) {
   std::string result;
   result.reserve(length);
   for (std::size_t slot = first; slot <= last && slot < filled; ++slot) {
-    if (!SameNameFolded(table.Name(slot), name)) continue;
+    if (!SameTextIgnoringCase(table.Name(slot), name)) continue;
     if (!result.empty()) result += ';';
     AppendDecodedValue(table.RawValue(slot), result);
   }

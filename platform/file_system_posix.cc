@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -99,7 +98,6 @@ struct Place {
 // a network share no open. Returns 0 and fills place, or the failure number.
 int TryReach(const std::string& path, bool readable, Place& place) {
   std::string start;
-  std::vector<std::string> names;
   std::size_t at = 0;
   const bool drive = path.size() >= 2 && path[1] == ':' &&
                      ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
@@ -112,12 +110,7 @@ int TryReach(const std::string& path, bool readable, Place& place) {
     start = last == std::string::npos ? "." : last == 0 ? "/" : MapDrivePath(path.substr(0, last));
     at = last == std::string::npos ? 0 : last + 1;
   }
-  while (at <= path.size()) {
-    std::size_t end = path.find_first_of("/\\", at);
-    if (end == std::string::npos) end = path.size();
-    names.push_back(path.substr(at, end - at));
-    at = end + 1;
-  }
+  std::vector<std::string> names = PathNames(std::string_view(path).substr(at));
   place.name = names.back();
   names.pop_back();
   if (place.name.empty() || place.name == "." || place.name == "..") return kPathNotFound;
@@ -395,7 +388,7 @@ class PosixSystem : public System {
         stored = name;
         break;
       }
-      if (stored.empty() && strcasecmp(name.c_str(), entry->d_name) == 0) stored = entry->d_name;
+      if (stored.empty() && SameTextIgnoringCase(name, entry->d_name)) stored = entry->d_name;
     }
     closedir(entries);
     return stored;
@@ -538,7 +531,6 @@ class PosixSystem : public System {
   }
 
   Watch watch_;
-
 };
 
 System* substitute_system = nullptr;

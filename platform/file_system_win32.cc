@@ -99,17 +99,6 @@ class Handle {
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Where the file system says an open file really is, all links and reparse points resolved,
 // without a trailing backslash; empty when it cannot tell.
 std::string FinalPathOf(HANDLE file) {
@@ -132,6 +121,14 @@ struct Place {
   std::string Path() const { return folder + "\\" + name; }
 };
 
+// Whether an open handle is the entry at the place, not what a link that the file system
+// followed leads to. Windows opens a reparse point as itself; Wine follows a Unix symbolic link
+// whatever it is asked, and a delete or a rename through that handle would act on the link's
+// target, a local file perhaps, which must never happen.
+bool IsEntryItself(const Place& place, HANDLE entry) {
+  return place.final.empty() || SameTextIgnoringCase(FinalPathOf(entry), place.final + "\\" + place.name);
+}
+
 // Whether the open handle is a regular file that lives at the place itself: a disk file (no
 // pipe, console or device), no folder, no reparse point, and not reached through a link that the
 // file system followed on the way, which its final path would show.
@@ -141,7 +138,7 @@ bool IsPlainFileAt(const Place& place, HANDLE file) {
   if (!GetFileInformationByHandle(file, &info)) return false;
   constexpr DWORD kNoFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
   if ((info.dwFileAttributes & kNoFile) != 0) return false;
-  return place.final.empty() || SameNameIgnoringCase(FinalPathOf(file), place.final + "\\" + place.name);
+  return IsEntryItself(place, file);
 }
 
 // Opens the entry at the place itself to delete or rename it: a reparse point as itself, never a
@@ -151,14 +148,6 @@ DWORD OpenEntry(const Place& place, Handle& entry) {
   entry = Handle(CreateFileA(place.Path().c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, nullptr,
                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   return entry.valid() ? 0 : GetLastError();
-}
-
-// Whether an open handle is the entry at the place, not what a link that the file system
-// followed leads to. Windows opens a reparse point as itself; Wine follows a Unix symbolic link
-// whatever it is asked, and a delete or a rename through that handle would act on the link's
-// target, a local file perhaps, which must never happen.
-bool IsEntryItself(const Place& place, HANDLE entry) {
-  return place.final.empty() || SameNameIgnoringCase(FinalPathOf(entry), place.final + "\\" + place.name);
 }
 
 // Removes the entry at the place through a handle on it: the name goes, never a file that a
@@ -242,14 +231,7 @@ int TryReach(const std::string& path, Place& place) {
     return place.name.empty() || place.name == "." || place.name == ".." ? kPathNotFound : 0;
   }
 
-  std::vector<std::string> names;
-  at = 3;
-  while (at <= path.size()) {
-    std::size_t end = path.find_first_of("\\/", at);
-    if (end == std::string::npos) end = path.size();
-    names.push_back(path.substr(at, end - at));
-    at = end + 1;
-  }
+  std::vector<std::string> names = PathNames(std::string_view(path).substr(3));
   place.name = names.back();
   names.pop_back();
   if (place.name.empty() || place.name == "." || place.name == "..") return kPathNotFound;
@@ -279,7 +261,7 @@ int TryReach(const std::string& path, Place& place) {
     // Unix symbolic link), still shows where the folder really is.
     if (!place.final.empty()) {
       const std::string final = FinalPathOf(folder.get());
-      if (!SameNameIgnoringCase(final, place.final + "\\" + name)) return kPathNotFound;
+      if (!SameTextIgnoringCase(final, place.final + "\\" + name)) return kPathNotFound;
       place.final = final;
     }
     place.held.push_back(std::move(folder));
@@ -506,7 +488,7 @@ std::string StoredSpelling(const Place& place, WIN32_FIND_DATAA& entry) {
       entry = found;
       break;
     }
-    if (stored.empty() && SameNameIgnoringCase(place.name, found.cFileName)) {
+    if (stored.empty() && SameTextIgnoringCase(place.name, found.cFileName)) {
       stored = found.cFileName;
       entry = found;
     }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -62,6 +63,14 @@ namespace trackrelay {
 // environment variable TRACKRELAY_DRIVE_ROOT when it is set and not empty, else the build's
 // default (/mnt). On Windows the path is used as it stands.
 std::string MapDrivePath(std::string_view path);
+
+// The names of a path, split at each "\\" and "/": "a\\b/c" gives a, b and c. Empty names stay
+// ("a\\" gives a and an empty last name), so that the caller can refuse them.
+std::vector<std::string> PathNames(std::string_view path);
+
+// Whether a and b are the same text once ASCII letters are taken in one case, as file names on
+// Windows and form field names are compared.
+bool SameTextIgnoringCase(std::string_view a, std::string_view b);
 
 // Sequential reading of a text file. Lines end at CR or CR LF; a lone LF stays in the line and
 // the last line may lack its end. Bytes pass unchanged.
