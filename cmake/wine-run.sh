@@ -16,8 +16,11 @@ if [ ! -e "$prefix/.trackrelay-ready" ]; then
     [ -e "$prefix/.trackrelay-ready" ] && exit 0
     rm -rf "$prefix"
     wineboot -i >/dev/null 2>&1
-    # Ends the prefix server, which saves the registry that the end-to-end tests copy.
+    # Ends the prefix server, which saves the registry that the end-to-end tests copy, and waits
+    # for its end, so that the prefix is whole before it is marked ready and no program starts
+    # against a server on its way out.
     wineserver -k || true
+    wineserver -w || true
     touch "$prefix/.trackrelay-ready"
   ' sh "$prefix"
 fi
