@@ -110,20 +110,10 @@ bool DriveRoot::Exists(const std::string& drive_path) const {
 }
 
 std::vector<std::string> DriveRoot::List(const std::string& drive_path) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (;;) {
-    std::vector<std::string> names;
-    bool hidden = false;
-    for (const auto& entry : fs::directory_iterator(Remote(drive_path))) {
-      names.push_back(entry.path().filename());
-      hidden = hidden || names.back().rfind(".fuse_hidden", 0) == 0;
-    }
-    if (!hidden || std::chrono::steady_clock::now() > deadline) {
-      std::sort(names.begin(), names.end());
-      return names;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(Remote(drive_path))) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void DriveRoot::OpenToEveryone() const {

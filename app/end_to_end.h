@@ -33,10 +33,7 @@ class DriveRoot {
   void Write(const std::string& drive_path, const std::string& bytes) const;
   std::string Read(const std::string& drive_path) const;
   bool Exists(const std::string& drive_path) const;
-  // The names in a folder, sorted. A FUSE client (sshfs) may keep a file that was deleted
-  // straight after it was closed for a moment under a name of its own, ".fuse_hidden...", and
-  // remove it once the close has reached it: while only such names stand in the way, the
-  // listing is taken again, for up to 5 s.
+  // The names in a folder, sorted.
   std::vector<std::string> List(const std::string& drive_path) const;
   // Lets an unprivileged user create, read and delete files everywhere below the root.
   void OpenToEveryone() const;
