@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The end-to-end tests of the exchange with r: on a real network share: brings share KIND up on
-# the loopback address (smb: smbd + smbnetfs; sftp: sshd + sshfs, see lib.sh), runs the
+# the loopback address (smb: smbd + smbnetfs; sftp: sshd + sshfs; gluster: a GlusterFS volume,
+# the remote host on a client of its own; see lib.sh), runs the
 # end-to-end test program E2E_TESTS with each drive root's r: on the mounted share and the
 # remote host's side on the server's own folder, and stops everything it started however it
 # ends. The program under test is the one E2E_TESTS runs: the POSIX build's, or trackrelay.exe
@@ -10,8 +11,8 @@
 # Status 77 (a skip) with the reason when FUSE or a program of the share is missing.
 # KEEP_WORK=1 keeps the folder with the servers' configs and logs.
 set -euo pipefail
-kind=${1:?usage: share_test.sh smb|sftp E2E_TESTS}
-tests=${2:?usage: share_test.sh smb|sftp E2E_TESTS}
+kind=${1:?usage: share_test.sh smb|sftp|gluster E2E_TESTS}
+tests=${2:?usage: share_test.sh smb|sftp|gluster E2E_TESTS}
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
