@@ -203,13 +203,17 @@ CONF
   fi
 }
 
+# Whether something is mounted at $1. A client that was killed leaves its mount point answering
+# "not connected", which mountpoint(1) takes for no mount point at all; the kernel's table tells.
+trackrelay_share_mounted() {
+  awk -v mnt="$1" '$2 == mnt { found = 1 } END { exit !found }' /proc/self/mounts
+}
+
 # Unmounts what trackrelay_share_up mounted and stops what it started, the clients first.
 trackrelay_share_down() {
   local mnt i
   for mnt in "${TRACKRELAY_SHARE_MOUNTS[@]}"; do
-    mountpoint -q "$mnt" 2>/dev/null || continue
-    # A client that was killed leaves its mount point answering "not connected": only the
-    # kernel's side is left to undo.
+    trackrelay_share_mounted "$mnt" || continue
     fusermount3 -u "$mnt" 2>/dev/null || umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true
   done
   # A hung server (stopped by a test) would keep its clients from ending.
@@ -220,7 +224,7 @@ trackrelay_share_down() {
     trackrelay_stop "${TRACKRELAY_SHARE_PIDS[i]}"
   done
   for mnt in "${TRACKRELAY_SHARE_MOUNTS[@]}"; do
-    if mountpoint -q "$mnt" 2>/dev/null; then umount -l "$mnt" 2>/dev/null || true; fi
+    if trackrelay_share_mounted "$mnt"; then umount -l "$mnt" 2>/dev/null || true; fi
   done
   [ -z "${TRACKRELAY_GLUSTER_DIR:-}" ] || trackrelay_share_down_gluster
   TRACKRELAY_SHARE_PIDS=()
