@@ -49,7 +49,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
   # internal error 3. A Windows client renames on the open handle itself, in one request; there
   # is none on this machine to show it.
   option(TRACKRELAY_WINE_SMB_TESTS "Run the end-to-end tests under Wine with r: on the Samba share too" OFF)
-  set(wine_shares sftp)
+  set(wine_shares sftp gluster)
   if(TRACKRELAY_WINE_SMB_TESTS)
     list(APPEND wine_shares smb)
   endif()
@@ -61,4 +61,12 @@ if(TRACKRELAY_WINE_E2E_TESTS)
     set_tests_properties(share_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 450
                          FIXTURES_REQUIRED wine_prefix)
   endforeach()
+
+  # The farm of web servers on one GlusterFS volume (tools/shares/farm_test.sh), each web server
+  # a Wine prefix of its own, c:\woe linked and r: mapped onto the volume through its own client.
+  add_test(NAME farm_gluster_wine
+    COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+            TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
+            bash ${PROJECT_SOURCE_DIR}/tools/shares/farm_test.sh ${host_build}/app/trackrelay_e2e_tests)
+  set_tests_properties(farm_gluster_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_REQUIRED wine_prefix)
 endif()

@@ -1,0 +1,100 @@
+// New numbers per second: requests with TRACKNO=0 whose outbound folder is missing, so that each
+// takes a number from the counter (and claims it) and then ends at once with internal error 2.
+// What is timed is the counter's lock, its read, its replacement and flush to disk, and the start
+// and end of the process around it: the rate at which the web servers together can hand out
+// numbers, apart from any wait for an answer.
+//
+//   trackrelay_number_rate PROGRAM REQUESTS PARALLEL ROOT...
+//
+// Each ROOT is a web server's drive root (c:\woe with its counter; no r:\fromnt); with several,
+// their c:\woe is one folder of a cluster file system, each reached through its web server's own
+// client. PARALLEL requests run at a time on each web server until REQUESTS have run in all.
+// Prints the rate and ends with status 1 when a page was not internal error 2 or the counter did
+// not move on by exactly the number of requests.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs the program once on the drive root and tells whether its page was internal error 2.
+bool RunOnce(const std::string& program, const std::string& root) {
+  const std::string drive_root = "TRACKRELAY_DRIVE_ROOT=" + root;
+  const char* envp[] = {"GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "QUERY_STRING=TRACKNO=0",
+                        "SCRIPT_NAME=/cgi-bin/trackrelay", drive_root.c_str(), nullptr};
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  int out[2];
+  if (pipe(out) != 0) return false;
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execve(argv[0], argv, const_cast<char**>(envp));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string page;
+  char buffer[4096];
+  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (got > 0) page.append(buffer, static_cast<std::size_t>(got));
+    else if (errno != EINTR) break;
+  }
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+         page.find("An internal error number 2 has caused") != std::string::npos;
+}
+
+int CounterOf(const std::string& root) {
+  std::ifstream counter(root + "/c/woe/track.txt");
+  int n = 0;
+  counter >> n;
+  return n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: trackrelay_number_rate PROGRAM REQUESTS PARALLEL ROOT...\n");
+    return 2;
+  }
+  const std::string program = argv[1];
+  const int requests = std::atoi(argv[2]);
+  const int parallel = std::atoi(argv[3]);
+  const std::vector<std::string> roots(argv + 4, argv + argc);
+  const int before = CounterOf(roots.front());
+  std::atomic<int> next{0}, wrong{0};
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> workers;
+  for (const std::string& root : roots) {
+    for (int i = 0; i < parallel; ++i) {
+      workers.emplace_back([&, root] {
+        while (next++ < requests) wrong += !RunOnce(program, root);
+      });
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const int moved = CounterOf(roots.front()) - before;
+  std::printf("new numbers: %d requests on %zu web servers, %d at a time on each, in %.2f s: %.0f numbers/s;"
+              " the counter moved on by %d; %d wrong pages\n",
+              requests, roots.size(), parallel, seconds, requests / seconds, moved, wrong.load());
+  return wrong == 0 && moved == requests ? 0 : 1;
+}
