@@ -11,10 +11,6 @@
 // client. PARALLEL requests run at a time on each web server until REQUESTS have run in all.
 // Prints the rate and ends with status 1 when a page was not internal error 2 or the counter did
 // not move on by exactly the number of requests.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,41 +20,18 @@
 #include <thread>
 #include <vector>
 
+#include "run_program.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 // Runs the program once on the drive root and tells whether its page was internal error 2.
 bool RunOnce(const std::string& program, const std::string& root) {
-  const std::string drive_root = "TRACKRELAY_DRIVE_ROOT=" + root;
-  const char* envp[] = {"GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "QUERY_STRING=TRACKNO=0",
-                        "SCRIPT_NAME=/cgi-bin/trackrelay", drive_root.c_str(), nullptr};
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  int out[2];
-  if (pipe(out) != 0) return false;
-  const pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    execve(argv[0], argv, const_cast<char**>(envp));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string page;
-  char buffer[4096];
-  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
-    if (got > 0) page.append(buffer, static_cast<std::size_t>(got));
-    else if (errno != EINTR) break;
-  }
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-         page.find("An internal error number 2 has caused") != std::string::npos;
+  const trackrelay::bench::Page page = trackrelay::bench::RunOnce(
+      program, {"GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "QUERY_STRING=TRACKNO=0",
+                "SCRIPT_NAME=/cgi-bin/trackrelay", "TRACKRELAY_DRIVE_ROOT=" + root});
+  return page.ran && page.status == 0 && page.output.find("An internal error number 2 has caused") != std::string::npos;
 }
 
 int CounterOf(const std::string& root) {

@@ -34,50 +34,12 @@
 #include <thread>
 #include <vector>
 
+#include "run_program.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-struct Page {
-  bool ran = false;
-  int status = -1;
-  std::string output;
-};
-
-// Runs the program with this environment and reads its standard output to the end.
-Page RunOnce(const std::string& program, const std::vector<std::string>& environment) {
-  Page page;
-  std::vector<char*> envp;
-  for (const std::string& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
-  envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  int out[2];
-  if (pipe(out) != 0) return page;
-  const pid_t pid = fork();
-  if (pid < 0) return page;
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    execve(argv[0], argv, envp.data());
-    _exit(127);
-  }
-  close(out[1]);
-  char buffer[65536];
-  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
-    if (got > 0) page.output.append(buffer, static_cast<std::size_t>(got));
-    else if (errno != EINTR) break;
-  }
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  page.ran = true;
-  page.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return page;
-}
 
 double Percentile(std::vector<double> sorted, double p) {
   std::sort(sorted.begin(), sorted.end());
@@ -179,7 +141,7 @@ int main(int argc, char** argv) {
     environment.push_back("TRACKRELAY_DRIVE_ROOT=" + roots[static_cast<std::size_t>(i + 1) % roots.size()].string());
     environment.push_back("QUERY_STRING=TRACKNO=" + std::to_string(given ? number : 0) + "&probe=" + std::to_string(i));
     const Clock::time_point start = Clock::now();
-    const Page page = RunOnce(program, environment);
+    const trackrelay::bench::Page page = trackrelay::bench::RunOnce(program, environment);
     const double took = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     const std::string n = std::to_string(number);
     const bool right = page.ran && page.status == 0 &&

@@ -232,19 +232,6 @@ bool SomeoneWaitsOn(ino_t inode) {
   return false;
 }
 
-// Whether another open of the file at local can take a write lock of the byte at offset slot now.
-bool ByteIsFree(const std::string& local, std::int64_t slot) {
-  const int fd = open(local.c_str(), O_RDWR);
-  struct flock range {};
-  range.l_type = F_WRLCK;
-  range.l_whence = SEEK_SET;
-  range.l_start = slot;
-  range.l_len = 1;
-  const bool free = fd >= 0 && fcntl(fd, F_OFD_SETLK, &range) == 0;
-  if (fd >= 0) close(fd);
-  return free;
-}
-
 // The lock is a byte of the lock file, made when missing and never written: the file it guards
 // is no part of it, so that a program that locks the counter itself holds up nobody, and the
 // claims' slots stay free.

@@ -109,19 +109,6 @@ int FailureOfAllocation() {
   return 0;
 }
 
-// Whether another open of the claims file can take the counter's lock now.
-bool CounterLockIsFree(const ScratchDrive& drive) {
-  const int probe = open(drive.Local(std::string(kClaimsPath)).c_str(), O_RDWR);
-  struct flock range {};
-  range.l_type = F_WRLCK;
-  range.l_whence = SEEK_SET;
-  range.l_start = kCounterLockSlot;
-  range.l_len = 1;
-  const bool free = probe >= 0 && fcntl(probe, F_OFD_SETLK, &range) == 0;
-  if (probe >= 0) close(probe);
-  return free;
-}
-
 TEST(AllocateTrackingNumberTest, MissingCounterOrFolderIsNotCreated) {
   ScratchDrive drive;
   EXPECT_EQ(FailureOfAllocation(), kFileNotFound);
@@ -137,7 +124,7 @@ TEST(AllocateTrackingNumberTest, AFailedReplacementKeepsTheCounterAndReleasesThe
   drive.MakeFolder(std::string(kCounterReplacementPath));  // the replacement cannot be written
   EXPECT_EQ(FailureOfAllocation(), kPermissionDenied);
   EXPECT_EQ(drive.Read(kCounter), " 41 \r\n");
-  EXPECT_TRUE(CounterLockIsFree(drive));
+  EXPECT_TRUE(ByteIsFree(drive.Local(std::string(kClaimsPath)), kCounterLockSlot));
 }
 
 // Runs body in a child process; a failure ends the child with status 1.

@@ -16,24 +16,7 @@ tests=${1:?usage: farm_test.sh E2E_TESTS}
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
-reason=$(trackrelay_share_missing gluster)
-if [ -n "$reason" ]; then
-  echo "SKIPPED: the farm's volume cannot be brought up here: $reason"
-  exit 77
-fi
-
-work=$(mktemp -d /tmp/trackrelay-farm-XXXXXX)
-cleanup() {
-  local status=$?
-  trackrelay_share_down
-  if [ "${KEEP_WORK:-}" = 1 ] || [ "$status" -ne 0 ]; then
-    echo "the volume's configs and logs are in $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+trackrelay_share_test_begin gluster "the farm's volume" farm
 
 started=$SECONDS
 trackrelay_share_up gluster "$work"

@@ -38,6 +38,32 @@ trackrelay_share_missing() {
   done
 }
 
+# The start of a test script on share $1: a skip (status 77) with the reason when it cannot be
+# brought up here ($2 names it in the message), else a folder of its own, $work (/tmp/trackrelay-
+# $3-...), and at the script's exit trackrelay_share_down and the folder's removal, unless the
+# script failed or KEEP_WORK=1: then the folder keeps the servers' configs and logs.
+trackrelay_share_test_begin() {
+  local reason
+  reason=$(trackrelay_share_missing "$1")
+  if [ -n "$reason" ]; then
+    echo "SKIPPED: $2 cannot be brought up here: $reason"
+    exit 77
+  fi
+  work=$(mktemp -d "/tmp/trackrelay-$3-XXXXXX")
+  trap trackrelay_share_test_end EXIT
+  trap 'exit 130' INT TERM
+}
+
+trackrelay_share_test_end() {
+  local status=$?
+  trackrelay_share_down
+  if [ "${KEEP_WORK:-}" = 1 ] || [ "$status" -ne 0 ]; then
+    echo "the servers' configs and logs are in $work"
+  else
+    rm -rf "$work"
+  fi
+}
+
 # Waits up to $1 tenths of a second for the command after it to succeed while process $2 lives.
 trackrelay_share_wait() {
   local tenths=$1 pid=$2 i

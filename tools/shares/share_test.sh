@@ -16,24 +16,7 @@ tests=${2:?usage: share_test.sh smb|sftp|gluster E2E_TESTS}
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
-reason=$(trackrelay_share_missing "$kind")
-if [ -n "$reason" ]; then
-  echo "SKIPPED: the $kind share cannot be brought up here: $reason"
-  exit 77
-fi
-
-work=$(mktemp -d /tmp/trackrelay-share-XXXXXX)
-cleanup() {
-  local status=$?
-  trackrelay_share_down
-  if [ "${KEEP_WORK:-}" = 1 ] || [ "$status" -ne 0 ]; then
-    echo "the servers' configs and logs are in $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+trackrelay_share_test_begin "$kind" "the $kind share" share
 
 started=$SECONDS
 trackrelay_share_up "$kind" "$work"
