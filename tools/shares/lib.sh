@@ -335,13 +335,39 @@ trackrelay_share_gluster_register() {
   mkdir -p "$TRACKRELAY_GLUSTER_REGISTRY"
   for entry in "$TRACKRELAY_GLUSTER_REGISTRY"/harness-*; do
     [ -e "$entry" ] || continue
-    # A harness whose shell has gone without its ending (killed) counts no more.
-    if kill -0 "${entry##*-}" 2>/dev/null; then live=1; else rm -f "$entry"; fi
+    if kill -0 "${entry##*-}" 2>/dev/null; then
+      live=1
+    else
+      # A harness whose shell was killed before its end: what it left running goes now.
+      trackrelay_share_gluster_reap "$(cat "$entry")"
+      rm -f "$entry"
+    fi
   done
   if [ "$live" = 0 ] || [ ! -e "$TRACKRELAY_GLUSTER_REGISTRY/baseline" ]; then
     trackrelay_share_gluster_system_listing >"$TRACKRELAY_GLUSTER_REGISTRY/baseline"
   fi
   echo "$1" >"$TRACKRELAY_GLUSTER_REGISTRY/harness-$$"
+}
+
+# Stops what the harness of folder $1, whose shell has gone, left running: its clients, its
+# glusterd and its brick, by their pid files; unmounts its clients and removes the folder.
+trackrelay_share_gluster_reap() {
+  local dir=$1 pidfile pid mnt
+  case $dir in /tmp/trackrelay-*) ;; *) return 0 ;; esac
+  [ -d "$dir/run" ] || return 0
+  for mnt in "$dir"/clients/*; do
+    if trackrelay_share_mounted "$mnt"; then umount -l "$mnt" 2>/dev/null || true; fi
+  done
+  for pidfile in "$dir"/run/client-*.pid "$dir/run/glusterd.pid" "$dir"/run/vols/*/*.pid; do
+    [ -f "$pidfile" ] || continue
+    pid=$(cat "$pidfile" 2>/dev/null)
+    # Only a gluster process that still runs from this folder.
+    if [ -n "$pid" ] && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q "$dir"; then
+      kill -CONT "$pid" 2>/dev/null || true
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done
+  rm -rf "$dir"
 }
 
 # Unregisters this harness and, when no other is left and no glusterd runs, removes from the
