@@ -75,6 +75,13 @@ class Responder {
   std::thread thread_;
 };
 
+// Seconds that a relay takes on the drive under test beyond one on a local disk: the harness
+// of a share sets TRACKRELAY_E2E_RELAY_ALLOWANCE_MS where it measured them; 0 otherwise.
+double RelayAllowance() {
+  const char* allowance = std::getenv("TRACKRELAY_E2E_RELAY_ALLOWANCE_MS");
+  return allowance != nullptr ? std::atof(allowance) / 1000.0 : 0.0;
+}
+
 Invocation Get(const std::string& query) {
   Invocation run;
   run.env = GetEnvironment(query);
@@ -313,8 +320,10 @@ TEST(TrackingRequestEndToEnd, ResponseLandingSecondsLaterIsFoundByTheNextLook) {
   Outcome out = RunTrackrelay(Get("TRACKNO=12"), root);
   remote.Join();
   EXPECT_EQ(out.output, kHeader + "late\r\n\r\n");
-  // Taken (relayed, then deleted) within a look; the process's exit is not the wait's.
-  EXPECT_LT(remote.AnsweredToTaken(), 0.25) << "a look every 100 ms";
+  // Taken (relayed, then deleted) within a look; the process's exit is not the wait's. A share
+  // whose every call costs a round trip to its server may add what the relay's own calls take
+  // there (RelayAllowance), which a client that keeps an answer hidden for a second exceeds.
+  EXPECT_LT(remote.AnsweredToTaken(), 0.25 + RelayAllowance()) << "a look every 100 ms";
   EXPECT_GT(out.seconds, 3.0);
 }
 
