@@ -25,10 +25,10 @@ echo "== the $kind share is up in $((SECONDS - started)) s: the server's folder 
 export TRACKRELAY_E2E_SHARE=$TRACKRELAY_SHARE_CLIENT TRACKRELAY_E2E_SHARE_SERVER=$TRACKRELAY_SHARE_SERVER
 # Wine walks every name of a path, many times over, for each Windows call, and on the volume each
 # walk is a round trip to the file server (its clients keep no names or attributes, so that every
-# look is true to it): a request whose answer is there takes about 350 ms there against 75 ms with
-# r: on the local disk (6 runs each, 2026-12-09). The one test that times how soon an answer is
-# taken allows for that, and still fails for an answer hidden a second by a client's cache.
-if [ "$kind" = gluster ] && [ -n "${TRACKRELAY_E2E_WINEPREFIX:-}" ]; then export TRACKRELAY_E2E_RELAY_ALLOWANCE_MS=350; fi
+# look is true to it): a request whose answer is there took about 350 ms there against 75 ms with
+# r: on the local disk (6 runs each, 2026-12-09), more beside other tests. The one test that times
+# how soon an answer is taken allows for what such a request takes in the same minute.
+if [ "$kind" = gluster ] && [ -n "${TRACKRELAY_E2E_WINEPREFIX:-}" ]; then export TRACKRELAY_E2E_RELAY_FLOOR=1; fi
 
 # The exchange's cases: the road of a request, given numbers, the bytes of an answer, a body in
 # pieces, a late answer, the internal errors (a request already waiting among them) and
