@@ -77,6 +77,8 @@ DriveRoot::DriveRoot(const FarmFolder& farm) {
   fs::create_directories(path_ + "/c");
   if (!AppearsAsFolder(farm.client + "/woe") || !AppearsAsFolder(farm.client + "/r/fromnt") ||
       !AppearsAsFolder(farm.client + "/r/tont")) {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);  // no destructor runs for an object not made
     throw std::runtime_error("the volume does not show " + farm.client);
   }
   fs::create_directory_symlink(farm.client + "/woe", path_ + "/c/woe");
