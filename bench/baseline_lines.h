@@ -57,4 +57,11 @@ static const char* const kLines[] = {
 #endif
 };
 
+/* The exit status trackrelay ends with after that page: 1 after the fatal error page. */
+#ifdef FATAL_PAGE
+#define BASELINE_EXIT_STATUS 1
+#else
+#define BASELINE_EXIT_STATUS 0
+#endif
+
 #endif

@@ -10,7 +10,8 @@
 // PATH as a remote host puts an answer (written under another name, then renamed), and the path
 // of --remove is removed. Every run must write what the first program's first run wrote, nothing
 // on standard error, and end with status S (default 0); a run that does not is counted wrong and
-// not timed. The first --warmup rounds (default 20) are not timed. --json writes the figures in
+// not timed. The first --warmup rounds (default 20) are not timed. The CPU time of each run
+// (user and system) is given beside. --json writes the figures in
 // milliseconds to OUT. Ends with status 1 when any run was wrong.
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,7 +36,7 @@ using trackrelay::bench::TimedRun;
 
 struct Figures {
   std::string program;
-  std::vector<double> output_end, ends, exit;
+  std::vector<double> output_end, ends, exit, cpu;
   int wrong = 0;
 };
 
@@ -92,7 +93,11 @@ int main(int argc, char** argv) {
   }
   if (at >= argc || rounds <= 0) return Usage();
   std::vector<Figures> figures;
-  for (; at < argc; ++at) figures.push_back({std::filesystem::absolute(argv[at]).string(), {}, {}, {}, 0});
+  for (; at < argc; ++at) {
+    Figures program;
+    program.program = std::filesystem::absolute(argv[at]).string();
+    figures.push_back(program);
+  }
   const int count = static_cast<int>(figures.size());
 
   auto run_once = [&](const std::string& program) {
@@ -128,6 +133,7 @@ int main(int argc, char** argv) {
       program.output_end.push_back(run.output_end_ms);
       program.ends.push_back(run.ends_ms());
       program.exit.push_back(run.exit_ms);
+      program.cpu.push_back(run.cpu_ms);
     }
   }
 
@@ -135,11 +141,11 @@ int main(int argc, char** argv) {
   for (const Figures& program : figures) {
     wrong += program.wrong;
     std::printf("%s: end of output p50 %.3f ms, p90 %.3f ms, p99 %.3f ms; of output and errors p50 %.3f ms, "
-                "p99 %.3f ms; exit p50 %.3f ms, p99 %.3f ms; %zu runs, %d wrong\n",
+                "p99 %.3f ms; exit p50 %.3f ms, p99 %.3f ms; CPU p50 %.3f ms; %zu runs, %d wrong\n",
                 std::filesystem::path(program.program).filename().c_str(), Percentile(program.output_end, 50),
                 Percentile(program.output_end, 90), Percentile(program.output_end, 99), Percentile(program.ends, 50),
                 Percentile(program.ends, 99), Percentile(program.exit, 50), Percentile(program.exit, 99),
-                program.output_end.size(), program.wrong);
+                Percentile(program.cpu, 50), program.output_end.size(), program.wrong);
   }
   for (int i = 1; i < count; ++i) {
     const Figures &a = figures[0], &b = figures[static_cast<std::size_t>(i)];
@@ -156,7 +162,7 @@ int main(int argc, char** argv) {
       const Figures& program = figures[static_cast<std::size_t>(i)];
       out << (i > 0 ? ",\n " : "") << "{\"program\": \"" << program.program << "\", \"runs\": " << program.output_end.size()
           << ", \"wrong\": " << program.wrong << ", \"output_end\": " << Quantiles(program.output_end)
-          << ", \"ends\": " << Quantiles(program.ends) << ", \"exit\": " << Quantiles(program.exit) << "}";
+          << ", \"ends\": " << Quantiles(program.ends) << ", \"exit\": " << Quantiles(program.exit) << ", \"cpu\": " << Quantiles(program.cpu) << "}";
     }
     out << "]\n";
   }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ struct TimedRun {
   int status = -1;  // the exit status, or 128 + signal
   std::string output, errors;
   double output_end_ms = 0, errors_end_ms = 0, exit_ms = 0;
+  double cpu_ms = 0;  // user and system time of the run
   // The later of the two ends: what a server that reads standard error as well waits for.
   double ends_ms() const { return std::max(output_end_ms, errors_end_ms); }
 };
@@ -89,8 +91,10 @@ inline TimedRun RunTimed(const std::string& program, char* const envp[], const c
     if (left.fd >= 0) close(left.fd);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  struct rusage usage {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
+  run.cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
   run.ran = true;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
