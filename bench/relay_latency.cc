@@ -8,12 +8,12 @@
 //
 // Requests run one after another with TRACKNO=0, each with a field of its own; a page counts
 // only when it is the simulator's answer for the number the counter handed out and shows that
-// field, and nothing came on standard error. With "given", each request brings a number of its
-// own instead, and the counter (which is flushed to disk with every number it hands out) stays
-// out of the figures. With --share, r: is a folder of its own on a network share that is mounted
-// at CLIENT and that the server keeps in SERVER: the program goes through the share's client,
-// the simulator works on the server's folder, as a remote host would. Prints the percentiles and
-// ends with status 1 when any page was wrong.
+// field. With "given", each request brings a number of its own instead, and the counter (which
+// is flushed to disk with every number it hands out) stays out of the figures. With --share, r:
+// is a folder of its own on a network share that is mounted at CLIENT and that the server keeps
+// in SERVER: the program goes through the share's client, the simulator works on the server's
+// folder, as a remote host would. Prints the percentiles and ends with status 1 when any page
+// was wrong.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
     envp.push_back(nullptr);
     const TimedRun page = trackrelay::bench::RunTimed(program, envp.data());
     const std::string n = std::to_string(number);
-    const bool right = page.ran && page.status == 0 && page.errors.empty() &&
+    // Standard error is not looked at: Wine may say something there for the program it runs.
+    const bool right = page.ran && page.status == 0 &&
                        page.output.rfind("HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n", 0) == 0 &&
                        page.output.find("<h1>Tracking number " + n + "</h1>") != std::string::npos &&
                        page.output.find("<tr><td>probe</td><td>" + std::to_string(i) + "</td></tr>") !=
