@@ -6,6 +6,8 @@
 #   BENCH_LATENCY   requests of each relay latency run (default 300)
 #   BENCH_CLIENTS, BENCH_REQUESTS   the load run (default 200 clients, 2000 requests)
 #   BENCH_PROCESS_ONLY=1   the process cost only, then stop
+#   BENCH_PROFILE=DIR   sample the whole machine during each load run (perf record, software
+#                   clock) into DIR/load-trackrelay.data and DIR/load-yardstick.data
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${BENCH_RUNS:-2000}
@@ -28,7 +30,9 @@ source tools/shares/lib.sh
 work=$(mktemp -d)
 chmod 755 "$work"
 sim_pid=
+perf_pid=
 cleanup() {
+  if [ -n "$perf_pid" ]; then kill -INT "$perf_pid" 2>/dev/null || true; wait "$perf_pid" 2>/dev/null || true; fi
   trackrelay_share_down
   if [ -n "${TRACKRELAY_SERVER_PID:-}" ]; then trackrelay_stop "$TRACKRELAY_SERVER_PID"; fi
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
@@ -189,8 +193,24 @@ export TRACKRELAY_EXTRA_CONFIG="server.max-fds = 8192
 server.max-connections = 2048
 server.listen-backlog = 1024"
 trackrelay_start_server lighttpd any "$work/www" "$work/cgi-bin" "$work/drives" "$work/logs"
+# Where the time of a load run goes: read with perf report -i FILE --comm trackrelay --sort sym.
+profile_start() {
+  [ -n "${BENCH_PROFILE:-}" ] || return 0
+  mkdir -p "$BENCH_PROFILE"
+  perf record -e cpu-clock -F 1999 -a -g -o "$BENCH_PROFILE/load-$1.data" >/dev/null 2>&1 &
+  perf_pid=$!
+  sleep 1
+}
+profile_stop() {
+  [ -n "$perf_pid" ] || return 0
+  kill -INT "$perf_pid"
+  wait "$perf_pid" || true
+  perf_pid=
+}
+profile_start trackrelay
 "$drivers/trackrelay_load_clients" "$TRACKRELAY_SERVER_PORT" /cgi-bin/trackrelay "$clients" "$load_requests" 1 \
   "$TRACKRELAY_SERVER_PID" "$sim_pid" | tee "$work/load.txt"
+profile_stop
 figure[load_rate]=$(sed -n 's/.* s: \([0-9]*\) requests\/s.*/\1/p' "$work/load.txt")
 figure[load_latency]=$(sed -n 's/.*latency p50 \([0-9.]*\) ms, p99 \([0-9.]*\) ms.*/\1 ms \/ \2 ms/p' "$work/load.txt")
 figure[load_correct]=$(sed -n 's/^load: \([0-9]*\) pages correct.* \([0-9]*\) distinct numbers, \([0-9]*\) repeated.*/\1 correct, \2 distinct, \3 repeated/p' "$work/load.txt")
@@ -198,8 +218,10 @@ figure[load_cpu]=$(sed -n 's/.*CPU per request \([0-9.]*\) ms in the .*; \([0-9.
 figure[load_split]=$(sed -n 's/^load: CPU per request by process: [0-9]*: \([0-9.]*\) ms, its children \([0-9.]*\) ms; [0-9]*: \([0-9.]*\) ms.*/\1 ms, \2 ms, \3 ms/p' "$work/load.txt")
 [ "$(grep -c '^load: ' "$work/load.txt")" -ge 3 ] || { echo "the load run did not finish" >&2; exit 1; }
 echo "== load yardstick: the same through the static C page (its pages count as wrong) =="
+profile_start yardstick
 { "$drivers/trackrelay_load_clients" "$TRACKRELAY_SERVER_PORT" /cgi-bin/yardstick "$clients" "$load_requests" 1 \
   "$TRACKRELAY_SERVER_PID" "$sim_pid" || true; } | tee "$work/load_yardstick.txt"
+profile_stop
 figure[load_yardstick_rate]=$(sed -n 's/.* s: \([0-9]*\) requests\/s.*/\1/p' "$work/load_yardstick.txt")
 figure[load_yardstick_cpu]=$(sed -n 's/.*CPU per request \([0-9.]*\) ms in the .*; \([0-9.]*\) ms on the whole.*/\1 ms (server side), \2 ms (machine)/p' "$work/load_yardstick.txt")
 if [ -n "${figure[load_rate]}" ] && [ -n "${figure[load_yardstick_rate]}" ]; then
