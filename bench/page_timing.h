@@ -31,13 +31,17 @@ struct TimedRun {
 
 // Runs program (no arguments) with this environment and standard input from input, and reads
 // both pipes to their ends while it watches for the exit. The exit is seen through a pidfd, so
-// that each time is taken when it happens, whichever comes first.
-inline TimedRun RunTimed(const std::string& program, char* const envp[], const char* input = "/dev/null") {
+// that each time is taken when it happens, whichever comes first. Without capture_errors the
+// program shares this process's standard error instead, and only standard output and the exit
+// are waited for: a program that leaves processes behind which keep standard error (Wine's own
+// do) would otherwise never end its run.
+inline TimedRun RunTimed(const std::string& program, char* const envp[], const char* input = "/dev/null",
+                         bool capture_errors = true) {
   using Clock = std::chrono::steady_clock;
   TimedRun run;
-  int out[2], err[2];
+  int out[2], err[2] = {-1, -1};
   if (pipe2(out, O_CLOEXEC) != 0) return run;
-  if (pipe2(err, O_CLOEXEC) != 0) {
+  if (capture_errors && pipe2(err, O_CLOEXEC) != 0) {
     close(out[0]);
     close(out[1]);
     return run;
@@ -46,18 +50,18 @@ inline TimedRun RunTimed(const std::string& program, char* const envp[], const c
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, input, O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  if (capture_errors) posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
   pid_t pid = -1;
   const Clock::time_point start = Clock::now();
   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
-  close(err[1]);
+  if (capture_errors) close(err[1]);
   const int exited = spawned == 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
   if (exited < 0) {
     close(out[0]);
-    close(err[0]);
+    if (capture_errors) close(err[0]);
     if (spawned == 0) waitpid(pid, nullptr, 0);
     return run;
   }
@@ -65,7 +69,7 @@ inline TimedRun RunTimed(const std::string& program, char* const envp[], const c
   pollfd watched[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {exited, POLLIN, 0}};
   std::string* text[2] = {&run.output, &run.errors};
   double* ended[3] = {&run.output_end_ms, &run.errors_end_ms, &run.exit_ms};
-  for (int open = 3; open > 0;) {
+  for (int open = capture_errors ? 3 : 2; open > 0;) {
     if (poll(watched, 3, -1) < 0) {
       if (errno == EINTR) continue;
       break;
