@@ -133,6 +133,17 @@ bool UnderWine() {
   return prefix != nullptr && prefix[0] != '\0';
 }
 
+bool SanitizerBuild() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return true;
+#endif
+#endif
+  return false;
+}
+
 std::map<std::string, std::string> GetEnvironment(const std::string& query_string) {
   return {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"REQUEST_METHOD", "GET"},   {"QUERY_STRING", query_string},
           {"SCRIPT_NAME", "/cgi-bin/trackrelay"}, {"SERVER_PROTOCOL", "HTTP/1.1"}, {"SERVER_NAME", "localhost"},

@@ -115,6 +115,10 @@ std::string ExecutablePath();
 // instead, so the program starts writing after the earlier content rather than over it.
 bool UnderWine();
 
+// True when this harness, and so the executable of the same build, was built with the address
+// sanitizer.
+bool SanitizerBuild();
+
 Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root);
 
 // A GET request's environment with this query string, as a web server sets it.

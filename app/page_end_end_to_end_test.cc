@@ -19,18 +19,6 @@ namespace {
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-// A sanitizer build keeps standard error for its reports at the end of the process.
-bool KeepsStandardError() {
-#if defined(__SANITIZE_ADDRESS__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  return true;
-#endif
-#endif
-  return false;
-}
-
 using Match = std::function<bool(const TracedCall&)>;
 
 std::size_t First(const std::vector<TracedCall>& calls, const Match& match, std::size_t from = 0) {
@@ -135,7 +123,8 @@ TEST(PageEndEndToEnd, OutputEndsAfterTheLastLineAndBeforeTheWatchOrTheProcessGoe
     // Nothing is written to standard error, and it ends with standard output. Under Wine, where
     // one handle may stand for both, it is closed once.
     std::size_t err_closed = out_closed;
-    if (!KeepsStandardError() && !(err_known && err_handle == out_handle)) {
+    // A sanitizer build keeps standard error for its reports at the end of the process.
+    if (!SanitizerBuild() && !(err_known && err_handle == out_handle)) {
       EXPECT_EQ(First(calls, Call(names.write, err_handle)), kNone) << Listing(calls);
       err_closed = err_known ? First(calls, Call(names.close, err_handle)) : kNone;
       ASSERT_NE(err_closed, kNone) << "standard error is never closed:" << Listing(calls);

@@ -9,6 +9,15 @@
 #include "platform/failure.h"
 #include "platform/platform.h"
 
+// A sanitizer build (GCC's macro, clang's feature test) reports on standard error at the end.
+#if defined(__SANITIZE_ADDRESS__)
+#define TRACKRELAY_REPORTS_AT_EXIT 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TRACKRELAY_REPORTS_AT_EXIT 1
+#endif
+#endif
+
 namespace trackrelay {
 
 std::string FatalErrorText;
@@ -84,7 +93,7 @@ void EndResponse() {
   // busier the machine. The browser would wait for that as well.
   const HANDLE out = CgiEnvironment.StdOut;
   if (out != INVALID_HANDLE_VALUE && out != nullptr) CloseHandle(out);
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(TRACKRELAY_REPORTS_AT_EXIT)
   // Nothing is written to standard error, but a web server may read it as a pipe and wait for
   // its end too before it ends the response (Apache's mod_cgi does), or hand the program one
   // pipe as both: on POSIX two descriptors, on Windows one handle, closed once. A sanitizer
