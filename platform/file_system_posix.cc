@@ -4,8 +4,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/fs.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/statfs.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,7 +17,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -319,20 +325,23 @@ class PosixSystem : public System {
     }
   }
 
-  void RenameNoReplace(const std::string& from, const std::string& to) override {
+  void RenameNoReplace(const std::string& from, const std::string& to) override { RenameNoReplaceTellingHow(from, to); }
+
+  RenameWay RenameNoReplaceTellingHow(const std::string& from, const std::string& to) override {
     const Place source = Reach(from), target = Reach(to);
     int error = RetryWhileBusy([&] {
       return static_cast<int>(syscall(SYS_renameat2, source.folder.get(), source.name.c_str(), target.folder.get(),
                                       target.name.c_str(), RENAME_NOREPLACE));
     });
-    if (error == 0) return;
+    if (error == 0) return RenameWay::kNoReplaceRename;
     // Old kernels and some file systems (SMB and SFTP mounts among them) refuse the flag.
     if (!Unsupported(error)) RaiseError(error);
     error = LinkThenUnlink(source, target);
-    if (error == 0) return;
+    if (error == 0) return RenameWay::kHardLink;
     // Some shares offer hard links neither.
     if (error != EPERM && !Unsupported(error)) RaiseError(error);
     RenameCheckingTarget(source, target);
+    return RenameWay::kCheckedRename;
   }
 
   void RenameReplacing(const std::string& from, const std::string& to) override {
@@ -437,6 +446,90 @@ class PosixSystem : public System {
     watch_ = std::move(watch);
   }
 
+  DriveFacts DescribeDrive(char letter) override {
+    DriveFacts facts;
+    const std::string folder = MapDrivePath(std::string(1, letter) + ":");
+    facts.description = folder;
+    struct stat own, st;
+    const bool link = lstat(folder.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      facts.description += link ? ", a link that leads to no folder" : ", which is no folder";
+      return facts;
+    }
+    facts.present = true;
+    char real[PATH_MAX];
+    if (realpath(folder.c_str(), real) == nullptr) return facts;
+    if (link) facts.description += std::string(", a link to ") + real;
+    const Mount mount = MountOf(real);
+    if (!mount.point.empty()) {
+      facts.description += mount.point == real ? ", where " + mount.type + " is mounted"
+                                               : ", on " + mount.type + " mounted at " + mount.point;
+    }
+    struct statfs system;
+    facts.network = statfs(real, &system) == 0 && Remote(system.f_type);
+    return facts;
+  }
+
+  EntryFacts DescribeEntry(const std::string& path) override {
+    EntryFacts facts;
+    Place place;
+    struct stat st;
+    if (TryReach(path, false, place) != 0) {
+      facts.kind = EntryKind::kUnreachable;
+    } else if (fstatat(place.folder.get(), place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      facts.kind = errno == ENOENT ? EntryKind::kMissing : EntryKind::kUnreachable;
+    } else {
+      facts.kind = S_ISDIR(st.st_mode)   ? EntryKind::kFolder
+                   : S_ISREG(st.st_mode) ? EntryKind::kPlainFile
+                   : S_ISLNK(st.st_mode) ? EntryKind::kLink
+                                         : EntryKind::kOther;
+      facts.modified_ms = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    }
+    return facts;
+  }
+
+  std::vector<std::string> ListFolder(const std::string& path) override {
+    // The folder of path itself: its last name, empty for a path that ends in a separator, is
+    // never looked at, so any name stands in for it.
+    const Place place = Reach(path.substr(0, path.find_last_of("/\\") + 1) + "-", true);
+    Descriptor listing(openat(place.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (listing.get() < 0) RaiseError(errno);
+    DIR* entries = fdopendir(listing.get());
+    if (entries == nullptr) RaiseError(errno);
+    listing.Release();
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(entries)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(entries);
+    return names;
+  }
+
+  bool MayReplace(const std::string& path) override {
+    Place place;
+    struct stat file, folder;
+    if (TryReach(path, true, place) != 0 ||
+        fstatat(place.folder.get(), place.name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(file.st_mode) ||
+        fstat(place.folder.get(), &folder) != 0) {
+      return false;
+    }
+    // A rename over the file changes its folder, which must let this process write there; a
+    // read-only mount or an immutable folder answers so too.
+    if (faccessat(place.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return false;
+    // In a sticky folder only the file's owner, the folder's owner or root may replace it.
+    const uid_t self = geteuid();
+    if ((folder.st_mode & S_ISVTX) != 0 && self != 0 && self != file.st_uid && self != folder.st_uid) return false;
+    // An immutable or append-only file may not be replaced, not even by root.
+    Descriptor opened(openat(place.folder.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    int flags = 0;
+    if (opened.get() >= 0 && ioctl(opened.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+      return false;
+    }
+    return true;
+  }
+
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
     if (watch_.fd < 0 || LastNameOf(path) != watch_.name) {
       ::Sleep(milliseconds);
@@ -500,6 +593,48 @@ class PosixSystem : public System {
         return true;
     }
     return false;
+  }
+
+  struct Mount {
+    std::string point;  // empty when none is known
+    std::string type;
+  };
+
+  // The mount that holds the real path, from the mount table: the longest mount point that is
+  // the path or a folder above it.
+  static Mount MountOf(const std::string& real) {
+    Mount best;
+    std::ifstream table("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(table, line)) {
+      // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
+      std::istringstream fields(line);
+      std::string id, parent, device, root, point, field;
+      fields >> id >> parent >> device >> root >> point;
+      while (fields >> field && field != "-") {
+      }
+      std::string type;
+      fields >> type;
+      point = UnescapeMountField(point);
+      const bool above = point == "/" || real == point || real.rfind(point + "/", 0) == 0;
+      if (above && point.size() >= best.point.size()) best = Mount{point, type};
+    }
+    return best;
+  }
+
+  // The mount table writes a space, tab, newline and backslash in a name as \ and three octal
+  // digits.
+  static std::string UnescapeMountField(const std::string& field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+      if (field[i] == '\\' && i + 3 < field.size()) {
+        out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
+        i += 3;
+      } else {
+        out += field[i];
+      }
+    }
+    return out;
   }
 
   static std::string LastNameOf(const std::string& path) {

@@ -538,6 +538,12 @@ class WindowsSystem : public System {
     if (const DWORD error = RenameEntryNoReplace(source, target)) RaiseError(error);
   }
 
+  // Windows renames without replacing in one step on every file system.
+  RenameWay RenameNoReplaceTellingHow(const std::string& from, const std::string& to) override {
+    RenameNoReplace(from, to);
+    return RenameWay::kNoReplaceRename;
+  }
+
   void RenameReplacing(const std::string& from, const std::string& to) override {
     const Place source = Reach(from), target = Reach(to);
     const std::string from_path = source.Path(), to_path = target.Path();
@@ -607,6 +613,95 @@ class WindowsSystem : public System {
   }
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+
+  DriveFacts DescribeDrive(char letter) override {
+    DriveFacts facts;
+    const std::string root = std::string(1, letter) + ":\\";
+    const UINT type = GetDriveTypeA(root.c_str());
+    const DWORD attributes = GetFileAttributesA(root.c_str());
+    facts.present = type != DRIVE_NO_ROOT_DIR && type != DRIVE_UNKNOWN && attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    facts.network = type == DRIVE_REMOTE;
+    facts.description = type == DRIVE_REMOTE      ? "a network drive"
+                        : type == DRIVE_FIXED     ? "a fixed disk"
+                        : type == DRIVE_REMOVABLE ? "a removable disk"
+                        : type == DRIVE_CDROM     ? "a CD drive"
+                        : type == DRIVE_RAMDISK   ? "a RAM disk"
+                                                  : "no drive";
+    // What the letter stands for: a share's path, a SUBST's folder, a disk's device.
+    char device[1024];
+    if (QueryDosDeviceA(root.substr(0, 2).c_str(), device, sizeof device) != 0) {
+      facts.description += std::string(" (") + device + ")";
+    }
+    return facts;
+  }
+
+  EntryFacts DescribeEntry(const std::string& path) override {
+    EntryFacts facts;
+    Place place;
+    if (TryReach(path, place) != 0) {
+      facts.kind = EntryKind::kUnreachable;
+      return facts;
+    }
+    Handle entry(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!entry.valid()) {
+      facts.kind = GetLastError() == ERROR_FILE_NOT_FOUND ? EntryKind::kMissing : EntryKind::kUnreachable;
+      return facts;
+    }
+    if (!GetFileInformationByHandle(entry.get(), &info)) {
+      facts.kind = EntryKind::kUnreachable;
+      return facts;
+    }
+    const DWORD attributes = info.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !IsEntryItself(place, entry.get())) {
+      facts.kind = EntryKind::kLink;
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      facts.kind = EntryKind::kFolder;
+    } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0 || GetFileType(entry.get()) != FILE_TYPE_DISK) {
+      facts.kind = EntryKind::kOther;
+    } else {
+      facts.kind = EntryKind::kPlainFile;
+    }
+    // FILETIME counts 100 ns from 1601.
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+    facts.modified_ms = static_cast<std::int64_t>(ticks / 10000) - 11644473600000LL;
+    return facts;
+  }
+
+  std::vector<std::string> ListFolder(const std::string& path) override {
+    // The folder of path itself: its last name, empty for a path that ends in a separator, is
+    // never looked at, so any name stands in for it.
+    const Place place = Reach(path.substr(0, path.find_last_of("\\/") + 1) + "-");
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((place.folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+      RaiseLastError();
+    }
+    std::vector<std::string> names;
+    do {
+      const std::string name = found.cFileName;
+      if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) RaiseError(error);
+    return names;
+  }
+
+  bool MayReplace(const std::string& path) override {
+    Place place;
+    if (TryReach(path, place) != 0) return false;
+    // A rename over a file needs the right to delete it, which the file or its folder grants.
+    Handle entry;
+    if (OpenEntry(place, entry) != 0 || !IsPlainFileAt(place, entry.get())) return false;
+    // And Windows refuses to replace a read-only file.
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(entry.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+  }
 
   void WatchForArrival(const std::string& path) override { ArmArrivalWatch(MapDrivePath(path)); }
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
