@@ -240,16 +240,20 @@ class Checker {
   bool CheckDrive(char letter) {
     const DriveFacts drive = system_.DescribeDrive(letter);
     const std::string name = std::string(1, letter) + ":";
+#ifdef _WIN32
+    const char* share_there = "map the share as r: for the identity the web server runs the program as";
+#else
+    const char* share_there = "mount the share there, or make it a link to where the share is mounted";
+#endif
     if (!drive.present) {
-      Fail(name + " is " + drive.description + ": nothing on it can be checked" +
-           (letter == 'r' ? "; mount the share there, or make it a link to where the share is mounted"
-                          : "; make it a folder of this machine's own disk"));
+      Fail(name + " is " + drive.description + ": nothing on it can be checked; " +
+           (letter == 'r' ? share_there : "make it a folder of this machine's own disk"));
       return false;
     }
     if (letter == 'r' && !drive.network) {
       Warn(name + " is " + drive.description +
-           ", on this machine's own disk rather than a network share: right only when the remote host works on "
-           "this machine; otherwise mount the share there");
+           ", not a network share: right only when the remote host works on this machine; otherwise " +
+           share_there);
     } else {
       Ok(name + " is " + drive.description + (drive.network ? ", a network share" : ""));
     }
@@ -279,15 +283,17 @@ class Checker {
     }
   }
 
-  // A probe file made as the counter's replacement is made (its permissions taken from the
-  // counter, flushed to disk), renamed over a second one and removed.
+  // A probe file made as the counter's replacement is made (flushed to disk), renamed over a
+  // second one and removed. It does not take the counter's permissions as the replacement does:
+  // a read-only counter would make a read-only probe, which Windows would not let go again.
+  // Whether the counter itself may be replaced is MayReplace's to tell.
   void ProbeCounterFolder() {
     const std::string made = std::string(kCounterFolder) + probe_ + ".tmp";
     const std::string replaced = std::string(kCounterFolder) + probe_ + ".chk";
     Probes probes(*this, {made, replaced});
     const char* step = "be created";
     try {
-      system_.WriteTextFileDurably(made, "probe\r\n", std::string(kCounterPath));
+      system_.WriteTextFileDurably(made, "probe\r\n", "");
       system_.WriteTextFile(replaced, "probe\r\n");
       step = "be renamed over another";
       system_.RenameReplacing(made, replaced);
