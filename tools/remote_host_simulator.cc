@@ -30,17 +30,12 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
+#include "tools/folder_pause.h"
 #include "tools/remote_host.h"
 
-#ifdef __linux__
-#include <poll.h>
-#include <sys/inotify.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -254,49 +249,6 @@ class RemoteHost {
   bool troubled_ = false;
 };
 
-// The pause between two looks at the outbound folder. On Linux a request file renamed into the
-// folder (or written there and closed) ends the pause at once, so that a request is answered
-// within a millisecond or two; where the folder cannot be watched the pause is the whole interval.
-class Pause {
- public:
-  explicit Pause(const fs::path& folder) {
-#ifdef __linux__
-    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ >= 0 && inotify_add_watch(watch_, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) < 0) {
-      close(watch_);
-      watch_ = -1;
-    }
-#else
-    (void)folder;
-#endif
-  }
-  ~Pause() {
-#ifdef __linux__
-    if (watch_ >= 0) close(watch_);
-#endif
-  }
-  Pause(const Pause&) = delete;
-  Pause& operator=(const Pause&) = delete;
-
-  void Wait(milliseconds longest) {
-#ifdef __linux__
-    if (watch_ >= 0) {
-      pollfd ready{watch_, POLLIN, 0};
-      if (poll(&ready, 1, static_cast<int>(longest.count())) > 0) {
-        alignas(inotify_event) char events[4096];
-        while (read(watch_, events, sizeof events) > 0) {
-        }
-      }
-      return;
-    }
-#endif
-    std::this_thread::sleep_for(longest);
-  }
-
- private:
-  int watch_ = -1;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -313,7 +265,7 @@ int main(int argc, char** argv) {
               << options.inbound.string() << std::endl;
   }
   RemoteHost host(options);
-  Pause pause(options.outbound);
+  trackrelay::remote_host::FolderPause pause(options.outbound);
   bool first_look = true;
   while (true) {
     if (!options.once || first_look) host.TakeRequests();
