@@ -78,18 +78,17 @@ std::string Age(std::int64_t ms) {
   return std::to_string(s / 86400) + " days";
 }
 
-// The number of a file named exactly as the exchange names the files of a number, "41.DAT",
-// "-3.out"; nothing for any other name.
-std::optional<std::int16_t> NumberOfFileName(std::string_view name, std::string_view extension) {
-  if (!name.ends_with(extension)) return std::nullopt;
-  const std::string_view text = name.substr(0, name.size() - extension.size());
+// A function of the exchange that names the file of a number: RequestPath, ResponsePath.
+using PathOfNumber = std::string (*)(std::int16_t);
+
+// Whether the file named name in folder is the one that path_of names for some number ("41.DAT",
+// "-3.out"); not tN.DAT, not 041.DAT, nothing of another scheme.
+bool IsFileOfANumber(std::string_view folder, std::string_view name, PathOfNumber path_of) {
   int n = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-  if (error != std::errc() || end != text.data() + text.size() || n < std::numeric_limits<std::int16_t>::min() ||
-      n > std::numeric_limits<std::int16_t>::max() || NumberText(static_cast<std::int16_t>(n)) != text) {
-    return std::nullopt;
-  }
-  return static_cast<std::int16_t>(n);
+  const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), n);
+  return error == std::errc() && end != name.data() && n >= std::numeric_limits<std::int16_t>::min() &&
+         n <= std::numeric_limits<std::int16_t>::max() &&
+         path_of(static_cast<std::int16_t>(n)) == std::string(folder) + std::string(name);
 }
 
 std::string OtherCase(std::string name) {
@@ -158,15 +157,16 @@ class Checker {
     }
     if (!CheckDrive('r')) return;
     if (CheckFolder(Folder(kOutboundFolder), kOutboundNeeds)) {
-      if (const std::optional<std::int64_t> now = ProbeOutbound()) CheckStaleFiles(kOutboundFolder, ".DAT", *now);
+      if (const std::optional<std::int64_t> now = ProbeOutbound()) CheckStaleFiles(kOutboundFolder, RequestPath, *now);
     }
     if (CheckFolder(Folder(kInboundFolder), kInboundNeeds)) {
-      if (const std::optional<std::int64_t> now = ProbeInbound()) CheckStaleFiles(kInboundFolder, ".out", *now);
+      if (const std::optional<std::int64_t> now = ProbeInbound()) CheckStaleFiles(kInboundFolder, ResponsePath, *now);
     }
   }
 
  private:
-  static constexpr std::string_view kCounterFolder = "c:\\woe\\";
+  // The counter's folder, which holds the claims file too.
+  static constexpr std::string_view kCounterFolder = kCounterPath.substr(0, kCounterPath.rfind('\\') + 1);
   static constexpr const char* kCounterFolderNeeds =
       "the web server's user must create, rename and delete files there (the counter is replaced, numbers are "
       "claimed in track.claims)";
@@ -483,8 +483,8 @@ class Checker {
 
   // Request files or answers older than a request waits, by the share's own clock (now), which
   // stamped them too.
-  void CheckStaleFiles(std::string_view folder, std::string_view extension, std::int64_t now) {
-    const bool requests = extension == ".DAT";
+  void CheckStaleFiles(std::string_view folder, PathOfNumber path_of, std::int64_t now) {
+    const bool requests = path_of == RequestPath;
     const std::string where = Folder(folder);
     std::vector<std::string> names;
     try {
@@ -496,7 +496,7 @@ class Checker {
     int waiting = 0;
     std::vector<std::string> stale;
     for (const std::string& name : names) {
-      if (!NumberOfFileName(name, extension)) continue;
+      if (!IsFileOfANumber(folder, name, path_of)) continue;
       const EntryFacts file = system_.DescribeEntry(std::string(folder) + name);
       if (file.kind != EntryKind::kPlainFile) continue;
       if (now - file.modified_ms > kRequestWaitMs) {
