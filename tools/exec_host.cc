@@ -376,11 +376,12 @@ class CommandHost {
       if (options_.once && Idle()) break;
       pause.Wait(milliseconds(50));
     }
+    // Set before the workers learn that the host is stopping, so that none takes a request then.
+    stop_ = stop_signal != 0;
     {
       std::lock_guard<std::mutex> hold(mutex_);
       stopping_ = true;
     }
-    stop_ = stop_signal != 0;
     ready_.notify_all();
     for (std::thread& worker : workers) worker.join();
     if (stop_signal != 0) {
@@ -566,7 +567,8 @@ class CommandHost {
   }
 
   void Serve(const Request& request) {
-    const auto age = WallClock::now() - request.published;
+    // A request stamped ahead of this clock is taken as just published.
+    const auto age = std::max(WallClock::now() - request.published, WallClock::duration::zero());
     if (age >= kCommandDeadline) {
       Failed(request, "taken " + Seconds(std::chrono::duration<double>(age).count()) + " after its publication", "");
       return;
