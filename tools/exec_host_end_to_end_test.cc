@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -83,6 +84,8 @@ class RemoteHost {
   }
   // Ends it as a crash would, with nothing done on its way out.
   void Crash() { Stop(SIGKILL); }
+  // Stops it as systemd does.
+  void Terminate() { Stop(SIGTERM); }
   // Waits for a run with --once to end; its exit status.
   int Wait() {
     int status = 0;
@@ -263,6 +266,30 @@ TEST(RemoteHostCommandEndToEnd, FiftyRequestsAtOnceWithFourCommandsAtATime) {
   EXPECT_GE(most, 2) << "commands ran side by side";
   EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
   EXPECT_EQ(host.Names("error"), std::vector<std::string>{});
+}
+
+// A stop kills the commands under way and leaves their requests for the next start, rather than
+// failing them.
+TEST(RemoteHostCommandEndToEnd, AStoppedRemoteHostLeavesTheRequestsUnderWayForItsNextStart) {
+  DriveRoot root;
+  const std::string started = root.path() + "/started.pid";
+  std::unique_ptr<RemoteHost> host =
+      std::make_unique<RemoteHost>(root, std::vector<std::string>{"--exec", "echo $$ > " + started + "; sleep 60"});
+  std::unique_ptr<RemoteHost> restarted;
+  std::thread stop([&] {
+    Eventually([&] { return !ReadAll(started).empty(); });
+    host->Terminate();
+    EXPECT_EQ(host->Names("work"), std::vector<std::string>{"14.DAT"}) << host->Log();
+    EXPECT_EQ(host->Names("error"), std::vector<std::string>{}) << host->Log();
+    EXPECT_FALSE(root.Exists("r:\\tont\\14.out"));
+    EXPECT_NE(host->Log().find("14: its command was stopped with the remote host"), std::string::npos) << host->Log();
+    restarted = std::make_unique<RemoteHost>(root, std::vector<std::string>{"--exec", "echo '<p>after</p>'"});
+  });
+  const Outcome out = RunTrackrelay(Get("TRACKNO=14"), root);
+  stop.join();
+  EXPECT_EQ(out.output, Relayed("<p>after</p>\r\n"));
+  const std::string stat = ReadAll("/proc/" + std::to_string(std::stoi(ReadAll(started))) + "/stat");
+  EXPECT_TRUE(stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z") << "the command is gone";
 }
 
 // What a crash leaves in the work folder at each step of an answer, and what the next start
