@@ -16,11 +16,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <stdexcept>
 #include <utility>
 
 #include "platform/failure.h"
