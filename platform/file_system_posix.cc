@@ -17,9 +17,7 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -601,23 +599,36 @@ class PosixSystem : public System {
   };
 
   // The mount that holds the real path, from the mount table: the longest mount point that is
-  // the path or a folder above it.
+  // the path or a folder above it. Read with plain reads: the program carries no streams.
   static Mount MountOf(const std::string& real) {
     Mount best;
-    std::ifstream table("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(table, line)) {
-      // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
-      std::istringstream fields(line);
-      std::string id, parent, device, root, point, field;
-      fields >> id >> parent >> device >> root >> point;
-      while (fields >> field && field != "-") {
+    Descriptor table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    if (table.get() < 0) return best;
+    std::string text;
+    char buffer[8192];
+    for (ssize_t got; (got = read(table.get(), buffer, sizeof buffer)) != 0;) {
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return best;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      std::vector<std::string> fields;
+      for (std::size_t from = at; from < end;) {
+        std::size_t space = text.find(' ', from);
+        if (space == std::string::npos || space > end) space = end;
+        fields.push_back(text.substr(from, space - from));
+        from = space + 1;
       }
-      std::string type;
-      fields >> type;
-      point = UnescapeMountField(point);
+      at = end + 1;
+      std::size_t dash = 6;
+      while (dash < fields.size() && fields[dash] != "-") ++dash;
+      if (fields.size() < 5 || dash + 1 >= fields.size()) continue;
+      const std::string point = UnescapeMountField(fields[4]);
       const bool above = point == "/" || real == point || real.rfind(point + "/", 0) == 0;
-      if (above && point.size() >= best.point.size()) best = Mount{point, type};
+      if (above && point.size() >= best.point.size()) best = Mount{point, fields[dash + 1]};
     }
     return best;
   }
