@@ -128,7 +128,9 @@ class InterruptsHeld {
   InterruptsHeld() {
     sigset_t ending;
     sigemptyset(&ending);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, signal);
+    // SIGPIPE too: a reader of the lines that goes away (trackrelay-check | head) must not end
+    // the check while a probe stands.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&ending, signal);
     sigprocmask(SIG_BLOCK, &ending, &before_);
   }
   ~InterruptsHeld() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
