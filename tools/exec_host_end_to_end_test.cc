@@ -204,9 +204,11 @@ TEST(RemoteHostCommandEndToEnd, ACommandThatRunsPastTheProgramsWaitIsKilledWhile
   DriveRoot root;
   RemoteHost host(root, {"--exec", "sleep 120"});
   const Outcome out = RunTrackrelay(Get("TRACKNO=9"), root);
+  // The error page, not the timeout page: it came while the program was still looking.
   EXPECT_EQ(out.output, Relayed(remote_host::ErrorPage("9")));
   EXPECT_GE(out.seconds, 42.5);
-  EXPECT_LT(out.seconds, 45.0);
+  // Under Wine the run's time includes Wine's start, seconds before the request is published.
+  EXPECT_LT(out.seconds, UnderWine() ? 50.0 : 45.0);
   EXPECT_TRUE(Eventually([&] { return host.Log().find("43 s after publication") != std::string::npos; })) << host.Log();
 }
 
