@@ -9,6 +9,7 @@
 #include <sys/statfs.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -418,6 +419,12 @@ class PosixSystem : public System {
   }
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+
+  std::uint64_t MonotonicMilliseconds() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+  }
 
   void WatchForArrival(const std::string& path) override {
     Place place;

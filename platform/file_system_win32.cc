@@ -608,6 +608,8 @@ class WindowsSystem : public System {
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
 
+  std::uint64_t MonotonicMilliseconds() override { return GetTickCount64(); }
+
   void WatchForArrival(const std::string& path) override { ArmArrivalWatch(MapDrivePath(path)); }
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
     return AwaitArrivalOf(MapDrivePath(path), milliseconds);
