@@ -421,7 +421,7 @@ void TakeBack(const Place& place, const BY_HANDLE_FILE_INFORMATION& made) {
 // Writes text to a new file at the place. What stood there is removed first: writing through an
 // existing name could reach a file that a link, a hard link or another request put there. When
 // any step after the create fails, the new file is taken back.
-void WriteNewFile(const Place& place, std::string_view text, bool durably, const std::string& like_path) {
+void WriteNewFile(const Place& place, std::string_view text, const std::string& like_path) {
   const std::string path = place.Path();
   const DWORD removed = RemoveEntry(place);
   if (removed != 0 && removed != ERROR_FILE_NOT_FOUND) RaiseError(removed);
@@ -449,7 +449,11 @@ void WriteNewFile(const Place& place, std::string_view text, bool durably, const
       if (put == 0) RaiseError(ERROR_WRITE_FAULT);
       done += put;
     }
-    if (durably && !FlushFileBuffers(file.get())) RaiseLastError();
+    // A network redirector, and Wine on a FUSE mount, may write behind: a write that the share
+    // then refuses (its disk full) is reported to nobody, and the close succeeds all the same, so
+    // that a broken request would be published as complete. Flushed, the bytes are on the share
+    // or the write fails here; for the counter's replacement it also puts them on the disk.
+    if (!FlushFileBuffers(file.get())) RaiseLastError();
   } catch (...) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
@@ -532,11 +536,11 @@ class WindowsSystem : public System {
   }
 
   void WriteTextFile(const std::string& path, std::string_view text) override {
-    WriteNewFile(Reach(path), text, false, "");
+    WriteNewFile(Reach(path), text, "");
   }
 
   void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
-    WriteNewFile(Reach(path), text, true, like_path);
+    WriteNewFile(Reach(path), text, like_path);
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
