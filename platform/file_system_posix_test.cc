@@ -631,17 +631,6 @@ TEST(PosixSystemTest, WithoutAWatchAWaitIsASleep) {
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(120));
 }
 
-// The wait's time limit is in milliseconds of this clock; a clock in other units would end every
-// wait at once or never.
-TEST(PosixSystemTest, TheClockCountsMilliseconds) {
-  System& system = CurrentSystem();
-  const std::uint64_t before = system.MonotonicMilliseconds();
-  system.Sleep(200);
-  const std::uint64_t after = system.MonotonicMilliseconds();
-  EXPECT_GE(after - before, 200u);
-  EXPECT_LT(after - before, 20000u);
-}
-
 TEST(FakeSystemTest, InjectsFailuresRecordsSleepsAndFoldsCaseOnRequest) {
   FakeSystem fake;
   fake.files["r:\\tont\\1.out"] = "a\rb";

@@ -20,16 +20,16 @@
 #
 # A repair returns once the share serves again through its client (a file made and removed).
 #
-# What a kind K of share provides, each function taking DIR (the kind's own functions for
-# bringing it up are in lib.sh):
+# What a kind K of share provides, each function taking DIR:
 #
 #   trackrelay_share_K_server_pids   every process of the server now, one a line
 #   trackrelay_share_K_client_pids   every process of the client now, one a line
-#   trackrelay_share_K_restart_server
-#   trackrelay_share_K_remount       mounts the client again at the same place
-#   trackrelay_share_K_fill, _unfill, _read_only, _writable
-#                                    for smb and sftp those of the server's small disk, below
 #   trackrelay_share_K_blocked_call_seconds
+#
+# and, where the defaults do not fit, functions of the same form for restart_server, remount,
+# fill, unfill, read_only and writable. The defaults fit a kind that lib.sh brings up with one
+# server on a port (trackrelay_share_K_run DIR) and one client (trackrelay_share_K_mount DIR
+# PORT), serving DIR/server on its small disk: smb and sftp.
 #
 # Sourced, it only defines these functions.
 
@@ -49,14 +49,6 @@ trackrelay_share_pids_naming() {
 trackrelay_share_smb_server_pids() { trackrelay_share_pids_naming "-s $1/smb.conf"; }
 # smbnetfs and its children, one for each server it talks to.
 trackrelay_share_smb_client_pids() { trackrelay_share_pids_naming "smbnetfs $1/mnt"; }
-trackrelay_share_smb_restart_server() {
-  trackrelay_share_serve "$1" "$(trackrelay_share_setting "$1" port)" trackrelay_share_smb_run
-}
-trackrelay_share_smb_remount() { trackrelay_share_smb_mount "$1" "$(trackrelay_share_setting "$1" port)"; }
-trackrelay_share_smb_fill() { trackrelay_share_disk_fill "$1"; }
-trackrelay_share_smb_unfill() { trackrelay_share_disk_unfill "$1"; }
-trackrelay_share_smb_read_only() { trackrelay_share_disk_mode "$1" ro; }
-trackrelay_share_smb_writable() { trackrelay_share_disk_mode "$1" rw; }
 # smbnetfs fails a call after its smb_timeout (see trackrelay_share_smb_mount), and a call may
 # wait its turn behind one other.
 trackrelay_share_smb_blocked_call_seconds() {
@@ -71,14 +63,6 @@ trackrelay_share_sftp_server_pids() { trackrelay_share_pids_naming "-f $1/sshd_c
 trackrelay_share_sftp_client_pids() {
   { trackrelay_share_pids_naming "$1/mnt -p"; trackrelay_share_pids_naming "IdentityFile=$1/client_key"; } | sort -u
 }
-trackrelay_share_sftp_restart_server() {
-  trackrelay_share_serve "$1" "$(trackrelay_share_setting "$1" port)" trackrelay_share_sftp_run
-}
-trackrelay_share_sftp_remount() { trackrelay_share_sftp_mount "$1" "$(trackrelay_share_setting "$1" port)"; }
-trackrelay_share_sftp_fill() { trackrelay_share_disk_fill "$1"; }
-trackrelay_share_sftp_unfill() { trackrelay_share_disk_unfill "$1"; }
-trackrelay_share_sftp_read_only() { trackrelay_share_disk_mode "$1" ro; }
-trackrelay_share_sftp_writable() { trackrelay_share_disk_mode "$1" rw; }
 # ssh gives a silent server up after (ServerAliveCountMax + 1) * ServerAliveInterval seconds, and
 # sshfs's new connection may take ConnectTimeout more before the call fails.
 trackrelay_share_sftp_blocked_call_seconds() {
@@ -90,13 +74,23 @@ trackrelay_share_sftp_blocked_call_seconds() {
   echo $(((count + 1) * interval + connect + 1))
 }
 
+# The defaults: the server started again on its port, the client mounted again.
+trackrelay_share_default_restart_server() {
+  trackrelay_share_serve "$1" "$(trackrelay_share_setting "$1" port)" "trackrelay_share_$(trackrelay_share_setting "$1" kind)_run"
+}
+trackrelay_share_default_remount() {
+  "trackrelay_share_$(trackrelay_share_setting "$1" kind)_mount" "$1" "$(trackrelay_share_setting "$1" port)"
+}
+
 # The server's own disk of the fault tests (a tmpfs at DIR/server, see trackrelay_share_up):
 # filled up by a file of the server's beside the drive folders, which takes all room left.
-trackrelay_share_disk_fill() {
+trackrelay_share_default_fill() {
   head -c 1G /dev/zero >"$1/server/filler" 2>/dev/null || true
   [ "$(df --output=avail "$1/server" | tail -n 1)" -eq 0 ]
 }
-trackrelay_share_disk_unfill() { rm -f "$1/server/filler"; }
+trackrelay_share_default_unfill() { rm -f "$1/server/filler"; }
+trackrelay_share_default_read_only() { trackrelay_share_disk_mode "$1" ro; }
+trackrelay_share_default_writable() { trackrelay_share_disk_mode "$1" rw; }
 # Made read-only ($2 ro) or writable again ($2 rw). A disk with a file open for writing cannot be
 # made read-only; the servers hold none for long, so it is tried for a few seconds.
 trackrelay_share_disk_mode() {
@@ -138,6 +132,17 @@ trackrelay_share_signal_all() {
   return 1
 }
 
+# Calls function $2 of the kind of the share in folder $1, or the default where the kind has none.
+trackrelay_share_kind_call() {
+  local kind
+  kind=$(trackrelay_share_setting "$1" kind)
+  if declare -F "trackrelay_share_${kind}_$2" >/dev/null; then
+    "trackrelay_share_${kind}_$2" "$1"
+  else
+    "trackrelay_share_default_$2" "$1"
+  fi
+}
+
 # Carries out action $2 on the share in folder $1 (see the top of this file).
 trackrelay_share_fault() {
   local dir=$1 action=$2 kind
@@ -153,13 +158,13 @@ trackrelay_share_fault() {
     kill-client) "trackrelay_share_${kind}_client_pids" "$dir" | trackrelay_share_signal_all KILL ;;
     remount-client)
       fusermount3 -u -z "$dir/mnt" 2>/dev/null || umount -l "$dir/mnt" 2>/dev/null || true
-      "trackrelay_share_${kind}_remount" "$dir" && trackrelay_share_serves_again "$dir"
+      trackrelay_share_kind_call "$dir" remount && trackrelay_share_serves_again "$dir"
       ;;
-    restart-server) "trackrelay_share_${kind}_restart_server" "$dir" && trackrelay_share_serves_again "$dir" ;;
-    fill) "trackrelay_share_${kind}_fill" "$dir" ;;
-    unfill) "trackrelay_share_${kind}_unfill" "$dir" && trackrelay_share_serves_again "$dir" ;;
-    read-only) "trackrelay_share_${kind}_read_only" "$dir" ;;
-    writable) "trackrelay_share_${kind}_writable" "$dir" && trackrelay_share_serves_again "$dir" ;;
+    restart-server) trackrelay_share_kind_call "$dir" restart_server && trackrelay_share_serves_again "$dir" ;;
+    fill) trackrelay_share_kind_call "$dir" fill ;;
+    unfill) trackrelay_share_kind_call "$dir" unfill && trackrelay_share_serves_again "$dir" ;;
+    read-only) trackrelay_share_kind_call "$dir" read_only ;;
+    writable) trackrelay_share_kind_call "$dir" writable && trackrelay_share_serves_again "$dir" ;;
     blocked-call-seconds) "trackrelay_share_${kind}_blocked_call_seconds" "$dir" ;;
     *) echo "unknown fault action $action" >&2; return 1 ;;
   esac
