@@ -29,14 +29,18 @@
 # and, where the defaults do not fit, functions of the same form for restart_server, remount,
 # fill, unfill, read_only and writable. The defaults fit a kind that lib.sh brings up with one
 # server on a port (trackrelay_share_K_run DIR) and one client (trackrelay_share_K_mount DIR
-# PORT), serving DIR/server on its small disk: smb and sftp.
+# PORT), serving DIR/server on its small disk: smb and sftp. Every action runs in a process of
+# its own, so a kind finds what it needs in DIR (share.env: kind, port, client, mount), and a
+# process it starts names DIR in its command line and is remembered (trackrelay_share_remember
+# DIR PID), so that trackrelay_share_down ends it.
 #
 # Sourced, it only defines these functions.
 
 # shellcheck source=lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-# The share's kind and port, as trackrelay_share_up kept them in DIR/share.env.
+# A setting of the share, as trackrelay_share_up kept it in DIR/share.env: its kind, its server's
+# port, the folder where it serves through its client (client) and the client's mount point.
 trackrelay_share_setting() { sed -n "s/^$2=//p" "$1/share.env"; }
 
 # Processes whose command line holds $1, and all their descendants, one a line.
@@ -145,7 +149,7 @@ trackrelay_share_kind_call() {
 
 # Carries out action $2 on the share in folder $1 (see the top of this file).
 trackrelay_share_fault() {
-  local dir=$1 action=$2 kind
+  local dir=$1 action=$2 kind mnt
   kind=$(trackrelay_share_setting "$dir" kind)
   [ -n "$kind" ] || { echo "no share in $dir" >&2; return 1; }
   TRACKRELAY_SHARE_DIR=$dir
@@ -157,7 +161,8 @@ trackrelay_share_fault() {
       ;;
     kill-client) "trackrelay_share_${kind}_client_pids" "$dir" | trackrelay_share_signal_all KILL ;;
     remount-client)
-      fusermount3 -u -z "$dir/mnt" 2>/dev/null || umount -l "$dir/mnt" 2>/dev/null || true
+      mnt=$(trackrelay_share_setting "$dir" mount)
+      fusermount3 -u -z "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true
       trackrelay_share_kind_call "$dir" remount && trackrelay_share_serves_again "$dir"
       ;;
     restart-server) trackrelay_share_kind_call "$dir" restart_server && trackrelay_share_serves_again "$dir" ;;

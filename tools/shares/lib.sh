@@ -112,7 +112,7 @@ trackrelay_share_up() {
   esac
   printf 'kind=%s\nport=%s\nfaults=%s\n' "$kind" "$port" "${TRACKRELAY_SHARE_FAULTS:-}" >"$dir/share.env"
   "trackrelay_share_${kind}_mount" "$dir" "$port" || return 1
-  echo "client=$TRACKRELAY_SHARE_CLIENT" >>"$dir/share.env"
+  printf 'client=%s\nmount=%s\n' "$TRACKRELAY_SHARE_CLIENT" "$dir/mnt" >>"$dir/share.env"
 }
 
 # Whether the share in folder $1 was brought up for the fault tests.
