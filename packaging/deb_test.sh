@@ -263,10 +263,20 @@ for link in /etc/apache2/conf-enabled/trackrelay.conf /etc/lighttpd/conf-enabled
   [ ! -e "$link" ] || fail "installing enabled $link"
 done
 if cmp -s <(printf ' 1 \r\n') "$counter" && [ "$(stat -c %U "$counter" "$root/c/woe" | sort -u)" = "$user" ] &&
-  [ -d "$root/r" ] && [ -z "$(ls -A "$root/r")" ]; then
-  pass "installed: counter ' 1 ' CR LF owned by $user in its folder, an empty mount point at r, no snippet enabled"
+  [ -d "$root/r" ] && [ -z "$(ls -A "$root/r")" ] && [ "$(stat -c '%U %a' "$root/r")" = "root 755" ]; then
+  pass "installed: counter ' 1 ' CR LF owned by $user in its folder, an empty mount point of root's at r, no snippet enabled"
 else
   fail "installed: counter, its folder or r as found: $(stat -c '%n %U %a' "$counter" "$root/c/woe" "$root/r" 2>&1 | tr '\n' ';')"
+fi
+
+# No share mounted yet, as when it has vanished: the request fails at its write (step 2), and
+# nothing of it lands on the local disk beneath the mount point, which the web server's user may
+# not write to.
+nothing_mounted=$(runuser -u "$user" -- env -i REQUEST_METHOD=GET QUERY_STRING=TRACKNO=5 /usr/lib/cgi-bin/trackrelay)
+if [[ "$nothing_mounted" == *"An internal error number 2 has"* ]] && [ -z "$(ls -A "$root/r")" ]; then
+  pass "no share at r: internal error 2, nothing written beneath the mount point"
+else
+  fail "no share at r: $(echo "$nothing_mounted" | grep -a H1); r holds: $(ls -A "$root/r" | tr '\n' ' ')"
 fi
 
 # The share as the administrator puts it in: r becomes a link to where it is mounted.

@@ -90,6 +90,7 @@ void FakeSystem::Fail(Operation operation, int number, int after, int times) {
 
 void FakeSystem::Enter(Operation operation, const std::string& logged) {
   ++call_counts_[operation];
+  clock_ms += cost_ms[operation];
   calls.push_back(std::string(kOperationNames[operation]) + " " + logged);
   Injection& injection = injections_[operation];
   if (injection.times == 0) return;
@@ -211,6 +212,7 @@ void FakeSystem::ClaimForProcess(const std::string& path, int slot) {
 void FakeSystem::Sleep(DWORD milliseconds) {
   Enter(kSleep, std::to_string(milliseconds));
   sleeps.push_back(milliseconds);
+  clock_ms += milliseconds;
   if (on_sleep) on_sleep();
 }
 
@@ -220,6 +222,7 @@ DWORD FakeSystem::AwaitArrival(const std::string& path, DWORD milliseconds) {
   Enter(kAwaitArrival, path + " " + std::to_string(milliseconds));
   const DWORD left = arrival ? std::min(arrival(milliseconds), milliseconds) : 0;
   sleeps.push_back(milliseconds - left);
+  clock_ms += milliseconds - left;
   if (on_sleep) on_sleep();
   return left;
 }

@@ -1,5 +1,5 @@
 // An in-memory System for in-process tests: files held as text by drive path, a Sleep that only
-// records, a log of every call, and failures injected per operation. Tests only.
+// records, a clock that calls move on, a log of every call, failures injected per operation.
 #pragma once
 
 #include <array>
@@ -90,10 +90,14 @@ class FakeSystem : public System {
   bool network_drives = false;
   std::map<std::string, EntryKind> kinds;
   std::map<std::string, std::int64_t> modified_ms;
-  std::int64_t clock_ms = 0;
   // Files that MayReplace refuses, and the way RenameNoReplaceTellingHow reports.
   std::set<std::string> unreplaceable;
   RenameWay rename_way = RenameWay::kNoReplaceRename;
+  // The clock that MonotonicMilliseconds reads, in milliseconds. Sleep and AwaitArrival move it
+  // on by the time they waited, and every call of an operation by that operation's cost_ms, so
+  // that a test can make a call take time, as one that blocks on a network share does.
+  std::uint64_t clock_ms = 0;
+  std::array<DWORD, kOperationCount> cost_ms{};
 
   // One line per call, in order: the operation's name and its paths, for example
   // "RenameNoReplace r:\fromnt\t41.DAT r:\fromnt\41.DAT", "ReadLine r:\tont\41.out", "Sleep 100".
@@ -118,6 +122,8 @@ class FakeSystem : public System {
   std::string LookUpPlainFile(const std::string& path) override;
   void ClaimForProcess(const std::string& path, int slot) override;
   void Sleep(DWORD milliseconds) override;
+  // Reads clock_ms; not an operation: neither counted, logged nor failed.
+  std::uint64_t MonotonicMilliseconds() override { return clock_ms; }
   void WatchForArrival(const std::string& path) override;
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override;
   DriveFacts DescribeDrive(char letter) override;

@@ -12,7 +12,9 @@
 #include <sys/ioctl.h>
 #include <sys/statfs.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -210,35 +212,76 @@ Descriptor OpenRegular(const Place& place) {
   return fd;
 }
 
+// Which file a descriptor or a name leads to.
+struct Identity {
+  bool known = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// The identity of an open file from what this machine holds of it, without asking a network
+// share's server: the failure it would be asked for may be the server's.
+Identity IdentityOf(int fd) {
+  Identity identity;
+  struct statx x;
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &x) == 0) {
+    identity = Identity{true, makedev(x.stx_dev_major, x.stx_dev_minor), x.stx_ino};
+  } else if (struct stat st; fstat(fd, &st) == 0) {
+    identity = Identity{true, st.st_dev, st.st_ino};
+  }
+  return identity;
+}
+
+// Removes the file that a failed write made, so that no half-written file stays behind: only
+// while the name still leads to that very file, never to another that somebody put in its
+// place meanwhile. Nothing more can be done when this fails; the write's failure is what counts.
+void TakeBack(const Place& place, const Identity& made) {
+  struct stat now;
+  if (made.known && fstatat(place.folder.get(), place.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+      now.st_dev == made.device && now.st_ino == made.inode) {
+    RemoveName(place);
+  }
+}
+
 // Writes text to a new file at the place. What stood there is removed first: writing through an
-// existing name could reach a file that a link, a hard link or another request put there.
+// existing name could reach a file that a link, a hard link or another request put there. When
+// any step after the create fails, the new file is taken back.
 void WriteNewFile(const Place& place, std::string_view text, bool durably, const std::string& like_path) {
   const int removed = RemoveName(place);
   if (removed != 0 && removed != ENOENT) RaiseError(removed);
   Descriptor fd(openat(place.folder.get(), place.name.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   if (fd.get() < 0) RaiseError(errno);
-  if (!like_path.empty()) {
-    Place like;
-    struct stat st;
-    if (TryReach(like_path, false, like) == 0 &&
-        fstatat(like.folder.get(), like.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-      if (fchmod(fd.get(), st.st_mode & 07777) != 0) RaiseError(errno);
-      // Only a privileged process may give its file away; any other keeps it as its own.
-      if (fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) RaiseError(errno);
+  const Identity made = IdentityOf(fd.get());
+  try {
+    if (!like_path.empty()) {
+      Place like;
+      struct stat st;
+      if (TryReach(like_path, false, like) == 0 &&
+          fstatat(like.folder.get(), like.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+        if (fchmod(fd.get(), st.st_mode & 07777) != 0) RaiseError(errno);
+        // Only a privileged process may give its file away; any other keeps it as its own.
+        if (fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) RaiseError(errno);
+      }
     }
+    std::size_t done = 0;
+    while (done < text.size()) {
+      ssize_t put = write(fd.get(), text.data() + done, text.size() - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) RaiseError(put < 0 ? errno : ENOSPC);
+      done += static_cast<std::size_t>(put);
+    }
+    if (durably && fsync(fd.get()) != 0) RaiseError(errno);
+    // Network file systems may report a failed write only here (an SFTP mount whose server's
+    // disk is full). EINTR leaves the descriptor closed on Linux, and the data was handed over
+    // already.
+    if (close(fd.Release()) != 0 && errno != EINTR) RaiseError(errno);
+  } catch (...) {
+    // Closed first: a share may refuse to remove a file that is still open.
+    fd.Reset();
+    TakeBack(place, made);
+    throw;
   }
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t put = write(fd.get(), text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) RaiseError(put < 0 ? errno : ENOSPC);
-    done += static_cast<std::size_t>(put);
-  }
-  if (durably && fsync(fd.get()) != 0) RaiseError(errno);
-  // Network file systems may report a failed write only here. EINTR leaves the descriptor
-  // closed on Linux, and the data was handed over already.
-  if (close(fd.Release()) != 0 && errno != EINTR) RaiseError(errno);
 }
 
 bool Present(const Place& place) {
@@ -425,6 +468,12 @@ class PosixSystem : public System {
   }
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+
+  std::uint64_t MonotonicMilliseconds() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+  }
 
   void WatchForArrival(const std::string& path) override {
     Place place;

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -459,6 +461,70 @@ TEST(PosixSystemTest, AReplacementTakesThePermissionsAndOwnerOfTheFileItReplaces
       EXPECT_EQ(st.st_uid, c.owner);
     }
     EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 2 \r\n");
+  }
+}
+
+// A write that fails once its file is made takes that file back: neither a request nor the
+// counter's replacement stays half-written, and nothing else in the folder is touched.
+TEST(PosixSystemTest, AFailedWriteLeavesNoFileOfItsOwnBehind) {
+  struct Case {
+    const char* what;
+    const char* folder;     // on a small disk of its own, filled up but for room_pages
+    off_t room_pages;
+    bool durably;
+    std::size_t size;       // of the text written
+    bool size_limited;      // the process may not write files beyond 64 bytes
+    bool stale;             // a stale file of the name, which goes first as always (freeing its room)
+  };
+  const Case cases[] = {
+      {"a request on a full share", "r:\\fromnt", 0, false, 12, false, false},
+      {"a request larger than the room left", "r:\\fromnt", 1, false, 3 * 4096, false, true},
+      {"the counter's replacement on a full disk", "c:\\woe", 0, true, 6, false, false},
+      {"a request beyond the process's file size limit", nullptr, 0, false, 1000, true, true},
+  };
+  for (const Case& c : cases) {
+    ScratchDrive drive;
+    const std::string path = c.durably ? "c:\\woe\\track.new" : "r:\\fromnt\\t7.DAT";
+    const std::string filler = c.folder != nullptr ? std::string(c.folder) + "\\filler" : "";
+    if (c.folder != nullptr && mount("tmpfs", drive.Local(c.folder).c_str(), "tmpfs", 0, "size=64k") != 0) {
+      GTEST_SKIP() << "no tmpfs mounts here: " << strerror(errno);
+    }
+    drive.Write("c:\\woe\\track.txt", " 7 \r\n");
+    if (c.stale) drive.Write(path, "stale\r\n");
+    off_t filled = 0;
+    if (c.folder != nullptr) {
+      const int fd = open(drive.Local(filler).c_str(), O_WRONLY | O_CREAT, 0644);
+      const std::string page(4096, 'f');
+      while (write(fd, page.data(), page.size()) > 0) filled += 4096;
+      filled -= 4096 * c.room_pages;
+      ASSERT_EQ(ftruncate(fd, filled), 0);
+      close(fd);
+    }
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    auto* const previous = signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
+    if (c.size_limited) {
+      rlimit limited = before;
+      limited.rlim_cur = 64;
+      setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    const std::string text(c.size, 'x');
+    const int failure = FailureOf([&] {
+      if (c.durably) {
+        CurrentSystem().WriteTextFileDurably(path, text, "c:\\woe\\track.txt");
+      } else {
+        CurrentSystem().WriteTextFile(path, text);
+      }
+    });
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(failure, kDeviceIoError) << c.what;
+    EXPECT_FALSE(drive.Exists(path)) << c.what;
+    EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 7 \r\n") << c.what;
+    if (c.folder != nullptr) {
+      EXPECT_EQ(static_cast<off_t>(drive.Read(filler).size()), filled) << c.what;
+      umount2(drive.Local(c.folder).c_str(), MNT_DETACH);
+    }
   }
 }
 

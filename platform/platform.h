@@ -161,6 +161,9 @@ class System {
   // process holds that slot. The end of the process releases the claim however it ends.
   virtual void ClaimForProcess(const std::string& path, int slot) = 0;
   virtual void Sleep(DWORD milliseconds) = 0;
+  // Milliseconds from an arbitrary start on a clock that only ever moves forward, whatever
+  // happens to the time of day: what the length of a wait is measured with.
+  virtual std::uint64_t MonotonicMilliseconds() = 0;
   // Arms a watch on the folder of path, so that a file of that name arriving there from now on
   // can end a wait of AwaitArrival early. Arm it before whatever prompts the file, or its
   // arrival may come before the watch. Where the folder cannot be watched (it is gone, or on a
