@@ -475,6 +475,7 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
     if (relay_fd < 0) throw std::runtime_error("mkstemp failed");
     relay_log = name;
   }
+  command.insert(command.end(), invocation.arguments.begin(), invocation.arguments.end());
 
   int in_pipe[2], out_pipe[2] = {-1, -1};
   if (pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -492,7 +493,9 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
       throw std::runtime_error("cannot hand over " + out_file);
     }
     const std::string redirection = invocation.output_file_before.empty() ? " > c:\\" : " >> c:\\";
-    command = {command[0], "cmd", "/c", WindowsPathOf(program) + redirection + fs::path(out_file).filename().string()};
+    std::string line = WindowsPathOf(program);
+    for (const std::string& argument : invocation.arguments) line += " " + argument;
+    command = {command[0], "cmd", "/c", line + redirection + fs::path(out_file).filename().string()};
     out_fd = open("/dev/null", O_WRONLY);
   } else if (invocation.output_to_file) {
     char name[] = "/tmp/trackrelay-out-XXXXXX";

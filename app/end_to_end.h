@@ -73,8 +73,10 @@ struct Invocation {
   std::string output_file_before;
   // Run as this user id instead of the test's own (tests run as root).
   uid_t run_as = static_cast<uid_t>(-1);
-  // Run the program under this path instead of the built one (the same bytes, another name).
+  // Run the program under this path instead of the built one (the same bytes, another name),
+  // or another program of the build (the installation check), with these arguments.
   std::string executable;
+  std::vector<std::string> arguments;
   // Record the calls the program makes, in order (Outcome::calls). On POSIX these are its system
   // calls from its exec on, traced with ptrace; under Wine the kernel32 routines that its own code
   // calls, from Wine's relay trace. A sanitizer build runs without its leak check at the end,
