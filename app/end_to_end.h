@@ -77,6 +77,21 @@ struct Invocation {
   // or another program of the build (the installation check), with these arguments.
   std::string executable;
   std::vector<std::string> arguments;
+  // Record the calls the program makes, in order (Outcome::calls). On POSIX these are its system
+  // calls from its exec on, traced with ptrace; under Wine the kernel32 routines that its own code
+  // calls, from Wine's relay trace. A sanitizer build runs without its leak check at the end,
+  // which stops the process with ptrace and cannot while it is traced.
+  bool trace_calls = false;
+};
+
+// One call of a traced run. On POSIX a system call, named for those the tests look at (close,
+// write, ftruncate, inotify_init1, inotify_add_watch, exit_group) and "#N" for the others; under
+// Wine a kernel32 routine by its name. first is its first argument (a descriptor or a handle),
+// result what it returned.
+struct TracedCall {
+  std::string name;
+  long long first = 0;
+  long long result = 0;
 };
 
 struct Outcome {
@@ -87,6 +102,7 @@ struct Outcome {
   // it started the run, which the run shares until it execs: hold large data only after it.
   // Under Wine it is that of the Wine loader, not of the program.
   long peak_rss_kib = 0;
+  std::vector<TracedCall> calls;  // with trace_calls
 };
 
 // The built trackrelay executable, or the one that TRACKRELAY_E2E_EXECUTABLE names.
@@ -100,6 +116,10 @@ std::string ExecutablePath();
 // standard output that it was handed as a Unix file. With output_file_before, cmd appends (>>)
 // instead, so the program starts writing after the earlier content rather than over it.
 bool UnderWine();
+
+// True when this harness, and so the executable of the same build, was built with the address
+// sanitizer.
+bool SanitizerBuild();
 
 Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root);
 

@@ -50,6 +50,9 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 BOOL SetEndOfFile(HANDLE hFile);
 // Sleeps the whole time, even when a signal interrupts it.
 void Sleep(DWORD dwMilliseconds);
+// Closes the descriptor. Never retried: Linux releases it even when a signal interrupts the
+// close, and the number may already be another file's.
+BOOL CloseHandle(HANDLE hObject);
 
 // The handle of an open file descriptor, and back.
 inline HANDLE HandleFromDescriptor(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd)); }
