@@ -5,8 +5,10 @@
 #include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -178,6 +180,17 @@ bool UnderWine() {
   return prefix != nullptr && prefix[0] != '\0';
 }
 
+bool SanitizerBuild() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return true;
+#endif
+#endif
+  return false;
+}
+
 std::map<std::string, std::string> GetEnvironment(const std::string& query_string) {
   return {{"GATEWAY_INTERFACE", "CGI/1.1"}, {"REQUEST_METHOD", "GET"},   {"QUERY_STRING", query_string},
           {"SCRIPT_NAME", "/cgi-bin/trackrelay"}, {"SERVER_PROTOCOL", "HTTP/1.1"}, {"SERVER_NAME", "localhost"},
@@ -324,6 +337,7 @@ class WinePrefixes {
     for (const char* file : {"system.reg", "user.reg", "userdef.reg", ".update-timestamp"}) {
       fs::copy_file(base / file, path + "/" + file);
     }
+    RelayOnlyFromTheProgram(path + "/user.reg");
     fs::create_symlink(base / "drive_c" / "windows", path + "/drive_c/windows");
     fs::create_symlink("../drive_c", path + "/dosdevices/c:");
     fs::create_symlink("/", path + "/dosdevices/z:");
@@ -342,6 +356,21 @@ class WinePrefixes {
     // with its last client can reset the connection of a client that starts at that moment.
     RunQuietlyAs(user, {FindOnPath("wineserver"), "-p"}, {"WINEPREFIX=" + path});
     return path;
+  }
+
+  // A relay trace (WINEDEBUG=+relay) of the program's runs shows only the calls that its own
+  // code makes, in every process of the prefix: Wine logs a call only when it comes from a
+  // module of RelayFromInclude, and only when no RelayFromExclude is set, which a new prefix
+  // has. Without +relay this changes nothing.
+  static void RelayOnlyFromTheProgram(const std::string& user_reg) {
+    std::ifstream in(user_reg, std::ios::binary);
+    std::string kept, line;
+    while (std::getline(in, line)) {
+      if (line.rfind("\"RelayFromExclude\"=", 0) != 0) kept += line + "\n";
+    }
+    in.close();
+    kept += "\n[Software\\\\Wine\\\\Debug]\n\"RelayFromInclude\"=\"" + fs::path(ExecutablePath()).filename().string() + "\"\n";
+    std::ofstream(user_reg, std::ios::binary | std::ios::trunc) << kept;
   }
 
   std::mutex mutex_;
@@ -367,6 +396,87 @@ std::string ReadAllFrom(int fd) {
     out.append(buffer, static_cast<std::size_t>(got));
   }
   return out;
+}
+
+std::string SystemCallName(long long number) {
+  switch (number) {
+    case SYS_close:
+      return "close";
+    case SYS_write:
+      return "write";
+    case SYS_ftruncate:
+      return "ftruncate";
+    case SYS_inotify_init1:
+      return "inotify_init1";
+    case SYS_inotify_add_watch:
+      return "inotify_add_watch";
+    case SYS_exit_group:
+      return "exit_group";
+  }
+  return "#" + std::to_string(number);
+}
+
+// Follows a child that stopped itself after PTRACE_TRACEME to its end, and records its system
+// calls from its exec on. Every call stops the child until the tracer has seen it, so the order
+// is the child's own whatever the load. Returns the wait status of its end.
+int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls) {
+  int status = 0;
+  auto next_stop = [&] {
+    while (wait4(pid, &status, 0, &usage) < 0) {
+      if (errno != EINTR) return false;
+    }
+    return WIFSTOPPED(status);
+  };
+  if (!next_stop()) return status;
+  const long options = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL;
+  ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(options));
+  bool execed = false;
+  long pass = 0;  // a signal to hand on: the child's own SIGSTOP is not
+  for (;;) {
+    ptrace(execed ? PTRACE_SYSCALL : PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(pass));
+    pass = 0;
+    if (!next_stop()) return status;
+    if (status >> 16 == PTRACE_EVENT_EXEC) {
+      execed = true;
+    } else if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+      __ptrace_syscall_info info{};
+      if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info) <= 0) continue;
+      if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+        calls.push_back({SystemCallName(static_cast<long long>(info.entry.nr)),
+                         static_cast<long long>(info.entry.args[0]), 0});
+      } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && !calls.empty()) {
+        calls.back().result = info.exit.rval;
+      }
+    } else if (status >> 16 == 0) {
+      pass = WSTOPSIG(status);
+    }
+  }
+}
+
+// The kernel32 calls of a Wine relay trace ("0024:Call KERNEL32.CloseHandle(0000000c) ret=..."
+// and "0024:Ret  KERNEL32.CloseHandle() retval=00000001 ret=..."), in order.
+std::vector<TracedCall> Kernel32CallsOf(const std::string& relay_log) {
+  std::vector<TracedCall> calls;
+  std::ifstream in(relay_log, std::ios::binary);
+  const std::string call = ":Call KERNEL32.", ret = ":Ret  KERNEL32.", retval = "retval=";
+  for (std::string line; std::getline(in, line);) {
+    std::size_t at = line.find(call);
+    if (at != std::string::npos) {
+      at += call.size();
+      const std::size_t open = line.find('(', at);
+      if (open == std::string::npos) continue;
+      TracedCall made{line.substr(at, open - at)};
+      made.first = std::strtoll(line.c_str() + open + 1, nullptr, 16);
+      calls.push_back(made);
+      continue;
+    }
+    at = line.find(ret);
+    const std::size_t value = line.find(retval);
+    if (at == std::string::npos || value == std::string::npos || calls.empty()) continue;
+    const std::string name = line.substr(at + ret.size(), line.find('(', at) - at - ret.size());
+    if (name == calls.back().name) calls.back().result = std::strtoll(line.c_str() + value + retval.size(), nullptr, 16);
+  }
+  return calls;
 }
 
 }  // namespace
@@ -403,6 +513,9 @@ struct StartedRun::State {
   std::thread feeder;
   std::string wine_user_attached;  // non-empty while a Wine prefix is attached for the run
   uid_t user = 0;
+  // A run whose calls are traced: only the thread that started it may wait for it, as its tracer.
+  bool ptraced = false;
+  std::string relay_log;  // Wine's relay trace of a traced run under Wine, else empty
   bool waited = false;
 };
 
@@ -433,9 +546,22 @@ StartedRun StartTrackrelay(const Invocation& invocation, const DriveRoot& root) 
     wine_prefix = wine_prefixes.Attach(root, user);
     state->wine_user_attached = wine_prefix;
     env_strings.push_back("WINEPREFIX=" + wine_prefix);
-    env_strings.push_back("WINEDEBUG=-all");
+    env_strings.push_back(invocation.trace_calls ? "WINEDEBUG=-all,+relay" : "WINEDEBUG=-all");
     command = {FindOnPath("wine"), program};
+  } else if (invocation.trace_calls && !invocation.env.contains("ASAN_OPTIONS")) {
+    env_strings.push_back("ASAN_OPTIONS=detect_leaks=0");
   }
+  const bool ptraced = invocation.trace_calls && !UnderWine();
+  // Wine writes its relay trace to standard error.
+  std::string relay_log;
+  int relay_fd = -1;
+  if (invocation.trace_calls && UnderWine()) {
+    char name[] = "/tmp/trackrelay-relay-XXXXXX";
+    relay_fd = mkstemp(name);
+    if (relay_fd < 0) throw std::runtime_error("mkstemp failed");
+    relay_log = name;
+  }
+  command.insert(command.end(), invocation.arguments.begin(), invocation.arguments.end());
 
   int in_pipe[2], out_pipe[2] = {-1, -1};
   if (pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -453,8 +579,9 @@ StartedRun StartTrackrelay(const Invocation& invocation, const DriveRoot& root) 
       throw std::runtime_error("cannot hand over " + state->out_file);
     }
     const std::string redirection = invocation.output_file_before.empty() ? " > c:\\" : " >> c:\\";
-    command = {command[0], "cmd", "/c",
-               WindowsPathOf(program) + redirection + fs::path(state->out_file).filename().string()};
+    std::string line = WindowsPathOf(program);
+    for (const std::string& argument : invocation.arguments) line += " " + argument;
+    command = {command[0], "cmd", "/c", line + redirection + fs::path(state->out_file).filename().string()};
     out_fd = open("/dev/null", O_WRONLY);
   } else if (invocation.output_to_file) {
     char name[] = "/tmp/trackrelay-out-XXXXXX";
@@ -483,12 +610,15 @@ StartedRun StartTrackrelay(const Invocation& invocation, const DriveRoot& root) 
   if (pid == 0) {
     dup2(in_pipe[0], 0);
     dup2(out_fd, 1);
+    if (relay_fd >= 0) dup2(relay_fd, 2);
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     signal(SIGPIPE, SIG_DFL);
     if (invocation.run_as != static_cast<uid_t>(-1)) {
       uid_t id = invocation.run_as;
       if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0) _exit(126);
     }
+    // Held until the tracer is ready; it then follows every call from the exec on.
+    if (ptraced && (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP) != 0)) _exit(125);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -496,6 +626,9 @@ StartedRun StartTrackrelay(const Invocation& invocation, const DriveRoot& root) 
   close(in_pipe[0]);
   close(out_fd);
   state->in_pipe_writer = in_pipe[1];
+  if (relay_fd >= 0) close(relay_fd);
+  state->relay_log = relay_log;
+  state->ptraced = ptraced;
   StartedRun::State* raw = state.get();
   state->feeder = std::thread([raw] {
     const Invocation& run = raw->invocation;
@@ -517,17 +650,28 @@ StartedRun StartTrackrelay(const Invocation& invocation, const DriveRoot& root) 
 Outcome StartedRun::Wait() {
   State& state = *state_;
   Outcome outcome;
-  if (state.out_reader >= 0) {
-    outcome.output = ReadAllFrom(state.out_reader);
-    close(state.out_reader);
-  }
   int status = 0;
   struct rusage usage = {};
-  while (wait4(state.pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  if (state.ptraced) {
+    // The tracer is the thread that started the child; the output is read beside it.
+    std::thread reader([&] {
+      if (state.out_reader >= 0) outcome.output = ReadAllFrom(state.out_reader);
+    });
+    status = TraceToEnd(state.pid, usage, outcome.calls);
+    reader.join();
+  } else {
+    if (state.out_reader >= 0) outcome.output = ReadAllFrom(state.out_reader);
+    while (wait4(state.pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
   }
+  if (state.out_reader >= 0) close(state.out_reader);
   state.feeder.join();
   state.waited = true;
   if (!state.wine_user_attached.empty()) wine_prefixes.Release(state.user, state.wine_user_attached);
+  if (!state.relay_log.empty()) {
+    outcome.calls = Kernel32CallsOf(state.relay_log);
+    unlink(state.relay_log.c_str());
+  }
   outcome.peak_rss_kib = usage.ru_maxrss;
   outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - state.started).count();
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

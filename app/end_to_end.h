@@ -115,8 +115,25 @@ struct Invocation {
   std::string output_file_before;
   // Run as this user id instead of the test's own (tests run as root).
   uid_t run_as = static_cast<uid_t>(-1);
-  // Run the program under this path instead of the built one (the same bytes, another name).
+  // Run the program under this path instead of the built one (the same bytes, another name),
+  // or another program of the build (the installation check), with these arguments.
   std::string executable;
+  std::vector<std::string> arguments;
+  // Record the calls the program makes, in order (Outcome::calls). On POSIX these are its system
+  // calls from its exec on, traced with ptrace; under Wine the kernel32 routines that its own code
+  // calls, from Wine's relay trace. A sanitizer build runs without its leak check at the end,
+  // which stops the process with ptrace and cannot while it is traced.
+  bool trace_calls = false;
+};
+
+// One call of a traced run. On POSIX a system call, named for those the tests look at (close,
+// write, ftruncate, inotify_init1, inotify_add_watch, exit_group) and "#N" for the others; under
+// Wine a kernel32 routine by its name. first is its first argument (a descriptor or a handle),
+// result what it returned.
+struct TracedCall {
+  std::string name;
+  long long first = 0;
+  long long result = 0;
 };
 
 struct Outcome {
@@ -127,6 +144,7 @@ struct Outcome {
   // it started the run, which the run shares until it execs: hold large data only after it.
   // Under Wine it is that of the Wine loader, not of the program.
   long peak_rss_kib = 0;
+  std::vector<TracedCall> calls;  // with trace_calls
 };
 
 // The built trackrelay executable, or the one that TRACKRELAY_E2E_EXECUTABLE names.
@@ -142,6 +160,10 @@ std::string ExecutablePath();
 // instead, so the program starts writing after the earlier content rather than over it.
 bool UnderWine();
 
+// True when this harness, and so the executable of the same build, was built with the address
+// sanitizer.
+bool SanitizerBuild();
+
 Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root);
 
 // A run started and not yet waited for; one that goes unwaited is killed first.
@@ -152,7 +174,8 @@ class StartedRun {
   ~StartedRun();
   // The process of the run (under Wine, the Windows process's own), for signals.
   pid_t pid() const;
-  // Waits for the end of the run; once only.
+  // Waits for the end of the run; once only, and for a run whose calls are traced (trace_calls)
+  // in the thread that started it, its tracer.
   Outcome Wait();
 
   struct State;

@@ -83,16 +83,7 @@ Invocation Get(const std::string& query) {
 
 // Whether a run's peak memory says something of the program: not under Wine, where it is the
 // loader's, nor in a sanitizer build, whose shadow memory and quarantine grow with every run.
-bool PeakMemoryIsTheProgramsOwn() {
-#if defined(__SANITIZE_ADDRESS__)
-  return false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  return false;
-#endif
-#endif
-  return !UnderWine();
-}
+bool PeakMemoryIsTheProgramsOwn() { return !SanitizerBuild() && !UnderWine(); }
 
 // size bytes of a response line: every byte value but CR, in a pattern that shifts every 4 KiB so
 // that a part that went missing, twice or out of place shows.

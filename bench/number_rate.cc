@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "run_program.h"
+#include "bench/page_timing.h"
 
 namespace {
 
@@ -28,9 +28,12 @@ using Clock = std::chrono::steady_clock;
 
 // Runs the program once on the drive root and tells whether its page was internal error 2.
 bool RunOnce(const std::string& program, const std::string& root) {
-  const trackrelay::bench::Page page = trackrelay::bench::RunOnce(
-      program, {"GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "QUERY_STRING=TRACKNO=0",
-                "SCRIPT_NAME=/cgi-bin/trackrelay", "TRACKRELAY_DRIVE_ROOT=" + root});
+  std::vector<std::string> environment = {"GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "QUERY_STRING=TRACKNO=0",
+                                          "SCRIPT_NAME=/cgi-bin/trackrelay", "TRACKRELAY_DRIVE_ROOT=" + root};
+  std::vector<char*> envp;
+  for (std::string& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  const trackrelay::bench::TimedRun page = trackrelay::bench::RunTimed(program, envp.data(), "/dev/null", false);
   return page.ran && page.status == 0 && page.output.find("An internal error number 2 has caused") != std::string::npos;
 }
 

@@ -9,6 +9,15 @@
 #include "platform/failure.h"
 #include "platform/platform.h"
 
+// A sanitizer build (GCC's macro, clang's feature test) reports on standard error at the end.
+#if defined(__SANITIZE_ADDRESS__)
+#define TRACKRELAY_REPORTS_AT_EXIT 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TRACKRELAY_REPORTS_AT_EXIT 1
+#endif
+#endif
+
 namespace trackrelay {
 
 std::string FatalErrorText;
@@ -77,6 +86,27 @@ int RunPhases(RequestHandler handler) {
   return 0;
 }
 
-void RunProgram(RequestHandler handler) { std::exit(RunPhases(handler)); }
+void EndResponse() {
+  // Left to the end of the process, these would be released only after everything else that
+  // the process holds, and some of that is slow to let go: closing a folder watch waits for
+  // the kernel (a grace period on Linux, the cancelled directory read on Windows), longer the
+  // busier the machine. The browser would wait for that as well.
+  const HANDLE out = CgiEnvironment.StdOut;
+  if (out != INVALID_HANDLE_VALUE && out != nullptr) CloseHandle(out);
+#if !defined(TRACKRELAY_REPORTS_AT_EXIT)
+  // Nothing is written to standard error, but a web server may read it as a pipe and wait for
+  // its end too before it ends the response (Apache's mod_cgi does), or hand the program one
+  // pipe as both: on POSIX two descriptors, on Windows one handle, closed once. A sanitizer
+  // build keeps it, since its reports come at the end of the process.
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err != out && err != INVALID_HANDLE_VALUE && err != nullptr) CloseHandle(err);
+#endif
+}
+
+void RunProgram(RequestHandler handler) {
+  const int status = RunPhases(handler);
+  EndResponse();
+  std::exit(status);
+}
 
 }  // namespace trackrelay

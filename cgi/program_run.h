@@ -17,8 +17,13 @@ using RequestHandler = void (*)();
 // fatal error page.
 int RunPhases(RequestHandler handler);
 
-// RunPhases, then ends the process with its status.
+// RunPhases, then EndResponse, then ends the process with its status.
 [[noreturn]] void RunProgram(RequestHandler handler);
+
+// Closes the response once its page is complete: StdOut, and standard error unless it is the
+// same handle. The web server takes the end of these for the end of the page; nothing may be
+// written to them afterwards.
+void EndResponse();
 
 // The text the fatal error page shows for a failure: message, " Error Number = ", then the
 // number with a space (or a minus sign) in front.

@@ -30,7 +30,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
     INSTALL_COMMAND ""
     BUILD_BYPRODUCTS "${host_build}/app/trackrelay_e2e_tests"
   )
-  add_dependencies(trackrelay_host_e2e trackrelay)
+  add_dependencies(trackrelay_host_e2e trackrelay trackrelay-check)
 
   # The harness learns from its environment to run trackrelay.exe under Wine, with drives
   # mapped from the prefix (see app/end_to_end.h).
@@ -38,7 +38,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
   set_target_properties(trackrelay_wine_e2e_tests PROPERTIES
     IMPORTED_LOCATION "${host_build}/app/trackrelay_e2e_tests"
     CROSSCOMPILING_EMULATOR
-      "${CMAKE_COMMAND};-E;env;TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>;TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}")
+      "${CMAKE_COMMAND};-E;env;TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>;TRACKRELAY_E2E_CHECK_EXECUTABLE=$<TARGET_FILE:trackrelay-check>;TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}")
   gtest_discover_tests(trackrelay_wine_e2e_tests DISCOVERY_MODE PRE_TEST
                        PROPERTIES FIXTURES_REQUIRED wine_prefix)
 
@@ -72,4 +72,16 @@ if(TRACKRELAY_WINE_E2E_TESTS)
   # time how soon an answer is taken would fail beside it.
   set_tests_properties(farm_gluster_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_REQUIRED wine_prefix
                        RUN_SERIAL ON)
+
+  # The fault tests of the shares (tools/shares/faults.sh) with trackrelay.exe under Wine, on
+  # the share where Wine passes the exchange's tests.
+  option(TRACKRELAY_SHARE_FAULT_TESTS "Run the fault tests on the network shares" ON)
+  if(TRACKRELAY_SHARE_FAULT_TESTS)
+    add_test(NAME share_faults_sftp_wine
+      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+              TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
+              bash ${PROJECT_SOURCE_DIR}/tools/shares/share_test.sh sftp ${host_build}/app/trackrelay_e2e_tests faults)
+    set_tests_properties(share_faults_sftp_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 700
+                         FIXTURES_REQUIRED wine_prefix)
+  endif()
 endif()

@@ -241,10 +241,20 @@ if ! run_dpkg -i "$deb"; then
   fail "dpkg -i"
   exit 1
 fi
-for path in /usr/lib/cgi-bin/trackrelay /usr/bin/trackrelay-remote-host \
-  /usr/share/man/man8/trackrelay.8.gz /usr/share/man/man1/trackrelay-remote-host.1.gz; do
+for path in /usr/lib/cgi-bin/trackrelay /usr/bin/trackrelay-remote-host /usr/sbin/trackrelay-check \
+  /usr/share/man/man8/trackrelay.8.gz /usr/share/man/man8/trackrelay-check.8.gz \
+  /usr/share/man/man1/trackrelay-remote-host.1.gz /usr/lib/systemd/system/trackrelay-remote-host.service; do
   [ -f "$path" ] || fail "installed: no $path"
 done
+# The remote host's unit: there, well-formed, and not enabled by installing.
+unit=/usr/lib/systemd/system/trackrelay-remote-host.service
+if [ -n "$(find /etc/systemd/system -name trackrelay-remote-host.service 2>/dev/null)" ]; then
+  fail "installing enabled trackrelay-remote-host.service"
+elif command -v systemd-analyze >/dev/null && ! verified=$(systemd-analyze verify "$unit" 2>&1); then
+  fail "systemd-analyze verify $unit: $verified"
+else
+  pass "installed: the remote host's unit, not enabled"
+fi
 [ "$(readlink /usr/lib/cgi-bin/nph-trackrelay)" = trackrelay ] || fail "installed: nph-trackrelay is no link to trackrelay"
 conffiles=$(dpkg-query -W -f='${Conffiles}\n' trackrelay | awk 'NF {print $1}' | sort | tr '\n' ' ')
 [ "$conffiles" = "/etc/apache2/conf-available/trackrelay.conf /etc/lighttpd/conf-available/10-trackrelay.conf /etc/nginx/snippets/trackrelay.conf " ] ||
@@ -253,14 +263,52 @@ for link in /etc/apache2/conf-enabled/trackrelay.conf /etc/lighttpd/conf-enabled
   [ ! -e "$link" ] || fail "installing enabled $link"
 done
 if cmp -s <(printf ' 1 \r\n') "$counter" && [ "$(stat -c %U "$counter" "$root/c/woe" | sort -u)" = "$user" ] &&
-  [ -d "$root/r" ] && [ -z "$(ls -A "$root/r")" ]; then
-  pass "installed: counter ' 1 ' CR LF owned by $user in its folder, an empty mount point at r, no snippet enabled"
+  [ -d "$root/r" ] && [ -z "$(ls -A "$root/r")" ] && [ "$(stat -c '%U %a' "$root/r")" = "root 755" ]; then
+  pass "installed: counter ' 1 ' CR LF owned by $user in its folder, an empty mount point of root's at r, no snippet enabled"
 else
   fail "installed: counter, its folder or r as found: $(stat -c '%n %U %a' "$counter" "$root/c/woe" "$root/r" 2>&1 | tr '\n' ';')"
 fi
 
+# No share mounted yet, as when it has vanished: the request fails at its write (step 2), and
+# nothing of it lands on the local disk beneath the mount point, which the web server's user may
+# not write to.
+nothing_mounted=$(runuser -u "$user" -- env -i REQUEST_METHOD=GET QUERY_STRING=TRACKNO=5 /usr/lib/cgi-bin/trackrelay)
+if [[ "$nothing_mounted" == *"An internal error number 2 has"* ]] && [ -z "$(ls -A "$root/r")" ]; then
+  pass "no share at r: internal error 2, nothing written beneath the mount point"
+else
+  fail "no share at r: $(echo "$nothing_mounted" | grep -a H1); r holds: $(ls -A "$root/r" | tr '\n' ' ')"
+fi
+
 # The share as the administrator puts it in: r becomes a link to where it is mounted.
 rmdir "$root/r" && ln -s "$work/share" "$root/r" || fail "could not link r to the share"
+
+# --- trackrelay-check -------------------------------------------------------------------------
+# As the web servers' user, on the package's drive root: a sound installation, then one whose
+# remote host has not taken a request for two minutes; the drives as they were after each run.
+drives_now() { find "$root/" "$work/share/" -printf '%p %y %m %u:%g %s %T@\n' | grep -v ' d ' | LC_ALL=C sort; }
+run_check() {
+  local before
+  before=$(drives_now)
+  check_out=$(runuser -u "$user" -- /usr/sbin/trackrelay-check 2>&1)
+  check_rc=$?
+  printf '%s\n' "$check_out" >>"$work/logs/check.log"
+  [ "$(drives_now)" = "$before" ] || fail "trackrelay-check changed the drives"
+}
+run_check
+if [ "$check_rc" -eq 0 ] && ! grep -q '^FAIL' <<<"$check_out" && grep -qx 'ok: checking as www-data (uid [0-9]*)' <<<"$check_out"; then
+  pass "trackrelay-check as $user: a request can be served"
+else
+  fail "trackrelay-check as $user, status $check_rc: $(grep -v '^ok' <<<"$check_out" | tr '\n' ' ')"
+fi
+printf 'TRACKNO=0\r\n' >"$work/share/fromnt/99.DAT"
+touch -d '2 minutes ago' "$work/share/fromnt/99.DAT"
+run_check
+rm -f "$work/share/fromnt/99.DAT"
+if [ "$check_rc" -eq 1 ] && grep -q '^FAIL: r:\\fromnt holds 1 request file(s) older than 45 s (99.DAT 2 min)' <<<"$check_out"; then
+  pass "trackrelay-check: a stale request, status 1"
+else
+  fail "trackrelay-check with a stale request, status $check_rc: $(grep -v '^ok' <<<"$check_out" | tr '\n' ' ')"
+fi
 
 # The package's simulator, on the package's default drive root.
 /usr/bin/trackrelay-remote-host --keep "$work/kept" >"$work/logs/simulator.log" 2>&1 &
@@ -447,6 +495,32 @@ else
   echo "skipped: nginx: nginx or fcgiwrap is not installed"
   skipped+=(nginx)
 fi
+
+# --- the remote host with a command of its own ------------------------------------------------
+# The manual page's example command, as the page shows it, answers one request of the program.
+trackrelay_stop "$sim_pid"
+sim_pid=
+zcat /usr/share/man/man1/trackrelay-remote-host.1.gz | groff -man -Tascii -P-cbou 2>/dev/null |
+  sed -n "/cat >\/etc\/trackrelay\/answer <<'EOF'/,/^ *EOF\$/p" | sed '1d;$d; s/^ *//' |
+  sed "s#/srv/tracking/status.txt#$work/status.txt#" >"$work/answer"
+chmod 755 "$work/answer"
+number=$(counter_value)
+echo "$number shipped on Monday" >"$work/status.txt"
+mkdir "$work/share/remote-host"
+chown "$user:$user" "$work/share/remote-host"
+setpriv --reuid=$user --regid=$user --clear-groups /usr/bin/trackrelay-remote-host --exec "$work/answer" --jobs 2 \
+  >"$work/logs/exec.log" 2>&1 &
+sim_pid=$!
+page=$(REQUEST_METHOD=GET QUERY_STRING='TRACKNO=0&name=Ada+%3Cb%3E' runuser -u "$user" -- /usr/lib/cgi-bin/trackrelay | tr -d '\r')
+if grep -q "^<h1>Tracking number $number</h1>\$" <<<"$page" && grep -q '^<p>Dear Ada &lt;b&gt;: shipped on Monday.</p>$' <<<"$page" &&
+  [ -z "$(find "$work/share/fromnt" "$work/share/tont" "$work/share/remote-host/work" -mindepth 1)" ]; then
+  pass "the remote host with the manual page's command: number $number answered through the program"
+else
+  fail "the remote host with the manual page's command: $(head -c 300 <<<"$page" | tr '\n' ' '); $(tr '\n' ' ' <"$work/logs/exec.log")"
+fi
+trackrelay_stop "$sim_pid"
+sim_pid=
+rm -rf "$work/share/remote-host"
 
 # --- upgrade, remove, purge ------------------------------------------------------------------
 # An upgrade: the same package repacked under a later version.

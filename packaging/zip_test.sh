@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The Windows zip: unpacked, it must hold the two programs, README.txt and a web.config that
-# maps trackrelay.exe to IIS's CGI module with a CGI time limit; and its programs must work
-# under Wine: trackrelay.exe, with r: mapped to a scratch folder and the counter in c:\woe,
-# takes a new number and relays the answer that the zip's simulator writes, and shows the
-# internal error page for a form without TRACKNO.
+# The Windows zip: unpacked, it must hold the three programs, README.txt, the check's manual
+# page and a web.config that maps trackrelay.exe to IIS's CGI module with a CGI time limit; and
+# its programs must work under Wine: trackrelay.exe, with r: mapped to a scratch folder and the
+# counter in c:\woe, takes a new number and relays the answer that the zip's simulator writes,
+# and shows the internal error page for a form without TRACKNO; trackrelay-check.exe passes
+# those drives and fails them once a request file is left waiting.
 #
 # usage: zip_test.sh ZIP
 # Exit status 0 when every check passes, 1 on a failure, 77 (skipped) when Wine is missing.
@@ -38,16 +39,23 @@ mkdir "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$zip") || { fail "cannot unpack $zip"; exit 1; }
 top=$(basename "$zip" .zip)
 listing=$(cd "$work/unpacked" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
-expected="./$top/README.txt ./$top/trackrelay-remote-host.exe ./$top/trackrelay.exe ./$top/web.config "
+expected="./$top/README.txt ./$top/trackrelay-check.exe ./$top/trackrelay-check.txt ./$top/trackrelay-remote-host.exe ./$top/trackrelay.exe ./$top/web.config "
 [ "$listing" = "$expected" ] && pass "the zip holds $expected" || fail "the zip holds $listing"
 dir=$work/unpacked/$top
+
+manual=$dir/trackrelay-check.txt
+if grep -q '^TRACKRELAY-CHECK(8)' "$manual" && grep -q 'THE COUNTER.S END' "$manual" && [ "$(grep -c $'\r$' "$manual")" = "$(wc -l <"$manual")" ]; then
+  pass "trackrelay-check.txt is the manual page, in lines that end in CR LF"
+else
+  fail "trackrelay-check.txt is not the manual page as text with CR LF line ends"
+fi
 
 config=$dir/web.config
 if command -v xmllint >/dev/null; then
   xmllint --noout "$config" && pass "web.config is well-formed XML" || fail "web.config is not well-formed XML"
 fi
 # The handler: trackrelay.exe through the CGI module, with execute access; the CGI time limit
-# above the program's 45 s wait.
+# above the program's longest wait, 90 s on a share that hangs, and one blocked call.
 if grep -q '<add name="trackrelay" path="trackrelay.exe" verb="GET,POST" modules="CgiModule"' "$config" &&
   grep -q 'requireAccess="Execute"' "$config" && grep -q 'accessPolicy="Read, Script, Execute"' "$config"; then
   pass "web.config maps trackrelay.exe to the CGI module"
@@ -56,8 +64,8 @@ else
 fi
 timeout=$(sed -n 's/.*<cgi timeout="\([0-9:]*\)".*/\1/p' "$config")
 IFS=: read -r h m s <<<"${timeout:-0:0:0}"
-[ $((10#$h * 3600 + 10#$m * 60 + 10#$s)) -ge 60 ] && pass "web.config: CGI time limit $timeout" ||
-  fail "web.config: CGI time limit '${timeout}' below a minute"
+[ $((10#$h * 3600 + 10#$m * 60 + 10#$s)) -ge 120 ] && pass "web.config: CGI time limit $timeout" ||
+  fail "web.config: CGI time limit '${timeout}' below two minutes"
 
 # --- under Wine ----------------------------------------------------------------------------------
 bash "$here/../cmake/wine-run.sh" "$prefix" cmd /c exit 0 >/dev/null 2>&1 || { fail "cannot make a Wine prefix"; exit 1; }
@@ -90,6 +98,29 @@ if cmp -s "$work/internal.out" <(printf '%s\r\n' 'HTTP/1.0 200 OK' 'Content-type
 else
   fail "trackrelay.exe under Wine: the internal error page"
 fi
+
+# trackrelay-check.exe on the same drives: a request can be served; then, with a request file
+# that no remote host has taken for two minutes, it cannot, and the check says why.
+trackrelay_stop "$sim_pid"
+sim_pid=
+check_out=$(wine "$dir/trackrelay-check.exe" 2>&1 | tr -d '\r')
+check_rc=${PIPESTATUS[0]}
+if [ "$check_rc" -eq 0 ] && ! grep -q '^FAIL' <<<"$check_out" && grep -q '^ok: the counter holds 42' <<<"$check_out"; then
+  pass "trackrelay-check.exe under Wine: a request can be served"
+else
+  fail "trackrelay-check.exe under Wine, status $check_rc: $(grep -v '^ok' <<<"$check_out" | tr '\n' ' ')"
+fi
+printf 'TRACKNO=0\r\n' >"$work/r/fromnt/99.DAT"
+touch -d '2 minutes ago' "$work/r/fromnt/99.DAT"
+check_out=$(wine "$dir/trackrelay-check.exe" --quiet 2>&1 | tr -d '\r')
+check_rc=${PIPESTATUS[0]}
+if [ "$check_rc" -eq 1 ] && grep -q '^FAIL: r:\\fromnt holds 1 request file(s) older than 45 s (99.DAT 2 min)' <<<"$check_out"; then
+  pass "trackrelay-check.exe under Wine: a stale request, status 1"
+else
+  fail "trackrelay-check.exe under Wine with a stale request, status $check_rc: $(tr '\n' ' ' <<<"$check_out")"
+fi
+rm -f "$work/r/fromnt/99.DAT"
+ls "$work/r/fromnt" "$work/r/tont" "$prefix/drive_c/woe" | grep -q trackrelay-check && fail "a probe file of the check was left"
 
 echo "zip: $failures failed, $((SECONDS - started)) s"
 [ "$failures" -eq 0 ]

@@ -10,7 +10,8 @@ namespace {
 const char* const kOperationNames[] = {
     "WriteTextFile",   "WriteTextFileDurably", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
     "RenameNoReplace", "RenameReplacing",      "RemoveFile",   "LookUpPlainFile",    "ClaimForProcess",
-    "Sleep",           "WatchForArrival",      "AwaitArrival",
+    "Sleep",           "WatchForArrival",      "AwaitArrival", "DescribeDrive",      "DescribeEntry",
+    "ListFolder",      "MayReplace",
 };
 static_assert(sizeof kOperationNames / sizeof kOperationNames[0] == FakeSystem::kOperationCount);
 
@@ -93,6 +94,7 @@ void FakeSystem::FailAsStale(Operation operation, int after, int times) {
 
 void FakeSystem::Enter(Operation operation, const std::string& logged) {
   ++call_counts_[operation];
+  clock_ms += cost_ms[operation];
   calls.push_back(std::string(kOperationNames[operation]) + " " + logged);
   Injection& injection = injections_[operation];
   if (injection.times == 0) return;
@@ -124,8 +126,10 @@ void FakeSystem::StoreFile(Operation operation, const std::string& path, std::st
   auto it = Find(path);
   if (it != files.end()) {
     it->second = std::string(text);
+    modified_ms[it->first] = clock_ms;
   } else {
     files[path] = std::string(text);
+    modified_ms[path] = clock_ms;
   }
 }
 
@@ -164,8 +168,15 @@ void FakeSystem::RenameNoReplace(const std::string& from, const std::string& to)
   if (source == files.end()) RaiseFailure(kFileNotFound);
   if (Find(to) != files.end()) RaiseFailure(kFileAlreadyExists);
   std::string bytes = std::move(source->second);
+  const std::int64_t stamp = modified_ms[source->first];
   files.erase(source);
   files[to] = std::move(bytes);
+  modified_ms[to] = stamp;
+}
+
+RenameWay FakeSystem::RenameNoReplaceTellingHow(const std::string& from, const std::string& to) {
+  RenameNoReplace(from, to);
+  return rename_way;
 }
 
 void FakeSystem::RenameReplacing(const std::string& from, const std::string& to) {
@@ -179,6 +190,7 @@ void FakeSystem::RenameReplacing(const std::string& from, const std::string& to)
   auto target = Find(to);
   if (target != files.end()) files.erase(target);
   files[to] = std::move(bytes);
+  modified_ms[to] = modified_ms[from];
 }
 
 void FakeSystem::RemoveFile(const std::string& path) {
@@ -207,6 +219,7 @@ void FakeSystem::ClaimForProcess(const std::string& path, int slot) {
 void FakeSystem::Sleep(DWORD milliseconds) {
   Enter(kSleep, std::to_string(milliseconds));
   sleeps.push_back(milliseconds);
+  clock_ms += milliseconds;
   if (on_sleep) on_sleep();
 }
 
@@ -216,8 +229,60 @@ DWORD FakeSystem::AwaitArrival(const std::string& path, DWORD milliseconds) {
   Enter(kAwaitArrival, path + " " + std::to_string(milliseconds));
   const DWORD left = arrival ? std::min(arrival(milliseconds), milliseconds) : 0;
   sleeps.push_back(milliseconds - left);
+  clock_ms += milliseconds - left;
   if (on_sleep) on_sleep();
   return left;
+}
+
+DriveFacts FakeSystem::DescribeDrive(char letter) {
+  Enter(kDescribeDrive, std::string(1, letter));
+  DriveFacts facts;
+  facts.present = missing_drives.count(letter) == 0;
+  facts.network = network_drives;
+  facts.description = std::string("the fake drive ") + letter + ":";
+  return facts;
+}
+
+EntryFacts FakeSystem::DescribeEntry(const std::string& path) {
+  Enter(kDescribeEntry, path);
+  EntryFacts facts;
+  auto file = Find(path);
+  auto kind = kinds.find(path);
+  const std::string last = path.substr(FolderOf(path).size());
+  if (file != files.end()) {
+    facts.kind = EntryKind::kPlainFile;
+    facts.modified_ms = modified_ms[file->first];
+  } else if (kind != kinds.end()) {
+    facts.kind = kind->second;
+  } else if (missing_folders.count(FolderOf(path)) != 0) {
+    facts.kind = EntryKind::kUnreachable;
+  } else if (missing_folders.count(path + "\\") != 0 || last.find('.') != std::string::npos) {
+    facts.kind = EntryKind::kMissing;
+  } else {
+    facts.kind = EntryKind::kFolder;
+  }
+  return facts;
+}
+
+std::vector<std::string> FakeSystem::ListFolder(const std::string& path) {
+  Enter(kListFolder, path);
+  RequireFolder(path);
+  const std::string folder = FolderOf(path);
+  std::vector<std::string> names;
+  for (const auto& [file, bytes] : files) {
+    if (case_insensitive ? SameIgnoringCase(FolderOf(file), folder) : FolderOf(file) == folder) {
+      names.push_back(file.substr(folder.size()));
+    }
+  }
+  for (const auto& [entry, kind] : kinds) {
+    if (FolderOf(entry) == folder && kind != EntryKind::kMissing) names.push_back(entry.substr(folder.size()));
+  }
+  return names;
+}
+
+bool FakeSystem::MayReplace(const std::string& path) {
+  Enter(kMayReplace, path);
+  return missing_folders.count(FolderOf(path)) == 0 && Find(path) != files.end() && unreplaceable.count(path) == 0;
 }
 
 }  // namespace trackrelay

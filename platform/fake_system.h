@@ -1,8 +1,9 @@
 // An in-memory System for in-process tests: files held as text by drive path, a Sleep that only
-// records, a log of every call, and failures injected per operation. Tests only.
+// records, a clock that calls move on, a log of every call, failures injected per operation.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,6 +43,10 @@ class FakeSystem : public System {
     kSleep,
     kWatchForArrival,
     kAwaitArrival,
+    kDescribeDrive,
+    kDescribeEntry,
+    kListFolder,
+    kMayReplace,
     kOperationCount
   };
 
@@ -76,6 +81,24 @@ class FakeSystem : public System {
   // arrival woke it, or 0 when none did. Without it no arrival ever wakes a wait.
   std::function<DWORD(DWORD)> arrival;
 
+  // What the installation check's probes see. Every drive is there, on this machine's own disk,
+  // unless it is among missing_drives or network_drives is set. A path is a plain file when it
+  // is in files, else what kinds says, else missing when its folder is among missing_folders
+  // (unreachable) or it is (missing), else a folder when its last name holds no "." and missing
+  // when it does. Files are stamped with clock_ms when written; modified_ms holds the stamps.
+  std::set<char> missing_drives;
+  bool network_drives = false;
+  std::map<std::string, EntryKind> kinds;
+  std::map<std::string, std::int64_t> modified_ms;
+  // Files that MayReplace refuses, and the way RenameNoReplaceTellingHow reports.
+  std::set<std::string> unreplaceable;
+  RenameWay rename_way = RenameWay::kNoReplaceRename;
+  // The clock that MonotonicMilliseconds reads, in milliseconds. Sleep and AwaitArrival move it
+  // on by the time they waited, and every call of an operation by that operation's cost_ms, so
+  // that a test can make a call take time, as one that blocks on a network share does.
+  std::uint64_t clock_ms = 0;
+  std::array<DWORD, kOperationCount> cost_ms{};
+
   // One line per call, in order: the operation's name and its paths, for example
   // "RenameNoReplace r:\fromnt\t41.DAT r:\fromnt\41.DAT", "ReadLine r:\tont\41.out", "Sleep 100".
   std::vector<std::string> calls;
@@ -103,8 +126,15 @@ class FakeSystem : public System {
   std::string LookUpPlainFile(const std::string& path) override;
   void ClaimForProcess(const std::string& path, int slot) override;
   void Sleep(DWORD milliseconds) override;
+  // Reads clock_ms; not an operation: neither counted, logged nor failed.
+  std::uint64_t MonotonicMilliseconds() override { return clock_ms; }
   void WatchForArrival(const std::string& path) override;
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override;
+  DriveFacts DescribeDrive(char letter) override;
+  EntryFacts DescribeEntry(const std::string& path) override;
+  std::vector<std::string> ListFolder(const std::string& path) override;
+  bool MayReplace(const std::string& path) override;
+  RenameWay RenameNoReplaceTellingHow(const std::string& from, const std::string& to) override;
 
  private:
   class Reader;

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -509,6 +512,70 @@ TEST(PosixSystemTest, AReplacementTakesThePermissionsAndOwnerOfTheFileItReplaces
   }
 }
 
+// A write that fails once its file is made takes that file back: neither a request nor the
+// counter's replacement stays half-written, and nothing else in the folder is touched.
+TEST(PosixSystemTest, AFailedWriteLeavesNoFileOfItsOwnBehind) {
+  struct Case {
+    const char* what;
+    const char* folder;     // on a small disk of its own, filled up but for room_pages
+    off_t room_pages;
+    bool durably;
+    std::size_t size;       // of the text written
+    bool size_limited;      // the process may not write files beyond 64 bytes
+    bool stale;             // a stale file of the name, which goes first as always (freeing its room)
+  };
+  const Case cases[] = {
+      {"a request on a full share", "r:\\fromnt", 0, false, 12, false, false},
+      {"a request larger than the room left", "r:\\fromnt", 1, false, 3 * 4096, false, true},
+      {"the counter's replacement on a full disk", "c:\\woe", 0, true, 6, false, false},
+      {"a request beyond the process's file size limit", nullptr, 0, false, 1000, true, true},
+  };
+  for (const Case& c : cases) {
+    ScratchDrive drive;
+    const std::string path = c.durably ? "c:\\woe\\track.new" : "r:\\fromnt\\t7.DAT";
+    const std::string filler = c.folder != nullptr ? std::string(c.folder) + "\\filler" : "";
+    if (c.folder != nullptr && mount("tmpfs", drive.Local(c.folder).c_str(), "tmpfs", 0, "size=64k") != 0) {
+      GTEST_SKIP() << "no tmpfs mounts here: " << strerror(errno);
+    }
+    drive.Write("c:\\woe\\track.txt", " 7 \r\n");
+    if (c.stale) drive.Write(path, "stale\r\n");
+    off_t filled = 0;
+    if (c.folder != nullptr) {
+      const int fd = open(drive.Local(filler).c_str(), O_WRONLY | O_CREAT, 0644);
+      const std::string page(4096, 'f');
+      while (write(fd, page.data(), page.size()) > 0) filled += 4096;
+      filled -= 4096 * c.room_pages;
+      ASSERT_EQ(ftruncate(fd, filled), 0);
+      close(fd);
+    }
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    auto* const previous = signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
+    if (c.size_limited) {
+      rlimit limited = before;
+      limited.rlim_cur = 64;
+      setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    const std::string text(c.size, 'x');
+    const int failure = FailureOf([&] {
+      if (c.durably) {
+        CurrentSystem().WriteTextFileDurably(path, text, "c:\\woe\\track.txt");
+      } else {
+        CurrentSystem().WriteTextFile(path, text);
+      }
+    });
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(failure, kDeviceIoError) << c.what;
+    EXPECT_FALSE(drive.Exists(path)) << c.what;
+    EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 7 \r\n") << c.what;
+    if (c.folder != nullptr) {
+      EXPECT_EQ(static_cast<off_t>(drive.Read(filler).size()), filled) << c.what;
+      umount2(drive.Local(c.folder).c_str(), MNT_DETACH);
+    }
+  }
+}
+
 TEST(PosixSystemTest, RenameAfterCheckNeverReplacesEither) {
   ScratchDrive drive;
   drive.Write("r:\\fromnt\\t42.DAT", "new\r\n");
@@ -555,8 +622,8 @@ TEST(PosixSystemTest, ABusyDeleteIsRetriedForAboutASecond) {
   }
 }
 
-// Only the awaited name, renamed in or closed after writing, ends a wait early; a bare create,
-// another name or another spelling does not.
+// Only the awaited name renamed in ends a wait early; a file written in place (left to the next
+// look), a bare create, another name or another spelling does not.
 TEST(PosixSystemTest, AWaitEndsEarlyOnlyForTheAwaitedNameRenamedInOrWritten) {
   struct Case {
     const char* what;
@@ -571,7 +638,7 @@ TEST(PosixSystemTest, AWaitEndsEarlyOnlyForTheAwaitedNameRenamedInOrWritten) {
   };
   const Case cases[] = {
       {"renamed in", renamed_in("5.out"), true},
-      {"written in place and closed", [](const ScratchDrive& d) { d.Write("r:\\tont\\5.out", "x"); }, true},
+      {"written in place and closed", [](const ScratchDrive& d) { d.Write("r:\\tont\\5.out", "x"); }, false},
       {"created and held open",
        [](const ScratchDrive& d) {
          static int held = -1;
@@ -611,6 +678,102 @@ TEST(PosixSystemTest, WithoutAWatchAWaitIsASleep) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(CurrentSystem().AwaitArrival("r:\\tont\\5.out", 120), 0u);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(120));
+}
+
+// What the installation check learns of the drives, seen as every request sees them: no link
+// followed, a folder reached through one unreachable.
+TEST(PosixSystemTest, DescribesEntriesWithoutFollowingLinks) {
+  ScratchDrive drive;
+  Outside outside;
+  drive.Write("r:\\tont\\1.out", "a");
+  fs::create_symlink(outside.secret(), drive.Local("r:\\tont\\2.out"));
+  ASSERT_EQ(mkfifo(drive.Local("r:\\tont\\3.out").c_str(), 0666), 0);
+  fs::create_directory_symlink(outside.folder, drive.Local("r:\\linked"));
+  const timespec written[2] = {{0, UTIME_OMIT}, {1700000000, 250000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, drive.Local("r:\\tont\\1.out").c_str(), written, 0), 0);
+  const std::pair<const char*, EntryKind> cases[] = {
+      {"r:\\tont", EntryKind::kFolder},           {"r:\\tont\\1.out", EntryKind::kPlainFile},
+      {"r:\\tont\\2.out", EntryKind::kLink},      {"r:\\tont\\3.out", EntryKind::kOther},
+      {"r:\\tont\\4.out", EntryKind::kMissing},   {"r:\\linked", EntryKind::kLink},
+      {"r:\\linked\\secret", EntryKind::kUnreachable}, {"r:\\gone\\1.out", EntryKind::kUnreachable},
+      {"r:\\tont\\1.out\\x", EntryKind::kUnreachable}, {"r:\\tont\\..", EntryKind::kUnreachable},
+  };
+  System& system = CurrentSystem();
+  for (const auto& [path, kind] : cases) EXPECT_EQ(system.DescribeEntry(path).kind, kind) << path;
+  EXPECT_EQ(system.DescribeEntry("r:\\tont\\1.out").modified_ms, 1700000000250);
+
+  std::vector<std::string> names = system.ListFolder("r:\\tont\\");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"1.out", "2.out", "3.out"}));
+  EXPECT_EQ(system.ListFolder("r:\\fromnt\\"), std::vector<std::string>{});
+  EXPECT_EQ(FailureOf([&] { system.ListFolder("r:\\linked\\"); }), kPathNotFound);
+  EXPECT_EQ(FailureOf([&] { system.ListFolder("r:\\gone\\"); }), kPathNotFound);
+}
+
+TEST(PosixSystemTest, MayReplaceOnlyAPlainFileThatARenameCouldReplace) {
+  ScratchDrive drive;
+  Outside outside;
+  drive.Write("c:\\woe\\track.txt", " 1 \r\n");
+  fs::create_symlink(outside.secret(), drive.Local("c:\\woe\\link.txt"));
+  // A folder that everyone may write to, sticky, as /tmp: there only the owner replaces a file.
+  drive.MakeFolder("c:\\sticky");
+  chmod(drive.Local("c:\\sticky").c_str(), 01777);
+  drive.Write("c:\\sticky\\roots.txt", "1");
+  drive.Write("c:\\sticky\\nobodys.txt", "1");
+  ASSERT_EQ(chown(drive.Local("c:\\sticky\\nobodys.txt").c_str(), 65534, 65534), 0);
+  const struct {
+    const char* path;
+    bool as_nobody;
+    bool may;
+  } cases[] = {
+      {"c:\\woe\\track.txt", false, true},   {"c:\\woe\\link.txt", false, false},
+      {"c:\\woe\\gone.txt", false, false},   {"c:\\woe", false, false},
+      {"c:\\woe\\track.txt", true, false},   // the folder is root's, 0755
+      {"c:\\sticky\\roots.txt", true, false}, {"c:\\sticky\\nobodys.txt", true, true},
+      {"c:\\sticky\\roots.txt", false, true},
+  };
+  for (const auto& c : cases) {
+    AsNobody nobody(c.as_nobody);
+    EXPECT_EQ(CurrentSystem().MayReplace(c.path), c.may) << c.path << (c.as_nobody ? " as nobody" : "");
+  }
+}
+
+TEST(PosixSystemTest, DescribesADriveAndWhereItsLinkLeads) {
+  ScratchDrive drive;
+  Outside outside;
+  System& system = CurrentSystem();
+  const DriveFacts r = system.DescribeDrive('r');
+  EXPECT_TRUE(r.present);
+  EXPECT_FALSE(r.network) << "the scratch drive is on this machine's disk";
+  EXPECT_EQ(r.description.rfind(drive.Local("r:"), 0), 0u) << r.description;
+  EXPECT_NE(r.description.find(", on "), std::string::npos) << r.description;
+
+  drive.Remove("r:");
+  EXPECT_FALSE(system.DescribeDrive('r').present);
+  fs::create_directory_symlink(outside.folder, drive.Local("r:"));
+  const DriveFacts linked = system.DescribeDrive('r');
+  EXPECT_TRUE(linked.present);
+  EXPECT_NE(linked.description.find(", a link to " + fs::canonical(outside.folder).string()), std::string::npos)
+      << linked.description;
+  fs::remove(outside.secret());
+  fs::remove(drive.Local("r:"));
+  fs::create_symlink(outside.folder + "/nowhere", drive.Local("r:"));
+  const DriveFacts dangling = system.DescribeDrive('r');
+  EXPECT_FALSE(dangling.present);
+  EXPECT_NE(dangling.description.find("a link that leads to no folder"), std::string::npos) << dangling.description;
+}
+
+TEST(PosixSystemTest, RenameNoReplaceTellsTheWayItTook) {
+  ScratchDrive drive;
+  drive.Write("r:\\fromnt\\t1.DAT", "a");
+  drive.Write("r:\\fromnt\\2.DAT", "b");
+  System& system = CurrentSystem();
+  // A local disk refuses to replace by itself; the other ways are for shares (tested above).
+  EXPECT_EQ(system.RenameNoReplaceTellingHow("r:\\fromnt\\t1.DAT", "r:\\fromnt\\1.DAT"), RenameWay::kNoReplaceRename);
+  EXPECT_EQ(drive.Read("r:\\fromnt\\1.DAT"), "a");
+  EXPECT_EQ(FailureOf([&] { system.RenameNoReplaceTellingHow("r:\\fromnt\\1.DAT", "r:\\fromnt\\2.DAT"); }),
+            kFileAlreadyExists);
+  EXPECT_EQ(drive.Read("r:\\fromnt\\2.DAT"), "b");
 }
 
 TEST(FakeSystemTest, InjectsFailuresRecordsSleepsAndFoldsCaseOnRequest) {

@@ -131,11 +131,13 @@ bool IsEntryItself(const Place& place, HANDLE entry) {
 
 // Whether the open handle is a regular file that lives at the place itself: a disk file (no
 // pipe, console or device), no folder, no reparse point, and not reached through a link that the
-// file system followed on the way, which its final path would show.
-bool IsPlainFileAt(const Place& place, HANDLE file) {
+// file system followed on the way, which its final path would show. When told is given, it
+// receives what the file system said of the file.
+bool IsPlainFileAt(const Place& place, HANDLE file, BY_HANDLE_FILE_INFORMATION* told = nullptr) {
   if (GetFileType(file) != FILE_TYPE_DISK) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file, &info)) return false;
+  if (told != nullptr) *told = info;
   constexpr DWORD kNoFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
   if ((info.dwFileAttributes & kNoFile) != 0) return false;
   return IsEntryItself(place, file);
@@ -417,9 +419,27 @@ void TakeSecurityOf(const std::string& like_path, HANDLE file) {
   }
 }
 
+// Whether two descriptions are of one file: the same volume and the same file index.
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Removes the file that a write made and could not close: only while the name still leads to
+// that very file, never to another that somebody put in its place meanwhile. Nothing more can be
+// done when this fails; the write's failure is what counts.
+void TakeBack(const Place& place, const BY_HANDLE_FILE_INFORMATION& made) {
+  Handle entry;
+  BY_HANDLE_FILE_INFORMATION now;
+  if (OpenEntry(place, entry) != 0 || !IsPlainFileAt(place, entry.get(), &now) || !SameFile(now, made)) return;
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
 // Writes text to a new file at the place. What stood there is removed first: writing through an
-// existing name could reach a file that a link, a hard link or another request put there.
-void WriteNewFile(const Place& place, std::string_view text, bool durably, const std::string& like_path) {
+// existing name could reach a file that a link, a hard link or another request put there. When
+// any step after the create fails, the new file is taken back.
+void WriteNewFile(const Place& place, std::string_view text, const std::string& like_path) {
   const std::string path = place.Path();
   const DWORD removed = RemoveEntry(place);
   if (removed != 0 && removed != ERROR_FILE_NOT_FOUND) RaiseError(removed);
@@ -433,10 +453,11 @@ void WriteNewFile(const Place& place, std::string_view text, bool durably, const
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) RaiseLastError();
   }
+  BY_HANDLE_FILE_INFORMATION made{};
   try {
     // The folder was checked on the way; a file that was created elsewhere all the same is
     // taken back at once.
-    if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPathNotFound);
+    if (!IsPlainFileAt(place, file.get(), &made)) RaiseFailure(kPathNotFound);
     if (!like_path.empty()) TakeSecurityOf(like_path, file.get());
     std::size_t done = 0;
     while (done < text.size()) {
@@ -446,14 +467,23 @@ void WriteNewFile(const Place& place, std::string_view text, bool durably, const
       if (put == 0) RaiseError(ERROR_WRITE_FAULT);
       done += put;
     }
-    if (durably && !FlushFileBuffers(file.get())) RaiseLastError();
+    // A network redirector, and Wine on a FUSE mount, may write behind: a write that the share
+    // then refuses (its disk full) is reported to nobody, and the close succeeds all the same, so
+    // that a broken request would be published as complete. Flushed, the bytes are on the share
+    // or the write fails here; for the counter's replacement it also puts them on the disk.
+    if (!FlushFileBuffers(file.get())) RaiseLastError();
   } catch (...) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
     throw;
   }
-  // A network redirector may report a failed write only here.
-  if (!CloseHandle(file.Release())) RaiseLastError();
+  // A network redirector may report a failed write only here; the handle is gone by then, so
+  // the file is taken back by its name, once it proves to be the one made here.
+  if (!CloseHandle(file.Release())) {
+    const DWORD error = GetLastError();
+    TakeBack(place, made);
+    RaiseError(error);
+  }
 }
 
 // Opens the lock file at the place for reading and writing (a byte-range lock needs a handle
@@ -520,11 +550,11 @@ class WindowsSystem : public System {
   }
 
   void WriteTextFile(const std::string& path, std::string_view text) override {
-    WriteNewFile(Reach(path), text, false, "");
+    WriteNewFile(Reach(path), text, "");
   }
 
   void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
-    WriteNewFile(Reach(path), text, true, like_path);
+    WriteNewFile(Reach(path), text, like_path);
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
@@ -547,6 +577,12 @@ class WindowsSystem : public System {
   void RenameNoReplace(const std::string& from, const std::string& to) override {
     const Place source = Reach(from), target = Reach(to);
     if (const DWORD error = RenameEntryNoReplace(source, target)) RaiseError(error);
+  }
+
+  // Windows renames without replacing in one step on every file system.
+  RenameWay RenameNoReplaceTellingHow(const std::string& from, const std::string& to) override {
+    RenameNoReplace(from, to);
+    return RenameWay::kNoReplaceRename;
   }
 
   void RenameReplacing(const std::string& from, const std::string& to) override {
@@ -610,6 +646,97 @@ class WindowsSystem : public System {
   }
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+
+  DriveFacts DescribeDrive(char letter) override {
+    DriveFacts facts;
+    const std::string root = std::string(1, letter) + ":\\";
+    const UINT type = GetDriveTypeA(root.c_str());
+    const DWORD attributes = GetFileAttributesA(root.c_str());
+    facts.present = type != DRIVE_NO_ROOT_DIR && type != DRIVE_UNKNOWN && attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    facts.network = type == DRIVE_REMOTE;
+    facts.description = type == DRIVE_REMOTE      ? "a network drive"
+                        : type == DRIVE_FIXED     ? "a fixed disk"
+                        : type == DRIVE_REMOVABLE ? "a removable disk"
+                        : type == DRIVE_CDROM     ? "a CD drive"
+                        : type == DRIVE_RAMDISK   ? "a RAM disk"
+                                                  : "no drive";
+    // What the letter stands for: a share's path, a SUBST's folder, a disk's device.
+    char device[1024];
+    if (QueryDosDeviceA(root.substr(0, 2).c_str(), device, sizeof device) != 0) {
+      facts.description += std::string(" (") + device + ")";
+    }
+    return facts;
+  }
+
+  EntryFacts DescribeEntry(const std::string& path) override {
+    EntryFacts facts;
+    Place place;
+    if (TryReach(path, place) != 0) {
+      facts.kind = EntryKind::kUnreachable;
+      return facts;
+    }
+    Handle entry(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!entry.valid()) {
+      facts.kind = GetLastError() == ERROR_FILE_NOT_FOUND ? EntryKind::kMissing : EntryKind::kUnreachable;
+      return facts;
+    }
+    if (!GetFileInformationByHandle(entry.get(), &info)) {
+      facts.kind = EntryKind::kUnreachable;
+      return facts;
+    }
+    const DWORD attributes = info.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !IsEntryItself(place, entry.get())) {
+      facts.kind = EntryKind::kLink;
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      facts.kind = EntryKind::kFolder;
+    } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0 || GetFileType(entry.get()) != FILE_TYPE_DISK) {
+      facts.kind = EntryKind::kOther;
+    } else {
+      facts.kind = EntryKind::kPlainFile;
+    }
+    // FILETIME counts 100 ns from 1601.
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+    facts.modified_ms = static_cast<std::int64_t>(ticks / 10000) - 11644473600000LL;
+    return facts;
+  }
+
+  std::vector<std::string> ListFolder(const std::string& path) override {
+    // The folder of path itself: its last name, empty for a path that ends in a separator, is
+    // never looked at, so any name stands in for it.
+    const Place place = Reach(path.substr(0, path.find_last_of("\\/") + 1) + "-");
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((place.folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+      RaiseLastError();
+    }
+    std::vector<std::string> names;
+    do {
+      const std::string name = found.cFileName;
+      if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) RaiseError(error);
+    return names;
+  }
+
+  bool MayReplace(const std::string& path) override {
+    Place place;
+    if (TryReach(path, place) != 0) return false;
+    // A rename over a file needs the right to delete it, which the file or its folder grants.
+    Handle entry;
+    if (OpenEntry(place, entry) != 0 || !IsPlainFileAt(place, entry.get())) return false;
+    // And Windows refuses to replace a read-only file.
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(entry.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+  }
+
+  std::uint64_t MonotonicMilliseconds() override { return GetTickCount64(); }
 
   void WatchForArrival(const std::string& path) override { ArmArrivalWatch(MapDrivePath(path)); }
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {

@@ -3,8 +3,10 @@
 #include <aclapi.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -558,6 +560,74 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
   EXPECT_EQ(FailureOf([&] { system.WriteTextFile(folder / "tont\\fifo.out", "form"); }), kPermissionDenied);
   EXPECT_EQ(FailureOf([&] { system.RemoveFile(folder / "tont\\fifo.out"); }), kPermissionDenied);
   EXPECT_TRUE(Exists(folder / "tont\\fifo.out"));
+}
+
+// What the installation check learns of the drives, seen as every request sees them.
+TEST(WindowsSystemTest, DescribesEntriesListsFoldersAndTellsWhatMayBeReplaced) {
+  TempFolder folder;
+  folder.MakeFolder("tont");
+  folder.MakeFolder("outside");
+  folder.Write("tont\\1.out", "a");
+  folder.Write("tont\\ro.txt", "a");
+  ASSERT_TRUE(SetFileAttributesA((folder / "tont\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+  {
+    HANDLE file = CreateFileA((folder / "tont\\1.out").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    // 1700000000.25 s after 1970, in 100 ns from 1601.
+    const std::uint64_t ticks = (1700000000250ULL + 11644473600000ULL) * 10000;
+    FILETIME written{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+    CloseHandle(file);
+  }
+  RemovedBeneathWine links{folder / "tont"};
+  const bool linked = MakeLink(folder / "tont\\2.out", folder / "outside\\x", false) != Link::kNone;
+  System& system = CurrentSystem();
+  const std::pair<std::string, EntryKind> cases[] = {
+      {folder / "tont", EntryKind::kFolder},
+      {folder / "tont\\1.out", EntryKind::kPlainFile},
+      {folder / "tont\\ro.txt", EntryKind::kPlainFile},
+      {folder / "tont\\3.out", EntryKind::kMissing},
+      {folder / "gone\\1.out", EntryKind::kUnreachable},
+      {folder / "tont\\1.out\\x", EntryKind::kUnreachable},
+  };
+  for (const auto& [path, kind] : cases) EXPECT_EQ(system.DescribeEntry(path).kind, kind) << path;
+  EXPECT_EQ(system.DescribeEntry(folder / "tont\\1.out").modified_ms, 1700000000250);
+  if (linked) {
+    EXPECT_EQ(system.DescribeEntry(folder / "tont\\2.out").kind, EntryKind::kLink);
+    EXPECT_FALSE(system.MayReplace(folder / "tont\\2.out"));
+  }
+
+  std::vector<std::string> names = system.ListFolder(folder / "tont\\");
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> expected = {"1.out", "ro.txt"};
+  if (linked) expected.insert(expected.begin() + 1, "2.out");
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(FailureOf([&] { system.ListFolder(folder / "gone\\"); }), kPathNotFound);
+
+  const std::pair<std::string, bool> replaceable[] = {
+      {folder / "tont\\1.out", true},
+      {folder / "tont\\ro.txt", false},  // Windows refuses to rename over a read-only file
+      {folder / "tont", false},
+      {folder / "tont\\3.out", false},
+  };
+  for (const auto& [path, may] : replaceable) EXPECT_EQ(system.MayReplace(path), may) << path;
+  EXPECT_EQ(system.RenameNoReplaceTellingHow(folder / "tont\\1.out", folder / "tont\\5.out"), RenameWay::kNoReplaceRename);
+  EXPECT_EQ(folder.Read("tont\\5.out"), "a");
+}
+
+TEST(WindowsSystemTest, DescribesADriveThatIsThereAndOneThatIsNot) {
+  TempFolder folder;
+  const char letter = (folder / "x")[0];
+  const DriveFacts here = CurrentSystem().DescribeDrive(letter);
+  EXPECT_TRUE(here.present) << here.description;
+  const DWORD drives = GetLogicalDrives();
+  char free_letter = 0;
+  for (char c = 'q'; c <= 'y' && free_letter == 0; ++c) {
+    if ((drives & (1u << (c - 'a'))) == 0) free_letter = c;
+  }
+  if (free_letter == 0) GTEST_SKIP() << "no drive letter is free";
+  EXPECT_FALSE(CurrentSystem().DescribeDrive(free_letter).present) << free_letter;
 }
 
 TEST(WindowsSystemTest, AClaimIsMadeOnceInItsFileAndHeldUntilTheProcessEnds) {

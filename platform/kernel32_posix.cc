@@ -82,6 +82,8 @@ void Sleep(DWORD dwMilliseconds) {
   }
 }
 
+BOOL CloseHandle(HANDLE hObject) { return close(DescriptorFromHandle(hObject)) == 0; }
+
 namespace trackrelay {
 
 std::string MapDrivePath(std::string_view path) {

@@ -50,6 +50,9 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
 BOOL SetEndOfFile(HANDLE hFile);
 // Sleeps the whole time, even when a signal interrupts it.
 void Sleep(DWORD dwMilliseconds);
+// Closes the descriptor. Never retried: Linux releases it even when a signal interrupts the
+// close, and the number may already be another file's.
+BOOL CloseHandle(HANDLE hObject);
 
 // The handle of an open file descriptor, and back.
 inline HANDLE HandleFromDescriptor(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd)); }
@@ -87,6 +90,34 @@ class TextFileReader {
   // to limit. Raises kInputPastEnd when no line is left.
   virtual bool ReadLinePart(std::string& part, std::size_t limit) = 0;
 };
+
+// What stands at a drive path, as the walk below the drive finds it without following a link.
+enum class EntryKind {
+  kMissing,      // nothing of that name in its folder
+  kUnreachable,  // its folder is missing or reached through a link, or its drive is away
+  kFolder,
+  kPlainFile,    // a regular file
+  kLink,         // a symbolic link or reparse point, or a link that the file system follows unasked
+  kOther,        // a pipe, a device, a socket
+};
+
+struct EntryFacts {
+  EntryKind kind = EntryKind::kMissing;
+  // When it was last written, in milliseconds since 1970 by the clock of the machine that keeps
+  // it (a share's server): only differences between entries of one drive tell anything.
+  std::int64_t modified_ms = 0;
+};
+
+// Where a drive letter leads on this machine.
+struct DriveFacts {
+  bool present = false;  // its folder can be reached
+  bool network = false;  // a network or FUSE file system, whose other writers this machine never hears
+  std::string description;  // for a person: the folder or device, a link's target, the file system
+};
+
+// The ways of a rename that never replaces, in the order RenameNoReplace tries them: a rename
+// that refuses to replace, a hard link and a removal, or a look at the target and a plain rename.
+enum class RenameWay { kNoReplaceRename, kHardLink, kCheckedRename };
 
 // The files and the clock the relay works with. Paths are drive paths as above. Every error is
 // raised as a Failure: missing file 53, missing folder or drive 76, existing target 58, access or
@@ -136,12 +167,16 @@ class System {
   // pipe, hidden or system file), or empty text when there is none; also empty when its folder
   // or drive is not available.
   virtual std::string LookUpPlainFile(const std::string& path) = 0;
-  // Claims slot (0 to 65535) of the claims file at path for the rest of this process, creating
-  // the file when it is missing; raises 58 when another process holds that slot, on this machine
-  // or, on a network share whose file server enforces byte-range locks, on any of its clients.
-  // The end of the process releases the claim however it ends.
+  // Claims slot (0 and up; requests take 0 to 65535, one a number) of the claims file at path
+  // for the rest of this process, creating the file when it is missing; raises 58 when another
+  // process holds that slot, on this machine or, on a network share whose file server enforces
+  // byte-range locks, on any of its clients. The end of the process releases the claim however
+  // it ends.
   virtual void ClaimForProcess(const std::string& path, int slot) = 0;
   virtual void Sleep(DWORD milliseconds) = 0;
+  // Milliseconds from an arbitrary start on a clock that only ever moves forward, whatever
+  // happens to the time of day: what the length of a wait is measured with.
+  virtual std::uint64_t MonotonicMilliseconds() = 0;
   // Arms a watch on the folder of path, so that a file of that name arriving there from now on
   // can end a wait of AwaitArrival early. Arm it before whatever prompts the file, or its
   // arrival may come before the watch. Where the folder cannot be watched (it is gone, or on a
@@ -149,10 +184,28 @@ class System {
   // is armed and nothing is said.
   virtual void WatchForArrival(const std::string& path) = 0;
   // Waits up to milliseconds. Wakes sooner when the watched folder reports a file renamed into
-  // it, or closed after writing, under exactly the name of path, and returns the milliseconds
-  // that were then left (at least 1); 0 when the whole time passed. Never wakes for a file that
-  // was merely created. Without a watch it sleeps the whole time.
+  // it under exactly the name of path (on Windows also one written there and no longer open for
+  // writing, which its reports tell at no extra cost), and returns the milliseconds that were
+  // then left (at least 1); 0 when the whole time passed. Never wakes for a file that was merely
+  // created. Without a watch it sleeps the whole time.
   virtual DWORD AwaitArrival(const std::string& path, DWORD milliseconds) = 0;
+
+  // What the installation check (trackrelay-check) looks at; no request needs them.
+  //
+  // Where drive letter leads, "r" for r:.
+  virtual DriveFacts DescribeDrive(char letter) = 0;
+  // What stands at path; a folder is named without a trailing separator ("r:\\fromnt"). Never
+  // raises: what cannot be told is kUnreachable.
+  virtual EntryFacts DescribeEntry(const std::string& path) = 0;
+  // The names in the folder of path ("r:\\fromnt\\" for r:\fromnt itself), reached as every
+  // folder is, in no order and without "." and "..".
+  virtual std::vector<std::string> ListFolder(const std::string& path) = 0;
+  // Whether this process may rename a file over the plain file at path, as the counter's
+  // replacement is renamed over the counter: false for anything but a plain file, and for a file
+  // that the folder's permissions, the file's own or a read-only attribute keep in place.
+  virtual bool MayReplace(const std::string& path) = 0;
+  // RenameNoReplace, and which way the file system let it take.
+  virtual RenameWay RenameNoReplaceTellingHow(const std::string& from, const std::string& to) = 0;
 };
 
 // The System the program runs against: the real one, unless a test substituted its own.

@@ -100,6 +100,50 @@ TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortens
   }
 }
 
+TEST_F(TrackingRequestTest, TheWaitEndsAtItsTimeLimitWhenLooksTakeLong) {
+  // Looks that cost time, as on a share that hangs: the wait ends at the 450th miss or once
+  // kLongestWaitMs has passed since the first look, whichever comes first, and never makes a
+  // look or a pause after that.
+  struct Case {
+    std::string name;
+    DWORD look_ms;          // what each look costs
+    int slow_looks;         // how many looks cost it; the rest cost nothing (-1: all)
+    int answer_after_looks; // the answer is there for the look after this many (-1: never)
+    std::string page;
+    int looks, pauses;
+    std::uint64_t ends_at_ms;
+  };
+  const std::string relayed = kHeader + "hi\r\n\r\n";
+  const Case cases[] = {
+      {"a share that answers at once: 450 looks and 45 s", 0, -1, -1, kTimeoutPage, 450, 450, 45000},
+      {"a slow share still within the limit: 450 looks", 80, -1, -1, kTimeoutPage, 450, 450, 450 * 180},
+      {"a share too slow for 450 looks: the limit ends the wait after a pause", 150, -1, -1, kTimeoutPage, 360, 360,
+       90000},
+      {"every look blocks 20 s: no pause after the look that passed the limit", 20000, -1, -1, kTimeoutPage, 5, 4,
+       5 * 20000 + 4 * 100},
+      {"one look that blocks longer than the limit is the last", 100000, -1, -1, kTimeoutPage, 1, 0, 100000},
+      {"a share that hangs, then answers", 20000, 2, 2, relayed, 3, 2, 2 * 20000 + 2 * 100},
+      // Left there, the answer would go to the next request of the number.
+      {"a look begun before the limit takes the answer it finds after it", 20000, -1, 4, relayed, 5, 4,
+       5 * 20000 + 4 * 100},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    fake.cost_ms[FakeSystem::kLookUpPlainFile] = c.look_ms;
+    fake.on_sleep = [&] {
+      const int looks = fake.CallCount(FakeSystem::kLookUpPlainFile);
+      if (looks == c.slow_looks) fake.cost_ms[FakeSystem::kLookUpPlainFile] = 0;
+      if (looks == c.answer_after_looks) fake.files["r:\\tont\\3.out"] = "hi";
+    };
+    EXPECT_EQ(Serve("TRACKNO=3"), c.page) << c.name;
+    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), c.looks) << c.name;
+    EXPECT_EQ(fake.sleeps, std::vector<DWORD>(static_cast<std::size_t>(c.pauses), 100)) << c.name;
+    EXPECT_EQ(fake.clock_ms, c.ends_at_ms) << c.name;
+    // The limit, and at most one look or pause that was under way when it passed.
+    EXPECT_LE(fake.clock_ms, kLongestWaitMs + std::max<DWORD>(c.look_ms, 100)) << c.name;
+  }
+}
+
 TEST_F(TrackingRequestTest, SuccessPageRelaysEachLineFollowedByAnEmptyLine) {
   FakeSystem fake;
   fake.files["c:\\woe\\track.txt"] = " 41 \r\n";

@@ -28,15 +28,18 @@ wineboot -i >/dev/null 2>&1
 wineserver -w
 wineserver -p
 
-# What the driver starts for each request: Wine running the program, with r: and c:\woe
-# mapped to the driver's drive root. The driver passes the CGI variables and nothing else.
+# What the driver starts for each request: Wine running the program, with r: and c: mapped to
+# the driver's drive root. c: is the root's c itself, with Windows borrowed into it, so that
+# c:\woe is a plain folder below the drive: the program refuses one reached through a link, and
+# would claim no number there. The driver passes the CGI variables and nothing else.
 # While the file answer-first is there, the answer of the request's number (given in the query)
 # is put in place before Wine starts, as the simulator would have written it.
 cat >"$work/program" <<EOF
 #!/bin/sh
 export PATH=/usr/bin:/bin HOME=$HOME WINEPREFIX=$WINEPREFIX WINEDEBUG=-all
 ln -sfn "\$TRACKRELAY_DRIVE_ROOT/r" "\$WINEPREFIX/dosdevices/r:"
-ln -sfn "\$TRACKRELAY_DRIVE_ROOT/c/woe" "\$WINEPREFIX/drive_c/woe"
+[ -e "\$TRACKRELAY_DRIVE_ROOT/c/windows" ] || ln -s "$WINEPREFIX/drive_c/windows" "\$TRACKRELAY_DRIVE_ROOT/c/windows"
+ln -sfn "\$TRACKRELAY_DRIVE_ROOT/c" "\$WINEPREFIX/dosdevices/c:"
 if [ -e "$work/answer-first" ]; then
   number=\${QUERY_STRING#TRACKNO=}; number=\${number%%&*}
   probe=\${QUERY_STRING##*probe=}

@@ -9,7 +9,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux \
   g++-mingw-w64-x86-64 wine wine64 \
   clang libclang-rt-14-dev hyperfine chromium \
-  nginx fcgiwrap lintian dpkg-dev file libxml2-utils \
+  nginx fcgiwrap lintian dpkg-dev file libxml2-utils groff-base \
   samba smbnetfs openssh-server openssh-client sshfs fuse3 glusterfs-server glusterfs-client; do
   have "$pkg" || need+=("$pkg")
 done
@@ -19,7 +19,9 @@ done
 # The browser check: Debian's chromium, driven by playwright-core from npm (node's own npm,
 # when node came with one, else Debian's). The packages: CPack's DEB generator finds the
 # simulator's libraries with dpkg-shlibdeps (dpkg-dev) and file; the package test runs lintian
-# and serves through nginx with fcgiwrap besides lighttpd and Apache; xmllint reads web.config.
+# and serves through nginx with fcgiwrap besides lighttpd and Apache; xmllint reads web.config;
+# groff renders the check's manual page as text for the zip, and the remote host's example
+# command out of its manual page for the package test.
 command -v npm >/dev/null 2>&1 || need+=(npm)
 if [ "${#need[@]}" -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then

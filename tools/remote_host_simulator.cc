@@ -1,4 +1,6 @@
-// trackrelay-remote-host: a stand-in for the remote host, for the tests and the demo.
+// trackrelay-remote-host: the remote host. By default a stand-in that echoes each request, for
+// the tests, the demo and trials; with --exec it serves each request with the administrator's own
+// command (tools/exec_host.h), keeping the rules below for it.
 //
 // The program and the remote host share nothing but two folders on a network drive. What any
 // remote host must do, and what this one does for each request:
@@ -18,7 +20,7 @@
 //     lone LF does not end a line). The program relays the lines behind its own status and
 //     header lines, and deletes N.out.
 //
-// One simulator serves a pair of folders; two would both answer the same request.
+// One remote host serves a pair of folders; two would both answer the same request.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -30,17 +32,16 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
+#include "tools/folder_pause.h"
 #include "tools/remote_host.h"
 
-#ifdef __linux__
-#include <poll.h>
-#include <sys/inotify.h>
-#include <unistd.h>
+#ifndef _WIN32
+#include "tools/exec_host.h"
 #endif
+
 
 namespace {
 
@@ -68,6 +69,17 @@ decoded form fields.
   --once            take the requests waiting now, answer them, and end (status 1 when one
                     could not be taken or answered)
   --quiet           no line for each request on standard output
+Serving with a command of your own (POSIX only):
+  --exec CMD        run CMD (with /bin/sh -c) for each request: the form input on its standard
+                    input, TRACKRELAY_NUMBER and FORM_<name> for each field in its environment;
+                    its standard output is the answer. See trackrelay-remote-host(1)
+  --jobs N          run at most N commands at once (default 4)
+  --state DIR       the remote host's own folder: DIR/work holds the requests being served,
+                    DIR/error those that failed, with their reasons; on the file system of the
+                    outbound folder (default: remote-host beside the outbound folder)
+  --timeout MS      kill a command MS milliseconds after it started (it is killed 43 s after
+                    its request's publication in any case)
+  --keep, --once and --quiet as above; failures are said on standard error, one line each
 )";
 
 struct Options {
@@ -78,11 +90,24 @@ struct Options {
   std::optional<fs::path> keep;
   bool once = false;
   bool quiet = false;
+  std::optional<std::string> exec;
+  int jobs = 4;
+  std::optional<fs::path> state;
+  std::optional<milliseconds> timeout;
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
   std::cerr << "trackrelay-remote-host: " << problem << "\n" << kUsage;
   std::exit(2);
+}
+
+long Number(const std::string& option, const std::string& text, long least, long most) {
+  char* end = nullptr;
+  const long n = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || n < least || n > most) {
+    Usage(option + " takes a number from " + std::to_string(least) + " to " + std::to_string(most) + ", not " + text);
+  }
+  return n;
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -105,11 +130,16 @@ Options ParseOptions(int argc, char** argv) {
     } else if (option == "--inbound") {
       inbound = value();
     } else if (option == "--delay") {
-      const std::string text = value();
-      char* end = nullptr;
-      const long ms = std::strtol(text.c_str(), &end, 10);
-      if (text.empty() || *end != '\0' || ms < 0) Usage("--delay takes milliseconds, not " + text);
-      options.delay = milliseconds(ms);
+      options.delay = milliseconds(Number(option, value(), 0, 3600000));
+    } else if (option == "--exec") {
+      options.exec = value();
+      if (options.exec->empty()) Usage("--exec needs a command");
+    } else if (option == "--jobs") {
+      options.jobs = static_cast<int>(Number(option, value(), 1, 256));
+    } else if (option == "--state") {
+      options.state = value();
+    } else if (option == "--timeout") {
+      options.timeout = milliseconds(Number(option, value(), 1, 3600000));
     } else if (option == "--never-answer") {
       options.never_answer = true;
     } else if (option == "--keep") {
@@ -128,6 +158,10 @@ Options ParseOptions(int argc, char** argv) {
   // Explicit folders win over --drive-root, whatever their order.
   if (outbound) options.outbound = *outbound;
   if (inbound) options.inbound = *inbound;
+  if (options.exec && (options.never_answer || options.delay.count() > 0)) {
+    Usage("--delay and --never-answer are the simulator's; with --exec the command answers");
+  }
+  if (!options.exec && (options.state || options.timeout)) Usage("--state and --timeout go with --exec");
   return options;
 }
 
@@ -157,8 +191,10 @@ class RemoteHost {
     for (fs::directory_iterator it(options_.outbound, error), end; !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
       const std::optional<std::string> number = trackrelay::remote_host::RequestNumberOf(name);
+      // A link is never followed: a request file that leads elsewhere would have this host read
+      // and echo one of its own files to a browser.
       std::error_code entry_error;
-      if (!number || !it->is_regular_file(entry_error)) continue;
+      if (!number || !fs::is_regular_file(it->symlink_status(entry_error))) continue;
       seen.insert(name);
       if (stuck_.contains(name)) continue;
       try {
@@ -254,53 +290,31 @@ class RemoteHost {
   bool troubled_ = false;
 };
 
-// The pause between two looks at the outbound folder. On Linux a request file renamed into the
-// folder (or written there and closed) ends the pause at once, so that a request is answered
-// within a millisecond or two; where the folder cannot be watched the pause is the whole interval.
-class Pause {
- public:
-  explicit Pause(const fs::path& folder) {
-#ifdef __linux__
-    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ >= 0 && inotify_add_watch(watch_, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR) < 0) {
-      close(watch_);
-      watch_ = -1;
-    }
-#else
-    (void)folder;
-#endif
-  }
-  ~Pause() {
-#ifdef __linux__
-    if (watch_ >= 0) close(watch_);
-#endif
-  }
-  Pause(const Pause&) = delete;
-  Pause& operator=(const Pause&) = delete;
-
-  void Wait(milliseconds longest) {
-#ifdef __linux__
-    if (watch_ >= 0) {
-      pollfd ready{watch_, POLLIN, 0};
-      if (poll(&ready, 1, static_cast<int>(longest.count())) > 0) {
-        alignas(inotify_event) char events[4096];
-        while (read(watch_, events, sizeof events) > 0) {
-        }
-      }
-      return;
-    }
-#endif
-    std::this_thread::sleep_for(longest);
-  }
-
- private:
-  int watch_ = -1;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
+  if (options.exec) {
+#ifdef _WIN32
+    std::cerr << "trackrelay-remote-host: --exec runs on POSIX only; on Windows this is the simulator\n";
+    return 2;
+#else
+    trackrelay::remote_host::CommandHostOptions serving;
+    serving.outbound = options.outbound;
+    serving.inbound = options.inbound;
+    fs::path outbound = options.outbound;
+    if (!outbound.has_filename()) outbound = outbound.parent_path();
+    serving.state = options.state ? *options.state : outbound.parent_path() / "remote-host";
+    serving.keep = options.keep;
+    serving.command = *options.exec;
+    serving.jobs = options.jobs;
+    serving.timeout = options.timeout;
+    serving.once = options.once;
+    serving.quiet = options.quiet;
+    if (options.keep) fs::create_directories(*options.keep);
+    return trackrelay::remote_host::ServeWithCommand(serving);
+#endif
+  }
   for (const fs::path* folder : {&options.outbound, &options.inbound}) {
     if (!fs::is_directory(*folder)) {
       std::cerr << "trackrelay-remote-host: no folder " << folder->string() << "\n";
@@ -313,7 +327,7 @@ int main(int argc, char** argv) {
               << options.inbound.string() << std::endl;
   }
   RemoteHost host(options);
-  Pause pause(options.outbound);
+  trackrelay::remote_host::FolderPause pause(options.outbound);
   bool first_look = true;
   while (true) {
     if (!options.once || first_look) host.TakeRequests();

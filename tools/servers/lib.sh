@@ -59,8 +59,9 @@ LoadModule authz_core_module $modules/mod_authz_core.so
 LoadModule alias_module $modules/mod_alias.so
 LoadModule cgi_module $modules/mod_cgi.so
 LoadModule env_module $modules/mod_env.so
-# The program waits up to 45 seconds for the remote host before it writes a byte.
-Timeout 60
+# The program waits up to 45 seconds for the remote host before it writes a byte, and up to 90 s
+# and one blocked call of the share's client on a share that hangs.
+Timeout 150
 DocumentRoot "$docroot"
 <Directory "$docroot">
   Require all granted

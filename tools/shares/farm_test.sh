@@ -22,10 +22,10 @@ started=$SECONDS
 trackrelay_share_up gluster "$work"
 # The first web server is the share's own client; the second and the one whose client dies get
 # clients of their own.
-trackrelay_share_gluster_mount second
-trackrelay_share_gluster_mount dying
+trackrelay_share_gluster_mount "$work" second
+trackrelay_share_gluster_mount "$work" dying
 clients=$work/clients
-echo "== the volume is up on $TRACKRELAY_GLUSTER_ADDRESS in $((SECONDS - started)) s: web servers' clients" \
+echo "== the volume is up on $(trackrelay_share_setting "$work" address) in $((SECONDS - started)) s: web servers' clients" \
   "$clients/web and $clients/second, the remote host's $TRACKRELAY_SHARE_SERVER"
 export TRACKRELAY_E2E_SHARE_SERVER=$TRACKRELAY_SHARE_SERVER
 

@@ -8,8 +8,14 @@
 # A share serves a folder of the server's, SERVER; the client mounts it, and the same folder
 # shows at CLIENT. The remote host works on SERVER, as a real one works on its own disk; the
 # program reaches the drive through CLIENT only. On Gluster no one may write to the server's own
-# folder (the brick) but the server: SERVER is then the remote host's own client of the volume,
-# as a remote host of a farm would have it.
+# folder (the brick, DIR/server) but the server: SERVER is then the remote host's own client of
+# the volume, as a remote host of a farm would have it.
+#
+# With TRACKRELAY_SHARE_FAULTS=1 the share is brought up for the fault tests (faults.sh): SERVER
+# is a small disk of its own (a tmpfs of TRACKRELAY_SHARE_DISK_SIZE, 16m by default) that can be
+# filled up or made read-only, and the client gives up on a server that does not answer sooner.
+# Everything a later process needs to restart the server or remount the client is kept in the
+# share's folder (share.env), and the processes it starts are listed there (pids).
 
 # shellcheck source=../servers/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../servers/lib.sh"
@@ -19,7 +25,7 @@ PATH=$PATH:/usr/sbin:/sbin
 TRACKRELAY_SHARE_PIDS=()
 TRACKRELAY_SHARE_MOUNTS=()
 
-# Why share $1 (smb or sftp) cannot be brought up here, or nothing when it can: no FUSE, a
+# Why share $1 (smb, sftp or gluster) cannot be brought up here, or nothing when it can: no FUSE, a
 # program missing, not root. The caller reports a skip with this reason.
 trackrelay_share_missing() {
   local kind=$1 program
@@ -76,22 +82,17 @@ trackrelay_share_wait() {
   return 1
 }
 
-# Starts a share's server on a free loopback port: $2 PORT writes its config for that port, and
-# $3 runs it in the foreground (it is started in the background here). Another process may take
-# the port first, or the server may fail: then another port, five tries in all. Sets port and
-# remembers the server for trackrelay_share_down; status 1, with the tail of log $1, when the
-# server never listened.
+# Starts a share's server on a free loopback port: $2 DIR PORT writes its config for that port,
+# and $3 DIR runs it in the foreground (it is started in the background here). Another process
+# may take the port first, or the server may fail: then another port, five tries in all. Sets
+# port and remembers the server for trackrelay_share_down; status 1, with the tail of log $1,
+# when the server never listened.
 trackrelay_share_listen() {
-  local log=$1 configure=$2 run=$3 attempt pid
+  local log=$1 configure=$2 run=$3 dir=$4 attempt
   for ((attempt = 0; attempt < 5; attempt++)); do
     port=$(trackrelay_pick_port)
-    "$configure" "$port" || return 1
-    "$run" </dev/null &
-    pid=$!
-    TRACKRELAY_SHARE_PIDS+=("$pid")
-    if trackrelay_share_wait 100 "$pid" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port"; then return 0; fi
-    trackrelay_stop "$pid"
-    unset 'TRACKRELAY_SHARE_PIDS[-1]'
+    "$configure" "$dir" "$port" || return 1
+    if trackrelay_share_serve "$dir" "$port" "$run"; then return 0; fi
   done
   port=
   echo "the share's server did not start; see $(dirname "$log")" >&2
@@ -99,36 +100,81 @@ trackrelay_share_listen() {
   return 1
 }
 
-# Brings share $1 (smb or sftp) up with everything it needs in folder $2: the server's config,
-# state and logs, the exported folder ($2/server) and the mount point ($2/mnt). Sets
-# TRACKRELAY_SHARE_SERVER and TRACKRELAY_SHARE_CLIENT; remembers what it started and mounted
-# for trackrelay_share_down, which the caller runs however it ends (trap ... EXIT).
-trackrelay_share_up() {
-  local kind=$1 dir=$2
-  mkdir -p "$dir/server" "$dir/mnt" "$dir/logs"
-  TRACKRELAY_SHARE_SERVER=$dir/server
-  case $kind in
-    smb) trackrelay_share_up_smb "$dir" ;;
-    sftp) trackrelay_share_up_sftp "$dir" ;;
-    gluster) trackrelay_share_up_gluster "$dir" ;;
-    *) echo "unknown share $kind" >&2; return 1 ;;
-  esac
+# Runs $3 DIR in the background, remembered for trackrelay_share_down, and waits until it
+# listens on port $2: status 0; status 1, with the server stopped again, when it never does.
+trackrelay_share_serve() {
+  local dir=$1 port=$2 run=$3 pid
+  "$run" "$dir" </dev/null &
+  pid=$!
+  trackrelay_share_remember "$dir" "$pid"
+  if trackrelay_share_wait 100 "$pid" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port"; then return 0; fi
+  trackrelay_stop "$pid"
+  return 1
 }
 
-# smbd on a free loopback port with a config of its own, every state and lock folder in $1, and
-# one user, root, in a passdb of its own; smbnetfs mounts the network, the share then shows at
-# MNT/127.0.0.1:PORT/trackrelay.
-trackrelay_share_up_smb() {
-  local dir=$1 port pid password conf=$1/smb.conf
-  password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
-  mkdir -p "$dir/samba"/{private,lock,state,cache,pid,ncalrpc,bind-dns} "$dir/home/.smb"
-  trackrelay_share_smb_config() {
-    cat >"$conf" <<CONF
+# Remembers process $2 of the share in folder $1 for trackrelay_share_down, also when a process
+# other than the one that brought the share up started it.
+trackrelay_share_remember() {
+  # Out of the shell's jobs: a fault test kills it on purpose, and the shell need not say so.
+  disown "$2" 2>/dev/null || true
+  TRACKRELAY_SHARE_PIDS+=("$2")
+  echo "$2" >>"$1/pids"
+}
+
+# Brings share $1 (smb, sftp or gluster) up with everything it needs in folder $2: the server's
+# config, state and logs, the exported folder ($2/server) and the mount point ($2/mnt; Gluster's
+# clients are mounted in $2/clients). Sets TRACKRELAY_SHARE_SERVER and TRACKRELAY_SHARE_CLIENT;
+# remembers what it started and mounted for trackrelay_share_down, which the caller runs however
+# it ends (trap ... EXIT).
+trackrelay_share_up() {
+  local kind=$1 dir=$2 port
+  mkdir -p "$dir/server" "$dir/mnt" "$dir/logs"
+  TRACKRELAY_SHARE_DIR=$dir
+  TRACKRELAY_SHARE_SERVER=$dir/server
+  : >"$dir/pids"
+  if [ "${TRACKRELAY_SHARE_FAULTS:-}" = 1 ]; then
+    mount -t tmpfs -o "size=${TRACKRELAY_SHARE_DISK_SIZE:-16m},mode=755" trackrelay-share "$dir/server" ||
+      { echo "cannot mount a disk of its own for the share's server at $dir/server" >&2; return 1; }
+    TRACKRELAY_SHARE_MOUNTS+=("$dir/server")
+  fi
+  case $kind in
+    smb) trackrelay_share_listen "$dir/logs/smbd.log" trackrelay_share_smb_config trackrelay_share_smb_run "$dir" || return 1 ;;
+    sftp) trackrelay_share_listen "$dir/logs/sshd.log" trackrelay_share_sftp_config trackrelay_share_sftp_run "$dir" || return 1 ;;
+    gluster)
+      # Known from the start, so that trackrelay_share_down ends the volume however far it got.
+      printf 'kind=gluster\nfaults=%s\n' "${TRACKRELAY_SHARE_FAULTS:-}" >"$dir/share.env"
+      trackrelay_share_gluster_up "$dir" || return 1
+      printf 'client=%s\nmount=%s\n' "$TRACKRELAY_SHARE_CLIENT" "$TRACKRELAY_SHARE_CLIENT" >>"$dir/share.env"
+      return 0
+      ;;
+    *) echo "unknown share $kind" >&2; return 1 ;;
+  esac
+  printf 'kind=%s\nport=%s\nfaults=%s\n' "$kind" "$port" "${TRACKRELAY_SHARE_FAULTS:-}" >"$dir/share.env"
+  "trackrelay_share_${kind}_mount" "$dir" "$port" || return 1
+  printf 'client=%s\nmount=%s\n' "$TRACKRELAY_SHARE_CLIENT" "$dir/mnt" >>"$dir/share.env"
+}
+
+# A setting of the share in folder $1, as trackrelay_share_up kept it in share.env: kind, port,
+# faults, client (the folder where it serves through the program's client), mount (that
+# client's mount point), and a kind's own (Gluster's address, volume and ping_timeout).
+trackrelay_share_setting() { sed -n "s/^$2=//p" "$1/share.env" 2>/dev/null; }
+
+# Whether the share in folder $1 was brought up for the fault tests.
+trackrelay_share_for_faults() { grep -qx 'faults=1' "$1/share.env" 2>/dev/null; }
+
+# smbd's config for port $2, with every state and lock folder in $1 and one user, root, in a
+# passdb of its own; the password, made once, is kept for the client in $1/password.
+trackrelay_share_smb_config() {
+  local dir=$1 port=$2 conf=$1/smb.conf password
+  mkdir -p "$dir/samba"/{private,lock,state,cache,pid,ncalrpc,bind-dns}
+  [ -s "$dir/password" ] || head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$dir/password"
+  password=$(cat "$dir/password")
+  cat >"$conf" <<CONF
 [global]
   server role = standalone server
   interfaces = 127.0.0.1
   bind interfaces only = yes
-  smb ports = $1
+  smb ports = $port
   disable netbios = yes
   server min protocol = SMB2_10
   passdb backend = tdbsam:$dir/samba/private/passdb.tdb
@@ -148,30 +194,40 @@ trackrelay_share_up_smb() {
   usershare path =
   map to guest = never
 [trackrelay]
-  path = $TRACKRELAY_SHARE_SERVER
+  path = $dir/server
   read only = no
   valid users = root
 CONF
-    printf '%s\n%s\n' "$password" "$password" | smbpasswd -c "$conf" -s -a root >"$dir/logs/smbpasswd.log" 2>&1 ||
-      { cat "$dir/logs/smbpasswd.log" >&2; return 1; }
-  }
-  # smbd signals its whole process group when it stops: it gets a group of its own.
-  trackrelay_share_smb_run() { exec setsid smbd --foreground --no-process-group -s "$conf" >>"$dir/logs/smbd.out" 2>&1; }
-  trackrelay_share_listen "$dir/logs/smbd.log" trackrelay_share_smb_config trackrelay_share_smb_run || return 1
+  printf '%s\n%s\n' "$password" "$password" | smbpasswd -c "$conf" -s -a root >"$dir/logs/smbpasswd.log" 2>&1 ||
+    { cat "$dir/logs/smbpasswd.log" >&2; return 1; }
+}
 
+# smbd signals its whole process group when it stops: it gets a group of its own.
+trackrelay_share_smb_run() {
+  exec setsid smbd --foreground --no-process-group -s "$1/smb.conf" >>"$1/logs/smbd.out" 2>&1
+}
+
+# smbnetfs mounts the network of the server on port $2 at $1/mnt; the share then shows at
+# MNT/127.0.0.1:PORT/trackrelay. A call that the server leaves unanswered fails after
+# smb_timeout: 10 s, or 3 s for the fault tests, whose server hangs for a minute.
+trackrelay_share_smb_mount() {
+  local dir=$1 port=$2 pid timeout=10000
+  trackrelay_share_for_faults "$dir" && timeout=3000
+  mkdir -p "$dir/home/.smb"
   # The client's libsmbclient reads HOME/.smb/smb.conf after the system's: nothing of root's own.
   : >"$dir/home/.smb/smb.conf"
   cat >"$dir/smbnetfs.conf" <<CONF
-auth "127.0.0.1" "root" "$password"
+auth "127.0.0.1" "root" "$(cat "$dir/password")"
 host 127.0.0.1 visible=true
 smb_query_browsers "false"
+smb_timeout $timeout
 log_file "$dir/logs/smbnetfs.log"
 CONF
   # smbnetfs ignores the password in a file that others may read.
   chmod 600 "$dir/smbnetfs.conf"
   HOME=$dir/home smbnetfs "$dir/mnt" -f -o "config=$dir/smbnetfs.conf" </dev/null >>"$dir/logs/smbnetfs.out" 2>&1 &
   pid=$!
-  TRACKRELAY_SHARE_PIDS+=("$pid")
+  trackrelay_share_remember "$dir" "$pid"
   TRACKRELAY_SHARE_MOUNTS+=("$dir/mnt")
   TRACKRELAY_SHARE_CLIENT=$dir/mnt/127.0.0.1:$port/trackrelay
   # The port is part of the path: smbnetfs hands it to libsmbclient with the host's name.
@@ -182,23 +238,15 @@ CONF
   fi
 }
 
-# sshd on a free loopback port with a config, host key and authorized key of its own in $1;
-# sshfs mounts the exported folder at MNT without its cache and handling one request at a time.
-# Its cache keeps a folder's listing for the rest of the second even with a timeout of 0 (its
-# times are whole seconds), which hides a new N.out from a look that lists the folder, as the
-# Windows build's does, for up to a second. Without the cache, the FUSE library's threads race:
-# a delete handled while the close just before it is still on its way finds the file open and
-# only hides it, as ".fuse_hidden...", and the close then leaves it so on the server (85 files of
-# 300 opened, read, closed and deleted). One thread (-s) takes the close first, as it was sent.
-trackrelay_share_up_sftp() {
-  local dir=$1 port pid conf=$1/sshd_config
-  ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key" >/dev/null
-  ssh-keygen -q -t ed25519 -N '' -f "$dir/client_key" >/dev/null
+# sshd's config for port $2, with a host key and an authorized key of its own in $1.
+trackrelay_share_sftp_config() {
+  local dir=$1 port=$2
+  [ -e "$dir/host_key" ] || ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key" >/dev/null
+  [ -e "$dir/client_key" ] || ssh-keygen -q -t ed25519 -N '' -f "$dir/client_key" >/dev/null
   cp "$dir/client_key.pub" "$dir/authorized_keys"
   mkdir -p /run/sshd  # sshd's privilege separation folder
-  trackrelay_share_sftp_config() {
-    cat >"$conf" <<CONF
-ListenAddress 127.0.0.1:$1
+  cat >"$dir/sshd_config" <<CONF
+ListenAddress 127.0.0.1:$port
 HostKey $dir/host_key
 PidFile $dir/sshd.pid
 AuthorizedKeysFile $dir/authorized_keys
@@ -210,16 +258,38 @@ UsePAM no
 StrictModes no
 Subsystem sftp internal-sftp
 CONF
-  }
-  # sshd wants to be started by its full path.
-  trackrelay_share_sftp_run() { exec "$(command -v sshd)" -D -e -f "$conf" >>"$dir/logs/sshd.log" 2>&1; }
-  trackrelay_share_listen "$dir/logs/sshd.log" trackrelay_share_sftp_config trackrelay_share_sftp_run || return 1
+}
 
-  sshfs -f "root@127.0.0.1:$TRACKRELAY_SHARE_SERVER" "$dir/mnt" -p "$port" \
-    -o "IdentityFile=$dir/client_key,StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes,dir_cache=no" -s \
-    </dev/null >>"$dir/logs/sshfs.log" 2>&1 &
+# sshd wants to be started by its full path.
+trackrelay_share_sftp_run() { exec "$(command -v sshd)" -D -e -f "$1/sshd_config" >>"$1/logs/sshd.log" 2>&1; }
+
+# The sshfs options that bound a call the server leaves unanswered: ssh gives the connection up
+# after ServerAliveCountMax + 1 keep-alives of ServerAliveInterval seconds without an answer,
+# and sshfs then connects anew (reconnect), within ConnectTimeout. Deployments: 5, 2 and 5, some
+# 20 s at most; the fault tests, whose server hangs for a minute: 2, 2 and 3, some 9 s.
+trackrelay_share_sftp_timeouts() {
+  if trackrelay_share_for_faults "$1"; then
+    echo ServerAliveInterval=2,ServerAliveCountMax=2,ConnectTimeout=3,reconnect
+  else
+    echo ServerAliveInterval=5,ServerAliveCountMax=2,ConnectTimeout=5,reconnect
+  fi
+}
+
+# sshfs mounts the exported folder of the server on port $2 at $1/mnt without its cache and
+# handling one request at a time. Its cache keeps a folder's listing for the rest of the second
+# even with a timeout of 0 (its times are whole seconds), which hides a new N.out from a look
+# that lists the folder, as the Windows build's does, for up to a second. Without the cache, the
+# FUSE library's threads race: a delete handled while the close just before it is still on its
+# way finds the file open and only hides it, as ".fuse_hidden...", and the close then leaves it
+# so on the server (85 files of 300 opened, read, closed and deleted). One thread (-s) takes the
+# close first, as it was sent.
+trackrelay_share_sftp_mount() {
+  local dir=$1 port=$2 pid
+  sshfs -f "root@127.0.0.1:$dir/server" "$dir/mnt" -p "$port" \
+    -o "IdentityFile=$dir/client_key,StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes,dir_cache=no" \
+    -o "$(trackrelay_share_sftp_timeouts "$dir")" -s </dev/null >>"$dir/logs/sshfs.log" 2>&1 &
   pid=$!
-  TRACKRELAY_SHARE_PIDS+=("$pid")
+  trackrelay_share_remember "$dir" "$pid"
   TRACKRELAY_SHARE_MOUNTS+=("$dir/mnt")
   TRACKRELAY_SHARE_CLIENT=$dir/mnt
   if ! trackrelay_share_wait 300 "$pid" mountpoint -q "$dir/mnt"; then
@@ -235,50 +305,90 @@ trackrelay_share_mounted() {
   awk -v mnt="$1" '$2 == mnt { found = 1 } END { exit !found }' /proc/self/mounts
 }
 
-# Unmounts what trackrelay_share_up mounted and stops what it started, the clients first.
+# Whether process $2 is one of the share's in folder $1: its command line names the folder.
+trackrelay_share_ours() { { tr '\0' ' ' <"/proc/$2/cmdline"; } 2>/dev/null | grep -qF -- "$1/"; }
+
+# Process $1 and all its descendants, one a line, each with its start time: "PID START".
+trackrelay_share_tree() {
+  local child
+  echo "$1 $(trackrelay_share_started "$1")"
+  for child in $(pgrep -P "$1" 2>/dev/null); do trackrelay_share_tree "$child"; done
+}
+
+# When process $1 started (in clock ticks since boot), which tells it from a later process that
+# was given the same number; empty once it has ended.
+trackrelay_share_started() { sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f20; }
+
+# Sends signal $1 to each process "PID START" on standard input that still runs.
+trackrelay_share_signal() {
+  local signal=$1 pid started
+  while read -r pid started; do
+    [ -n "$started" ] && [ "$(trackrelay_share_started "$pid")" = "$started" ] && kill "-$signal" "$pid" 2>/dev/null
+  done
+  return 0
+}
+
+# Unmounts what trackrelay_share_up mounted and stops what it and the fault actions started, the
+# clients first. A server that a fault left stopped is woken first, so that it can end, and no
+# process of theirs is left behind.
 trackrelay_share_down() {
-  local mnt i
+  local mnt i pid tree=() ours=() gluster=
+  if [ -n "${TRACKRELAY_SHARE_DIR:-}" ] && [ "$(trackrelay_share_setting "$TRACKRELAY_SHARE_DIR" kind)" = gluster ]; then
+    gluster=$TRACKRELAY_SHARE_DIR
+    # Every client of the volume, also those that a fault action mounted again.
+    for mnt in "$gluster"/clients/*; do
+      [[ " ${TRACKRELAY_SHARE_MOUNTS[*]} " == *" $mnt "* ]] || TRACKRELAY_SHARE_MOUNTS+=("$mnt")
+    done
+  fi
+  if [ -n "${TRACKRELAY_SHARE_DIR:-}" ] && [ -s "$TRACKRELAY_SHARE_DIR/pids" ]; then
+    while read -r pid; do
+      [[ " ${TRACKRELAY_SHARE_PIDS[*]} " == *" $pid "* ]] || TRACKRELAY_SHARE_PIDS+=("$pid")
+    done <"$TRACKRELAY_SHARE_DIR/pids"
+  fi
+  # Only a process that still is the share's own (a number may have gone to another process).
+  for pid in "${TRACKRELAY_SHARE_PIDS[@]}"; do
+    [ -n "${TRACKRELAY_SHARE_DIR:-}" ] && trackrelay_share_ours "$TRACKRELAY_SHARE_DIR" "$pid" || continue
+    ours+=("$pid")
+    while read -r i; do tree+=("$i"); done < <(trackrelay_share_tree "$pid")
+  done
+  printf '%s\n' "${tree[@]}" | trackrelay_share_signal CONT
   for mnt in "${TRACKRELAY_SHARE_MOUNTS[@]}"; do
+    [ "$mnt" = "${TRACKRELAY_SHARE_DIR:-}/server" ] && continue
     trackrelay_share_mounted "$mnt" || continue
     fusermount3 -u "$mnt" 2>/dev/null || umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true
   done
-  # A hung server (stopped by a test) would keep its clients from ending.
-  [ -z "${TRACKRELAY_GLUSTER_DIR:-}" ] || trackrelay_share_gluster_signal server CONT 2>/dev/null || true
+  [ -z "$gluster" ] || trackrelay_share_gluster_stop_volume "$gluster"
   # Last started, first stopped: the client before its server.
-  for ((i = ${#TRACKRELAY_SHARE_PIDS[@]} - 1; i >= 0; i--)); do
-    kill -CONT "${TRACKRELAY_SHARE_PIDS[i]}" 2>/dev/null || true
-    trackrelay_stop "${TRACKRELAY_SHARE_PIDS[i]}"
-  done
+  for ((i = ${#ours[@]} - 1; i >= 0; i--)); do trackrelay_stop "${ours[i]}"; done
+  printf '%s\n' "${tree[@]}" | trackrelay_share_signal KILL
   for mnt in "${TRACKRELAY_SHARE_MOUNTS[@]}"; do
-    if trackrelay_share_mounted "$mnt"; then umount -l "$mnt" 2>/dev/null || true; fi
+    if trackrelay_share_mounted "$mnt"; then umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true; fi
   done
-  [ -z "${TRACKRELAY_GLUSTER_DIR:-}" ] || trackrelay_share_down_gluster
+  [ -z "$gluster" ] || trackrelay_share_gluster_put_back "$gluster"
   TRACKRELAY_SHARE_PIDS=()
   TRACKRELAY_SHARE_MOUNTS=()
+  TRACKRELAY_SHARE_DIR=
 }
 
 # --- GlusterFS --------------------------------------------------------------------------------
 #
-# One glusterd with one volume of one brick, on a loopback address of its own (127.0.1.N: gluster
-# refuses 127.0.0.1 and "localhost" as a brick's host), and one FUSE client per web server and
-# one for the remote host. glusterd keeps its state, logs, pid files and sockets in the harness's
-# folder (its own glusterd.vol names them), listens on that address only, and its brick takes a
-# port of that address. What glusterd makes in the machine's own folders all the same (the
-# brick's socket and an empty "snaps" in /run/gluster, "ss_brick" and a template in
-# /var/lib/glusterd) is removed again when the last harness on this machine ends; those folders
-# are compared with how the first harness found them. glusterd is started, and the machine's
-# folders are put back, under the machine lock (/tmp/trackrelay-machine.lock).
+# One glusterd with one volume of one brick (DIR/server), on a loopback address of its own
+# (127.0.1.N: gluster refuses 127.0.0.1 and "localhost" as a brick's host), and one FUSE client
+# per web server and one for the remote host, each at DIR/clients/NAME. glusterd keeps its state,
+# logs, pid files and sockets in DIR (its own glusterd.vol names them), listens on that address
+# only, and its brick takes a port of that address. What glusterd makes in the machine's own
+# folders all the same (the brick's socket and an empty "snaps" in /run/gluster, "ss_brick" and a
+# template in /var/lib/glusterd) is removed again when the last harness on this machine ends;
+# those folders are compared with how the first harness found them. glusterd is started, and the
+# machine's folders are put back, under the machine lock (/tmp/trackrelay-machine.lock).
 #
-# For the fault tests: trackrelay_share_gluster_pid names each process (server: glusterd; brick:
-# the file server itself; client NAME: a client's FUSE process), and
-# trackrelay_share_gluster_signal sends one a signal (KILL, STOP, CONT).
+# The volume's settings are kept in DIR/share.env (address, volume, ping_timeout), so that a
+# fault action in a process of its own (faults.sh) can restart the server or mount a client again.
 
-TRACKRELAY_GLUSTER_DIR=
-TRACKRELAY_GLUSTER_ADDRESS=
 TRACKRELAY_GLUSTER_VOLUME=trackrelay
-TRACKRELAY_GLUSTER_GLUSTERD_PID=
 TRACKRELAY_GLUSTER_MACHINE_LOCK=/tmp/trackrelay-machine.lock
-# The harnesses of this machine, one file each, and how the first found the machine's folders.
+# The harnesses of this machine, one file each naming its folder, and how the first found the
+# machine's folders.
 TRACKRELAY_GLUSTER_REGISTRY=/tmp/trackrelay-gluster-harnesses
 TRACKRELAY_GLUSTER_SYSTEM_FOLDERS=(/var/lib/glusterd /var/log/glusterfs /run/gluster)
 
@@ -293,6 +403,13 @@ TRACKRELAY_GLUSTER_CLIENT_OPTIONS=(--entry-timeout=0 --negative-timeout=0 --attr
 # "stat-prefetch", which answers a look-up from what it saw up to a second before) and no cache
 # of missing names (nl-cache, off by default). Each is "option value".
 TRACKRELAY_GLUSTER_VOLUME_OPTIONS=("performance.stat-prefetch off" "performance.nl-cache off")
+
+# How long a client waits for a file server that does not answer before it gives the connection
+# up and fails the calls that wait (network.ping-timeout): Gluster's own 42 s, which with the
+# program's 90 s wait stays under the 150 s that the web servers give it; 5 s for the fault
+# tests, whose server hangs for a minute. The brick answers a ping from its own thread, so that a
+# busy brick does not miss one.
+trackrelay_share_gluster_ping_timeout() { if trackrelay_share_for_faults "$1"; then echo 5; else echo 42; fi; }
 
 # Runs the command after it with the machine lock held (waiting up to 10 minutes for it) and the
 # lock's descriptor closed in the command, so that no daemon it starts goes on holding the lock.
@@ -310,10 +427,16 @@ trackrelay_share_gluster_locked() {
 }
 
 # A loopback address of 127.0.1.0/24 on which nothing listens on glusterd's port, 24007 (the
-# bricks find glusterd on that port only).
+# bricks find glusterd on that port only), and that no other harness of this machine holds: one
+# whose server a fault test has killed for a while must find its address free again. Run under
+# the machine lock.
 trackrelay_share_gluster_address() {
-  local n
+  local n entry held=" "
+  for entry in "$TRACKRELAY_GLUSTER_REGISTRY"/harness-*; do
+    [ -e "$entry" ] && held+="$(trackrelay_share_setting "$(cat "$entry")" address) "
+  done
   for ((n = 1; n < 255; n++)); do
+    [[ "$held" == *" 127.0.1.$n "* ]] && continue
     if ! (exec 3<>"/dev/tcp/127.0.1.$n/24007") 2>/dev/null &&
       ! ss -Hltn "src 127.0.1.$n" 2>/dev/null | grep -q .; then
       echo "127.0.1.$n"
@@ -328,8 +451,8 @@ trackrelay_share_gluster_system_listing() {
   find "${TRACKRELAY_GLUSTER_SYSTEM_FOLDERS[@]}" -mindepth 1 2>/dev/null | LC_ALL=C sort
 }
 
-# Registers this harness (its folder $1) and, as the first one on the machine, writes down how the
-# machine's gluster folders were. Run under the machine lock.
+# Registers the harness of folder $1 (its shell, $$) and, as the first one on the machine, writes
+# down how the machine's gluster folders were. Run under the machine lock.
 trackrelay_share_gluster_register() {
   local live=0 entry
   mkdir -p "$TRACKRELAY_GLUSTER_REGISTRY"
@@ -349,23 +472,19 @@ trackrelay_share_gluster_register() {
   echo "$1" >"$TRACKRELAY_GLUSTER_REGISTRY/harness-$$"
 }
 
-# Stops what the harness of folder $1, whose shell has gone, left running: its clients, its
-# glusterd and its brick, by their pid files; unmounts its clients and removes the folder.
+# Ends what the harness of folder $1, whose shell has gone, left behind: its processes (those
+# of its list that still run from that folder), its mounts, and the folder.
 trackrelay_share_gluster_reap() {
-  local dir=$1 pidfile pid mnt
+  local dir=$1 pid mnt
   case $dir in /tmp/trackrelay-*) ;; *) return 0 ;; esac
-  [ -d "$dir/run" ] || return 0
-  for mnt in "$dir"/clients/*; do
+  [ -d "$dir" ] || return 0
+  while read -r pid; do
+    trackrelay_share_ours "$dir" "$pid" || continue
+    kill -CONT "$pid" 2>/dev/null || true
+    kill -KILL "$pid" 2>/dev/null || true
+  done < <(cat "$dir/pids" "$dir"/run/vols/*/*.pid 2>/dev/null)
+  for mnt in "$dir"/clients/* "$dir/server"; do
     if trackrelay_share_mounted "$mnt"; then umount -l "$mnt" 2>/dev/null || true; fi
-  done
-  for pidfile in "$dir"/run/client-*.pid "$dir/run/glusterd.pid" "$dir"/run/vols/*/*.pid; do
-    [ -f "$pidfile" ] || continue
-    pid=$(cat "$pidfile" 2>/dev/null)
-    # Only a gluster process that still runs from this folder.
-    if [ -n "$pid" ] && tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q "$dir"; then
-      kill -CONT "$pid" 2>/dev/null || true
-      kill -KILL "$pid" 2>/dev/null || true
-    fi
   done
   rm -rf "$dir"
 }
@@ -392,17 +511,33 @@ trackrelay_share_gluster_unregister() {
   rmdir "$TRACKRELAY_GLUSTER_REGISTRY" 2>/dev/null || true
 }
 
-# The gluster command line against this harness's glusterd.
+# The gluster command line against the glusterd of folder $1.
 trackrelay_share_gluster_cli() {
-  gluster --mode=script --glusterd-sock="$TRACKRELAY_GLUSTER_DIR/run/glusterd.socket" \
-    --log-file="$TRACKRELAY_GLUSTER_DIR/logs/cli.log" "$@"
+  local dir=$1
+  shift
+  gluster --mode=script --glusterd-sock="$dir/run/glusterd.socket" --log-file="$dir/logs/cli.log" "$@"
 }
 
-# Starts glusterd in the foreground of a background job, with everything in $1, and makes and
-# starts the volume. Run under the machine lock.
-trackrelay_share_gluster_start_server() {
-  local dir=$1 address=$2 i option
-  mkdir -p "$dir/glusterd" "$dir/run" "$dir/logs" "$dir/brick"
+# The same, its output kept in the log; status 1, with the log's tail, when it fails.
+trackrelay_share_gluster_cli_logged() {
+  local dir=$1
+  trackrelay_share_gluster_cli "$@" >>"$dir/logs/cli.out" 2>&1 || { tail -n 5 "$dir/logs/cli.out" >&2; return 1; }
+}
+
+# The pid of the running brick of the volume in folder $1, or nothing.
+trackrelay_share_gluster_brick_pid() {
+  local pid
+  pid=$(cat "$1"/run/vols/*/*.pid 2>/dev/null | head -n 1)
+  [ -n "$pid" ] && trackrelay_share_ours "$1" "$pid" && echo "$pid"
+  return 0
+}
+
+# Starts glusterd for folder $1 in the foreground of a background job, on the address kept in
+# share.env, remembered for trackrelay_share_down; waits until it answers. Run under the lock.
+trackrelay_share_gluster_start_glusterd() {
+  local dir=$1 address pid
+  address=$(trackrelay_share_setting "$dir" address)
+  mkdir -p "$dir/glusterd" "$dir/run" "$dir/logs"
   cat >"$dir/glusterd.vol" <<CONF
 volume management
     type mgmt/glusterd
@@ -419,121 +554,107 @@ volume management
     option event-threads 1
 end-volume
 CONF
+  # A socket left by a glusterd that was killed would pass for the new one's.
+  rm -f "$dir/run/glusterd.socket"
   glusterd -N -f "$dir/glusterd.vol" -p "$dir/run/glusterd.pid" -l "$dir/logs/glusterd.log" \
     </dev/null >>"$dir/logs/glusterd.out" 2>&1 &
-  TRACKRELAY_GLUSTER_GLUSTERD_PID=$!
-  if ! trackrelay_share_wait 300 "$TRACKRELAY_GLUSTER_GLUSTERD_PID" test -S "$dir/run/glusterd.socket" ||
-    ! trackrelay_share_wait 300 "$TRACKRELAY_GLUSTER_GLUSTERD_PID" trackrelay_share_gluster_cli volume list; then
+  pid=$!
+  trackrelay_share_remember "$dir" "$pid"
+  if ! trackrelay_share_wait 300 "$pid" test -S "$dir/run/glusterd.socket" ||
+    ! trackrelay_share_wait 300 "$pid" trackrelay_share_gluster_cli "$dir" volume list; then
     echo "glusterd did not start on $address; see $dir/logs" >&2
     tail -n 20 "$dir/logs/glusterd.log" >&2
     return 1
   fi
-  # "force": the brick lies on the root file system, which gluster would rather not have.
-  trackrelay_share_gluster_cli volume create "$TRACKRELAY_GLUSTER_VOLUME" "$address:$dir/brick" force \
-    >>"$dir/logs/cli.out" 2>&1 || { tail -n 5 "$dir/logs/cli.out" >&2; return 1; }
-  for option in "${TRACKRELAY_GLUSTER_VOLUME_OPTIONS[@]}"; do
-    # shellcheck disable=SC2086  # "option value"
-    trackrelay_share_gluster_cli volume set "$TRACKRELAY_GLUSTER_VOLUME" $option >>"$dir/logs/cli.out" 2>&1 ||
-      { tail -n 5 "$dir/logs/cli.out" >&2; return 1; }
-  done
-  trackrelay_share_gluster_cli volume start "$TRACKRELAY_GLUSTER_VOLUME" >>"$dir/logs/cli.out" 2>&1 ||
-    { tail -n 5 "$dir/logs/cli.out" >&2; return 1; }
+}
+
+# Starts the volume's brick ("force": also when glusterd thinks it started, as after a kill) and
+# remembers it once it runs. Run under the lock.
+trackrelay_share_gluster_start_brick() {
+  local dir=$1 i pid
+  trackrelay_share_gluster_cli_logged "$dir" volume start "$(trackrelay_share_setting "$dir" volume)" force || return 1
   for ((i = 0; i < 100; i++)); do
-    [ -n "$(trackrelay_share_gluster_pid brick)" ] && return 0
+    pid=$(trackrelay_share_gluster_brick_pid "$dir")
+    if [ -n "$pid" ]; then
+      grep -qx "$pid" "$dir/pids" || trackrelay_share_remember "$dir" "$pid"
+      return 0
+    fi
     sleep 0.1
   done
   echo "the brick did not start; see $dir/logs" >&2
   return 1
 }
 
-# The volume on a loopback address of its own, with a client for the program at $1/clients/web
-# (TRACKRELAY_SHARE_CLIENT) and one for the remote host at $1/clients/remote
+# glusterd and the volume of folder $1, made and started. Run under the lock.
+trackrelay_share_gluster_up_locked() {
+  local dir=$1 address option volume=$TRACKRELAY_GLUSTER_VOLUME
+  trackrelay_share_gluster_register "$dir"
+  address=$(trackrelay_share_gluster_address) || { echo "no loopback address of 127.0.1.0/24 is free for glusterd" >&2; return 1; }
+  printf 'address=%s\nvolume=%s\nping_timeout=%s\n' "$address" "$volume" "$(trackrelay_share_gluster_ping_timeout "$dir")" \
+    >>"$dir/share.env"
+  trackrelay_share_gluster_start_glusterd "$dir" || return 1
+  # "force": the brick lies on the root file system (or a tmpfs), which gluster would rather not have.
+  trackrelay_share_gluster_cli_logged "$dir" volume create "$volume" "$address:$dir/server" force || return 1
+  for option in "${TRACKRELAY_GLUSTER_VOLUME_OPTIONS[@]}" "network.ping-timeout $(trackrelay_share_setting "$dir" ping_timeout)"; do
+    # shellcheck disable=SC2086  # "option value"
+    trackrelay_share_gluster_cli_logged "$dir" volume set "$volume" $option || return 1
+  done
+  trackrelay_share_gluster_start_brick "$dir"
+}
+
+# The volume of folder $1 (its brick on $1/server), with a client for the program at
+# $1/clients/web (TRACKRELAY_SHARE_CLIENT) and one for the remote host at $1/clients/remote
 # (TRACKRELAY_SHARE_SERVER). More clients: trackrelay_share_gluster_mount.
-trackrelay_share_up_gluster() {
+trackrelay_share_gluster_up() {
   local dir=$1
-  TRACKRELAY_GLUSTER_DIR=$dir
-  mkdir -p "$dir/clients" "$dir/logs"
+  mkdir -p "$dir/clients"
   trackrelay_share_gluster_locked trackrelay_share_gluster_up_locked "$dir" || return 1
-  trackrelay_share_gluster_mount remote || return 1
+  trackrelay_share_gluster_mount "$dir" remote || return 1
   TRACKRELAY_SHARE_SERVER=$dir/clients/remote
-  trackrelay_share_gluster_mount web || return 1
+  trackrelay_share_gluster_mount "$dir" web || return 1
   TRACKRELAY_SHARE_CLIENT=$dir/clients/web
 }
 
-trackrelay_share_gluster_up_locked() {
-  local dir=$1
-  trackrelay_share_gluster_register "$dir"
-  TRACKRELAY_GLUSTER_ADDRESS=$(trackrelay_share_gluster_address) ||
-    { echo "no loopback address of 127.0.1.0/24 is free for glusterd" >&2; return 1; }
-  trackrelay_share_gluster_start_server "$dir" "$TRACKRELAY_GLUSTER_ADDRESS"
-}
-
-# Mounts one more FUSE client of the volume, named $1, at $DIR/clients/$1 with the options above
-# (and those after the name). The client runs in the foreground of a background job of this
-# shell (so call this in the shell itself, not in $(...)): trackrelay_share_gluster_pid client
-# NAME names it.
+# Mounts a FUSE client of the volume of folder $1, named $2, at $1/clients/$2 with the options
+# above (and those after the name), remembered for trackrelay_share_down. The client runs in the
+# foreground of a background job of this shell (so call this in the shell itself, not in $(...)).
 trackrelay_share_gluster_mount() {
-  local name=$1 pid mnt=$TRACKRELAY_GLUSTER_DIR/clients/$1
-  shift
+  local dir=$1 name=$2 pid mnt=$1/clients/$2
+  shift 2
   mkdir -p "$mnt"
-  glusterfs -N --volfile-server="$TRACKRELAY_GLUSTER_ADDRESS" --volfile-id="$TRACKRELAY_GLUSTER_VOLUME" \
-    "${TRACKRELAY_GLUSTER_CLIENT_OPTIONS[@]}" "$@" --process-name="fuse-$name" \
-    -l "$TRACKRELAY_GLUSTER_DIR/logs/client-$name.log" "$mnt" </dev/null \
-    >>"$TRACKRELAY_GLUSTER_DIR/logs/client-$name.out" 2>&1 &
+  glusterfs -N --volfile-server="$(trackrelay_share_setting "$dir" address)" \
+    --volfile-id="$(trackrelay_share_setting "$dir" volume)" "${TRACKRELAY_GLUSTER_CLIENT_OPTIONS[@]}" "$@" \
+    --process-name="fuse-$name" -l "$dir/logs/client-$name.log" "$mnt" </dev/null \
+    >>"$dir/logs/client-$name.out" 2>&1 &
   pid=$!
-  echo "$pid" >"$TRACKRELAY_GLUSTER_DIR/run/client-$name.pid"
-  TRACKRELAY_SHARE_PIDS+=("$pid")
+  trackrelay_share_remember "$dir" "$pid"
   TRACKRELAY_SHARE_MOUNTS+=("$mnt")
   if ! trackrelay_share_wait 300 "$pid" mountpoint -q "$mnt" || ! trackrelay_share_wait 100 "$pid" test -d "$mnt/."; then
-    echo "the gluster client $name did not mount the volume; see $TRACKRELAY_GLUSTER_DIR/logs" >&2
-    tail -n 20 "$TRACKRELAY_GLUSTER_DIR/logs/client-$name.log" >&2
+    echo "the gluster client $name did not mount the volume; see $dir/logs" >&2
+    tail -n 20 "$dir/logs/client-$name.log" >&2
     return 1
   fi
 }
 
-# The pid of a process of the volume: server (glusterd), brick (the file server, glusterfsd) or
-# client NAME (that client's FUSE process); nothing when it is not running.
-trackrelay_share_gluster_pid() {
-  local pid=
-  case $1 in
-    server) pid=$TRACKRELAY_GLUSTER_GLUSTERD_PID ;;
-    brick) pid=$(cat "$TRACKRELAY_GLUSTER_DIR"/run/vols/"$TRACKRELAY_GLUSTER_VOLUME"/*.pid 2>/dev/null | head -n 1) ;;
-    client) pid=$(cat "$TRACKRELAY_GLUSTER_DIR/run/client-$2.pid" 2>/dev/null) ;;
-  esac
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then echo "$pid"; fi
-}
-
-# Sends signal $2 to a process of the volume ($1 and, for a client, its name $3): KILL, STOP,
-# CONT... "server" stands for glusterd and the brick together, as a file server's machine.
-trackrelay_share_gluster_signal() {
-  local what=$1 signal=$2 pid
-  case $what in
-    server)
-      for what in brick server; do
-        pid=$(trackrelay_share_gluster_pid "$what")
-        [ -z "$pid" ] || kill "-$signal" "$pid"
-      done ;;
-    *)
-      pid=$(trackrelay_share_gluster_pid "$what" "${3:-}")
-      [ -n "$pid" ] || { echo "no $what ${3:-} is running" >&2; return 1; }
-      kill "-$signal" "$pid" ;;
-  esac
-}
-
-# Stops the volume's server side (the clients are gone by now) and puts the machine's folders back.
-trackrelay_share_down_gluster() {
-  local dir=$TRACKRELAY_GLUSTER_DIR brick socket
-  brick=$(trackrelay_share_gluster_pid brick)
-  socket=
-  [ -z "$brick" ] || socket=$(tr '\0' '\n' <"/proc/$brick/cmdline" 2>/dev/null | sed -n '/^-S$/{n;p;q}')
-  if [ -n "$TRACKRELAY_GLUSTER_GLUSTERD_PID" ] && kill -0 "$TRACKRELAY_GLUSTER_GLUSTERD_PID" 2>/dev/null; then
+# Stops the volume of folder $1 while its glusterd still runs (its clients are unmounted by now),
+# so that the brick ends as glusterd ends it; the socket it keeps in /run/gluster is noted, for
+# trackrelay_share_gluster_put_back.
+trackrelay_share_gluster_stop_volume() {
+  local dir=$1 brick
+  brick=$(trackrelay_share_gluster_brick_pid "$dir")
+  [ -z "$brick" ] || tr '\0' '\n' <"/proc/$brick/cmdline" 2>/dev/null | sed -n '/^-S$/{n;p;q}' >>"$dir/run/brick-sockets"
+  if [ -S "$dir/run/glusterd.socket" ] && [ -n "$(trackrelay_share_setting "$dir" volume)" ]; then
     timeout 30 gluster --mode=script --glusterd-sock="$dir/run/glusterd.socket" --log-file="$dir/logs/cli.log" \
-      volume stop "$TRACKRELAY_GLUSTER_VOLUME" force >>"$dir/logs/cli.out" 2>&1 || true
+      volume stop "$(trackrelay_share_setting "$dir" volume)" force >>"$dir/logs/cli.out" 2>&1 || true
   fi
-  trackrelay_stop "$TRACKRELAY_GLUSTER_GLUSTERD_PID"
-  [ -z "$brick" ] || trackrelay_stop "$brick"
-  [ -z "$socket" ] || [ ! -S "$socket" ] || rm -f "$socket"
+}
+
+# Once every process of the volume of folder $1 has ended: its brick's socket removed, and the
+# machine's folders put back as the first harness found them when this was the last.
+trackrelay_share_gluster_put_back() {
+  local dir=$1 socket
+  while read -r socket; do
+    [ -S "$socket" ] && rm -f "$socket"
+  done < <(sort -u "$dir/run/brick-sockets" 2>/dev/null)
   trackrelay_share_gluster_locked trackrelay_share_gluster_unregister || true
-  TRACKRELAY_GLUSTER_GLUSTERD_PID=
-  TRACKRELAY_GLUSTER_DIR=
 }

@@ -7,18 +7,28 @@
 # ends. The program under test is the one E2E_TESTS runs: the POSIX build's, or trackrelay.exe
 # under Wine when TRACKRELAY_E2E_EXECUTABLE and TRACKRELAY_E2E_WINEPREFIX say so.
 #
-# usage: share_test.sh KIND E2E_TESTS
+# With "faults", the fault tests instead: the share brought up for them (on a small disk of the
+# server's own, with the client's timeouts shortened; see lib.sh), and the faults of faults.sh
+# injected and repaired while requests wait (app/fault_end_to_end_test.cc).
+#
+# usage: share_test.sh KIND E2E_TESTS [faults]
 # Status 77 (a skip) with the reason when FUSE or a program of the share is missing.
-# KEEP_WORK=1 keeps the folder with the servers' configs and logs.
+# KEEP_WORK=1 keeps the folder with the servers' configs and logs; TRACKRELAY_FAULT=server_hung
+# (and so on) runs the one fault.
 set -euo pipefail
-kind=${1:?usage: share_test.sh smb|sftp|gluster E2E_TESTS}
-tests=${2:?usage: share_test.sh smb|sftp|gluster E2E_TESTS}
+kind=${1:?usage: share_test.sh smb|sftp|gluster E2E_TESTS [faults]}
+tests=${2:?usage: share_test.sh smb|sftp|gluster E2E_TESTS [faults]}
+mode=${3:-exchange}
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 trackrelay_share_test_begin "$kind" "the $kind share" share
 
 started=$SECONDS
+if [ "$mode" = faults ]; then
+  export TRACKRELAY_SHARE_FAULTS=1
+  export TRACKRELAY_E2E_FAULTS=$(cd "$(dirname "$0")" && pwd)/faults.sh TRACKRELAY_E2E_FAULTS_SHARE=$work
+fi
 trackrelay_share_up "$kind" "$work"
 echo "== the $kind share is up in $((SECONDS - started)) s: the server's folder $TRACKRELAY_SHARE_SERVER," \
   "mounted at $TRACKRELAY_SHARE_CLIENT"
@@ -29,6 +39,15 @@ export TRACKRELAY_E2E_SHARE=$TRACKRELAY_SHARE_CLIENT TRACKRELAY_E2E_SHARE_SERVER
 # r: on the local disk (6 runs each, 2026-12-09), more beside other tests. The one test that times
 # how soon an answer is taken allows for what such a request takes in the same minute.
 if [ "$kind" = gluster ] && [ -n "${TRACKRELAY_E2E_WINEPREFIX:-}" ]; then export TRACKRELAY_E2E_RELAY_FLOOR=1; fi
+
+if [ "$mode" = faults ]; then
+  # One fault after another on the one share, each repaired before the next; bounded, so that
+  # this script always ends in time to unmount and stop its servers.
+  status=0
+  timeout -k 10 600 "$tests" --gtest_filter="Faults/ShareFaultEndToEnd.*${TRACKRELAY_FAULT:-}" || status=$?
+  echo "== $kind share faults: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)") in $((SECONDS - started)) s"
+  exit "$status"
+fi
 
 # The exchange's cases: the road of a request, given numbers, the bytes of an answer, a body in
 # pieces, a late answer, the internal errors (a request already waiting among them) and

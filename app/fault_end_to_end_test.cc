@@ -1,0 +1,355 @@
+// The real executable with r: on a network share that fails while requests wait: its server
+// killed or hung, its client killed, its disk full or made read-only, each brought about and then
+// repaired by the share's harness (tools/shares/faults.sh). Every request must end in a fixed
+// page within the wait's time limit and one blocked call, no temporary request file may stay
+// behind, the counter must stay whole, and the first request after the repair must be served.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/end_to_end.h"
+#include "cgi/expected_pages.h"
+#include "relay/tracking_request.h"
+
+namespace trackrelay::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using expected::InternalErrorPage;
+using expected::kHeader;
+using expected::kTimeoutPage;
+
+std::string Environment(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr ? value : "";
+}
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Whether the share's harness is at hand: TRACKRELAY_E2E_FAULTS names its script and
+// TRACKRELAY_E2E_FAULTS_SHARE the share's folder (tools/shares/share_test.sh KIND TESTS faults).
+bool FaultsAtHand() {
+  return SharedDrive() && !Environment("TRACKRELAY_E2E_FAULTS").empty() &&
+         !Environment("TRACKRELAY_E2E_FAULTS_SHARE").empty();
+}
+
+// Runs one action of the harness on the share and returns what it printed; a failed action
+// fails the test.
+std::string Harness(const std::string& action) {
+  int out[2];
+  if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+  const std::string script = Environment("TRACKRELAY_E2E_FAULTS"), share = Environment("TRACKRELAY_E2E_FAULTS_SHARE");
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(out[1], 1);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    execlp("bash", "bash", script.c_str(), share.c_str(), action.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string printed;
+  char buffer[256];
+  for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    printed.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(out[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the share's harness failed to " << action;
+  return printed;
+}
+
+// The remote host, patient as a real one on its own disk: takes every request file, checks that
+// it holds a whole request line, answers it after a delay, and tries again whatever the disk
+// refuses (full, read-only) until the program would have stopped waiting. Numbers from 30000 up
+// it takes and never answers.
+class PatientRemoteHost {
+ public:
+  static constexpr int kNeverAnsweredFrom = 30000;
+
+  PatientRemoteHost(const DriveRoot& root, int delay_ms)
+      : outbound_(root.Remote("r:\\fromnt")), inbound_(root.Remote("r:\\tont")), delay_(delay_ms),
+        thread_([this] { Serve(); }) {}
+  ~PatientRemoteHost() {
+    stop_ = true;
+    thread_.join();
+  }
+  int Taken() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return static_cast<int>(requests_.size());
+  }
+  // Waits up to a bound until every request taken has been removed and every one due answered
+  // or given up; true when it got there.
+  bool Settle(double seconds) {
+    const Clock::time_point start = Clock::now();
+    while (SecondsSince(start) < seconds) {
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (std::all_of(requests_.begin(), requests_.end(), [](const auto& r) { return r.second.removed && r.second.done; })) {
+          return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  // The answer a request line of this form gets under its number.
+  static std::string AnswerTo(const std::string& number, const std::string& request_id) {
+    return "<p>answer to " + number + " for request " + request_id + "</p>";
+  }
+
+ private:
+  struct Request {
+    std::string id;  // "request=" in the line, or empty when the line is broken
+    Clock::time_point seen, due;
+    bool removed = false;
+    bool done = false;  // answered, or given up
+  };
+
+  void Serve() {
+    while (!stop_) {
+      TakeNew();
+      std::lock_guard<std::mutex> hold(mutex_);
+      for (auto& [number, request] : requests_) {
+        std::error_code error;
+        if (!request.removed) {
+          fs::remove(outbound_ + "/" + number + ".DAT", error);
+          request.removed = !error;
+        }
+        if (request.done || Clock::now() < request.due) continue;
+        // The program waits at most 90 s; an answer that would come later is not written.
+        if (std::stoi(number) >= kNeverAnsweredFrom || SecondsSince(request.seen) > 40) {
+          request.done = true;
+          continue;
+        }
+        const std::string page = request.id.empty() ? "<p>broken request " + number + "</p>" : AnswerTo(number, request.id);
+        const std::string partial = inbound_ + "/t" + number + ".out";
+        {
+          std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+          out << page;
+          out.close();
+          if (!out) continue;
+        }
+        fs::rename(partial, inbound_ + "/" + number + ".out", error);
+        request.done = !error;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  void TakeNew() {
+    std::error_code error;
+    for (fs::directory_iterator it(outbound_, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename();
+      if (name.size() < 5 || name.compare(name.size() - 4, 4, ".DAT") != 0 || name[0] == 't') continue;
+      const std::string number = name.substr(0, name.size() - 4);
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (requests_.count(number) != 0) continue;
+      }
+      std::ifstream in(it->path(), std::ios::binary);
+      std::ostringstream all;
+      all << in.rdbuf();
+      if (!in) continue;
+      const std::string line = all.str();
+      Request request;
+      const std::size_t at = line.find("&request=");
+      if (line.rfind("TRACKNO=", 0) == 0 && at != std::string::npos && line.size() > 2 &&
+          line.compare(line.size() - 2, 2, "\r\n") == 0) {
+        request.id = line.substr(at + 9, line.size() - 2 - at - 9);
+      }
+      request.seen = Clock::now();
+      request.due = request.seen + std::chrono::milliseconds(delay_);
+      std::lock_guard<std::mutex> hold(mutex_);
+      requests_[number] = request;
+    }
+  }
+
+  const std::string outbound_, inbound_;
+  const int delay_;
+  std::mutex mutex_;
+  std::map<std::string, Request> requests_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A request on its way: run in a thread of its own from construction.
+class Request {
+ public:
+  Request(const DriveRoot& root, std::string query, std::string id, const char* when)
+      : query_(std::move(query)), id_(std::move(id)), when_(when), started_(Clock::now()),
+        thread_([this, &root] {
+          Invocation run;
+          run.env = GetEnvironment(query_);
+          outcome_ = RunTrackrelay(run, root);
+        }) {}
+  ~Request() { Join(); }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  const Outcome& outcome() const { return outcome_; }
+  const std::string& id() const { return id_; }
+  const char* when() const { return when_; }
+  Clock::time_point started() const { return started_; }
+
+ private:
+  std::string query_, id_;
+  const char* when_;
+  Clock::time_point started_;
+  Outcome outcome_;
+  std::thread thread_;
+};
+
+// What a page is, when it is one of the fixed ones: "relayed" (its own answer), "relayed, then
+// internal error N", "timeout" or "internal error N"; empty when it is none of them. number
+// receives the tracking number of a relayed answer.
+std::string KindOfPage(const std::string& page, const std::string& id, std::string& number) {
+  if (page == kTimeoutPage) return "timeout";
+  for (const char* step : {"0", "1", "2", "3", "4", "5", "6"}) {
+    if (page == InternalErrorPage(step)) return std::string("internal error ") + step;
+  }
+  const std::string start = kHeader + "<p>answer to ";
+  if (page.rfind(start, 0) != 0) return "";
+  number = page.substr(start.size(), page.find(' ', start.size()) - start.size());
+  const std::string relayed = kHeader + PatientRemoteHost::AnswerTo(number, id) + "\r\n\r\n";
+  if (page == relayed) return "relayed";
+  // An answer that could not be deleted, as on a share that is read-only by then.
+  if (page == relayed + InternalErrorPage("6")) return "relayed, then internal error 6";
+  return "";
+}
+
+struct Fault {
+  const char* name;
+  const char* inject;
+  const char* repair;
+  int hold_seconds;
+  // A request that nobody answers waits through the fault as well: on a hung share it shows the
+  // wait's time limit, which only a hang longer than 45 s reaches.
+  bool with_unanswered;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
+
+const Fault kFaults[] = {
+    {"server_killed", "kill-server", "restart-server", 10, false},
+    {"server_hung", "hang-server", "resume-server", 60, true},
+    {"client_killed", "kill-client", "remount-client", 10, false},
+    {"share_full", "fill", "unfill", 10, false},
+    {"share_read_only", "read-only", "writable", 10, false},
+};
+
+class ShareFaultEndToEnd : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(ShareFaultEndToEnd, EveryRequestEndsInAFixedPageInTimeAndTheNextIsServed) {
+  if (!FaultsAtHand()) GTEST_SKIP() << "needs a share brought up for faults: tools/shares/share_test.sh KIND TESTS faults";
+  const Fault& fault = GetParam();
+  const int blocked_call = std::stoi(Harness("blocked-call-seconds"));
+  // The wait's limit, one call that blocks, and the process's own start and end (Wine's take
+  // seconds on a busy machine).
+  const double limit = kLongestWaitMs / 1000.0 + blocked_call + (UnderWine() ? 10 : 5);
+
+  DriveRoot root;
+  root.Write("c:\\woe\\track.txt", " 100 \r\n");
+  int allocations = 0;
+  std::vector<std::unique_ptr<Request>> requests;
+  auto launch = [&](const std::string& trackno, const char* when) {
+    const std::string id = std::to_string(requests.size());
+    if (trackno == "0") ++allocations;
+    requests.push_back(std::make_unique<Request>(root, "TRACKNO=" + trackno + "&request=" + id, id, when));
+  };
+  Clock::time_point injected, repaired;
+  std::unique_ptr<Request> after_repair;
+  {
+    PatientRemoteHost remote(root, 2000);
+    // Requests that wait when the fault strikes: their answers come during it.
+    for (int i = 0; i < 3; ++i) launch("0", "waiting");
+    if (fault.with_unanswered) launch(std::to_string(PatientRemoteHost::kNeverAnsweredFrom + 1), "waiting, unanswered");
+    const int waiting = static_cast<int>(requests.size());
+    const Clock::time_point launched = Clock::now();
+    while (remote.Taken() < waiting && SecondsSince(launched) < 30) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(remote.Taken(), waiting) << "the requests were not published before the fault";
+
+    Harness(fault.inject);
+    injected = Clock::now();
+    // Requests that arrive while it lasts.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    for (int i = 0; i < 2; ++i) launch("0", "arriving");
+    std::this_thread::sleep_until(injected + std::chrono::seconds(fault.hold_seconds));
+    Harness(fault.repair);
+    repaired = Clock::now();
+    // The first request after the repair, with no clean-up in between.
+    after_repair = std::make_unique<Request>(root, "TRACKNO=0&request=after", "after", "after the repair");
+    ++allocations;
+    for (auto& request : requests) request->Join();
+    after_repair->Join();
+    EXPECT_TRUE(remote.Settle(20)) << "the remote host could not take and answer everything after the repair";
+  }
+
+  requests.push_back(std::move(after_repair));
+  std::set<std::string> numbers;
+  std::ostringstream table;
+  for (const auto& request : requests) {
+    const Outcome& out = request->outcome();
+    std::string number;
+    const std::string kind = KindOfPage(out.output, request->id(), number);
+    const double started = std::chrono::duration<double>(request->started() - injected).count();
+    table << "| " << fault.name << " | " << request->when() << " | " << (kind.empty() ? "NOT A FIXED PAGE" : kind)
+          << " | " << out.seconds << " s |\n";
+    EXPECT_EQ(out.exit_status, 0) << request->id();
+    EXPECT_FALSE(kind.empty()) << "request " << request->id() << " (" << request->when() << ") got: " << out.output;
+    EXPECT_LE(out.seconds, limit) << "request " << request->id() << " started " << started << " s after the fault";
+    if (!number.empty()) {
+      EXPECT_TRUE(numbers.insert(number).second) << "number " << number << " handed out twice";
+    }
+    if (std::string(request->when()) == "waiting") {
+      EXPECT_EQ(kind, "relayed") << "request " << request->id() << " waited through the fault for its answer";
+    }
+    if (std::string(request->when()) == "waiting, unanswered") {
+      EXPECT_EQ(kind, "timeout") << request->id();
+    }
+    if (std::string(request->when()) == "after the repair") {
+      EXPECT_EQ(kind, "relayed") << "the first request after the repair, " << SecondsSince(repaired) << " s after it";
+    }
+  }
+  std::cout << "| fault | request | page | took |\n" << table.str() << std::flush;
+
+  // Nothing of the program's own stays on the share: no temporary request file, and every
+  // request file published was taken by the remote host.
+  EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{});
+  // The counter handed out a number to every request that asked for one, and holds the next.
+  std::string counter = " ";
+  counter += std::to_string(100 + allocations) + " \r\n";
+  EXPECT_EQ(root.Read("c:\\woe\\track.txt"), counter);
+  std::cout << "left in the inbound folder:";
+  for (const std::string& name : root.List("r:\\tont")) std::cout << " " << name;
+  std::cout << std::endl;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ShareFaultEndToEnd, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace trackrelay::e2e

@@ -1,0 +1,730 @@
+#include "tools/exec_host.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <stdexcept>
+#include <utility>
+
+#include "platform/failure.h"
+#include "platform/platform.h"
+#include "tools/folder_pause.h"
+#include "tools/remote_host.h"
+
+namespace trackrelay::remote_host {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+using WallClock = std::chrono::system_clock;
+
+namespace {
+
+bool SafeFieldName(std::string_view name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (char c : name) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return false;
+  }
+  return true;
+}
+
+bool OwnVariable(std::string_view variable) {
+  const std::string_view name = variable.substr(0, variable.find('='));
+  return name.starts_with("FORM_") || name == "TRACKRELAY_NUMBER" || name == "TRACKRELAY_FIELDS";
+}
+
+}  // namespace
+
+std::vector<std::string> CommandEnvironment(std::string_view number, std::string_view form_input,
+                                            const char* const* inherited) {
+  std::vector<std::string> environment;
+  for (const char* const* variable = inherited; variable != nullptr && *variable != nullptr; ++variable) {
+    if (!OwnVariable(*variable)) environment.emplace_back(*variable);
+  }
+  environment.push_back("TRACKRELAY_NUMBER=" + std::string(number));
+  // In the order the fields came, each name once.
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::size_t total = 0;
+  for (auto& [name, value] : ParseFormFields(form_input)) {
+    if (!SafeFieldName(name) || value.find('\0') != std::string::npos) continue;
+    auto same = std::find_if(fields.begin(), fields.end(), [&](const auto& field) { return field.first == name; });
+    const std::size_t grows = same == fields.end() ? name.size() + value.size() + 6 : value.size() + 1;
+    if (total + grows > kFieldsLimit) break;
+    if (same == fields.end()) {
+      if (name.size() + value.size() + 6 > kFieldLimit) continue;
+      fields.emplace_back(std::move(name), std::move(value));
+    } else {
+      if (same->first.size() + same->second.size() + grows + 6 > kFieldLimit) continue;
+      same->second += ";" + value;
+    }
+    total += grows;
+  }
+  std::string names;
+  for (const auto& [name, value] : fields) {
+    environment.push_back("FORM_" + name + "=" + value);
+    names += (names.empty() ? "" : " ") + name;
+  }
+  environment.push_back("TRACKRELAY_FIELDS=" + names);
+  return environment;
+}
+
+std::string WithCrLfLineEnds(std::string_view output) {
+  std::string lines;
+  lines.reserve(output.size() + output.size() / 16 + 2);
+  for (std::size_t i = 0; i < output.size(); ++i) {
+    const char c = output[i];
+    if (c == '\r' || c == '\n') {
+      lines += "\r\n";
+      if (c == '\r' && i + 1 < output.size() && output[i + 1] == '\n') ++i;
+    } else {
+      lines += c;
+    }
+  }
+  if (!lines.empty() && !lines.ends_with("\r\n")) lines += "\r\n";
+  return lines;
+}
+
+std::string ErrorPage(std::string_view number) {
+  const std::string n = EscapeHtml(number);
+  return "<!DOCTYPE html>\r\n"
+         "<html>\r\n"
+         "<head>\r\n"
+         "<title>Request not served</title>\r\n"
+         "</head>\r\n"
+         "<body>\r\n"
+         "<h1>The remote host could not serve this request</h1>\r\n"
+         "<p>Tracking number " + n + ". Please try again later.</p>\r\n"
+         "</body>\r\n"
+         "</html>\r\n";
+}
+
+namespace {
+
+// A descriptor that closes itself.
+struct Pipe {
+  int read = -1, write = -1;
+  ~Pipe() { Close(); }
+  void Close() {
+    CloseRead();
+    CloseWrite();
+  }
+  void CloseRead() {
+    if (read >= 0) close(read);
+    read = -1;
+  }
+  void CloseWrite() {
+    if (write >= 0) close(write);
+    write = -1;
+  }
+};
+
+bool MakePipe(Pipe& pipe) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  pipe.read = ends[0];
+  pipe.write = ends[1];
+  return true;
+}
+
+// Reads what a non-blocking descriptor holds now into text, up to limit bytes kept; true at
+// its end (or on an error, which ends it as well).
+bool Drain(int fd, std::string& text, std::size_t limit, bool& over) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      const std::size_t room = limit > text.size() ? limit - text.size() : 0;
+      text.append(buffer, std::min<std::size_t>(room, static_cast<std::size_t>(got)));
+      if (static_cast<std::size_t>(got) > room) over = true;
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  }
+}
+
+// While it lives, a write to a pipe whose reader has gone fails with EPIPE in this thread instead
+// of ending the process, whatever the process does with SIGPIPE: the signal is blocked here, and
+// one that a write raised is taken back before the mask is restored.
+class BrokenPipesFail {
+ public:
+  BrokenPipesFail() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
+  }
+  ~BrokenPipesFail() {
+    sigset_t pending;
+    const timespec now{0, 0};
+    while (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) && sigtimedwait(&pipe_, nullptr, &now) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+  }
+  BrokenPipesFail(const BrokenPipesFail&) = delete;
+  BrokenPipesFail& operator=(const BrokenPipesFail&) = delete;
+
+ private:
+  sigset_t pipe_, before_;
+};
+
+}  // namespace
+
+CommandRun RunCommand(const std::string& command, std::string_view input, const std::vector<std::string>& environment,
+                      SteadyClock::time_point deadline, const std::atomic<bool>& stop) {
+  CommandRun run;
+  const SteadyClock::time_point started = SteadyClock::now();
+  Pipe in, out, err;
+  if (!MakePipe(in) || !MakePipe(out) || !MakePipe(err)) {
+    run.errors = std::string("no pipe: ") + std::strerror(errno);
+    return run;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in.read, 0);
+  posix_spawn_file_actions_adddup2(&actions, out.write, 1);
+  posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+  // A process group of its own, so that everything it starts can be killed with it; signals as
+  // a command expects them, whatever this host ignores or blocks.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  std::string shell = "sh", dash_c = "-c", text = command;
+  char* argv[] = {shell.data(), dash_c.data(), text.data(), nullptr};
+  std::vector<std::string> variables = environment;
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  in.CloseRead();
+  out.CloseWrite();
+  err.CloseWrite();
+  if (spawned != 0) {
+    run.errors = std::string("/bin/sh cannot be started: ") + std::strerror(spawned);
+    return run;
+  }
+  for (int fd : {in.write, out.read, err.read}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+
+  std::size_t written = 0;
+  BrokenPipesFail broken_pipes_fail;
+  if (input.empty()) in.CloseWrite();
+  bool exited = false, output_done = false, errors_done = false, too_large = false, errors_over = false;
+  int status = 0;
+  CommandRun::Ending ending = CommandRun::Ending::kExited;
+  for (;;) {
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
+    // Its output is complete once it has ended and nothing holds its standard output open.
+    if (exited && output_done) break;
+    if (stop) {
+      ending = CommandRun::Ending::kStopped;
+      break;
+    }
+    const auto left = std::chrono::ceil<milliseconds>(deadline - SteadyClock::now()).count();
+    if (left <= 0) {
+      ending = CommandRun::Ending::kDeadline;
+      break;
+    }
+    pollfd fds[3];
+    nfds_t count = 0;
+    if (in.write >= 0) fds[count++] = {in.write, POLLOUT, 0};
+    if (!output_done) fds[count++] = {out.read, POLLIN, 0};
+    if (!errors_done) fds[count++] = {err.read, POLLIN, 0};
+    // Short enough to see the command end and the host stop without a descriptor to say so.
+    poll(fds, count, static_cast<int>(std::min<long long>(left, 50)));
+    if (in.write >= 0) {
+      const ssize_t put = write(in.write, input.data() + written, input.size() - written);
+      if (put > 0) written += static_cast<std::size_t>(put);
+      // A command that does not read its input all, or closes it, has it as far as it wanted.
+      if (written == input.size() || (put < 0 && errno != EAGAIN && errno != EINTR)) in.CloseWrite();
+    }
+    if (!output_done) output_done = Drain(out.read, run.output, kAnswerLimit, too_large);
+    if (!errors_done) errors_done = Drain(err.read, run.errors, kErrorsKept, errors_over);
+    if (too_large) {
+      ending = CommandRun::Ending::kTooLarge;
+      break;
+    }
+  }
+  if (ending != CommandRun::Ending::kExited) {
+    kill(-pid, SIGKILL);
+    if (!exited) {
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  } else if (WIFSIGNALED(status)) {
+    ending = CommandRun::Ending::kSignalled;
+  }
+  if (!errors_done) Drain(err.read, run.errors, kErrorsKept, errors_over);
+  run.ending = ending;
+  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  run.seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
+  return run;
+}
+
+namespace {
+
+volatile sig_atomic_t stop_signal = 0;
+extern "C" void OnStopSignal(int signal) { stop_signal = signal; }
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
+  return text;
+}
+
+std::string UtcStamp(WallClock::time_point at, bool for_file_name) {
+  const std::time_t seconds = WallClock::to_time_t(at);
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::strftime(text, sizeof text, for_file_name ? "%Y%m%dT%H%M%S" : "%Y-%m-%d %H:%M:%S", &utc);
+  const auto ms = std::chrono::duration_cast<milliseconds>(at.time_since_epoch()).count() % 1000;
+  char full[80];
+  std::snprintf(full, sizeof full, for_file_name ? "%s.%03lldZ" : "%s.%03lld UTC", text, static_cast<long long>(ms));
+  return full;
+}
+
+// The bytes of a request file, which must be a plain file: a link or a pipe put in its place is
+// never followed or waited on.
+std::string ReadRequest(const fs::path& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ELOOP) throw std::runtime_error("is a link, which is never followed");
+  if (fd < 0) throw std::runtime_error(std::string("cannot be opened: ") + std::strerror(errno));
+  std::string bytes;
+  struct stat st;
+  try {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw std::runtime_error("is not a plain file");
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) throw std::runtime_error(std::string("cannot be read: ") + std::strerror(errno));
+      if (got == 0) break;
+      if (bytes.size() + static_cast<std::size_t>(got) > kRequestLimit) {
+        throw std::runtime_error("is larger than " + std::to_string(kRequestLimit >> 20) + " MiB");
+      }
+      bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  close(fd);
+  return bytes;
+}
+
+// When the program published the request: the time its file was last written, which a rename
+// keeps. The remote host works where the files are, so the clock that stamped it is its own.
+std::optional<WallClock::time_point> PublishedAt(const fs::path& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
+      std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+}
+
+std::string Explained(const Failure& failure) { return failure.message() + " (" + std::to_string(failure.number()) + ")"; }
+
+class CommandHost {
+ public:
+  explicit CommandHost(const CommandHostOptions& options)
+      : options_(options), work_(options.state / "work"), errors_(options.state / "error") {}
+
+  int Run() {
+    if (!Prepare()) return 2;
+    struct sigaction on_stop {};
+    on_stop.sa_handler = OnStopSignal;  // no SA_RESTART: a pause or a wait ends at once
+    sigemptyset(&on_stop.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &on_stop, nullptr);
+    // A command that stops reading its input must not end this host.
+    signal(SIGPIPE, SIG_IGN);
+
+    Report("serving " + options_.outbound.string() + " with " + std::to_string(options_.jobs) +
+           (options_.jobs == 1 ? " command" : " commands") + " at a time: " + options_.command);
+    Recover();
+    std::vector<std::thread> workers;
+    for (int i = 0; i < options_.jobs; ++i) workers.emplace_back([this] { Work(); });
+    FolderPause pause(options_.outbound);
+    bool first_look = true;
+    while (stop_signal == 0) {
+      if (!options_.once || first_look) TakeNew();
+      first_look = false;
+      ExpireWaiting();
+      if (options_.once && Idle()) break;
+      pause.Wait(milliseconds(50));
+    }
+    // Set before the workers learn that the host is stopping, so that none takes a request then.
+    stop_ = stop_signal != 0;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& worker : workers) worker.join();
+    if (stop_signal != 0) {
+      const std::size_t left = Waiting();
+      Report("stopped by signal " + std::to_string(stop_signal) + (left > 0 ? "; " + std::to_string(left) +
+             " request(s) in " + work_.string() + " are served at the next start" : ""));
+    }
+    return options_.once && failed_ > 0 ? 1 : 0;
+  }
+
+ private:
+  struct Request {
+    std::string number;
+    fs::path file;  // in the work folder
+    WallClock::time_point published;
+  };
+
+  // The state folders, on the outbound folder's file system, and held by this host alone.
+  bool Prepare() {
+    std::error_code error;
+    fs::create_directories(work_, error);
+    if (!error) fs::create_directories(errors_, error);
+    if (error) return Refuse("cannot make " + work_.string() + " and " + errors_.string() + ": " + error.message());
+    struct stat work, outbound;
+    if (stat(work_.c_str(), &work) != 0 || stat(options_.outbound.c_str(), &outbound) != 0 ||
+        !S_ISDIR(outbound.st_mode)) {
+      return Refuse("no folder " + options_.outbound.string());
+    }
+    if (work.st_dev != outbound.st_dev) {
+      return Refuse("the state folder " + options_.state.string() + " must be on the file system of " +
+                    options_.outbound.string() + ", so that a request moves into it in one rename");
+    }
+    struct stat inbound;
+    if (stat(options_.inbound.c_str(), &inbound) != 0 || !S_ISDIR(inbound.st_mode)) {
+      return Refuse("no folder " + options_.inbound.string());
+    }
+    const fs::path lock = options_.state / "lock";
+    lock_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+      return Refuse("another remote host serves with " + options_.state.string() + " (" + lock.string() +
+                    " is locked), or it cannot be locked");
+    }
+    return true;
+  }
+
+  bool Refuse(const std::string& why) {
+    Report(why);
+    return false;
+  }
+
+  // What a crash left in the work folder: a request whose answer was written but perhaps not
+  // published is finished, one whose command was running is served again; temporary answers
+  // of no request go.
+  void Recover() {
+    std::vector<Request> again;
+    std::set<std::string> answered;
+    std::error_code error;
+    for (fs::directory_iterator it(work_, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (name.ends_with(".answered")) {
+        const std::optional<std::string> number = RequestNumberOf(name.substr(0, name.size() - 9) + ".DAT");
+        if (!number) continue;
+        answered.insert(*number);
+        FinishAnswered(*number, it->path());
+      } else if (const std::optional<std::string> number = RequestNumberOf(name)) {
+        if (const std::optional<WallClock::time_point> published = PublishedAt(it->path())) {
+          again.push_back(Request{*number, it->path(), *published});
+        }
+      }
+    }
+    for (fs::directory_iterator it(options_.inbound, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (name.size() < 6 || name[0] != 't' || !name.ends_with(".out")) continue;
+      const std::optional<std::string> number = RequestNumberOf(name.substr(1, name.size() - 5) + ".DAT");
+      if (number && !answered.contains(*number)) fs::remove(it->path(), error);
+    }
+    std::sort(again.begin(), again.end(), [](const Request& a, const Request& b) { return a.published < b.published; });
+    for (Request& request : again) {
+      Report(request.number + ": found in " + work_.string() + " after a stop, served again");
+      Queue(std::move(request));
+    }
+  }
+
+  // A request whose answer had been written under its temporary name when the host stopped:
+  // published now if the program may still wait for it, removed otherwise.
+  void FinishAnswered(const std::string& number, const fs::path& marker) {
+    const fs::path partial = options_.inbound / ("t" + number + ".out");
+    const std::optional<WallClock::time_point> published = PublishedAt(marker);
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(partial, error))) {
+      if (published && WallClock::now() - *published < kLastAnswer) {
+        fs::rename(partial, options_.inbound / (number + ".out"), error);
+        Report(number + ": its answer, written before a stop, published now");
+      } else {
+        fs::remove(partial, error);
+        Report(number + ": its answer, written before a stop, is too late now and was removed");
+      }
+    }
+    fs::remove(marker, error);
+  }
+
+  void TakeNew() {
+    std::error_code error;
+    std::set<std::string> seen;
+    for (fs::directory_iterator it(options_.outbound, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      const std::optional<std::string> number = RequestNumberOf(name);
+      if (!number) continue;
+      seen.insert(name);
+      if (stuck_.contains(name)) continue;
+      const fs::path taken = work_ / name;
+      try {
+        // Without replacing: a request of the same number may still be served, and this one
+        // waits its turn in the outbound folder.
+        CurrentSystem().RenameNoReplace(it->path().string(), taken.string());
+      } catch (const Failure& failure) {
+        if (failure.number() != kFileAlreadyExists) {
+          Report(*number + ": cannot be taken into " + work_.string() + ": " + Explained(failure));
+          stuck_.insert(name);
+        }
+        continue;
+      }
+      const std::optional<WallClock::time_point> published = PublishedAt(taken);
+      Queue(Request{*number, taken, published.value_or(WallClock::now())});
+    }
+    if (error) Report("cannot look into " + options_.outbound.string() + ": " + error.message());
+    std::erase_if(stuck_, [&](const std::string& name) { return !seen.contains(name); });
+  }
+
+  void Queue(Request request) {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      waiting_.push_back(std::move(request));
+    }
+    ready_.notify_one();
+  }
+
+  // Requests still waiting for a free command at their deadline get the error page now.
+  void ExpireWaiting() {
+    std::vector<Request> expired;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      const WallClock::time_point now = WallClock::now();
+      for (auto it = waiting_.begin(); it != waiting_.end();) {
+        if (now - it->published >= kCommandDeadline) {
+          expired.push_back(std::move(*it));
+          it = waiting_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (const Request& request : expired) {
+      Failed(request, "no command was free before the deadline (" + std::to_string(options_.jobs) + " running)", "");
+    }
+  }
+
+  bool Idle() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return waiting_.empty() && busy_ == 0;
+  }
+
+  std::size_t Waiting() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return waiting_.size();
+  }
+
+  void Work() {
+    for (;;) {
+      Request request;
+      {
+        std::unique_lock<std::mutex> hold(mutex_);
+        ready_.wait(hold, [&] { return stopping_ || !waiting_.empty(); });
+        if (waiting_.empty() || stop_) return;
+        request = std::move(waiting_.front());
+        waiting_.pop_front();
+        ++busy_;
+      }
+      Serve(request);
+      std::lock_guard<std::mutex> hold(mutex_);
+      --busy_;
+    }
+  }
+
+  void Serve(const Request& request) {
+    // A request stamped ahead of this clock is taken as just published.
+    const auto age = std::max(WallClock::now() - request.published, WallClock::duration::zero());
+    if (age >= kCommandDeadline) {
+      Failed(request, "taken " + Seconds(std::chrono::duration<double>(age).count()) + " after its publication", "");
+      return;
+    }
+    std::string content;
+    try {
+      content = ReadRequest(request.file);
+    } catch (const std::exception& problem) {
+      Failed(request, std::string("the request file ") + problem.what(), "");
+      return;
+    }
+    const std::string_view form_input = FormInputOf(content);
+    const SteadyClock::time_point now = SteadyClock::now();
+    SteadyClock::time_point deadline = now + std::chrono::duration_cast<SteadyClock::duration>(kCommandDeadline - age);
+    const bool by_timeout = options_.timeout && now + *options_.timeout < deadline;
+    if (by_timeout) deadline = now + *options_.timeout;
+    const CommandRun run =
+        RunCommand(options_.command, form_input, CommandEnvironment(request.number, form_input, environ), deadline, stop_);
+    const std::string took = " after " + Seconds(run.seconds);
+    switch (run.ending) {
+      case CommandRun::Ending::kExited:
+        if (run.code == 0) {
+          Answered(request, content, WithCrLfLineEnds(run.output), run.seconds);
+        } else {
+          Failed(request, "the command ended with status " + std::to_string(run.code) + took, run.errors);
+        }
+        return;
+      case CommandRun::Ending::kSignalled:
+        Failed(request, "the command was ended by signal " + std::to_string(run.code) + took, run.errors);
+        return;
+      case CommandRun::Ending::kDeadline:
+        Failed(request,
+               "the command was killed" + took + ", at the deadline (" +
+                   (by_timeout ? std::string("--timeout") : "43 s after publication") + ")",
+               run.errors);
+        return;
+      case CommandRun::Ending::kTooLarge:
+        Failed(request, "the command's answer passed " + std::to_string(kAnswerLimit >> 20) + " MiB; killed" + took,
+               run.errors);
+        return;
+      case CommandRun::Ending::kNotStarted:
+        Failed(request, "the command could not be started: " + run.errors, "");
+        return;
+      case CommandRun::Ending::kStopped:
+        Report(request.number + ": its command was stopped with the remote host; the request stays in " +
+               work_.string() + " for the next start");
+        return;
+    }
+  }
+
+  // Publishes page as the answer to request, or nothing when it is too late for the program.
+  // The request file is marked as answered before the answer goes out, so that a crash between
+  // the two never lets a restart answer a request a second time: a second answer would wait
+  // for, and be given to, the next request of that number.
+  bool Publish(const Request& request, const std::string& page, fs::path& marker) {
+    if (WallClock::now() - request.published >= kLastAnswer) return false;
+    const std::string partial = (options_.inbound / ("t" + request.number + ".out")).string();
+    const std::string answer = (options_.inbound / (request.number + ".out")).string();
+    CurrentSystem().WriteTextFile(partial, page);
+    marker = work_ / (request.number + ".answered");
+    CurrentSystem().RenameReplacing(request.file.string(), marker.string());
+    CurrentSystem().RenameReplacing(partial, answer);
+    return true;
+  }
+
+  void Answered(const Request& request, const std::string& content, const std::string& page, double seconds) {
+    fs::path marker = request.file;
+    try {
+      if (options_.keep) {
+        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".DAT")).string(), content);
+        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".out")).string(), page);
+      }
+      if (!Publish(request, page, marker)) {
+        Failed(request, "the command's answer came too late for the program", "");
+        return;
+      }
+      CurrentSystem().RemoveFile(marker.string());
+    } catch (const Failure& failure) {
+      Report(request.number + ": FAILED: its answer cannot be written: " + Explained(failure) + "; the request stays in " +
+             marker.string());
+      Count();
+      return;
+    }
+    if (!options_.quiet) {
+      Report(request.number + ": answered, " + Seconds(seconds) + " (" +
+             Seconds(std::chrono::duration<double>(WallClock::now() - request.published).count()) +
+             " after publication)");
+    }
+  }
+
+  // The request goes to the error folder with its reason; the program gets the error page when
+  // it still waits.
+  void Failed(const Request& request, const std::string& reason, const std::string& errors) {
+    const WallClock::time_point now = WallClock::now();
+    const std::string stamp = UtcStamp(now, true) + "-" + request.number;
+    std::string kept;
+    std::string record = "request " + request.number + ", published " + UtcStamp(request.published, false) +
+                         ", failed " + UtcStamp(now, false) + "\n" + reason + "\n";
+    if (!errors.empty()) record += "the command's standard error (its first 16 KiB):\n" + errors + "\n";
+    try {
+      for (int attempt = 1; kept.empty(); ++attempt) {
+        const std::string name = stamp + (attempt > 1 ? "-" + std::to_string(attempt) : "");
+        try {
+          CurrentSystem().RenameNoReplace(request.file.string(), (errors_ / (name + ".DAT")).string());
+        } catch (const Failure& failure) {
+          if (failure.number() != kFileAlreadyExists || attempt >= 100) throw;
+          continue;
+        }
+        kept = (errors_ / (name + ".DAT")).string();
+        CurrentSystem().WriteTextFile((errors_ / (name + ".reason")).string(), record);
+      }
+    } catch (const Failure& failure) {
+      Report(request.number + ": cannot be moved into " + errors_.string() + ": " + Explained(failure));
+    }
+    std::string answered = "no answer: the program no longer waits";
+    if (WallClock::now() - request.published < kLastAnswer) {
+      try {
+        const std::string partial = (options_.inbound / ("t" + request.number + ".out")).string();
+        CurrentSystem().WriteTextFile(partial, ErrorPage(request.number));
+        CurrentSystem().RenameReplacing(partial, (options_.inbound / (request.number + ".out")).string());
+        answered = "the error page written";
+      } catch (const Failure& failure) {
+        answered = "the error page cannot be written: " + Explained(failure);
+      }
+    }
+    Report(request.number + ": FAILED: " + reason + "; " + answered + (kept.empty() ? "" : "; kept as " + kept));
+    Count();
+  }
+
+  void Count() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++failed_;
+  }
+
+  void Report(const std::string& text) {
+    std::lock_guard<std::mutex> hold(report_mutex_);
+    std::fprintf(stderr, "trackrelay-remote-host: %s\n", text.c_str());
+    std::fflush(stderr);
+  }
+
+  const CommandHostOptions& options_;
+  const fs::path work_, errors_;
+  int lock_ = -1;  // held until the process ends
+  std::mutex mutex_, report_mutex_;
+  std::condition_variable ready_;
+  std::deque<Request> waiting_;
+  int busy_ = 0;
+  int failed_ = 0;
+  bool stopping_ = false;
+  std::atomic<bool> stop_{false};
+  std::set<std::string> stuck_;
+};
+
+}  // namespace
+
+int ServeWithCommand(const CommandHostOptions& options) { return CommandHost(options).Run(); }
+
+}  // namespace trackrelay::remote_host

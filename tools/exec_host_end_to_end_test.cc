@@ -1,0 +1,349 @@
+// trackrelay-remote-host --exec with the real program: requests served by a command of the
+// administrator's, relayed byte for byte; failing, slow and crashing remote hosts; many requests
+// at once. The program is the POSIX build's, or trackrelay.exe under Wine; the remote host runs
+// on this machine, where the files are.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/end_to_end.h"
+#include "cgi/expected_pages.h"
+#include "tools/exec_host.h"
+
+namespace trackrelay::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+// The page the program makes of an answer file: each of its lines followed by CR LF CR LF.
+std::string Relayed(const std::string& answer) {
+  std::string page = expected::kHeader;
+  std::size_t at = 0;
+  while (at < answer.size()) {
+    const std::size_t end = answer.find("\r\n", at);
+    page += answer.substr(at, end - at) + "\r\n\r\n";
+    at = end + 2;
+  }
+  return page;
+}
+
+// trackrelay-remote-host serving a drive root's exchange from the remote host's side, its
+// standard error in a file; its state folder beside the drives.
+class RemoteHost {
+ public:
+  RemoteHost(const DriveRoot& root, std::vector<std::string> arguments)
+      : root_(root), log_(root.path() + "/remote-host.log"), arguments_(std::move(arguments)) {
+    Start();
+  }
+  ~RemoteHost() { Stop(SIGTERM); }
+
+  void Start() {
+    std::vector<std::string> argv = {TRACKRELAY_REMOTE_HOST, "--outbound", root_.Remote("r:\\fromnt"), "--inbound",
+                                      root_.Remote("r:\\tont")};
+    if (std::find(arguments_.begin(), arguments_.end(), "--exec") != arguments_.end()) {
+      argv.insert(argv.end(), {"--state", State()});
+    }
+    argv.insert(argv.end(), arguments_.begin(), arguments_.end());
+    std::vector<char*> args;
+    for (std::string& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      const int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      const int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(log, 2);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  // Ends it as a crash would, with nothing done on its way out.
+  void Crash() { Stop(SIGKILL); }
+  // Stops it as systemd does.
+  void Terminate() { Stop(SIGTERM); }
+  // Waits for a run with --once to end; its exit status.
+  int Wait() {
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::string State() const { return root_.path() + "/remote-host"; }
+  std::string Log() const { return ReadAll(log_); }
+  std::vector<std::string> Names(const std::string& folder) const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(State() + "/" + folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  void Stop(int signal) {
+    if (pid_ <= 0) return;
+    kill(pid_, signal);
+    Wait();
+  }
+
+  const DriveRoot& root_;
+  std::string log_;
+  std::vector<std::string> arguments_;
+  pid_t pid_ = -1;
+};
+
+Invocation Get(const std::string& query) {
+  Invocation run;
+  run.env = GetEnvironment(query);
+  return run;
+}
+
+// Waits up to the bound until done() holds.
+bool Eventually(const std::function<bool()>& done, milliseconds bound = milliseconds(20000)) {
+  const auto until = std::chrono::steady_clock::now() + bound;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
+}
+
+TEST(RemoteHostCommandEndToEnd, TheCommandsAnswerIsRelayedByteForByte) {
+  DriveRoot root;
+  root.Write("c:\\woe\\track.txt", " 41 \r\n");
+  // LF, CR LF and no line end at all, bytes beyond ASCII, a field from the environment and the
+  // form input from standard input.
+  RemoteHost host(root, {"--exec",
+                         "printf '<!DOCTYPE html>\\n<html><body>\\n<h1>Number %s</h1>\\r\\n<p>%s caf\\303\\251</p>\\n' "
+                         "\"$TRACKRELAY_NUMBER\" \"$FORM_name\"; printf '<pre>'; cat; printf '</pre>\\n</body></html>'"});
+  const std::string answer =
+      "<!DOCTYPE html>\r\n<html><body>\r\n<h1>Number 41</h1>\r\n<p>Ada Lovelace caf\xC3\xA9</p>\r\n"
+      "<pre>TRACKNO=0&name=Ada+Lovelace</pre>\r\n</body></html>\r\n";
+  const Outcome out = RunTrackrelay(Get("TRACKNO=0&name=Ada+Lovelace"), root);
+  EXPECT_EQ(out.exit_status, 0);
+  EXPECT_EQ(out.output, Relayed(answer));
+
+  Invocation post;
+  post.env = PostEnvironment("20");
+  post.stdin_pieces = {"TRACKNO=7&name=Grace"};
+  EXPECT_EQ(RunTrackrelay(post, root).output,
+            Relayed("<!DOCTYPE html>\r\n<html><body>\r\n<h1>Number 7</h1>\r\n<p>Grace caf\xC3\xA9</p>\r\n"
+                    "<pre>TRACKNO=7&name=Grace</pre>\r\n</body></html>\r\n"));
+  EXPECT_TRUE(Eventually([&] { return host.Log().find("7: answered") != std::string::npos; })) << host.Log();
+  EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{});
+  EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{});
+  EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  EXPECT_EQ(host.Names("error"), std::vector<std::string>{});
+}
+
+TEST(RemoteHostCommandEndToEnd, AFailingCommandGivesTheErrorPageAndKeepsTheRequestWithItsReason) {
+  DriveRoot root;
+  RemoteHost host(root, {"--exec", "echo 'no such customer' >&2; exit 3"});
+  const Outcome out = RunTrackrelay(Get("TRACKNO=7"), root);
+  EXPECT_EQ(out.output, Relayed(remote_host::ErrorPage("7")));
+  ASSERT_TRUE(Eventually([&] { return host.Names("error").size() == 2; })) << host.Log();
+  const std::vector<std::string> kept = host.Names("error");
+  ASSERT_TRUE(kept[0].ends_with("-7.DAT") && kept[1].ends_with("-7.reason")) << kept[0] << " " << kept[1];
+  EXPECT_EQ(ReadAll(host.State() + "/error/" + kept[0]), "TRACKNO=7\r\n");
+  const std::string reason = ReadAll(host.State() + "/error/" + kept[1]);
+  EXPECT_NE(reason.find("the command ended with status 3"), std::string::npos) << reason;
+  EXPECT_NE(reason.find("no such customer"), std::string::npos) << reason;
+  EXPECT_NE(host.Log().find("7: FAILED: the command ended with status 3"), std::string::npos) << host.Log();
+  EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{});
+}
+
+TEST(RemoteHostCommandEndToEnd, ASlowCommandIsKilledWithAllItStartedAtItsDeadline) {
+  DriveRoot root;
+  const std::string started = root.path() + "/started.pid";
+  RemoteHost host(root, {"--timeout", "1500", "--exec", "sleep 60 & echo $! > " + started + "; wait"});
+  const Outcome out = RunTrackrelay(Get("TRACKNO=8"), root);
+  EXPECT_EQ(out.output, Relayed(remote_host::ErrorPage("8")));
+  EXPECT_GE(out.seconds, 1.4);
+  EXPECT_LT(out.seconds, 10.0);
+  EXPECT_TRUE(Eventually([&] { return host.Log().find("8: FAILED: the command was killed") != std::string::npos; }))
+      << host.Log();
+  EXPECT_NE(host.Log().find("at the deadline (--timeout)"), std::string::npos) << host.Log();
+  // The process the command left in the background went with it.
+  const std::string pid = ReadAll(started);
+  ASSERT_FALSE(pid.empty());
+  EXPECT_TRUE(Eventually([&] {
+    const std::string stat = ReadAll("/proc/" + std::to_string(std::stoi(pid)) + "/stat");
+    return stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z";
+  }, milliseconds(5000)));
+}
+
+// Without --timeout the deadline is 43 s after publication: the program, which waits 45 s, still
+// gets the error page rather than its timeout page.
+TEST(RemoteHostCommandEndToEnd, ACommandThatRunsPastTheProgramsWaitIsKilledWhileTheProgramStillWaits) {
+  DriveRoot root;
+  RemoteHost host(root, {"--exec", "sleep 120"});
+  const Outcome out = RunTrackrelay(Get("TRACKNO=9"), root);
+  // The error page, not the timeout page: it came while the program was still looking.
+  EXPECT_EQ(out.output, Relayed(remote_host::ErrorPage("9")));
+  EXPECT_GE(out.seconds, 42.5);
+  // Under Wine the run's time includes Wine's start, seconds before the request is published.
+  EXPECT_LT(out.seconds, UnderWine() ? 50.0 : 45.0);
+  EXPECT_TRUE(Eventually([&] { return host.Log().find("43 s after publication") != std::string::npos; })) << host.Log();
+}
+
+TEST(RemoteHostCommandEndToEnd, ARequestUnderWayWhenTheRemoteHostCrashesIsServedAfterItsRestart) {
+  DriveRoot root;
+  const std::string runs = root.path() + "/runs";
+  RemoteHost host(root, {"--exec", "echo run >> " + runs + "; sleep 2; printf '<p>%s</p>\\n' \"$TRACKRELAY_NUMBER\""});
+  std::thread crash([&] {
+    // Once the command runs for the request, the remote host dies.
+    Eventually([&] { return ReadAll(runs) == "run\n"; });
+    host.Crash();
+    host.Start();
+  });
+  const Outcome out = RunTrackrelay(Get("TRACKNO=12"), root);
+  crash.join();
+  EXPECT_EQ(out.output, Relayed("<p>12</p>\r\n"));
+  EXPECT_EQ(ReadAll(runs), "run\nrun\n") << "served once before the crash and once after";
+  EXPECT_NE(host.Log().find("12: found in"), std::string::npos) << host.Log();
+  EXPECT_TRUE(Eventually([&] { return host.Log().find("12: answered") != std::string::npos; })) << host.Log();
+  EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{});
+}
+
+TEST(RemoteHostCommandEndToEnd, FiftyRequestsAtOnceWithFourCommandsAtATime) {
+  DriveRoot root;
+  root.Write("c:\\woe\\track.txt", " 100 \r\n");
+  const std::string log = root.path() + "/commands.log";
+  // Each command says when it starts and ends; short lines appended are written whole.
+  RemoteHost host(root, {"--jobs", "4", "--quiet", "--exec",
+                         "echo \"start $TRACKRELAY_NUMBER\" >> " + log + "; sleep 0.3; echo \"end $TRACKRELAY_NUMBER\" >> " +
+                             log + "; printf '<p>%s %s</p>\\n' \"$TRACKRELAY_NUMBER\" \"$FORM_who\""});
+  constexpr int kRequests = 50;
+  std::vector<Outcome> outcomes(kRequests);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kRequests; ++i) {
+    clients.emplace_back([&, i] { outcomes[i] = RunTrackrelay(Get("TRACKNO=0&who=client" + std::to_string(i)), root); });
+  }
+  for (std::thread& client : clients) client.join();
+  std::set<std::string> numbers;
+  for (int i = 0; i < kRequests; ++i) {
+    const std::string& page = outcomes[i].output;
+    const std::size_t at = page.find("<p>");
+    ASSERT_NE(at, std::string::npos) << i << ": " << page;
+    const std::string number = page.substr(at + 3, page.find(' ', at) - at - 3);
+    EXPECT_EQ(page, Relayed("<p>" + number + " client" + std::to_string(i) + "</p>\r\n")) << i;
+    numbers.insert(number);
+  }
+  EXPECT_EQ(numbers.size(), static_cast<std::size_t>(kRequests)) << "each request its own number";
+  int running = 0, most = 0;
+  std::istringstream lines(ReadAll(log));
+  std::string word, number;
+  while (lines >> word >> number) {
+    running += word == "start" ? 1 : -1;
+    most = std::max(most, running);
+  }
+  EXPECT_LE(most, 4);
+  EXPECT_GE(most, 2) << "commands ran side by side";
+  EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  EXPECT_EQ(host.Names("error"), std::vector<std::string>{});
+}
+
+// A stop kills the commands under way and leaves their requests for the next start, rather than
+// failing them.
+TEST(RemoteHostCommandEndToEnd, AStoppedRemoteHostLeavesTheRequestsUnderWayForItsNextStart) {
+  DriveRoot root;
+  const std::string started = root.path() + "/started.pid";
+  std::unique_ptr<RemoteHost> host =
+      std::make_unique<RemoteHost>(root, std::vector<std::string>{"--exec", "echo $$ > " + started + "; sleep 60"});
+  std::unique_ptr<RemoteHost> restarted;
+  std::thread stop([&] {
+    Eventually([&] { return !ReadAll(started).empty(); });
+    host->Terminate();
+    EXPECT_EQ(host->Names("work"), std::vector<std::string>{"14.DAT"}) << host->Log();
+    EXPECT_EQ(host->Names("error"), std::vector<std::string>{}) << host->Log();
+    EXPECT_FALSE(root.Exists("r:\\tont\\14.out"));
+    EXPECT_NE(host->Log().find("14: its command was stopped with the remote host"), std::string::npos) << host->Log();
+    restarted = std::make_unique<RemoteHost>(root, std::vector<std::string>{"--exec", "echo '<p>after</p>'"});
+  });
+  const Outcome out = RunTrackrelay(Get("TRACKNO=14"), root);
+  stop.join();
+  EXPECT_EQ(out.output, Relayed("<p>after</p>\r\n"));
+  const std::string stat = ReadAll("/proc/" + std::to_string(std::stoi(ReadAll(started))) + "/stat");
+  EXPECT_TRUE(stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z") << "the command is gone";
+}
+
+// What a crash leaves in the work folder at each step of an answer, and what the next start
+// makes of it: a request is answered at most once, and one whose command was running is served.
+TEST(RemoteHostCommandEndToEnd, AfterACrashNoRequestIsAnsweredTwiceAndNoneIsLost) {
+  DriveRoot root;
+  const std::string runs = root.path() + "/runs";
+  const std::string work = root.path() + "/remote-host/work";
+  fs::create_directories(work);
+  auto put = [](const std::string& path, const std::string& bytes, int age_s) {
+    std::ofstream(path, std::ios::binary) << bytes;
+    const auto when = fs::file_time_type::clock::now() - std::chrono::seconds(age_s);
+    fs::last_write_time(path, when);
+  };
+  put(work + "/12.answered", "TRACKNO=12\r\n", 1);  // answered, its answer not yet renamed in
+  put(root.Remote("r:\\tont\\t12.out"), "<p>first</p>\r\n", 1);
+  put(work + "/13.answered", "TRACKNO=13\r\n", 1);  // answered, and the program took it
+  put(work + "/14.answered", "TRACKNO=14\r\n", 60);  // answered too late for the program now
+  put(root.Remote("r:\\tont\\t14.out"), "<p>late</p>\r\n", 60);
+  put(root.Remote("r:\\tont\\t15.out"), "<p>half</p>", 1);  // written for no request left
+  put(work + "/16.DAT", "TRACKNO=16\r\n", 1);  // its command was running
+  RemoteHost host(root, {"--once", "--exec", "echo \"$TRACKRELAY_NUMBER\" >> " + runs + "; echo '<p>again</p>'"});
+  EXPECT_EQ(host.Wait(), 0) << host.Log();
+  EXPECT_EQ(ReadAll(runs), "16\n") << "only the request that was under way runs again";
+  EXPECT_EQ(root.List("r:\\tont"), (std::vector<std::string>{"12.out", "16.out"}));
+  EXPECT_EQ(root.Read("r:\\tont\\12.out"), "<p>first</p>\r\n");
+  EXPECT_EQ(root.Read("r:\\tont\\16.out"), "<p>again</p>\r\n");
+  EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+}
+
+// A request file that someone made a link is never read, by either way of serving: the remote
+// host would echo or hand on a file of its own machine.
+TEST(RemoteHostCommandEndToEnd, ARequestFileThatIsALinkIsNeverRead) {
+  DriveRoot root;
+  const std::string secret = root.path() + "/secret";
+  std::ofstream(secret) << "secret";
+  fs::create_symlink(secret, root.Remote("r:\\fromnt\\5.DAT"));
+  {
+    RemoteHost simulator(root, {"--once"});
+    EXPECT_EQ(simulator.Wait(), 0);
+  }
+  EXPECT_FALSE(root.Exists("r:\\tont\\5.out")) << "the simulator leaves it alone";
+  RemoteHost host(root, {"--once", "--exec", "cat"});
+  EXPECT_EQ(host.Wait(), 1) << host.Log();
+  EXPECT_EQ(root.Read("r:\\tont\\5.out"), remote_host::ErrorPage("5"));
+  EXPECT_NE(host.Log().find("5: FAILED: the request file is a link, which is never followed"), std::string::npos)
+      << host.Log();
+  const std::vector<std::string> kept = host.Names("error");
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_TRUE(fs::is_symlink(host.State() + "/error/" + kept[0])) << "the link itself is kept";
+  EXPECT_EQ(ReadAll(secret), "secret");
+}
+
+}  // namespace
+}  // namespace trackrelay::e2e

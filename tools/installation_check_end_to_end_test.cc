@@ -1,0 +1,190 @@
+// trackrelay-check, the real executable, on real drives: each broken installation gets its own
+// line and the status that says no request can be served; nothing on the drives is left changed.
+// Under Wine the Windows build runs with the drives mapped by Wine, as the program's runs are.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/end_to_end.h"
+
+namespace trackrelay::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+
+std::string CheckExecutable() {
+  const char* set = std::getenv("TRACKRELAY_E2E_CHECK_EXECUTABLE");
+  return set != nullptr && set[0] != '\0' ? set : TRACKRELAY_CHECK_EXECUTABLE;
+}
+
+// Everything below c:\woe and r: as it stands: names, kinds, modes, owners, and the bytes and
+// times of files and links. Folders' own times are left out: a probe made and removed in a
+// folder changes them, as every request does.
+std::string Tree(const DriveRoot& root) {
+  std::ostringstream tree;
+  for (const char* top : {"c/woe", "r"}) {
+    const fs::path start = fs::path(root.path()) / top;
+    struct stat st;
+    if (lstat(start.c_str(), &st) != 0) {
+      tree << top << " missing\n";
+      continue;
+    }
+    std::vector<fs::path> paths{start};
+    if (S_ISDIR(st.st_mode)) {
+      for (const auto& entry : fs::recursive_directory_iterator(start)) paths.push_back(entry.path());
+    }
+    std::sort(paths.begin(), paths.end());
+    for (const fs::path& path : paths) {
+      lstat(path.c_str(), &st);
+      tree << fs::relative(path, root.path()).string() << " " << std::oct << st.st_mode << std::dec << " " << st.st_uid
+           << ":" << st.st_gid;
+      if (S_ISREG(st.st_mode)) {
+        std::ifstream in(path, std::ios::binary);
+        tree << " " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " [" << in.rdbuf() << "]";
+      } else if (S_ISLNK(st.st_mode)) {
+        tree << " -> " << fs::read_symlink(path).string();
+      }
+      tree << "\n";
+    }
+  }
+  return tree.str();
+}
+
+void SetAge(const std::string& path, int seconds) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  const timeval times[2] = {{now.tv_sec - seconds, 0}, {now.tv_sec - seconds, 0}};
+  ASSERT_EQ(utimes(path.c_str(), times), 0) << path;
+}
+
+struct BrokenCase {
+  const char* what;
+  std::function<void(const DriveRoot&)> make;
+  uid_t run_as;
+  const char* line;  // the start of the line that says so, and then a part of it
+  const char* says;
+  int status;
+};
+
+TEST(InstallationCheckEndToEnd, FindsEachBrokenInstallationAndLeavesTheDrivesAsTheyWere) {
+  const uid_t us = static_cast<uid_t>(-1);
+  auto counter = [](const char* bytes) {
+    return [bytes](const DriveRoot& root) { root.Write("c:\\woe\\track.txt", bytes); };
+  };
+  const BrokenCase cases[] = {
+      {"a sound installation", [](const DriveRoot&) {}, us, "ok: the counter holds 41", ": 32726 numbers are left", 0},
+      {"as the web server's user", [](const DriveRoot& root) { root.OpenToEveryone(); }, kNobody,
+       "ok: checking as ", "nobody", 0},
+      {"r: not mounted",
+       [](const DriveRoot& root) {
+         fs::remove(root.Local("r:\\fromnt"));
+         fs::remove(root.Local("r:\\tont"));
+       },
+       us, "FAIL: r:\\fromnt", "is missing: is the share mounted?", 1},
+      {"r: not there", [](const DriveRoot& root) { fs::remove_all(root.Local("r:")); }, us, "FAIL: r: is",
+       "nothing on it can be checked", 1},
+      {"fromnt a link",
+       [](const DriveRoot& root) {
+         fs::create_directory(root.path() + "/elsewhere");
+         fs::remove(root.Local("r:\\fromnt"));
+         fs::create_directory_symlink(root.path() + "/elsewhere", root.Local("r:\\fromnt"));
+       },
+       us, "FAIL: r:\\fromnt", "is a link, and the program follows no link below a drive", 1},
+      // A farm's c:\woe: the administrator's link to its folder on the cluster file system.
+      {"c:\\woe a link to the farm's folder",
+       [](const DriveRoot& root) {
+         fs::rename(root.Local("c:\\woe"), root.path() + "/farm");
+         fs::create_directory_symlink(root.path() + "/farm", root.Local("c:\\woe"));
+       },
+       us, "ok: c:\\woe (", "is a link to a folder, which the program follows there and nowhere else", 0},
+      {"c:\\woe a link to nothing",
+       [](const DriveRoot& root) {
+         fs::remove_all(root.Local("c:\\woe"));
+         fs::create_directory_symlink(root.path() + "/unmounted", root.Local("c:\\woe"));
+       },
+       us, "FAIL: c:\\woe (", "is a link that leads to no folder that can be read", 1},
+      {"tont not writable",
+       [](const DriveRoot& root) {
+         root.OpenToEveryone();
+         chmod(root.Local("r:\\tont").c_str(), 0755);
+       },
+       kNobody, "FAIL: r:\\tont: a file cannot be created there", "(Permission denied, 70)", 1},
+      {"counter missing", [](const DriveRoot& root) { fs::remove(root.Local("c:\\woe\\track.txt")); }, us,
+       "FAIL: the counter", "is missing, and the program never makes it", 1},
+      {"counter empty", counter(""), us, "FAIL: the counter is empty", "fails at step 1", 1},
+      {"counter at its end", counter(" 32767 \r\n"), us, "FAIL: the counter holds 32767", "the last number", 1},
+      {"counter near its end", counter(" 32000 \r\n"), us, "warning: the counter holds 32000", "767 numbers", 0},
+      // Windows refuses to rename over a read-only file; on POSIX only the folder's permissions
+      // count, and in a sticky folder the file's owner.
+      {"counter not replaceable",
+       [](const DriveRoot& root) {
+         if (UnderWine()) {
+           chmod(root.Local("c:\\woe\\track.txt").c_str(), 0444);
+           return;
+         }
+         root.OpenToEveryone();
+         chmod(root.Local("c:\\woe").c_str(), 01777);
+         chmod(root.Local("c:\\woe\\track.txt").c_str(), 0666);
+       },
+       UnderWine() ? us : kNobody, "FAIL: the counter cannot be replaced by this user", "fails at step 1", 1},
+      {"a stale request",
+       [](const DriveRoot& root) {
+         root.Write("r:\\fromnt\\41.DAT", "TRACKNO=0\r\n");
+         SetAge(root.Local("r:\\fromnt\\41.DAT"), 120);
+         root.Write("r:\\fromnt\\42.DAT", "TRACKNO=0\r\n");
+       },
+       us, "FAIL: r:\\fromnt holds 1 request file(s) older than 45 s (41.DAT 2", "the remote host is not taking", 1},
+  };
+  for (const BrokenCase& c : cases) {
+    DriveRoot root;
+    root.Write("c:\\woe\\track.txt", " 41 \r\n");
+    c.make(root);
+    const std::string before = Tree(root);
+    Invocation run;
+    run.executable = CheckExecutable();
+    run.run_as = c.run_as;
+    const Outcome out = RunTrackrelay(run, root);
+    EXPECT_EQ(out.exit_status, c.status) << c.what << ":\n" << out.output;
+    const std::size_t at = out.output.find(c.line);
+    ASSERT_NE(at, std::string::npos) << c.what << ":\n" << out.output;
+    const std::string line = out.output.substr(at, out.output.find('\n', at) - at);
+    EXPECT_NE(line.find(c.says), std::string::npos) << c.what << ": " << line;
+    if (c.status == 0) {
+      EXPECT_EQ(out.output.find("FAIL:"), std::string::npos) << c.what << ":\n" << out.output;
+    }
+    EXPECT_EQ(Tree(root), before) << c.what;
+  }
+}
+
+TEST(InstallationCheckEndToEnd, QuietSaysOnlyWhatIsWrong) {
+  DriveRoot root;
+  root.Write("c:\\woe\\track.txt", " 41 \r\n");
+  Invocation run;
+  run.executable = CheckExecutable();
+  run.arguments = {"--quiet"};
+  Outcome out = RunTrackrelay(run, root);
+  EXPECT_EQ(out.exit_status, 0) << out.output;
+  EXPECT_EQ(out.output.find("ok:"), std::string::npos) << out.output;
+  EXPECT_EQ(out.output.find("trackrelay-check:"), std::string::npos) << out.output;
+
+  root.Write("c:\\woe\\track.txt", "");
+  out = RunTrackrelay(run, root);
+  EXPECT_EQ(out.exit_status, 1) << out.output;
+  EXPECT_NE(out.output.find("FAIL: the counter is empty"), std::string::npos) << out.output;
+  EXPECT_EQ(out.output.find("ok:"), std::string::npos) << out.output;
+}
+
+}  // namespace
+}  // namespace trackrelay::e2e
