@@ -1,5 +1,6 @@
 // The kernel32 routines on POSIX, and the drive-path mapping.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <time.h>
@@ -7,7 +8,32 @@
 
 #include "platform/platform.h"
 
+namespace {
+
+// A web server may start the program with a standard descriptor closed. The first file the
+// program then opened would take its number: the page would be written into the claims file or
+// a request file, and the end of the response would close that file under the request. So each
+// closed one is held open on /dev/null before any file is opened: reads find nothing and writes
+// are lost, as they are on a handle that is not valid.
+void HoldStandardDescriptors() {
+  static bool held = false;
+  if (held) return;
+  held = true;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number: fd itself, since every lower one is open by now.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
+}  // namespace
+
 HANDLE GetStdHandle(DWORD nStdHandle) {
+  HoldStandardDescriptors();
   switch (nStdHandle) {
     case STD_INPUT_HANDLE:
       return HandleFromDescriptor(0);

@@ -63,7 +63,9 @@ std::vector<std::string> CommandEnvironment(std::string_view number, std::string
   // In the order the fields came, each name once.
   std::vector<std::pair<std::string, std::string>> fields;
   std::size_t total = 0;
-  for (auto& [name, value] : ParseFormFields(form_input)) {
+  for (auto& field_read : ParseFormFields(form_input)) {
+    std::string& name = field_read.first;
+    std::string& value = field_read.second;
     if (!SafeFieldName(name) || value.find('\0') != std::string::npos) continue;
     auto same = std::find_if(fields.begin(), fields.end(), [&](const auto& field) { return field.first == name; });
     const std::size_t grows = same == fields.end() ? name.size() + value.size() + 6 : value.size() + 1;
