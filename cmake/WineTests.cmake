@@ -74,14 +74,16 @@ if(TRACKRELAY_WINE_E2E_TESTS)
                        RUN_SERIAL ON)
 
   # The fault tests of the shares (tools/shares/faults.sh) with trackrelay.exe under Wine, on
-  # the share where Wine passes the exchange's tests.
+  # the shares where Wine passes the exchange's tests.
   option(TRACKRELAY_SHARE_FAULT_TESTS "Run the fault tests on the network shares" ON)
   if(TRACKRELAY_SHARE_FAULT_TESTS)
-    add_test(NAME share_faults_sftp_wine
-      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
-              TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
-              bash ${PROJECT_SOURCE_DIR}/tools/shares/share_test.sh sftp ${host_build}/app/trackrelay_e2e_tests faults)
-    set_tests_properties(share_faults_sftp_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 700
-                         FIXTURES_REQUIRED wine_prefix)
+    foreach(share sftp gluster)
+      add_test(NAME share_faults_${share}_wine
+        COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+                TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
+                bash ${PROJECT_SOURCE_DIR}/tools/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests faults)
+      set_tests_properties(share_faults_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 700
+                           FIXTURES_REQUIRED wine_prefix)
+    endforeach()
   endif()
 endif()
