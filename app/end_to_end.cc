@@ -72,10 +72,28 @@ DriveRoot::DriveRoot() {
   fs::create_directory_symlink(client, path_ + "/r");
 }
 
+DriveRoot::DriveRoot(const FarmFolder& farm) {
+  char name[] = "/tmp/trackrelay-drives-XXXXXX";
+  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = name;
+  fs::create_directories(path_ + "/c");
+  if (!AppearsAsFolder(farm.client + "/woe") || !AppearsAsFolder(farm.client + "/r/fromnt") ||
+      !AppearsAsFolder(farm.client + "/r/tont")) {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);  // no destructor runs for an object not made
+    throw std::runtime_error("the volume does not show " + farm.client);
+  }
+  fs::create_directory_symlink(farm.client + "/woe", path_ + "/c/woe");
+  fs::create_directory_symlink(farm.client + "/r", path_ + "/r");
+  remote_r_ = farm.remote + "/r";
+  remote_woe_ = farm.remote + "/woe";
+}
+
 DriveRoot::~DriveRoot() {
   std::error_code ignored;
-  if (!remote_r_.empty()) fs::remove_all(remote_r_, ignored);
-  fs::remove_all(path_, ignored);  // ROOT/r is only a link then
+  // A farm's folder is the farm's to remove.
+  if (!remote_r_.empty() && remote_woe_.empty()) fs::remove_all(remote_r_, ignored);
+  fs::remove_all(path_, ignored);  // ROOT/r (and a farm's ROOT/c/woe) is only a link then
 }
 
 std::string DriveRoot::Local(const std::string& drive_path) const {
@@ -87,9 +105,12 @@ std::string DriveRoot::Local(const std::string& drive_path) const {
 
 std::string DriveRoot::Remote(const std::string& drive_path) const {
   const std::string local = Local(drive_path);
-  const std::string drive_r = path_ + "/r";
-  if (remote_r_.empty() || local.compare(0, drive_r.size(), drive_r) != 0) return local;
-  return remote_r_ + local.substr(drive_r.size());
+  const std::string drive_r = path_ + "/r", woe = path_ + "/c/woe";
+  if (!remote_r_.empty() && local.compare(0, drive_r.size(), drive_r) == 0) {
+    return remote_r_ + local.substr(drive_r.size());
+  }
+  if (!remote_woe_.empty() && local.compare(0, woe.size(), woe) == 0) return remote_woe_ + local.substr(woe.size());
+  return local;
 }
 
 void DriveRoot::Write(const std::string& drive_path, const std::string& bytes) const {
@@ -121,6 +142,32 @@ std::vector<std::string> DriveRoot::List(const std::string& drive_path) const {
 void DriveRoot::OpenToEveryone() const {
   chmod(path_.c_str(), 0777);
   for (const auto& entry : fs::recursive_directory_iterator(path_)) chmod(entry.path().c_str(), 0777);
+}
+
+bool FarmOfWebServers() {
+  return !Environment("TRACKRELAY_E2E_FARM").empty() && !Environment("TRACKRELAY_E2E_SHARE_SERVER").empty();
+}
+
+Farm::Farm(const std::string& counter) {
+  std::stringstream clients(Environment("TRACKRELAY_E2E_FARM"));
+  for (std::string client; std::getline(clients, client, ':');) {
+    if (!client.empty()) clients_.push_back(client);
+  }
+  std::string remote = Environment("TRACKRELAY_E2E_SHARE_SERVER") + "/farm-XXXXXX";
+  if (clients_.empty() || mkdtemp(remote.data()) == nullptr) throw std::runtime_error("no farm's folder");
+  remote_ = remote;
+  for (const char* dir : {"woe", "r/fromnt", "r/tont"}) fs::create_directories(remote_ + "/" + dir);
+  std::ofstream(remote_ + "/woe/track.txt", std::ios::binary) << counter;
+  const std::string name = fs::path(remote_).filename();
+  for (const std::string& client : clients_) {
+    servers_.push_back(std::make_unique<DriveRoot>(FarmFolder{client + "/" + name, remote_}));
+  }
+}
+
+Farm::~Farm() {
+  servers_.clear();
+  std::error_code ignored;
+  fs::remove_all(remote_, ignored);
 }
 
 std::string ExecutablePath() {
@@ -208,54 +255,68 @@ void PointLink(const std::string& link, const std::string& target, uid_t user) {
   fs::rename(fresh, link);
 }
 
-// The Wine prefixes of this test process, one per user that runs the program. Each borrows
+// The Wine prefixes of this test process, for each user that runs the program. Each borrows
 // Windows itself and the registry from the prefix of the test run, which spares it the seconds
 // that Wine takes to make one, and has a Wine server of its own, which keeps its drive letters
 // apart from those of tests that run at the same time. Its c: and r: point at the drive root of
-// the run under way; runs on two drive roots therefore cannot overlap.
+// the runs under way; runs on another drive root meanwhile get another prefix, so that each
+// drive root in use stands for a Windows machine of its own (the web servers of a farm).
 class WinePrefixes {
  public:
   ~WinePrefixes() {
     // The servers would linger for seconds and then find their prefixes gone.
-    for (const auto& [user, prefix] : prefixes_) {
-      RunQuietlyAs(user, {FindOnPath("wineserver"), "-k"}, {"WINEPREFIX=" + prefix.path});
-      // The server's folder lies in /tmp, named in the prefix's file "wineserver".
-      std::string server_folder;
-      std::ifstream(prefix.path + "/wineserver") >> server_folder;
-      std::error_code ignored;
-      if (server_folder.rfind("wine-", 0) == 0 && server_folder.find('/') == std::string::npos) {
-        fs::remove_all("/tmp/" + server_folder, ignored);
+    for (const auto& [user, prefixes] : prefixes_) {
+      for (const Prefix& prefix : prefixes) {
+        RunQuietlyAs(user, {FindOnPath("wineserver"), "-k"}, {"WINEPREFIX=" + prefix.path});
+        // The server's folder lies in /tmp, named in the prefix's file "wineserver".
+        std::string server_folder;
+        std::ifstream(prefix.path + "/wineserver") >> server_folder;
+        std::error_code ignored;
+        if (server_folder.rfind("wine-", 0) == 0 && server_folder.find('/') == std::string::npos) {
+          fs::remove_all("/tmp/" + server_folder, ignored);
+        }
+        fs::remove_all(prefix.path, ignored);
       }
-      fs::remove_all(prefix.path, ignored);
     }
   }
 
-  // The user's prefix with its drives on root, until Release.
+  // A prefix of the user's with its drives on root, until Release.
   std::string Attach(const DriveRoot& root, uid_t user) {
     std::lock_guard<std::mutex> hold(mutex_);
-    Prefix& prefix = prefixes_[user];
-    if (prefix.path.empty()) prefix.path = Make(user);
-    if (prefix.root != root.path()) {
-      if (prefix.runs > 0) throw std::logic_error("under Wine, runs on two drive roots cannot overlap");
+    std::vector<Prefix>& prefixes = prefixes_[user];
+    Prefix* chosen = nullptr;
+    for (Prefix& prefix : prefixes) {
+      if (prefix.root == root.path()) chosen = &prefix;
+    }
+    for (Prefix& prefix : prefixes) {
+      if (chosen == nullptr && prefix.runs == 0) chosen = &prefix;
+    }
+    if (chosen == nullptr) {
+      prefixes.push_back(Prefix{Make(user, prefixes.size()), "", 0});
+      chosen = &prefixes.back();
+    }
+    if (chosen->root != root.path()) {
       // c: is the drive root's c itself, so that c:\woe is a plain folder below the drive as
-      // on a server (the program refuses a folder reached through a link); Windows itself is
-      // borrowed into it.
+      // on a server (the program refuses a folder reached through a link, c:\woe itself
+      // excepted); Windows itself is borrowed into it.
       const std::string windows = root.path() + "/c/windows";
       struct stat st;
       if (lstat(windows.c_str(), &st) != 0) {
         fs::create_symlink(fs::path(getenv("TRACKRELAY_E2E_WINEPREFIX")) / "drive_c" / "windows", windows);
       }
-      PointLink(prefix.path + "/dosdevices/c:", root.path() + "/c", user);
-      PointLink(prefix.path + "/dosdevices/r:", root.path() + "/r", user);
-      prefix.root = root.path();
+      PointLink(chosen->path + "/dosdevices/c:", root.path() + "/c", user);
+      PointLink(chosen->path + "/dosdevices/r:", root.path() + "/r", user);
+      chosen->root = root.path();
     }
-    ++prefix.runs;
-    return prefix.path;
+    ++chosen->runs;
+    return chosen->path;
   }
 
-  void Release(uid_t user) {
+  void Release(uid_t user, const std::string& path) {
     std::lock_guard<std::mutex> hold(mutex_);
-    --prefixes_[user].runs;
+    for (Prefix& prefix : prefixes_[user]) {
+      if (prefix.path == path) --prefix.runs;
+    }
   }
 
  private:
@@ -264,11 +325,11 @@ class WinePrefixes {
     int runs = 0;
   };
 
-  static std::string Make(uid_t user) {
+  static std::string Make(uid_t user, std::size_t index) {
     const fs::path base = getenv("TRACKRELAY_E2E_WINEPREFIX");
     // Beside the prefix of the test run, which removes them all when the run ends.
-    const std::string path =
-        base.string() + ".clones/" + std::to_string(getpid()) + "-" + std::to_string(user);
+    const std::string path = base.string() + ".clones/" + std::to_string(getpid()) + "-" + std::to_string(user) +
+                             (index == 0 ? "" : "-" + std::to_string(index));
     std::error_code ignored;
     fs::remove_all(path, ignored);  // left by an earlier process of the same id
     fs::create_directories(path + "/dosdevices");
@@ -313,7 +374,7 @@ class WinePrefixes {
   }
 
   std::mutex mutex_;
-  std::map<uid_t, Prefix> prefixes_;
+  std::map<uid_t, std::vector<Prefix>> prefixes_;
 };
 
 WinePrefixes wine_prefixes;
@@ -441,7 +502,38 @@ RemoteHostSimulator::~RemoteHostSimulator() {
   }
 }
 
-Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
+// What a run holds between its start and its end.
+struct StartedRun::State {
+  Invocation invocation;
+  pid_t pid = -1;
+  int in_pipe_writer = -1;
+  int out_reader = -1;  // the output pipe, or -1 with output to a file
+  std::string out_file;
+  std::chrono::steady_clock::time_point started;
+  std::thread feeder;
+  std::string wine_user_attached;  // non-empty while a Wine prefix is attached for the run
+  uid_t user = 0;
+  // A run whose calls are traced: only the thread that started it may wait for it, as its tracer.
+  bool ptraced = false;
+  std::string relay_log;  // Wine's relay trace of a traced run under Wine, else empty
+  bool waited = false;
+};
+
+StartedRun::StartedRun(StartedRun&& other) noexcept = default;
+StartedRun& StartedRun::operator=(StartedRun&& other) noexcept = default;
+StartedRun::StartedRun(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+StartedRun::~StartedRun() {
+  if (state_ == nullptr || state_->waited) return;
+  kill(state_->pid, SIGKILL);
+  Wait();
+}
+
+pid_t StartedRun::pid() const { return state_->pid; }
+
+StartedRun StartTrackrelay(const Invocation& invocation, const DriveRoot& root) {
+  auto state = std::make_unique<StartedRun::State>();
+  state->invocation = invocation;
   std::vector<std::string> env_strings;
   for (const auto& [name, value] : invocation.env) env_strings.push_back(name + "=" + value);
   env_strings.push_back("TRACKRELAY_DRIVE_ROOT=" + root.path());
@@ -449,16 +541,10 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
   std::vector<std::string> command = {program};
   std::string wine_prefix;
   const uid_t user = invocation.run_as != static_cast<uid_t>(-1) ? invocation.run_as : geteuid();
-  struct Detach {
-    uid_t user;
-    bool attached = false;
-    ~Detach() {
-      if (attached) wine_prefixes.Release(user);
-    }
-  } detach{user};
+  state->user = user;
   if (UnderWine()) {
     wine_prefix = wine_prefixes.Attach(root, user);
-    detach.attached = true;
+    state->wine_user_attached = wine_prefix;
     env_strings.push_back("WINEPREFIX=" + wine_prefix);
     env_strings.push_back(invocation.trace_calls ? "WINEDEBUG=-all,+relay" : "WINEDEBUG=-all");
     command = {FindOnPath("wine"), program};
@@ -479,7 +565,6 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
 
   int in_pipe[2], out_pipe[2] = {-1, -1};
   if (pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
-  std::string out_file;
   int out_fd = -1;
   if (invocation.output_to_file && UnderWine()) {
     // Wine's cmd opens the capture file on c:, so that the program's handle is a Windows one.
@@ -487,26 +572,28 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
     int fd = mkstemp(name.data());
     if (fd < 0) throw std::runtime_error("mkstemp failed");
     close(fd);
-    out_file = name;
-    std::ofstream(out_file, std::ios::binary | std::ios::trunc) << invocation.output_file_before;
-    if (invocation.run_as != static_cast<uid_t>(-1) && chown(out_file.c_str(), invocation.run_as, invocation.run_as) != 0) {
-      throw std::runtime_error("cannot hand over " + out_file);
+    state->out_file = name;
+    std::ofstream(state->out_file, std::ios::binary | std::ios::trunc) << invocation.output_file_before;
+    if (invocation.run_as != static_cast<uid_t>(-1) &&
+        chown(state->out_file.c_str(), invocation.run_as, invocation.run_as) != 0) {
+      throw std::runtime_error("cannot hand over " + state->out_file);
     }
     const std::string redirection = invocation.output_file_before.empty() ? " > c:\\" : " >> c:\\";
     std::string line = WindowsPathOf(program);
     for (const std::string& argument : invocation.arguments) line += " " + argument;
-    command = {command[0], "cmd", "/c", line + redirection + fs::path(out_file).filename().string()};
+    command = {command[0], "cmd", "/c", line + redirection + fs::path(state->out_file).filename().string()};
     out_fd = open("/dev/null", O_WRONLY);
   } else if (invocation.output_to_file) {
     char name[] = "/tmp/trackrelay-out-XXXXXX";
     out_fd = mkstemp(name);
-    out_file = name;
-    std::ofstream(out_file, std::ios::binary | std::ios::trunc) << invocation.output_file_before;
+    state->out_file = name;
+    std::ofstream(state->out_file, std::ios::binary | std::ios::trunc) << invocation.output_file_before;
     close(out_fd);
-    out_fd = open(out_file.c_str(), O_WRONLY);  // no O_TRUNC, no O_APPEND: as a server's capture file
+    out_fd = open(state->out_file.c_str(), O_WRONLY);  // no O_TRUNC, no O_APPEND: as a server's capture file
   } else {
     if (pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
     out_fd = out_pipe[1];
+    state->out_reader = out_pipe[0];
   }
 
   std::vector<char*> envp;
@@ -517,8 +604,8 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
   argv.push_back(nullptr);
 
   signal(SIGPIPE, SIG_IGN);  // a program that ends without reading its input must not kill the test
-  auto started = std::chrono::steady_clock::now();
-  pid_t pid = fork();
+  state->started = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     dup2(in_pipe[0], 0);
@@ -535,59 +622,71 @@ Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+  state->pid = pid;
   close(in_pipe[0]);
   close(out_fd);
+  state->in_pipe_writer = in_pipe[1];
   if (relay_fd >= 0) close(relay_fd);
-
-  std::thread feeder([&] {
-    for (std::size_t i = 0; i < invocation.stdin_pieces.size(); ++i) {
-      if (i > 0 && invocation.pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(invocation.pause_ms));
-      const std::string& piece = invocation.stdin_pieces[i];
+  state->relay_log = relay_log;
+  state->ptraced = ptraced;
+  StartedRun::State* raw = state.get();
+  state->feeder = std::thread([raw] {
+    const Invocation& run = raw->invocation;
+    for (std::size_t i = 0; i < run.stdin_pieces.size(); ++i) {
+      if (i > 0 && run.pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(run.pause_ms));
+      const std::string& piece = run.stdin_pieces[i];
       std::size_t done = 0;
       while (done < piece.size()) {
-        ssize_t put = write(in_pipe[1], piece.data() + done, piece.size() - done);
+        ssize_t put = write(raw->in_pipe_writer, piece.data() + done, piece.size() - done);
         if (put <= 0) break;  // the program ended without reading it all
         done += static_cast<std::size_t>(put);
       }
     }
-    close(in_pipe[1]);
+    close(raw->in_pipe_writer);
   });
+  return StartedRun(std::move(state));
+}
 
+Outcome StartedRun::Wait() {
+  State& state = *state_;
   Outcome outcome;
   int status = 0;
   struct rusage usage = {};
-  if (ptraced) {
+  if (state.ptraced) {
     // The tracer is the thread that started the child; the output is read beside it.
     std::thread reader([&] {
-      if (!invocation.output_to_file) outcome.output = ReadAllFrom(out_pipe[0]);
+      if (state.out_reader >= 0) outcome.output = ReadAllFrom(state.out_reader);
     });
-    status = TraceToEnd(pid, usage, outcome.calls);
+    status = TraceToEnd(state.pid, usage, outcome.calls);
     reader.join();
-    if (!invocation.output_to_file) close(out_pipe[0]);
   } else {
-    if (!invocation.output_to_file) {
-      outcome.output = ReadAllFrom(out_pipe[0]);
-      close(out_pipe[0]);
-    }
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    if (state.out_reader >= 0) outcome.output = ReadAllFrom(state.out_reader);
+    while (wait4(state.pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
   }
-  feeder.join();
-  if (!relay_log.empty()) {
-    outcome.calls = Kernel32CallsOf(relay_log);
-    unlink(relay_log.c_str());
+  if (state.out_reader >= 0) close(state.out_reader);
+  state.feeder.join();
+  state.waited = true;
+  if (!state.wine_user_attached.empty()) wine_prefixes.Release(state.user, state.wine_user_attached);
+  if (!state.relay_log.empty()) {
+    outcome.calls = Kernel32CallsOf(state.relay_log);
+    unlink(state.relay_log.c_str());
   }
   outcome.peak_rss_kib = usage.ru_maxrss;
-  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - state.started).count();
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  if (invocation.output_to_file) {
-    std::ifstream in(out_file, std::ios::binary);
+  if (!state.out_file.empty()) {
+    std::ifstream in(state.out_file, std::ios::binary);
     std::ostringstream all;
     all << in.rdbuf();
     outcome.output = all.str();
-    unlink(out_file.c_str());
+    unlink(state.out_file.c_str());
   }
   return outcome;
+}
+
+Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
+  return StartTrackrelay(invocation, root).Wait();
 }
 
 }  // namespace trackrelay::e2e

@@ -5,10 +5,17 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace trackrelay::e2e {
+
+// Where one web server of a farm finds the farm's folder on a cluster file system: through its
+// own client (client) and, for the remote host's side, through the remote host's (remote).
+struct FarmFolder {
+  std::string client, remote;
+};
 
 // A temporary folder standing for the drives: ROOT/c/woe (the counter) and ROOT/r/fromnt,
 // ROOT/r/tont (the exchange). Removed with everything in it when the object goes.
@@ -17,9 +24,16 @@ namespace trackrelay::e2e {
 // mounted share, which the program reaches through the share's client; the remote host's side
 // of the exchange works on the same folder where the server keeps it, as a real remote host
 // would. That folder goes with the object too.
+//
+// A web server of a farm (the second constructor) has c:\woe and r: both on the farm's folder:
+// ROOT/c/woe is a link to its woe and ROOT/r a link to its r, through this web server's client,
+// as an administrator links c:\woe to a share (ROOT/c itself stays a local folder). The remote
+// host's side, c:\woe's files included, is that folder through the remote host's client. The
+// farm's folder stays when the object goes (Farm removes it).
 class DriveRoot {
  public:
   DriveRoot();
+  explicit DriveRoot(const FarmFolder& farm);
   ~DriveRoot();
   DriveRoot(const DriveRoot&) = delete;
   DriveRoot& operator=(const DriveRoot&) = delete;
@@ -27,7 +41,8 @@ class DriveRoot {
   const std::string& path() const { return path_; }
   // A drive path ("r:\tont\41.out") as the program sees it on this machine.
   std::string Local(const std::string& drive_path) const;
-  // The same as the remote host sees it: an r: path on a share is the server's own file.
+  // The same as the remote host sees it: an r: path on a share is the server's own file, and so
+  // is a c:\woe path of a farm's web server.
   std::string Remote(const std::string& drive_path) const;
   // Files as the remote host sees them (Remote).
   void Write(const std::string& drive_path, const std::string& bytes) const;
@@ -40,13 +55,40 @@ class DriveRoot {
 
  private:
   std::string path_;
-  std::string remote_r_;  // the server's folder behind ROOT/r on a share, else empty
+  std::string remote_r_;    // the server's folder behind ROOT/r on a share, else empty
+  std::string remote_woe_;  // the remote host's view of c:\woe of a farm's web server, else empty
 };
 
 // True when the drive roots put r: on a network share: TRACKRELAY_E2E_SHARE names the folder
 // where the share is mounted on this machine and TRACKRELAY_E2E_SHARE_SERVER the folder that
 // the server exports as that share. Only root reaches a share mounted by root.
 bool SharedDrive();
+
+// True when the drive roots are web servers of a farm on one cluster file system:
+// TRACKRELAY_E2E_FARM names the folders where each web server's client of the volume is mounted,
+// separated by ":", and TRACKRELAY_E2E_SHARE_SERVER where the remote host's client is.
+bool FarmOfWebServers();
+
+// A folder of its own on the farm's volume, made through the remote host's client, with woe (the
+// counter's folder, holding track.txt) and r/fromnt, r/tont, and the drive root of each web
+// server on it; all removed when the object goes.
+class Farm {
+ public:
+  explicit Farm(const std::string& counter);
+  ~Farm();
+  Farm(const Farm&) = delete;
+  Farm& operator=(const Farm&) = delete;
+
+  std::size_t size() const { return servers_.size(); }
+  const DriveRoot& server(std::size_t i) const { return *servers_.at(i); }
+  // Each web server's client mount, as TRACKRELAY_E2E_FARM names them.
+  const std::string& client(std::size_t i) const { return clients_.at(i); }
+
+ private:
+  std::string remote_;  // the farm's folder through the remote host's client
+  std::vector<std::string> clients_;
+  std::vector<std::unique_ptr<DriveRoot>> servers_;
+};
 
 // The remote-host simulator (trackrelay-remote-host) serving a drive root's exchange from the
 // remote host's side, from construction to destruction.
@@ -111,7 +153,8 @@ std::string ExecutablePath();
 // True when the runs go to a Windows build under Wine: TRACKRELAY_E2E_WINEPREFIX names a Wine
 // prefix made by wineboot. The program then runs as `wine trackrelay.exe`, in a prefix of this
 // test process and user beside that one, whose c: is c of the drive root (with a link to the
-// Windows folder in it) and whose r: is r of the drive root. Runs on two drive roots must not overlap in time. Output to a file
+// Windows folder in it) and whose r: is r of the drive root; runs on another drive root at the
+// same time get a prefix (and a Wine server) of their own, a Windows machine each. Output to a file
 // goes through Wine's own cmd, as `cmd /c "trackrelay.exe > c:\out"`: Wine cannot truncate a
 // standard output that it was handed as a Unix file. With output_file_before, cmd appends (>>)
 // instead, so the program starts writing after the earlier content rather than over it.
@@ -122,6 +165,29 @@ bool UnderWine();
 bool SanitizerBuild();
 
 Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root);
+
+// A run started and not yet waited for; one that goes unwaited is killed first.
+class StartedRun {
+ public:
+  StartedRun(StartedRun&& other) noexcept;
+  StartedRun& operator=(StartedRun&& other) noexcept;
+  ~StartedRun();
+  // The process of the run (under Wine, the Windows process's own), for signals.
+  pid_t pid() const;
+  // Waits for the end of the run; once only, and for a run whose calls are traced (trace_calls)
+  // in the thread that started it, its tracer.
+  Outcome Wait();
+
+  struct State;
+
+ private:
+  friend StartedRun StartTrackrelay(const Invocation& invocation, const DriveRoot& root);
+  explicit StartedRun(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+// RunTrackrelay in two halves: the run starts, and the caller may signal it before it waits.
+StartedRun StartTrackrelay(const Invocation& invocation, const DriveRoot& root);
 
 // A GET request's environment with this query string, as a web server sets it.
 std::map<std::string, std::string> GetEnvironment(const std::string& query_string);

@@ -4,7 +4,8 @@
 // arrival when its inbound folder can report it, else finds it at a look, 100 ms apart. With
 // UNRELATED files waiting in the inbound folder, the same run shows what a full folder costs.
 //
-//   trackrelay_relay_latency [--share CLIENT SERVER] PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]
+//   trackrelay_relay_latency [--share CLIENT SERVER | --farm CLIENTS SERVER] PROGRAM SIMULATOR REQUESTS
+//                            [UNRELATED [given]]
 //
 // Requests run one after another with TRACKNO=0, each with a field of its own; a page counts
 // only when it is the simulator's answer for the number the counter handed out and shows that
@@ -12,7 +13,10 @@
 // is flushed to disk with every number it hands out) stays out of the figures. With --share, r:
 // is a folder of its own on a network share that is mounted at CLIENT and that the server keeps
 // in SERVER: the program goes through the share's client, the simulator works on the server's
-// folder, as a remote host would. Prints the percentiles and ends with status 1 when any page
+// folder, as a remote host would. With --farm, the web servers of a farm share a folder of a
+// cluster file system for c:\woe and r: alike, each through its own client (CLIENTS, the mount
+// points separated by ":"), the simulator on the remote host's client (SERVER); the requests
+// take turns among the web servers. Prints the percentiles and ends with status 1 when any page
 // was wrong.
 #include <fcntl.h>
 #include <signal.h>
@@ -25,6 +29,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,7 +46,9 @@ using trackrelay::bench::TimedRun;
 
 int main(int argc, char** argv) {
   std::string share_client, share_server;
-  if (argc > 3 && std::string(argv[1]) == "--share") {
+  bool farm = false;
+  if (argc > 3 && (std::string(argv[1]) == "--share" || std::string(argv[1]) == "--farm")) {
+    farm = std::string(argv[1]) == "--farm";
     share_client = argv[2];
     share_server = argv[3];
     argv += 3;
@@ -49,7 +56,8 @@ int main(int argc, char** argv) {
   }
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: trackrelay_relay_latency [--share CLIENT SERVER] PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]\n");
+                 "usage: trackrelay_relay_latency [--share CLIENT SERVER | --farm CLIENTS SERVER] PROGRAM SIMULATOR"
+                 " REQUESTS [UNRELATED [given]]\n");
     return 2;
   }
   const std::string program = fs::absolute(argv[1]).string();
@@ -62,24 +70,42 @@ int main(int argc, char** argv) {
   char name[] = "/tmp/trackrelay-latency-XXXXXX";
   if (mkdtemp(name) == nullptr) return 1;
   const fs::path root = name;
+  // One drive root for each web server; more than one only in a farm.
+  std::vector<fs::path> roots = {root};
   fs::create_directories(root / "c/woe");
   // The exchange as the remote host sees it: on a share, the server's own folder.
-  fs::path exchange = root / "r";
+  fs::path exchange = root / "r", shared;
   if (share_server.empty()) {
     for (const char* folder : {"r/fromnt", "r/tont"}) fs::create_directories(root / folder);
   } else {
-    std::string server = share_server + "/latency-XXXXXX";
+    std::string server = share_server + (farm ? "/farm-latency-XXXXXX" : "/latency-XXXXXX");
     if (mkdtemp(server.data()) == nullptr) return 1;
-    exchange = server;
-    for (const char* folder : {"fromnt", "tont"}) fs::create_directory(exchange / folder);
-    const fs::path client = fs::path(share_client) / exchange.filename();
-    // The share's client may show a folder made on the server a moment later.
-    for (int i = 0; i < 200 && !fs::is_directory(client / "tont"); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    shared = server;
+    exchange = farm ? shared / "r" : shared;
+    for (const char* folder : {"fromnt", "tont"}) fs::create_directories(exchange / folder);
+    std::vector<std::string> clients;
+    std::stringstream list(share_client);
+    for (std::string client; std::getline(list, client, farm ? ':' : '\0');) clients.push_back(client);
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+      const fs::path client = fs::path(clients[i]) / shared.filename();
+      if (i > 0) {
+        roots.push_back(root.string() + "-" + std::to_string(i));
+        fs::create_directories(roots.back() / "c");
+      }
+      // The share's client may show a folder made on the server a moment later.
+      const fs::path inbound = farm ? client / "r/tont" : client / "tont";
+      for (int wait = 0; wait < 200 && !fs::is_directory(inbound); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      }
+      fs::create_directory_symlink(farm ? client / "r" : client, roots.back() / "r");
+      if (farm) {
+        fs::remove(roots.back() / "c/woe");
+        fs::create_directory_symlink(client / "woe", roots.back() / "c/woe");
+      }
     }
-    fs::create_directory_symlink(client, root / "r");
   }
-  std::ofstream(root / "c/woe/track.txt", std::ios::binary) << " 1 \r\n";
+  if (farm) fs::create_directories(shared / "woe");
+  std::ofstream(farm ? shared / "woe/track.txt" : root / "c/woe/track.txt", std::ios::binary) << " 1 \r\n";
   // Answers for other numbers that nobody collects: none is N.out for a number handed out here.
   for (int i = 0; i < unrelated; ++i) {
     char file[32];
@@ -100,14 +126,14 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> base = {
       "GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "SCRIPT_NAME=/cgi-bin/trackrelay",
-      "SERVER_PROTOCOL=HTTP/1.0", "SERVER_NAME=localhost", "REMOTE_ADDR=127.0.0.1",
-      "TRACKRELAY_DRIVE_ROOT=" + root.string()};
+      "SERVER_PROTOCOL=HTTP/1.0", "SERVER_NAME=localhost", "REMOTE_ADDR=127.0.0.1"};
   std::vector<double> ms, exit_ms;
   int wrong = 0;
   // The first request is not counted: it waits for the simulator to have started.
   for (int i = -1; i < requests; ++i) {
     const int number = given ? 1001 + i : i + 2;
     std::vector<std::string> environment = base;
+    environment.push_back("TRACKRELAY_DRIVE_ROOT=" + roots[static_cast<std::size_t>(i + 1) % roots.size()].string());
     environment.push_back("QUERY_STRING=TRACKNO=" + std::to_string(given ? number : 0) + "&probe=" + std::to_string(i));
     std::vector<char*> envp;
     for (std::string& variable : environment) envp.push_back(variable.data());
@@ -135,15 +161,17 @@ int main(int argc, char** argv) {
   kill(host, SIGTERM);
   waitpid(host, nullptr, 0);
   std::error_code ignored;
-  if (exchange != root / "r") fs::remove_all(exchange, ignored);
-  fs::remove_all(root, ignored);
+  if (!shared.empty()) fs::remove_all(shared, ignored);
+  for (const fs::path& each : roots) fs::remove_all(each, ignored);
 
   if (ms.empty()) return wrong == 0 ? 0 : 1;
+  const std::string where = farm ? " (c:\\woe and r: on a volume, " + std::to_string(roots.size()) + " web servers)"
+                              : share_server.empty() ? "" : " (r: on a share)";
   std::printf("relay latency%s, %d requests %s, %d unrelated files in the inbound folder: "
               "end of the page p50 %.1f ms, p90 %.1f ms, p99 %.1f ms, min %.1f ms, max %.1f ms; "
               "exit p50 %.1f ms, p99 %.1f ms; %d wrong pages\n",
-              share_server.empty() ? "" : " (r: on a share)", requests, given ? "with their own numbers" : "with TRACKNO=0",
-              unrelated, Percentile(ms, 50), Percentile(ms, 90), Percentile(ms, 99), *std::min_element(ms.begin(), ms.end()),
+              where.c_str(), requests, given ? "with their own numbers" : "with TRACKNO=0", unrelated,
+              Percentile(ms, 50), Percentile(ms, 90), Percentile(ms, 99), *std::min_element(ms.begin(), ms.end()),
               *std::max_element(ms.begin(), ms.end()), Percentile(exit_ms, 50), Percentile(exit_ms, 99), wrong);
   return wrong == 0 ? 0 : 1;
 }

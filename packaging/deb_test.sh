@@ -548,6 +548,10 @@ else
   fail "removed: programs, snippets or counter not as expected"
 fi
 
+# A farm's administrator links c/woe to the counter's folder on a share of several web servers:
+# the purge of one web server's package must leave the farm's counter and claims alone.
+farm_woe=$work/farm-woe
+if mv "$root/c/woe" "$farm_woe" && ln -s "$farm_woe" "$root/c/woe"; then :; else fail "could not link c/woe to a farm's folder"; fi
 if run_dpkg -P trackrelay; then
   installed=
   left=()
@@ -565,6 +569,11 @@ if run_dpkg -P trackrelay; then
     pass "purged: the share untouched"
   else
     fail "purged: the share was entered"
+  fi
+  if [ -f "$farm_woe/track.txt" ] && [ -f "$farm_woe/track.claims" ]; then
+    pass "purged: a farm's counter and claims behind a link at c/woe untouched"
+  else
+    fail "purged: the farm's counter's folder was entered: $(ls -A "$farm_woe" 2>&1 | tr '\n' ' ')"
   fi
 else
   fail "dpkg -P"

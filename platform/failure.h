@@ -40,6 +40,14 @@ class Failure : public std::exception {
   std::string message_;
 };
 
+// A file that a name led to was replaced or removed, by another client of a network share, between
+// the look-up of the name and its use (ESTALE): a device I/O failure, after which the same work
+// started over from the name may succeed.
+class StaleFileFailure : public Failure {
+ public:
+  StaleFileFailure() : Failure(kDeviceIoError) {}
+};
+
 [[noreturn]] void RaiseFailure(int number);
 
 }  // namespace trackrelay

@@ -85,7 +85,11 @@ FakeSystem::~FakeSystem() {
 }
 
 void FakeSystem::Fail(Operation operation, int number, int after, int times) {
-  injections_[operation] = Injection{number, after, times};
+  injections_[operation] = Injection{number, after, times, false};
+}
+
+void FakeSystem::FailAsStale(Operation operation, int after, int times) {
+  injections_[operation] = Injection{kDeviceIoError, after, times, true};
 }
 
 void FakeSystem::Enter(Operation operation, const std::string& logged) {
@@ -99,6 +103,7 @@ void FakeSystem::Enter(Operation operation, const std::string& logged) {
     return;
   }
   if (injection.times > 0) --injection.times;
+  if (injection.stale) throw StaleFileFailure();
   throw Failure(injection.number);
 }
 
@@ -137,8 +142,9 @@ void FakeSystem::WriteTextFileDurably(const std::string& path, std::string_view 
   written_like[path] = like_path;
 }
 
-std::unique_ptr<TextFileReader> FakeSystem::OpenReader(Operation operation, const std::string& path) {
-  Enter(operation, path);
+std::unique_ptr<TextFileReader> FakeSystem::OpenReader(Operation operation, const std::string& path,
+                                                       const std::string& logged) {
+  Enter(operation, logged);
   RequireFolder(path);
   auto it = Find(path);
   if (it == files.end()) RaiseFailure(kFileNotFound);
@@ -146,11 +152,12 @@ std::unique_ptr<TextFileReader> FakeSystem::OpenReader(Operation operation, cons
 }
 
 std::unique_ptr<TextFileReader> FakeSystem::OpenTextFile(const std::string& path) {
-  return OpenReader(kOpenTextFile, path);
+  return OpenReader(kOpenTextFile, path, path);
 }
 
-std::unique_ptr<TextFileReader> FakeSystem::OpenTextFileLocked(const std::string& path) {
-  return OpenReader(kOpenTextFileLocked, path);
+std::unique_ptr<TextFileReader> FakeSystem::OpenTextFileLocked(const std::string& path, const std::string& lock_path,
+                                                               std::int64_t lock_slot) {
+  return OpenReader(kOpenTextFileLocked, path, path + " " + lock_path + " " + std::to_string(lock_slot));
 }
 
 void FakeSystem::RenameNoReplace(const std::string& from, const std::string& to) {

@@ -102,20 +102,24 @@ class FakeSystem : public System {
   // One line per call, in order: the operation's name and its paths, for example
   // "RenameNoReplace r:\fromnt\t41.DAT r:\fromnt\41.DAT", "ReadLine r:\tont\41.out", "Sleep 100".
   std::vector<std::string> calls;
-  // Readers handed out and not yet destroyed, and how many of them hold the lock.
+  // Readers handed out and not yet destroyed, and how many of them hold the lock. The lock's
+  // file and byte are in the logged call ("OpenTextFileLocked PATH LOCK_PATH SLOT").
   int open_readers = 0;
   int held_locks = 0;
 
   // From now on, the operation succeeds `after` more times and then fails with the failure
   // number, without any effect, for `times` calls (all of them when negative); then it works again.
   void Fail(Operation operation, int number, int after = 0, int times = -1);
+  // The same with StaleFileFailure (57), as for a file replaced through another client of a share.
+  void FailAsStale(Operation operation, int after = 0, int times = -1);
   // How often the operation was called, failed calls included.
   int CallCount(Operation operation) const { return call_counts_[operation]; }
 
   void WriteTextFile(const std::string& path, std::string_view text) override;
   void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override;
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override;
-  std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override;
+  std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
+                                                     std::int64_t lock_slot) override;
   void RenameNoReplace(const std::string& from, const std::string& to) override;
   void RenameReplacing(const std::string& from, const std::string& to) override;
   void RemoveFile(const std::string& path) override;
@@ -138,12 +142,14 @@ class FakeSystem : public System {
     int number = 0;
     int after = 0;
     int times = 0;  // 0: no failure pending; negative: for good
+    bool stale = false;
   };
 
   // Counts and logs the call, then raises its injected failure when one is due.
   void Enter(Operation operation, const std::string& logged);
   void StoreFile(Operation operation, const std::string& path, std::string_view text);
-  std::unique_ptr<TextFileReader> OpenReader(Operation operation, const std::string& path);
+  std::unique_ptr<TextFileReader> OpenReader(Operation operation, const std::string& path,
+                                             const std::string& logged);
   // The key of files that path names, or files.end().
   std::map<std::string, std::string>::iterator Find(const std::string& path);
   // Raises 76 when the folder of path is missing.

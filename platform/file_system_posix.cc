@@ -7,7 +7,6 @@
 #include <linux/fs.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/statfs.h>
@@ -62,7 +61,10 @@ int FailureNumberOfError(int error) {
   return kDeviceIoError;
 }
 
-[[noreturn]] void RaiseError(int error) { RaiseFailure(FailureNumberOfError(error)); }
+[[noreturn]] void RaiseError(int error) {
+  if (error == ESTALE) throw StaleFileFailure();
+  RaiseFailure(FailureNumberOfError(error));
+}
 
 // A descriptor that closes itself.
 class Descriptor {
@@ -97,16 +99,19 @@ struct Place {
 };
 
 // Reaches the folder of a drive path. The drive's own folder (ROOT/x) is taken as the
-// administrator set it up, a link to a mount point included; every folder below it is opened
-// with O_NOFOLLOW, so that nobody who can write to the share can point the program at a local
-// folder. A missing folder, a file or a link where a folder should be: 76. readable asks for a
-// folder descriptor that can be locked and synced; otherwise a path descriptor does, which costs
-// a network share no open. Returns 0 and fills place, or the failure number.
+// administrator set it up, a link to a mount point included, and so is the first folder below
+// c: (c:\woe), which the administrator may make a link to a folder on a share; every other
+// folder is opened with O_NOFOLLOW, so that nobody who can write to the share can point the
+// program at a local folder. A missing folder, a file or a link where a folder should be: 76.
+// readable asks for a folder descriptor that can be synced; otherwise a path descriptor does,
+// which costs a network share no open. Returns 0 and fills place, or the failure number.
 int TryReach(const std::string& path, bool readable, Place& place) {
   std::string start;
   std::size_t at = 0;
   const bool drive = path.size() >= 2 && path[1] == ':' &&
                      ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+  // Below c: the first folder is the administrator's; nobody else writes to that disk.
+  bool administrators = drive && (path[0] | 0x20) == 'c';
   if (drive) {
     start = MapDrivePath(path.substr(0, 2));
     at = 2;
@@ -126,7 +131,8 @@ int TryReach(const std::string& path, bool readable, Place& place) {
   for (const std::string& name : names) {
     if (name.empty() || name == ".") continue;
     if (name == "..") return kPathNotFound;
-    Descriptor next(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int follow = std::exchange(administrators, false) ? 0 : O_NOFOLLOW;
+    Descriptor next(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | follow | O_CLOEXEC));
     if (next.get() < 0) return errno == EACCES ? kPermissionDenied : kPathNotFound;
     folder = std::move(next);
   }
@@ -173,7 +179,7 @@ void SyncFolder(const Place& place) { fsync(place.folder.get()); }
 class PosixTextFileReader : public ChunkedTextFileReader {
  public:
   // also_held, when not -1, is another descriptor that goes with this one: its lock is held as
-  // long as the reader lives.
+  // long as the reader lives, and let go after fd is closed.
   PosixTextFileReader(int fd, std::size_t chunk_size, int also_held = -1)
       : ChunkedTextFileReader(chunk_size), fd_(fd), also_held_(also_held) {}
   ~PosixTextFileReader() override {
@@ -210,6 +216,30 @@ Descriptor OpenRegular(const Place& place) {
   const int flags = fcntl(fd.get(), F_GETFL);
   if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) RaiseError(errno);
   return fd;
+}
+
+// Opens the lock file at the place for reading and writing, making it when it is missing: a
+// write lock needs a descriptor open for writing. Anything but a regular file is refused with 70.
+Descriptor OpenLockFile(const Place& place) {
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  Descriptor fd(openat(place.folder.get(), place.name.c_str(), kFlags | O_CREAT, 0666));
+  // Made by another web server's client of a share at the same moment: open the one it made.
+  if (fd.get() < 0 && errno == EEXIST) fd = Descriptor(openat(place.folder.get(), place.name.c_str(), kFlags));
+  if (fd.get() < 0) RaiseError(errno);
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) RaiseError(errno);
+  if (!S_ISREG(st.st_mode)) RaiseFailure(kPermissionDenied);
+  return fd;
+}
+
+// A write lock of the one byte at offset slot.
+struct flock ByteRange(std::int64_t slot) {
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(slot);
+  range.l_len = 1;
+  return range;
 }
 
 // Which file a descriptor or a name leads to.
@@ -334,36 +364,22 @@ class PosixSystem : public System {
     return MakeTextFileReader(OpenRegular(Reach(path)).Release());
   }
 
-  std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override {
-    // Openers queue on the lock of the file's folder before they lock the file. Waiting on the
-    // file itself would leave every waiter holding the file that the holder then replaces: each
-    // replacement would wake them all to find their file gone and open the new one, a round for
-    // every waiter at every allocation, which under a burst of requests costs more than the
-    // requests. A folder that cannot be locked leaves the work to the file's own lock.
-    Place place = Reach(path, true);
-    while (flock(place.folder.get(), LOCK_EX) != 0 && errno == EINTR) {
+  std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
+                                                     std::int64_t lock_slot) override {
+    // Waiters queue on a byte of a file that is never replaced, not on the file they then read:
+    // each replacement of that file would otherwise wake every waiter to find it gone. A
+    // byte-range lock, not flock: the file servers of shares (Gluster, NFS) enforce byte-range
+    // locks across their clients, and not always flock; and a lock of the open file itself
+    // (OFD), not of the process, so that no other descriptor this process closes can drop it.
+    Descriptor lock = OpenLockFile(Reach(lock_path));
+    struct flock range = ByteRange(lock_slot);
+    while (fcntl(lock.get(), F_OFD_SETLKW, &range) != 0) {
+      if (errno != EINTR) RaiseError(errno);
     }
-    for (;;) {
-      Descriptor fd = OpenRegular(place);
-      // flock rather than fcntl: an fcntl lock would vanish when any other descriptor of the
-      // same file in this process is closed.
-      while (flock(fd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) RaiseError(errno);
-      }
-      // Whoever held the lock may have renamed a new file over the path; the lock then guards
-      // a file nobody else will open, and the new one has to be locked instead.
-      struct stat held, current;
-      if (fstat(fd.get(), &held) != 0) RaiseError(errno);
-      if (fstatat(place.folder.get(), place.name.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (current.st_dev == held.st_dev && current.st_ino == held.st_ino) {
-          const int folder = place.folder.Release();
-          return std::make_unique<PosixTextFileReader>(fd.Release(), kTextReadChunk, folder);
-        }
-      } else if (errno != ENOENT) {
-        RaiseError(errno);
-      }
-      // Replaced or removed: start over, and fail at the open if it is gone.
-    }
+    Descriptor fd = OpenRegular(Reach(path));
+    // The file is closed before the lock is let go (the reader closes them in that order), so
+    // that the next holder never meets this one's descriptor on a file that it replaces.
+    return std::make_unique<PosixTextFileReader>(fd.Release(), kTextReadChunk, lock.Release());
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override { RenameNoReplaceTellingHow(from, to); }
@@ -445,22 +461,12 @@ class PosixSystem : public System {
   }
 
   void ClaimForProcess(const std::string& path, int slot) override {
-    const Place place = Reach(path);
-    Descriptor fd(openat(place.folder.get(), place.name.c_str(),
-                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
-    if (fd.get() < 0) RaiseError(errno);
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0) RaiseError(errno);
-    if (!S_ISREG(st.st_mode)) RaiseFailure(kPermissionDenied);
+    Descriptor fd = OpenLockFile(Reach(path));
     // One byte of the file a slot, locked and never written. A lock of the open file itself
     // (not of the process) holds whatever else this process opens and closes; the end of the
     // process, however it comes, closes the descriptor and so releases the claim.
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = slot;
-    lock.l_len = 1;
-    if (fcntl(fd.get(), F_OFD_SETLK, &lock) != 0) {
+    struct flock range = ByteRange(slot);
+    if (fcntl(fd.get(), F_OFD_SETLK, &range) != 0) {
       if (errno == EAGAIN || errno == EACCES) RaiseFailure(kFileAlreadyExists);
       RaiseError(errno);
     }

@@ -110,6 +110,10 @@ class AsNobody {
   bool dropped_;
 };
 
+// The lock file and byte that the tests lock, as the counter's lock does.
+const std::string kLock = "c:\\woe\\track.claims";
+constexpr std::int64_t kSlot = 65536;
+
 struct FailureCase {
   const char* what;
   std::function<void(System&)> action;
@@ -131,7 +135,12 @@ TEST(PosixSystemTest, MapsErrorsOntoFailureNumbers) {
       {"open on missing drive", [](System& s) { s.OpenTextFile("q:\\woe\\x.txt"); }, kPathNotFound, false},
       {"open below a file", [](System& s) { s.OpenTextFile("c:\\woe\\track.txt\\x"); }, kPathNotFound, false},
       {"open a folder", [](System& s) { s.OpenTextFile("r:\\tont\\sub"); }, kPermissionDenied, false},
-      {"lock missing file", [](System& s) { s.OpenTextFileLocked("c:\\woe\\none.txt"); }, kFileNotFound, false},
+      {"lock missing file", [](System& s) { s.OpenTextFileLocked("c:\\woe\\none.txt", kLock, kSlot); }, kFileNotFound,
+       false},
+      {"lock in a missing folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "c:\\no\\x", kSlot); },
+       kPathNotFound, false},
+      {"lock a folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "r:\\tont\\sub", kSlot); },
+       kPermissionDenied, false},
       {"write in missing folder", [](System& s) { s.WriteTextFile("r:\\nowhere\\x", "a"); }, kPathNotFound, false},
       {"write onto a folder", [](System& s) { s.WriteTextFile("r:\\tont\\sub", "a"); }, kPermissionDenied, false},
       {"durable, no drive", [](System& s) { s.WriteTextFileDurably("q:\\x", "a", ""); }, kPathNotFound, false},
@@ -226,46 +235,50 @@ bool SomeoneWaitsOn(ino_t inode) {
   return false;
 }
 
-// The holder here locks the file alone, as any other program may: the waiter then waits on the
-// file, which the holder replaces.
-TEST(PosixSystemTest, AWaiterWhoseFileWasReplacedLocksTheNewOne) {
+// The lock is a byte of the lock file, made when missing and never written: the file it guards
+// is no part of it, so that a program that locks the counter itself holds up nobody, and the
+// claims' slots stay free.
+TEST(PosixSystemTest, TheLockIsOneByteOfTheLockFileHeldByTheReader) {
   ScratchDrive drive;
   drive.Write("c:\\woe\\track.txt", "old\r\n");
-  struct stat old_file;
-  stat(drive.Local("c:\\woe\\track.txt").c_str(), &old_file);
   const int outside = open(drive.Local("c:\\woe\\track.txt").c_str(), O_RDONLY);
   ASSERT_EQ(flock(outside, LOCK_EX), 0);
-  std::string seen;
-  std::thread waiter([&] { seen = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt")->ReadLine(); });
-  for (int i = 0; i < 500 && !SomeoneWaitsOn(old_file.st_ino); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n", "c:\\woe\\track.txt");
-  CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
+  std::unique_ptr<TextFileReader> held = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
   close(outside);
-  waiter.join();
-  EXPECT_EQ(seen, "new");
+  EXPECT_EQ(held->ReadLine(), "old");
+  EXPECT_EQ(drive.Read(kLock), "");
+  EXPECT_FALSE(ByteIsFree(drive.Local(kLock), kSlot));
+  EXPECT_TRUE(ByteIsFree(drive.Local(kLock), kSlot - 1)) << "the claims' slots are not locked";
+  // A claim in the same file holds its own byte beside the lock.
+  CurrentSystem().ClaimForProcess(kLock, 7);
+  held.reset();
+  EXPECT_TRUE(ByteIsFree(drive.Local(kLock), kSlot));
+  EXPECT_FALSE(ByteIsFree(drive.Local(kLock), 7));
+  EXPECT_EQ(drive.Read(kLock), "");
 }
 
-// Openers wait in turn on the folder's lock, never on the file that the holder replaces, so that
-// a replacement does not wake every waiter to start over.
-TEST(PosixSystemTest, WaitersQueueOnTheFolderAndNotOnTheFile) {
+// Openers wait in turn on the lock file, never on the file that the holder replaces, so that a
+// replacement does not wake every waiter to start over, and each opens the file only once it
+// holds the lock: the new one.
+TEST(PosixSystemTest, WaitersQueueOnTheLockFileAndReadTheReplacement) {
   ScratchDrive drive;
   drive.Write("c:\\woe\\track.txt", "old\r\n");
-  struct stat old_file, folder;
+  std::unique_ptr<TextFileReader> holder = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
+  struct stat old_file, lock_file;
   stat(drive.Local("c:\\woe\\track.txt").c_str(), &old_file);
-  stat(drive.Local("c:\\woe").c_str(), &folder);
-  std::unique_ptr<TextFileReader> holder = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt");
+  stat(drive.Local(kLock).c_str(), &lock_file);
   std::vector<std::string> seen(3);
   std::vector<std::thread> waiters;
   for (std::string& line : seen) {
-    waiters.emplace_back([&line] { line = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt")->ReadLine(); });
+    waiters.emplace_back([&line] {
+      line = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot)->ReadLine();
+    });
   }
-  for (int i = 0; i < 500 && !SomeoneWaitsOn(folder.st_ino); ++i) {
+  for (int i = 0; i < 500 && !SomeoneWaitsOn(lock_file.st_ino); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all three have come to a wait
-  EXPECT_TRUE(SomeoneWaitsOn(folder.st_ino));
+  EXPECT_TRUE(SomeoneWaitsOn(lock_file.st_ino));
   EXPECT_FALSE(SomeoneWaitsOn(old_file.st_ino));
   CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n", "c:\\woe\\track.txt");
   CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
@@ -321,9 +334,11 @@ TEST(PosixSystemTest, FollowsNoLinkOpensNoPipeAndWritesThroughNothing) {
       {"read through a linked folder", folder_link("r:\\tont"), [](System& s) { s.OpenTextFile("r:\\tont\\secret"); },
        kPathNotFound},
       {"lock a linked counter", link_to_secret("c:\\woe\\track.txt"),
-       [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt"); }, kPermissionDenied},
-      {"lock a counter in a linked folder", folder_link("c:\\woe"),
-       [](System& s) { s.OpenTextFileLocked("c:\\woe\\secret"); }, kPathNotFound},
+       [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot); }, kPermissionDenied},
+      {"lock a counter in a linked folder below c:\\woe", folder_link("c:\\woe\\sub"),
+       [](System& s) { s.OpenTextFileLocked("c:\\woe\\sub\\secret", kLock, kSlot); }, kPathNotFound},
+      {"lock through a linked lock file", link_to_secret("c:\\woe\\track.claims"),
+       [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot); }, kPermissionDenied},
       {"write over a link", link_to_secret("r:\\fromnt\\t1.DAT"),
        [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); }, 0},
       {"write over a pipe", fifo("r:\\fromnt\\t1.DAT"), [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); },
@@ -344,8 +359,10 @@ TEST(PosixSystemTest, FollowsNoLinkOpensNoPipeAndWritesThroughNothing) {
        0},
       {"remove through a linked folder", folder_link("r:\\tont"), [](System& s) { s.RemoveFile("r:\\tont\\secret"); },
        kPathNotFound},
-      {"claim in a linked folder", folder_link("c:\\woe"), [](System& s) { s.ClaimForProcess("c:\\woe\\secret", 1); },
-       kPathNotFound},
+      {"claim in a linked folder below c:\\woe", folder_link("c:\\woe\\sub"),
+       [](System& s) { s.ClaimForProcess("c:\\woe\\sub\\secret", 1); }, kPathNotFound},
+      {"claim in a linked folder of the share", folder_link("r:\\fromnt"),
+       [](System& s) { s.ClaimForProcess("r:\\fromnt\\secret", 1); }, kPathNotFound},
       {"claim through a linked claims file", link_to_secret("c:\\woe\\track.claims"),
        [](System& s) { s.ClaimForProcess("c:\\woe\\track.claims", 1); }, kPermissionDenied},
       {"climb out with ..", [](const ScratchDrive&, const Outside&) {},
@@ -370,6 +387,37 @@ TEST(PosixSystemTest, FollowsNoLinkOpensNoPipeAndWritesThroughNothing) {
       }
     }
   }
+}
+
+// c:\woe itself is the administrator's, on the web server's own disk, and may be a link to where
+// the counter and the claims lie on a share that several web servers use: the counter is read,
+// replaced and locked, and numbers claimed, there. What lies below it is walked as anywhere.
+TEST(PosixSystemTest, ALinkAtCWoeItselfLeadsToTheFolderItNames) {
+  ScratchDrive drive;
+  Outside share;
+  std::ofstream(share.folder + "/track.txt") << " 41 \r\n";
+  fs::create_directory(share.folder + "/sub");
+  drive.Remove("c:\\woe");
+  fs::create_directory_symlink(share.folder, drive.Local("c:\\woe"));
+  System& system = CurrentSystem();
+  {
+    std::unique_ptr<TextFileReader> held = system.OpenTextFileLocked("C:\\woe\\track.txt", kLock, kSlot);
+    EXPECT_EQ(held->ReadLine(), " 41 ");
+    EXPECT_FALSE(ByteIsFree(share.folder + "/track.claims", kSlot)) << "locked where the link leads";
+    system.WriteTextFileDurably("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
+    system.RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
+  }
+  system.ClaimForProcess("c:\\woe\\track.claims", 9);
+  EXPECT_FALSE(ByteIsFree(share.folder + "/track.claims", 9));
+  std::ifstream counter(share.folder + "/track.txt");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(counter), {}), " 42 \r\n");
+  // Nothing below it, and no first folder of another drive, is followed.
+  fs::create_directory_symlink(share.folder + "/sub", share.folder + "/linked");
+  EXPECT_EQ(FailureOf([&] { system.WriteTextFile("c:\\woe\\linked\\x", "a"); }), kPathNotFound);
+  drive.Remove("r:\\fromnt");
+  fs::create_directory_symlink(share.folder + "/sub", drive.Local("r:\\fromnt"));
+  EXPECT_EQ(FailureOf([&] { system.WriteTextFile("r:\\fromnt\\x", "a"); }), kPathNotFound);
+  EXPECT_TRUE(fs::is_empty(share.folder + "/sub"));
 }
 
 TEST(PosixSystemTest, LookUpTakesNoLinkNoPipeAndNoLinkedFolder) {

@@ -246,12 +246,18 @@ int TryReach(const std::string& path, Place& place) {
     if (!root.valid()) return FolderFailure(GetLastError());
     place.final = FinalPathOf(root.get());
   }
+  // Below c:, the web server's own disk, the first folder (c:\woe) is the administrator's, who
+  // may make it a directory link to a folder on a share (mklink /D): it is followed, and the walk
+  // goes on below where it leads. Nobody who writes to a share can make or change it.
+  bool administrators = (path[0] | 0x20) == 'c';
   for (const std::string& name : names) {
     if (name.empty() || name == ".") continue;
     if (name == "..") return kPathNotFound;
+    const bool follow = std::exchange(administrators, false);
     place.folder += "\\" + name;
     Handle folder(CreateFileA(place.folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+                              nullptr));
     if (!folder.valid()) return FolderFailure(GetLastError());
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(folder.get(), &info)) return FolderFailure(GetLastError());
@@ -260,10 +266,11 @@ int TryReach(const std::string& path, Place& place) {
       return kPathNotFound;
     }
     // A file system that resolves links itself, without showing a reparse point (Wine on a
-    // Unix symbolic link), still shows where the folder really is.
-    if (!place.final.empty()) {
+    // Unix symbolic link), still shows where the folder really is. A followed link's folder
+    // is where the final paths below it start.
+    if (!place.final.empty() || follow) {
       const std::string final = FinalPathOf(folder.get());
-      if (!SameTextIgnoringCase(final, place.final + "\\" + name)) return kPathNotFound;
+      if (!follow && !SameTextIgnoringCase(final, place.final + "\\" + name)) return kPathNotFound;
       place.final = final;
     }
     place.held.push_back(std::move(folder));
@@ -279,16 +286,26 @@ Place Reach(const std::string& path) {
 
 [[noreturn]] void RaiseError(DWORD error) { RaiseFailure(FailureNumberOfError(error)); }
 
+// The one byte at offset slot, as LockFileEx and UnlockFileEx take it.
+OVERLAPPED ByteAt(std::int64_t slot) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(slot) & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(slot) >> 32);
+  return at;
+}
+
 class WindowsTextFileReader : public ChunkedTextFileReader {
  public:
   explicit WindowsTextFileReader(HANDLE file) : ChunkedTextFileReader(kTextReadChunk), file_(file) {}
-  // Serves bytes already read; holds the lock, if any, until it goes.
-  WindowsTextFileReader(const std::string& contents, HANDLE lock)
-      : ChunkedTextFileReader(0, contents), lock_(lock) {}
+  // Serves bytes already read; holds the lock on byte lock_slot of the lock file until it goes.
+  WindowsTextFileReader(const std::string& contents, HANDLE lock, std::int64_t lock_slot)
+      : ChunkedTextFileReader(0, contents), lock_(lock), lock_slot_(lock_slot) {}
   ~WindowsTextFileReader() override {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-    if (lock_ != nullptr) {
-      ReleaseMutex(lock_);
+    if (lock_ != INVALID_HANDLE_VALUE) {
+      // Let go at once: a lock left to the close is released whenever Windows gets to it.
+      OVERLAPPED at = ByteAt(lock_slot_);
+      UnlockFileEx(lock_, 0, 1, 0, &at);
       CloseHandle(lock_);
     }
   }
@@ -308,7 +325,8 @@ class WindowsTextFileReader : public ChunkedTextFileReader {
   }
 
   HANDLE file_ = INVALID_HANDLE_VALUE;
-  HANDLE lock_ = nullptr;
+  HANDLE lock_ = INVALID_HANDLE_VALUE;
+  std::int64_t lock_slot_ = 0;
 };
 
 // Opens the named regular file of the place for reading. A reparse point is opened as itself,
@@ -468,36 +486,32 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
   }
 }
 
-// The lock that guards a file: a mutex named after its full path, upper-cased since Windows
-// paths ignore case. A lock taken on the file itself would need a handle on it, and Windows
-// refuses to rename anything over a file that is open, so the holder could never replace the
-// file it guards; the mutex leaves the file closed while it is held and waited for. Windows
-// releases it when its holder ends, however it ends.
-std::string MutexNameFor(const std::string& path, const char* kind) {
-  char full[MAX_PATH];
-  DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-  if (length == 0) RaiseLastError();
-  if (length >= sizeof full) RaiseFailure(kPathNotFound);
-  std::string name = std::string("Local\\trackrelay-") + kind + ":";
-  for (DWORD i = 0; i < length; ++i) {
-    char c = full[i];
-    // A backslash would be taken for a namespace separator.
-    name += c == '\\' ? '/' : (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-  }
-  return name;
+// Opens the lock file at the place for reading and writing (a byte-range lock needs a handle
+// with either access), making it when it is missing; it is never written. Anything but a plain
+// file at the place is refused with 70. Everything is shared: the lock is in the bytes, not in
+// the open.
+Handle OpenLockFile(const Place& place) {
+  Handle file(CreateFileA(place.Path().c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) RaiseLastError();
+  if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
+  return file;
 }
 
-HANDLE LockNamedAfter(const std::string& path) {
-  HANDLE lock = CreateMutexA(nullptr, FALSE, MutexNameFor(path, "lock").c_str());
-  if (lock == nullptr) RaiseLastError();
-  DWORD waited = WaitForSingleObject(lock, INFINITE);
-  // An abandoned mutex is held all the same; its holder died, and the file it guards is only
-  // ever replaced whole.
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    CloseHandle(lock);
-    RaiseFailure(kDeviceIoError);
+// How long a wait for a lock that another client holds sleeps before it asks again, where the
+// file system answers a waiting lock with a conflict instead of waiting (Wine, when the lock is
+// held by a process it does not serve).
+constexpr DWORD kLockRetryMs = 5;
+
+// Takes the lock on one byte of the open lock file, waiting until it is free.
+void WaitForByteLock(HANDLE file, std::int64_t slot) {
+  for (;;) {
+    OVERLAPPED at = ByteAt(slot);
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) return;
+    const DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_SHARING_VIOLATION) RaiseError(error);
+    ::Sleep(kLockRetryMs);
   }
-  return lock;
 }
 
 // The stored name of the entry of the folder that matches name in any case: the exact one when
@@ -547,20 +561,17 @@ class WindowsSystem : public System {
     return std::make_unique<WindowsTextFileReader>(OpenRegular(Reach(path)).Release());
   }
 
-  std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) override {
-    const Place place = Reach(path);
-    HANDLE lock = LockNamedAfter(place.Path());
+  std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
+                                                     std::int64_t lock_slot) override {
+    // The lock is on a byte of a file that is never replaced, not on the file to read: Windows
+    // refuses to rename anything over a file that is open, so the holder could never replace a
+    // file it held open to lock. A file server enforces byte-range locks for all its clients.
+    Handle lock = OpenLockFile(Reach(lock_path));
+    WaitForByteLock(lock.get(), lock_slot);
     // Opened only once the lock is held, so it is always the file now at the path; read whole
     // and closed again, so that the holder may rename a new file over it.
-    std::string contents;
-    try {
-      contents = ReadWholeFile(OpenRegular(place).get());
-    } catch (...) {
-      ReleaseMutex(lock);
-      CloseHandle(lock);
-      throw;
-    }
-    return std::make_unique<WindowsTextFileReader>(std::move(contents), lock);
+    std::string contents = ReadWholeFile(OpenRegular(Reach(path)).get());
+    return std::make_unique<WindowsTextFileReader>(std::move(contents), lock.Release(), lock_slot);
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
@@ -622,24 +633,16 @@ class WindowsSystem : public System {
   }
 
   void ClaimForProcess(const std::string& path, int slot) override {
-    // The claims file itself is only made sure of, a plain file of the folder.
-    const Place place = Reach(path);
-    {
-      Handle file(CreateFileA(place.Path().c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-      if (!file.valid()) RaiseLastError();
-      if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
+    // The claim: one byte of the file a slot, locked without waiting and never unlocked; the
+    // handle stays open until the process ends, and Windows then releases the lock however the
+    // process ended. A file server enforces it for all its clients.
+    Handle file = OpenLockFile(Reach(path));
+    OVERLAPPED at = ByteAt(slot);
+    if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      const DWORD error = GetLastError();
+      RaiseFailure(error == ERROR_LOCK_VIOLATION ? kFileAlreadyExists : FailureNumberOfError(error));
     }
-    // The claim: a mutex named after the claims file's full path and the slot, taken without
-    // waiting and never released: Windows releases it when the process ends, however it ends.
-    // A mutex whose holder died is abandoned, and taken all the same.
-    const std::string name = MutexNameFor(place.Path(), "claim") + ":" + std::to_string(slot);
-    HANDLE claim = CreateMutexA(nullptr, FALSE, name.c_str());
-    if (claim == nullptr) RaiseLastError();
-    const DWORD waited = WaitForSingleObject(claim, 0);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return;  // held until the process ends
-    CloseHandle(claim);
-    RaiseFailure(waited == WAIT_TIMEOUT ? kFileAlreadyExists : kDeviceIoError);
+    file.Release();  // held until the process ends
   }
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }

@@ -32,6 +32,9 @@ int FailureOf(const std::function<void()>& action) {
   return 0;
 }
 
+// The byte of the lock file that the tests lock, as the counter's lock does.
+constexpr std::int64_t kSlot = 65536;
+
 std::vector<std::string> AllLines(TextFileReader& reader) {
   std::vector<std::string> lines;
   while (!reader.AtEnd()) lines.push_back(reader.ReadLine());
@@ -47,8 +50,12 @@ class TempFolder {
     char temp[MAX_PATH + 1];
     DWORD length = GetTempPathA(sizeof temp, temp);
     if (length == 0 || length > MAX_PATH) throw std::runtime_error("no temporary folder");
-    path_ = std::string(temp) + "trackrelay-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(count++);
-    if (!CreateDirectoryA(path_.c_str(), nullptr)) throw std::runtime_error("cannot make " + path_);
+    // A folder left by an earlier process of the same id (Wine hands out the same few ids again)
+    // whose claims it could not remove while they were held: the next name.
+    do {
+      path_ = std::string(temp) + "trackrelay-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(count++);
+    } while (!CreateDirectoryA(path_.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
+    if (GetFileAttributesA(path_.c_str()) == INVALID_FILE_ATTRIBUTES) throw std::runtime_error("cannot make " + path_);
   }
   ~TempFolder() {
     std::error_code ignored;
@@ -123,7 +130,8 @@ TEST(WindowsTextFileReaderTest, EndsLinesAtCrOrCrLfOnlyWithAndWithoutTheLock) {
     folder.Write("1.out", c.bytes);
     for (bool locked : {false, true}) {
       std::unique_ptr<TextFileReader> reader =
-          locked ? system.OpenTextFileLocked(folder / "1.out") : system.OpenTextFile(folder / "1.out");
+          locked ? system.OpenTextFileLocked(folder / "1.out", folder / "track.claims", kSlot)
+                 : system.OpenTextFile(folder / "1.out");
       EXPECT_EQ(AllLines(*reader), c.lines) << "locked " << locked << ", bytes: " << c.bytes.substr(0, 20);
       EXPECT_EQ(FailureOf([&] { reader->ReadLine(); }), kInputPastEnd);
     }
@@ -145,9 +153,20 @@ TEST(WindowsSystemTest, MapsErrorsOntoFailureNumbers) {
       {"open missing file", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "none.txt"); }, kFileNotFound},
       {"open in missing folder", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "no\\x.txt"); }, kPathNotFound},
       {"open a folder", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "sub"); }, kPermissionDenied},
-      {"lock missing file", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "none.txt"); }, kFileNotFound},
-      {"lock in missing folder", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "no\\x"); }, kPathNotFound},
-      {"lock a folder", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "sub"); }, kPermissionDenied},
+      {"lock missing file",
+       [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "none.txt", f / "track.claims", kSlot); },
+       kFileNotFound},
+      {"lock in missing folder",
+       [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "no\\x", f / "track.claims", kSlot); },
+       kPathNotFound},
+      {"lock a folder", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "sub", f / "track.claims", kSlot); },
+       kPermissionDenied},
+      {"lock file in a missing folder",
+       [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "track.txt", f / "no\\x", kSlot); },
+       kPathNotFound},
+      {"lock file a folder",
+       [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "track.txt", f / "sub", kSlot); },
+       kPermissionDenied},
       {"write in missing folder", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "no\\x", "a"); }, kPathNotFound},
       {"write onto a folder", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "sub", "a"); }, kPermissionDenied},
       {"durable write in missing folder",
@@ -196,7 +215,8 @@ TEST(WindowsSystemTest, ReadOnlyFilesAreKeptWithPermissionDenied) {
        kPermissionDenied},
       {"remove", [](System& s, const TempFolder& f) { s.RemoveFile(f / "ro.txt"); }, kPermissionDenied},
       {"read", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "ro.txt"); }, 0},
-      {"lock", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "ro.txt"); }, 0},
+      {"lock", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "ro.txt", f / "track.claims", kSlot); },
+       0},
   };
   for (const FailureCase& c : cases) EXPECT_EQ(FailureOf([&] { c.action(CurrentSystem(), folder); }), c.number) << c.what;
   EXPECT_EQ(folder.Read("ro.txt"), "keep\r\n");
@@ -255,7 +275,8 @@ TEST(WindowsSystemTest, TheLockHolderReplacesTheFileItLocked) {
   TempFolder folder;
   folder.Write("track.txt", " 41 \r\n");
   System& system = CurrentSystem();
-  std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked(folder / "track.txt");
+  std::unique_ptr<TextFileReader> locked =
+      system.OpenTextFileLocked(folder / "track.txt", folder / "track.claims", kSlot);
   EXPECT_EQ(locked->ReadLine(), " 41 ");
   system.WriteTextFileDurably(folder / "track.new", " 42 \r\n", "");
   system.RenameReplacing(folder / "track.new", folder / "track.txt");
@@ -278,7 +299,8 @@ TEST(WindowsSystemTest, LockedOpensTakeTurnsAndEachSeesItsPredecessorsFile) {
       const std::string mine = folder / ("track." + std::to_string(t));
       for (int round = 0; round < kRounds; ++round) {
         try {
-          std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked(folder / "track.txt");
+          std::unique_ptr<TextFileReader> locked =
+              system.OpenTextFileLocked(folder / "track.txt", folder / "track.claims", kSlot);
           int now = ++holders;
           if (now > most_holders) most_holders = now;
           int n = std::stoi(locked->ReadLine());
@@ -300,16 +322,21 @@ TEST(WindowsSystemTest, LockedOpensTakeTurnsAndEachSeesItsPredecessorsFile) {
 }
 
 TEST(WindowsSystemTest, LockNamesIgnoreCaseAndTheWayThePathIsWritten) {
-  // Two spellings of one file share one lock: the second waits until the first is gone.
+  // Two spellings of one lock file share one lock: the second waits until the first is gone.
   TempFolder folder;
   folder.Write("track.txt", "1\r\n");
   System& system = CurrentSystem();
-  std::unique_ptr<TextFileReader> first = system.OpenTextFileLocked(folder / "track.txt");
+  std::unique_ptr<TextFileReader> first =
+      system.OpenTextFileLocked(folder / "track.txt", folder / "track.claims", kSlot);
   std::atomic<bool> second_held{false};
-  std::string other_spelling = folder / ".\\TRACK.TXT";
-  for (char& c : other_spelling) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c == '\\' ? '/' : c);
+  auto other_spelling = [&](const std::string& name) {
+    std::string path = folder / (".\\" + name);
+    for (char& c : path) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c == '\\' ? '/' : c);
+    return path;
+  };
   std::thread second([&] {
-    std::unique_ptr<TextFileReader> reader = system.OpenTextFileLocked(other_spelling);
+    std::unique_ptr<TextFileReader> reader =
+        system.OpenTextFileLocked(other_spelling("track.txt"), other_spelling("track.claims"), kSlot);
     second_held = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -468,7 +495,15 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
       {"open through a linked folder", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "linked\\7.out"); },
        kPathNotFound},
       {"lock through a linked folder",
-       [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "linked\\track.txt"); }, kPathNotFound},
+       [](System& s, const TempFolder& f) {
+         s.OpenTextFileLocked(f / "linked\\track.txt", f / "track.claims", kSlot);
+       },
+       kPathNotFound},
+      {"lock through a linked folder's lock file",
+       [](System& s, const TempFolder& f) {
+         s.OpenTextFileLocked(f / "tont\\nothing", f / "linked\\track.claims", kSlot);
+       },
+       kPathNotFound},
       {"write through a linked folder", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "linked\\t7.DAT", "a"); },
        kPathNotFound},
       {"durable write through a linked folder",
@@ -488,7 +523,8 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
        kPermissionDenied},
       {"open a linked file", [](System& s, const TempFolder& f) { s.OpenTextFile(f / "tont\\1.out"); },
        kPermissionDenied},
-      {"lock a linked file", [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "tont\\1.out"); },
+      {"lock a linked file",
+       [](System& s, const TempFolder& f) { s.OpenTextFileLocked(f / "tont\\1.out", f / "track.claims", kSlot); },
        kPermissionDenied},
       {"remove a linked file", [](System& s, const TempFolder& f) { s.RemoveFile(f / "tont\\2.out"); }, link_removal},
       {"write over a linked file", [](System& s, const TempFolder& f) { s.WriteTextFile(f / "tont\\3.out", "form"); },
@@ -519,7 +555,8 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
   // no FIFO, so a request file cannot replace it either.
   EXPECT_EQ(system.LookUpPlainFile(folder / "tont\\fifo.out"), "");
   EXPECT_EQ(FailureOf([&] { system.OpenTextFile(folder / "tont\\fifo.out"); }), kPermissionDenied);
-  EXPECT_EQ(FailureOf([&] { system.OpenTextFileLocked(folder / "tont\\fifo.out"); }), kPermissionDenied);
+  EXPECT_EQ(FailureOf([&] { system.OpenTextFileLocked(folder / "tont\\fifo.out", folder / "track.claims", kSlot); }),
+            kPermissionDenied);
   EXPECT_EQ(FailureOf([&] { system.WriteTextFile(folder / "tont\\fifo.out", "form"); }), kPermissionDenied);
   EXPECT_EQ(FailureOf([&] { system.RemoveFile(folder / "tont\\fifo.out"); }), kPermissionDenied);
   EXPECT_TRUE(Exists(folder / "tont\\fifo.out"));

@@ -126,8 +126,12 @@ enum class RenameWay { kNoReplaceRename, kHardLink, kCheckedRename };
 // Nothing on a drive is trusted: below the drive itself (on POSIX below ROOT/x, which may be a
 // link to where the drive is mounted) no symbolic link or reparse point is followed, neither to
 // a folder nor to a file. A folder reached through one counts as missing (76); a file that is
-// one is no plain file. Files are opened without waiting, and only regular files are read. A
-// passing "busy" of a network share on a delete or a rename is retried for about a second.
+// one is no plain file. The one link that is followed is the first folder below c:, the web
+// server's own disk (c:\woe itself, not what lies in it): only the administrator makes it, and
+// may make it a link to a folder on a share that several web servers use. Files are opened
+// without waiting, and only regular files are read. A passing "busy" of a network share on a
+// delete or a rename is retried for about a second. A file replaced through another client of a
+// share between the look-up of its name and its use raises StaleFileFailure (57).
 class System {
  public:
   virtual ~System() = default;
@@ -143,10 +147,14 @@ class System {
   // Opens an existing regular file for reading; anything else (a folder, a pipe, a device, a
   // link) fails with 70.
   virtual std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) = 0;
-  // Opens an existing file and holds an exclusive lock on it until the reader is destroyed,
-  // waiting for the lock rather than failing. Never creates the file. When the path was
-  // replaced by another file while it waited, it starts over with the new one.
-  virtual std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path) = 0;
+  // Waits for an exclusive lock on byte lock_slot of the file at lock_path, then opens the
+  // existing file at path for reading; the lock is held until the reader is destroyed. The lock
+  // file is made when missing and is never written, renamed or replaced, so that the lock
+  // outlives every replacement of the file at path and a waiter never wakes to a file that has
+  // gone; on a network share it is a byte-range lock that the file server enforces for all its
+  // clients. Never creates the file at path, which may be replaced while the lock is held.
+  virtual std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
+                                                             std::int64_t lock_slot) = 0;
   // Renames a file within its folder; fails with 58 and changes nothing when the target exists.
   // On a share that offers neither a no-replace rename nor hard links, the target is checked
   // and then the file renamed: the caller holds the claim (ClaimForProcess) that keeps every
@@ -161,7 +169,9 @@ class System {
   virtual std::string LookUpPlainFile(const std::string& path) = 0;
   // Claims slot (0 and up; requests take 0 to 65535, one a number) of the claims file at path
   // for the rest of this process, creating the file when it is missing; raises 58 when another
-  // process holds that slot. The end of the process releases the claim however it ends.
+  // process holds that slot, on this machine or, on a network share whose file server enforces
+  // byte-range locks, on any of its clients. The end of the process releases the claim however
+  // it ends.
   virtual void ClaimForProcess(const std::string& path, int slot) = 0;
   virtual void Sleep(DWORD milliseconds) = 0;
   // Milliseconds from an arbitrary start on a clock that only ever moves forward, whatever

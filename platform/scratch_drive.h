@@ -2,9 +2,14 @@
 // drives (ROOT/c/woe, ROOT/r/fromnt, ROOT/r/tont) while the object lives. Tests only; POSIX.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace trackrelay {
+
+// Whether another open of the file at the local path can take a write lock of the one byte at
+// offset slot now (a lock of the open file, as the program's own locks are).
+bool ByteIsFree(const std::string& local, std::int64_t slot);
 
 // Points TRACKRELAY_DRIVE_ROOT at the folder while it lives, and removes it with all it holds.
 class ScratchDrive {

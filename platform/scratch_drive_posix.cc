@@ -1,7 +1,9 @@
 #include "platform/scratch_drive.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,6 +15,18 @@
 namespace trackrelay {
 
 namespace fs = std::filesystem;
+
+bool ByteIsFree(const std::string& local, std::int64_t slot) {
+  const int fd = open(local.c_str(), O_RDWR);
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = slot;
+  range.l_len = 1;
+  const bool free = fd >= 0 && fcntl(fd, F_OFD_SETLK, &range) == 0;
+  if (fd >= 0) close(fd);
+  return free;
+}
 
 ScratchDrive::ScratchDrive() {
   char name[] = "/tmp/trackrelay-drive-XXXXXX";

@@ -6,6 +6,7 @@
 #include "cgi/conversions.h"
 #include "platform/failure.h"
 #include "platform/platform.h"
+#include "relay/file_drop.h"
 
 namespace trackrelay {
 namespace {
@@ -31,12 +32,14 @@ std::string CounterFileText(std::int16_t next) {
   return text;
 }
 
-std::int16_t AllocateTrackingNumber() {
-  System& system = CurrentSystem();
+namespace {
+
+std::int16_t AllocateOnce(System& system) {
   const std::string counter(kCounterPath);
   // Held until the new number is in place, so that a request arriving meanwhile waits and then
   // reads the new number instead of the one handed out here.
-  std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked(counter);
+  std::unique_ptr<TextFileReader> locked =
+      system.OpenTextFileLocked(counter, std::string(kClaimsPath), kCounterLockSlot);
   const std::int16_t n = ParseCounterLine(locked->ReadLine());
   // Truncating the counter and writing it again would leave it empty if the process died in
   // between; the rename swaps the old file for a complete new one in a single step.
@@ -46,6 +49,25 @@ std::int16_t AllocateTrackingNumber() {
   system.WriteTextFileDurably(replacement, CounterFileText(static_cast<std::int16_t>(n + 1)), counter);
   system.RenameReplacing(replacement, counter);
   return n;
+}
+
+}  // namespace
+
+std::int16_t AllocateTrackingNumber() {
+  System& system = CurrentSystem();
+  // On a share, another web server replaces the counter while this one waits for the lock; a
+  // client that still knew the counter's name as the old file finds that file gone (ESTALE),
+  // and a look-up of the name again finds the new one. Nothing is handed out until the rename
+  // is done, so starting over repeats no number. The pause lets a client's caches of names and
+  // attributes, which hold an entry for up to a second by default, expire within the tries.
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return AllocateOnce(system);
+    } catch (const StaleFileFailure&) {
+      if (attempt >= kStaleAttempts) throw;
+      if (attempt > 1) system.Sleep(kStalePauseMs);
+    }
+  }
 }
 
 }  // namespace trackrelay

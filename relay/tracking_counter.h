@@ -12,14 +12,25 @@ inline constexpr std::string_view kCounterPath = "c:\\woe\\track.txt";
 // The next counter line is written here, beside the counter, and then renamed over it. Only the
 // holder of the counter's lock writes it, so one name does for all requests.
 inline constexpr std::string_view kCounterReplacementPath = "c:\\woe\\track.new";
+// The counter's lock: one byte of the claims file (ClaimTrackingNumber), beyond the slots of the
+// numbers (0 to 65535), so that it never meets a claim. The claims file is never replaced, so the
+// lock outlives every replacement of the counter, and it adds no file to c:\woe.
+inline constexpr std::int64_t kCounterLockSlot = 65536;
+// How often an allocation starts over when a file it reached by name was replaced through
+// another client of a share meanwhile (StaleFileFailure), and the pause before each later try.
+inline constexpr int kStaleAttempts = 10;
+inline constexpr unsigned kStalePauseMs = 125;
 
 // The number on the counter's first line (without its line end): spaces around a number that
 // ToInt16 reads. Raises 13 or 6 as ToInt16 does, and 6 for 32767, whose successor would not fit.
 std::int16_t ParseCounterLine(std::string_view line);
 
-// The number the counter file holds; the file then holds that number plus one. Raises the
+// The number the counter file holds; the file then holds that number plus one. Requests of every
+// web server whose c:\woe is the same folder take turns under the counter's lock. Raises the
 // failure of the open (53 missing, 76 no folder), 62 for an empty file, the failure of
-// ParseCounterLine for its first line; the file is then as it was.
+// ParseCounterLine for its first line; the file is then as it was. A file replaced through
+// another client between its look-up and its use makes the allocation start over, up to
+// kStaleAttempts times in all.
 std::int16_t AllocateTrackingNumber();
 
 // The counter file as written for next: " 42 \r\n", "-4 \r\n".

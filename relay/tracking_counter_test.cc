@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -16,6 +16,7 @@
 
 #include "platform/failure.h"
 #include "platform/scratch_drive.h"
+#include "relay/file_drop.h"
 
 namespace trackrelay {
 namespace {
@@ -123,9 +124,7 @@ TEST(AllocateTrackingNumberTest, AFailedReplacementKeepsTheCounterAndReleasesThe
   drive.MakeFolder(std::string(kCounterReplacementPath));  // the replacement cannot be written
   EXPECT_EQ(FailureOfAllocation(), kPermissionDenied);
   EXPECT_EQ(drive.Read(kCounter), " 41 \r\n");
-  int probe = open(drive.Local(kCounter).c_str(), O_RDONLY);
-  EXPECT_EQ(flock(probe, LOCK_EX | LOCK_NB), 0);
-  close(probe);
+  EXPECT_TRUE(ByteIsFree(drive.Local(std::string(kClaimsPath)), kCounterLockSlot));
 }
 
 // Runs body in a child process; a failure ends the child with status 1.
@@ -192,12 +191,23 @@ TEST(TrackingCounterProcessTest, ConcurrentProcessesGetEveryNumberExactlyOnce) {
   EXPECT_EQ(drive.Read(kCounter), CounterFileText(kStart + kProcesses * kEach));
 }
 
-// Whether /proc/locks shows pid holding a lock.
-bool HoldsALock(pid_t pid) {
-  std::ifstream locks("/proc/locks");
-  const std::string mark = " WRITE " + std::to_string(pid) + " ";
-  for (std::string line; std::getline(locks, line);) {
-    if (line.find("->") == std::string::npos && line.find(mark) != std::string::npos) return true;
+// Whether pid holds the counter's lock: the locks of a process's open files (OFD locks, which
+// /proc/locks shows without their process) are in /proc/PID/fdinfo.
+bool HoldsTheCounterLock(pid_t pid) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fdinfo";
+  // The lock's range, as its first and last byte.
+  const std::string slot = std::to_string(kCounterLockSlot);
+  std::string mark(1, ' ');
+  mark.append(slot).append(1, ' ').append(slot);
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+    std::ifstream info(entry.path());
+    for (std::string line; std::getline(info, line);) {
+      if (line.rfind("lock:", 0) == 0 && line.find(" WRITE ") != std::string::npos &&
+          line.find("->") == std::string::npos && line.find(mark) != std::string::npos) {
+        return true;
+      }
+    }
   }
   return false;
 }
@@ -232,7 +242,7 @@ TEST(TrackingCounterProcessTest, KilledAllocationsAlwaysLeaveAValidCounter) {
     kill(victim, SIGSTOP);
     waitpid(victim, &status, WUNTRACED);
     if (WIFSTOPPED(status)) {
-      killed_holding_lock += HoldsALock(victim);
+      killed_holding_lock += HoldsTheCounterLock(victim);
       kill(victim, SIGKILL);
       waitpid(victim, &status, 0);
     }

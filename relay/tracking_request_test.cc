@@ -191,6 +191,55 @@ TEST_F(TrackingRequestTest, ARequestClaimsItsNumberBeforeWritingAndABusyNumberSh
   }
 }
 
+// A counter replaced through another client of a share, between the look-up of its name and
+// its use, makes the allocation start over from the name under the counter's lock, a bounded
+// number of times; no number is handed out twice and the request goes on as usual.
+TEST_F(TrackingRequestTest, AStaleCounterStartsTheAllocationOverAFewTimesAtMost) {
+  struct Case {
+    std::string name;
+    FakeSystem::Operation operation;
+    int times;
+    std::string page, counter_after;
+    int locked_opens;
+    std::vector<DWORD> pauses;
+  };
+  const std::vector<DWORD> eight(8, 125);
+  const Case cases[] = {
+      {"counter stale at its open", FakeSystem::kOpenTextFileLocked, 1, kHeader + "hi\r\n\r\n", " 42 \r\n", 2, {}},
+      {"counter stale at its read", FakeSystem::kReadLine, 1, kHeader + "hi\r\n\r\n", " 42 \r\n", 2, {}},
+      {"counter stale at its replacement", FakeSystem::kRenameReplacing, 2, kHeader + "hi\r\n\r\n", " 42 \r\n", 3,
+       {125}},
+      {"stale nine times: the tenth try", FakeSystem::kOpenTextFileLocked, 9, kHeader + "hi\r\n\r\n", " 42 \r\n", 10,
+       eight},
+      {"stale ten times: internal error 1", FakeSystem::kOpenTextFileLocked, 10, InternalErrorPage("1"), " 41 \r\n", 10,
+       eight},
+      {"stale for good", FakeSystem::kRenameReplacing, -1, InternalErrorPage("1"), " 41 \r\n", 10, eight},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
+    fake.files["r:\\tont\\41.out"] = "hi";
+    fake.FailAsStale(c.operation, 0, c.times);
+    EXPECT_EQ(Serve("TRACKNO=0"), c.page) << c.name;
+    EXPECT_EQ(fake.files.at("c:\\woe\\track.txt"), c.counter_after) << c.name;
+    EXPECT_EQ(fake.CallCount(FakeSystem::kOpenTextFileLocked), c.locked_opens) << c.name;
+    EXPECT_EQ(fake.sleeps, c.pauses) << c.name;
+    EXPECT_EQ(fake.held_locks, 0) << c.name << ": each try lets the lock go";
+    // Every try locks the counter's byte of the claims file.
+    for (const std::string& call : fake.calls) {
+      if (call.rfind("OpenTextFileLocked", 0) == 0) {
+        EXPECT_EQ(call, "OpenTextFileLocked c:\\woe\\track.txt c:\\woe\\track.claims 65536") << c.name;
+      }
+    }
+  }
+  // Another failure is no stale file: no second try.
+  FakeSystem fake;
+  fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
+  fake.Fail(FakeSystem::kOpenTextFileLocked, kDeviceIoError, 0, 1);
+  EXPECT_EQ(Serve("TRACKNO=0"), InternalErrorPage("1"));
+  EXPECT_EQ(fake.CallCount(FakeSystem::kOpenTextFileLocked), 1);
+}
+
 TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
   const std::string kLong = std::string(65536, 'x') + std::string(4464, 'y');  // two parts
   struct Case {

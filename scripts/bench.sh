@@ -5,6 +5,8 @@
 #   BENCH_RUNS      runs of each command of the process cost, one a round (default 2000)
 #   BENCH_LATENCY   requests of each relay latency run (default 300)
 #   BENCH_CLIENTS, BENCH_REQUESTS   the load run (default 200 clients, 2000 requests)
+#   BENCH_NUMBERS, BENCH_NUMBERS_PARALLEL   new numbers per second (default 1000 requests, 4 at a
+#                   time on each web server)
 #   BENCH_PROCESS_ONLY=1   the process cost only, then stop
 #   BENCH_PROFILE=DIR   sample the whole machine during each load run (perf record, software
 #                   clock) into DIR/load-trackrelay.data and DIR/load-yardstick.data
@@ -14,13 +16,15 @@ runs=${BENCH_RUNS:-2000}
 latency_requests=${BENCH_LATENCY:-300}
 clients=${BENCH_CLIENTS:-200}
 load_requests=${BENCH_REQUESTS:-2000}
+number_requests=${BENCH_NUMBERS:-1000}
+number_parallel=${BENCH_NUMBERS_PARALLEL:-4}
 
 build=build/bench
 cmake --preset default -B "$build" >/dev/null
 cmake --build "$build" -j2 --target trackrelay trackrelay-remote-host trackrelay_form_bench \
   trackrelay_baseline_internal trackrelay_baseline_fatal trackrelay_baseline_relayed trackrelay_cxx_baseline_internal \
   trackrelay_cxx_baseline_fatal trackrelay_cxx_baseline_relayed trackrelay_page_end trackrelay_peak_memory \
-  trackrelay_relay_latency trackrelay_load_clients >/dev/null
+  trackrelay_relay_latency trackrelay_load_clients trackrelay_number_rate >/dev/null
 program=$PWD/$build/app/trackrelay
 simulator=$PWD/$build/tools/trackrelay-remote-host
 drivers=$PWD/$build/bench
@@ -41,6 +45,78 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/drives/c/woe" "$work/drives/r/fromnt" "$work/drives/r/tont"
 declare -A figure=()
+
+# Files written and removed by the run before are still being written back to the disk, which
+# slows the next run's flushes; back to back, the load run loses a third of its rate to it.
+settle() { sync; sleep "${BENCH_SETTLE:-15}"; }
+
+# The end of the page, p50 / p99, and the exit beside it.
+latency_figures='s/.*end of the page p50 \([0-9.]*\) ms, p90 [0-9.]* ms, p99 \([0-9.]*\) ms.*; exit p50 \([0-9.]*\) ms, p99 \([0-9.]*\) ms;.*/\1 ms \/ \2 ms (exit \3 ms \/ \4 ms)/p'
+
+# The farm's figures: new numbers per second and the relay latency with c:\woe and r: on a volume.
+bench_farm() {
+  echo "== a farm: c:\\woe and r: on a GlusterFS volume on the loopback address, each web server with a client of its own =="
+  # New numbers per second: requests that take a number and end at once (no r:\fromnt),
+  # $number_parallel at a time on each web server; on the local disk, then on the volume with one
+  # and with two web servers. Then the relay latency on the volume with one and two web servers,
+  # the simulator on the remote host's own client.
+  mkdir -p "$work/numbers/c/woe"
+  printf ' 1 \r\n' >"$work/numbers/c/woe/track.txt"
+  settle
+  "$drivers/trackrelay_number_rate" "$program" "$number_requests" "$number_parallel" "$work/numbers" | tee "$work/numbers.txt"
+  figure[numbers_local]=$(sed -n 's/.*: \([0-9]*\) numbers\/s;.*/\1/p' "$work/numbers.txt")
+  reason=$(trackrelay_share_missing gluster)
+  if [ -n "$reason" ]; then
+    for name in numbers_farm1 numbers_farm2 latency_farm1 latency_farm2; do figure[$name]="not measured: $reason"; done
+  elif ! trackrelay_share_up gluster "$work/farm" || ! trackrelay_share_gluster_mount "$work/farm" second; then
+    trackrelay_share_down
+    for name in numbers_farm1 numbers_farm2 latency_farm1 latency_farm2; do figure[$name]="not measured: the volume did not come up"; done
+  else
+    farm_clients=("$work/farm/clients/web" "$work/farm/clients/second")
+    for servers in 1 2; do
+      folder=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/numbers-XXXXXX")
+      printf ' 1 \r\n' >"$folder/track.txt"
+      roots=()
+      for ((i = 0; i < servers; i++)); do
+        mkdir -p "$work/numbers-$servers-$i/c"
+        ln -s "${farm_clients[i]}/$(basename "$folder")" "$work/numbers-$servers-$i/c/woe"
+        roots+=("$work/numbers-$servers-$i")
+      done
+      settle
+      "$drivers/trackrelay_number_rate" "$program" "$number_requests" "$number_parallel" "${roots[@]}" |
+        tee "$work/numbers.txt" || true
+      figure[numbers_farm$servers]=$(sed -n 's/.*: \([0-9]*\) numbers\/s; the counter moved on by \([0-9]*\); \([0-9]*\) wrong pages$/\1 numbers\/s (the counter moved on by \2, \3 wrong pages)/p' "$work/numbers.txt")
+      [ -n "${figure[numbers_farm$servers]}" ] || figure[numbers_farm$servers]="the run failed"
+      rm -rf "$folder"
+      settle
+      clients_list=$(IFS=:; echo "${farm_clients[*]:0:servers}")
+      "$drivers/trackrelay_relay_latency" --farm "$clients_list" "$TRACKRELAY_SHARE_SERVER" "$program" "$simulator" \
+        "$latency_requests" | tee "$work/latency.txt" || true
+      figure[latency_farm$servers]=$(sed -n "$latency_figures" "$work/latency.txt")
+      if [ -n "${figure[latency_farm$servers]}" ]; then
+        figure[latency_farm$servers]+="; $(sed -n 's/.*; \([0-9]*\) wrong pages$/\1/p' "$work/latency.txt") wrong pages"
+      fi
+      [ -n "${figure[latency_farm$servers]}" ] || figure[latency_farm$servers]="the run failed"
+    done
+    trackrelay_share_down
+  fi
+}
+
+farm_rows() {
+  cat <<ROWS
+| the same, c:\\woe and r: on a GlusterFS volume (loopback), one web server | ${figure[latency_farm1]} | 0 wrong pages |
+| the same, two web servers taking turns, each through its own client | ${figure[latency_farm2]} | 0 wrong pages |
+| new numbers per second ($number_requests requests, $number_parallel at a time on each web server), local disk | ${figure[numbers_local]} numbers/s | |
+| the same, c:\\woe on the volume, one web server | ${figure[numbers_farm1]} | the counter moves on by every request |
+| the same, two web servers, each through its own client | ${figure[numbers_farm2]} | the counter moves on by every request |
+ROWS
+}
+if [ -n "${BENCH_FARM_ONLY:-}" ]; then
+  bench_farm
+  echo
+  farm_rows
+  exit 0
+fi
 
 if [ -z "${BENCH_PROCESS_ONLY:-}" ]; then
   echo "== form decoding (Google Benchmark) =="
@@ -133,13 +209,7 @@ figure[rss_equals]=$(env -i "${cgi[@]}" REQUEST_METHOD=POST CONTENT_LENGTH=41943
 figure[rss_long_line]=$(relayed_peak "$work/long_line.out")
 echo "peak memory: 4 MiB of = ${figure[rss_equals]} KiB, one 64 MiB response line ${figure[rss_long_line]} KiB"
 
-# Files written and removed by the run before are still being written back to the disk, which
-# slows the next run's flushes; back to back, the load run loses a third of its rate to it.
-settle() { sync; sleep "${BENCH_SETTLE:-15}"; }
-
 echo "== relay latency: the simulator answers at once =="
-# The end of the page, p50 / p99, and the exit beside it.
-latency_figures='s/.*end of the page p50 \([0-9.]*\) ms, p90 [0-9.]* ms, p99 \([0-9.]*\) ms.*; exit p50 \([0-9.]*\) ms, p99 \([0-9.]*\) ms;.*/\1 ms \/ \2 ms (exit \3 ms \/ \4 ms)/p'
 # TRACKNO=0 with an empty inbound folder and with 10,000 unrelated files in it; then numbers
 # that the requests bring, which leaves out the counter's flush to disk.
 for run in "0" "10000" "0 given"; do
@@ -173,6 +243,8 @@ for kind in smb sftp; do
   fi
   [ -n "${figure[latency_$kind]}" ] || figure[latency_$kind]="the run failed"
 done
+
+bench_farm
 
 echo "== load: $clients clients, $load_requests requests with TRACKNO=0 through lighttpd =="
 # shellcheck source=../tools/servers/lib.sh
@@ -245,6 +317,7 @@ cat <<TABLE
 | the same, each request with its own number (no counter flush) | ${figure[latency_0_given]} | ≤ 2 ms / ≤ 5 ms |
 | the same, r: on a Samba share (smbd + smbnetfs on the loopback address)¹ | ${figure[latency_smb]} | 0 wrong pages |
 | the same, r: on an SFTP share (sshd + sshfs on the loopback address, \`dir_cache=no\` and \`-s\`)¹ | ${figure[latency_sftp]} | 0 wrong pages |
+$(farm_rows)
 | load: $clients clients, $load_requests requests through lighttpd | ${figure[load_rate]} requests/s; p50 / p99 ${figure[load_latency]}; ${figure[load_correct]} | every page its own, every number once |
 | load yardstick: the same through the static C page | ${figure[load_yardstick_rate]} requests/s: the program runs at **${figure[load_ratio]}×** its rate² | ≥ 0.8× |
 | load: CPU per request | ${figure[load_cpu]}; the yardstick ${figure[load_yardstick_cpu]} | |

@@ -10,11 +10,12 @@ for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 ut
   g++-mingw-w64-x86-64 wine wine64 \
   clang libclang-rt-14-dev hyperfine chromium \
   nginx fcgiwrap lintian dpkg-dev file libxml2-utils groff-base \
-  samba smbnetfs openssh-server openssh-client sshfs fuse3; do
+  samba smbnetfs openssh-server openssh-client sshfs fuse3 glusterfs-server glusterfs-client; do
   have "$pkg" || need+=("$pkg")
 done
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes. The benchmarks: hyperfine.
-# The share tests and benchmarks: Samba with smbnetfs, OpenSSH's server with sshfs, FUSE 3.
+# The share tests and benchmarks: Samba with smbnetfs, OpenSSH's server with sshfs, FUSE 3, and
+# GlusterFS (glusterd and its FUSE client) for the farm of web servers on one volume.
 # The browser check: Debian's chromium, driven by playwright-core from npm (node's own npm,
 # when node came with one, else Debian's). The packages: CPack's DEB generator finds the
 # simulator's libraries with dpkg-shlibdeps (dpkg-dev) and file; the package test runs lintian
@@ -31,7 +32,9 @@ if [ "${#need[@]}" -gt 0 ]; then
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
-# The packages start their own servers; the tests and the demo start theirs on other ports.
-for service in apache2 lighttpd nginx fcgiwrap smbd nmbd; do
+# The packages start their own servers; the tests and the demo start theirs on other ports. The
+# farm tests start a glusterd of their own on a loopback address's port 24007, which the
+# package's would hold on every address.
+for service in apache2 lighttpd nginx fcgiwrap smbd nmbd glusterd; do
   if command -v service >/dev/null 2>&1; then service "$service" stop >/dev/null 2>&1 || true; fi
 done

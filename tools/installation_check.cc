@@ -34,8 +34,9 @@ constexpr int kFewNumbersLeft = 1000;
 // How long a request waits for its answer; a request file or an answer older than that has
 // outlived the request that made it.
 constexpr std::int64_t kRequestWaitMs = std::int64_t{kLooksBeforeTimeout} * kPollIntervalMs;
-// Requests claim slots 0 to 65535, one a number; this one is nobody's.
-constexpr int kProbeClaimSlot = 65536;
+// Requests claim slots 0 to 65535, one a number, and lock the next while they take a new number;
+// this one is nobody's, so that a check never holds up a request on any web server of the farm.
+constexpr int kProbeClaimSlot = static_cast<int>(kCounterLockSlot) + 1;
 // How long the inbound folder's watch may take to report the probe renamed into it.
 constexpr DWORD kWatchProbeMs = 1000;
 
@@ -273,6 +274,7 @@ class Checker {
              (on_share ? ": is the share mounted? Make the folder on the share; " : ": make it; ") + needs);
         return false;
       case EntryKind::kLink:
+        if (folder == Folder(kCounterFolder)) return CheckLinkedCounterFolder(folder, needs);
         Fail(Shown(folder) + " is a link, and the program follows no link below a drive: make it a real folder" +
              (on_share ? " of the share (the drive's own folder may be a link to the share)" : ""));
         return false;
@@ -282,6 +284,21 @@ class Checker {
       default:
         Fail(Shown(folder) + " is no folder: make it one; " + needs);
         return false;
+    }
+  }
+
+  // c:\woe may be the administrator's link to a farm's folder on a cluster file system, the one
+  // link the program follows; it must lead to a folder that can be read.
+  bool CheckLinkedCounterFolder(const std::string& folder, const char* needs) {
+    try {
+      system_.ListFolder(std::string(kCounterFolder));
+      Ok(Shown(folder) + " is a link to a folder, which the program follows there and nowhere else (a farm's " +
+         "counter and claims on a cluster file system)");
+      return true;
+    } catch (const Failure& failure) {
+      Fail(Shown(folder) + " is a link that leads to no folder that can be read (" + Explained(failure) +
+           "): is the farm's share mounted? " + needs);
+      return false;
     }
   }
 
@@ -328,7 +345,13 @@ class Checker {
     }
     try {
       // Under the lock, as a request reads it: the number read is the one the next request gets.
-      std::unique_ptr<TextFileReader> reader = system_.OpenTextFileLocked(counter);
+      // The lock lies in the claims file, which taking it would make; before the first request
+      // there is none, and the counter is read as it lies (it is only ever replaced whole).
+      const std::string claims(kClaimsPath);
+      std::unique_ptr<TextFileReader> reader =
+          system_.DescribeEntry(claims).kind == EntryKind::kPlainFile
+              ? system_.OpenTextFileLocked(counter, claims, kCounterLockSlot)
+              : system_.OpenTextFile(counter);
       if (reader->AtEnd()) {
         Fail("the counter is empty:" + remedy + " write the next number into it");
       } else {

@@ -102,6 +102,19 @@ TEST(InstallationCheckEndToEnd, FindsEachBrokenInstallationAndLeavesTheDrivesAsT
          fs::create_directory_symlink(root.path() + "/elsewhere", root.Local("r:\\fromnt"));
        },
        us, "FAIL: r:\\fromnt", "is a link, and the program follows no link below a drive", 1},
+      // A farm's c:\woe: the administrator's link to its folder on the cluster file system.
+      {"c:\\woe a link to the farm's folder",
+       [](const DriveRoot& root) {
+         fs::rename(root.Local("c:\\woe"), root.path() + "/farm");
+         fs::create_directory_symlink(root.path() + "/farm", root.Local("c:\\woe"));
+       },
+       us, "ok: c:\\woe (", "is a link to a folder, which the program follows there and nowhere else", 0},
+      {"c:\\woe a link to nothing",
+       [](const DriveRoot& root) {
+         fs::remove_all(root.Local("c:\\woe"));
+         fs::create_directory_symlink(root.path() + "/unmounted", root.Local("c:\\woe"));
+       },
+       us, "FAIL: c:\\woe (", "is a link that leads to no folder that can be read", 1},
       {"tont not writable",
        [](const DriveRoot& root) {
          root.OpenToEveryone();

@@ -9,6 +9,7 @@
 
 #include "platform/failure.h"
 #include "platform/fake_system.h"
+#include "relay/tracking_counter.h"
 
 namespace trackrelay::check {
 namespace {
@@ -48,8 +49,14 @@ TEST(InstallationCheckTest, EachBrokenInstallationHasItsOwnFindingAndNothingIsLe
        " is missing: is the share mounted? Make the folder on the share", 1},
       {"fromnt a link", [](FakeSystem& s) { s.kinds["r:\\fromnt"] = EntryKind::kLink; }, Verdict::kFail,
        " is a link, and the program follows no link below a drive: make it a real folder of the share", 1},
-      {"c:\\woe a link", [](FakeSystem& s) { s.kinds["c:\\woe"] = EntryKind::kLink; }, Verdict::kFail,
-       " is a link, and the program follows no link below a drive: make it a real folder", 1},
+      {"c:\\woe a link", [](FakeSystem& s) { s.kinds["c:\\woe"] = EntryKind::kLink; }, Verdict::kOk,
+       " is a link to a folder, which the program follows there and nowhere else", 0},
+      {"c:\\woe a link to nothing",
+       [](FakeSystem& s) {
+         s.kinds["c:\\woe"] = EntryKind::kLink;
+         s.Fail(FakeSystem::kListFolder, kPathNotFound);
+       },
+       Verdict::kFail, " is a link that leads to no folder that can be read", 1},
       {"tont not writable", [](FakeSystem& s) { s.Fail(FakeSystem::kWriteTextFile, kPermissionDenied, 2); },
        Verdict::kFail, "r:\\tont: a file cannot be created there (Permission denied, 70)", 1},
       {"c:\\woe not writable", [](FakeSystem& s) { s.Fail(FakeSystem::kWriteTextFileDurably, kPermissionDenied); },
@@ -75,8 +82,15 @@ TEST(InstallationCheckTest, EachBrokenInstallationHasItsOwnFindingAndNothingIsLe
       {"counter negative", counter("-32768 \r\n"), Verdict::kOk, "-32768: 65535 numbers are left", 0},
       {"counter not replaceable", [](FakeSystem& s) { s.unreplaceable.insert(kCounter); }, Verdict::kFail,
        "the counter cannot be replaced by this user", 1},
-      {"counter unreadable", [](FakeSystem& s) { s.Fail(FakeSystem::kOpenTextFileLocked, kPermissionDenied); },
+      {"counter unreadable",
+       [](FakeSystem& s) {
+         s.files["c:\\woe\\track.claims"] = "";
+         s.Fail(FakeSystem::kOpenTextFileLocked, kPermissionDenied);
+       },
        Verdict::kFail, "the counter cannot be read (Permission denied, 70)", 1},
+      {"counter unreadable before the first request",
+       [](FakeSystem& s) { s.Fail(FakeSystem::kOpenTextFile, kPermissionDenied); }, Verdict::kFail,
+       "the counter cannot be read (Permission denied, 70)", 1},
       {"claims not lockable",
        [](FakeSystem& s) {
          s.files["c:\\woe\\track.claims"] = "";
@@ -149,6 +163,8 @@ TEST(InstallationCheckTest, ReadsTheCounterUnderItsLockAndClaimsNoNumberOfAReque
   EXPECT_EQ(fake.held_locks, 0);
   ASSERT_EQ(fake.claims.size(), 1u);
   EXPECT_GT(fake.claims.begin()->second, 65535) << "requests claim 0 to 65535, one slot a number";
+  EXPECT_NE(fake.claims.begin()->second, kCounterLockSlot) << "held for the check's whole run, it would stop "
+                                                              "every request that takes a new number";
 }
 
 TEST(InstallationCheckTest, ProbeNamesAreNoneOfTheExchange) {

@@ -29,7 +29,8 @@
 # and, where the defaults do not fit, functions of the same form for restart_server, remount,
 # fill, unfill, read_only and writable. The defaults fit a kind that lib.sh brings up with one
 # server on a port (trackrelay_share_K_run DIR) and one client (trackrelay_share_K_mount DIR
-# PORT), serving DIR/server on its small disk: smb and sftp. Every action runs in a process of
+# PORT), serving DIR/server on its small disk: smb and sftp. Gluster has its own restart and
+# remount; its brick is DIR/server on that disk, so the defaults fill it and make it read-only. Every action runs in a process of
 # its own, so a kind finds what it needs in DIR (share.env: kind, port, client, mount), and a
 # process it starts names DIR in its command line and is remembered (trackrelay_share_remember
 # DIR PID), so that trackrelay_share_down ends it.
@@ -77,6 +78,31 @@ trackrelay_share_sftp_blocked_call_seconds() {
   connect=$(echo "$options" | sed -n 's/.*ConnectTimeout=\([0-9]*\).*/\1/p')
   echo $(((count + 1) * interval + connect + 1))
 }
+
+# GlusterFS: glusterd and the volume's brick (glusterfsd), both of the folder's own glusterd.vol.
+trackrelay_share_gluster_server_pids() {
+  { trackrelay_share_pids_naming "-f $1/glusterd.vol"; trackrelay_share_gluster_brick_pid "$1"; } | sed '/^$/d' | sort -u
+}
+# The program's client only (the remote host's is a machine of its own, which the fault spares).
+trackrelay_share_gluster_client_pids() { trackrelay_share_pids_naming "-l $1/logs/client-web.log"; }
+# A client gives a silent brick up after network.ping-timeout and fails the calls that wait; a
+# call may have been sent just before the last answer, and one may wait its turn behind it.
+trackrelay_share_gluster_blocked_call_seconds() { echo $((2 * $(trackrelay_share_setting "$1" ping_timeout) + 1)); }
+# glusterd started again on its address, and the brick by it; under the machine lock, as at the
+# start, since glusterd also writes to the machine's own folders.
+trackrelay_share_gluster_restart_server() {
+  trackrelay_share_gluster_locked trackrelay_share_gluster_restart_locked "$1"
+}
+trackrelay_share_gluster_restart_locked() {
+  trackrelay_share_gluster_start_glusterd "$1" && trackrelay_share_gluster_start_brick "$1"
+}
+# A brick whose disk refuses its health check (full, read-only) takes itself down, as it should;
+# the repair starts it again ("force" leaves a brick that still runs as it is).
+trackrelay_share_gluster_unfill() { trackrelay_share_default_unfill "$1" && trackrelay_share_gluster_restart_brick "$1"; }
+trackrelay_share_gluster_writable() { trackrelay_share_default_writable "$1" && trackrelay_share_gluster_restart_brick "$1"; }
+trackrelay_share_gluster_restart_brick() { trackrelay_share_gluster_locked trackrelay_share_gluster_start_brick "$1"; }
+# The program's client mounted again where it was.
+trackrelay_share_gluster_remount() { trackrelay_share_gluster_mount "$1" web; }
 
 # The defaults: the server started again on its port, the client mounted again.
 trackrelay_share_default_restart_server() {

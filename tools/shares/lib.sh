@@ -1,11 +1,15 @@
 # Shell helpers that bring a network share up on this machine's loopback address, for the share
 # tests and the benchmarks: Samba's smbd mounted through smbnetfs (SMB2/3, a share that ignores
-# case) and OpenSSH's sshd mounted through sshfs (SFTP). Source this file; every name it defines
-# begins with "trackrelay_share_". Needs root (the servers log in as root) and FUSE.
+# case), OpenSSH's sshd mounted through sshfs (SFTP), and a GlusterFS volume (a cluster file
+# system whose file server enforces byte-range locks across its clients) mounted through one
+# FUSE client per web server. Source this file; every name it defines begins with
+# "trackrelay_share_". Needs root (the servers log in as root) and FUSE.
 #
 # A share serves a folder of the server's, SERVER; the client mounts it, and the same folder
 # shows at CLIENT. The remote host works on SERVER, as a real one works on its own disk; the
-# program reaches the drive through CLIENT only.
+# program reaches the drive through CLIENT only. On Gluster no one may write to the server's own
+# folder (the brick, DIR/server) but the server: SERVER is then the remote host's own client of
+# the volume, as a remote host of a farm would have it.
 #
 # With TRACKRELAY_SHARE_FAULTS=1 the share is brought up for the fault tests (faults.sh): SERVER
 # is a small disk of its own (a tmpfs of TRACKRELAY_SHARE_DISK_SIZE, 16m by default) that can be
@@ -21,7 +25,7 @@ PATH=$PATH:/usr/sbin:/sbin
 TRACKRELAY_SHARE_PIDS=()
 TRACKRELAY_SHARE_MOUNTS=()
 
-# Why share $1 (smb or sftp) cannot be brought up here, or nothing when it can: no FUSE, a
+# Why share $1 (smb, sftp or gluster) cannot be brought up here, or nothing when it can: no FUSE, a
 # program missing, not root. The caller reports a skip with this reason.
 trackrelay_share_missing() {
   local kind=$1 program
@@ -31,12 +35,39 @@ trackrelay_share_missing() {
   case $kind in
     smb) programs+=(smbd smbpasswd smbnetfs) ;;
     sftp) programs+=(sshd ssh-keygen sshfs) ;;
+    gluster) programs+=(glusterd gluster glusterfs) ;;
     *) echo "unknown share $kind"; return ;;
   esac
   for program in "${programs[@]}"; do
     command -v "$program" >/dev/null 2>&1 ||
-      { echo "$program is missing (packages: samba smbnetfs openssh-server sshfs fuse3)"; return; }
+      { echo "$program is missing (packages: samba smbnetfs openssh-server sshfs glusterfs-server glusterfs-client fuse3)"; return; }
   done
+}
+
+# The start of a test script on share $1: a skip (status 77) with the reason when it cannot be
+# brought up here ($2 names it in the message), else a folder of its own, $work (/tmp/trackrelay-
+# $3-...), and at the script's exit trackrelay_share_down and the folder's removal, unless the
+# script failed or KEEP_WORK=1: then the folder keeps the servers' configs and logs.
+trackrelay_share_test_begin() {
+  local reason
+  reason=$(trackrelay_share_missing "$1")
+  if [ -n "$reason" ]; then
+    echo "SKIPPED: $2 cannot be brought up here: $reason"
+    exit 77
+  fi
+  work=$(mktemp -d "/tmp/trackrelay-$3-XXXXXX")
+  trap trackrelay_share_test_end EXIT
+  trap 'exit 130' INT TERM
+}
+
+trackrelay_share_test_end() {
+  local status=$?
+  trackrelay_share_down
+  if [ "${KEEP_WORK:-}" = 1 ] || [ "$status" -ne 0 ]; then
+    echo "the servers' configs and logs are in $work"
+  else
+    rm -rf "$work"
+  fi
 }
 
 # Waits up to $1 tenths of a second for the command after it to succeed while process $2 lives.
@@ -90,10 +121,11 @@ trackrelay_share_remember() {
   echo "$2" >>"$1/pids"
 }
 
-# Brings share $1 (smb or sftp) up with everything it needs in folder $2: the server's config,
-# state and logs, the exported folder ($2/server) and the mount point ($2/mnt). Sets
-# TRACKRELAY_SHARE_SERVER and TRACKRELAY_SHARE_CLIENT; remembers what it started and mounted
-# for trackrelay_share_down, which the caller runs however it ends (trap ... EXIT).
+# Brings share $1 (smb, sftp or gluster) up with everything it needs in folder $2: the server's
+# config, state and logs, the exported folder ($2/server) and the mount point ($2/mnt; Gluster's
+# clients are mounted in $2/clients). Sets TRACKRELAY_SHARE_SERVER and TRACKRELAY_SHARE_CLIENT;
+# remembers what it started and mounted for trackrelay_share_down, which the caller runs however
+# it ends (trap ... EXIT).
 trackrelay_share_up() {
   local kind=$1 dir=$2 port
   mkdir -p "$dir/server" "$dir/mnt" "$dir/logs"
@@ -108,12 +140,24 @@ trackrelay_share_up() {
   case $kind in
     smb) trackrelay_share_listen "$dir/logs/smbd.log" trackrelay_share_smb_config trackrelay_share_smb_run "$dir" || return 1 ;;
     sftp) trackrelay_share_listen "$dir/logs/sshd.log" trackrelay_share_sftp_config trackrelay_share_sftp_run "$dir" || return 1 ;;
+    gluster)
+      # Known from the start, so that trackrelay_share_down ends the volume however far it got.
+      printf 'kind=gluster\nfaults=%s\n' "${TRACKRELAY_SHARE_FAULTS:-}" >"$dir/share.env"
+      trackrelay_share_gluster_up "$dir" || return 1
+      printf 'client=%s\nmount=%s\n' "$TRACKRELAY_SHARE_CLIENT" "$TRACKRELAY_SHARE_CLIENT" >>"$dir/share.env"
+      return 0
+      ;;
     *) echo "unknown share $kind" >&2; return 1 ;;
   esac
   printf 'kind=%s\nport=%s\nfaults=%s\n' "$kind" "$port" "${TRACKRELAY_SHARE_FAULTS:-}" >"$dir/share.env"
   "trackrelay_share_${kind}_mount" "$dir" "$port" || return 1
   printf 'client=%s\nmount=%s\n' "$TRACKRELAY_SHARE_CLIENT" "$dir/mnt" >>"$dir/share.env"
 }
+
+# A setting of the share in folder $1, as trackrelay_share_up kept it in share.env: kind, port,
+# faults, client (the folder where it serves through the program's client), mount (that
+# client's mount point), and a kind's own (Gluster's address, volume and ping_timeout).
+trackrelay_share_setting() { sed -n "s/^$2=//p" "$1/share.env" 2>/dev/null; }
 
 # Whether the share in folder $1 was brought up for the fault tests.
 trackrelay_share_for_faults() { grep -qx 'faults=1' "$1/share.env" 2>/dev/null; }
@@ -255,6 +299,12 @@ trackrelay_share_sftp_mount() {
   fi
 }
 
+# Whether something is mounted at $1. A client that was killed leaves its mount point answering
+# "not connected", which mountpoint(1) takes for no mount point at all; the kernel's table tells.
+trackrelay_share_mounted() {
+  awk -v mnt="$1" '$2 == mnt { found = 1 } END { exit !found }' /proc/self/mounts
+}
+
 # Whether process $2 is one of the share's in folder $1: its command line names the folder.
 trackrelay_share_ours() { { tr '\0' ' ' <"/proc/$2/cmdline"; } 2>/dev/null | grep -qF -- "$1/"; }
 
@@ -282,7 +332,14 @@ trackrelay_share_signal() {
 # clients first. A server that a fault left stopped is woken first, so that it can end, and no
 # process of theirs is left behind.
 trackrelay_share_down() {
-  local mnt i pid tree=() ours=()
+  local mnt i pid tree=() ours=() gluster=
+  if [ -n "${TRACKRELAY_SHARE_DIR:-}" ] && [ "$(trackrelay_share_setting "$TRACKRELAY_SHARE_DIR" kind)" = gluster ]; then
+    gluster=$TRACKRELAY_SHARE_DIR
+    # Every client of the volume, also those that a fault action mounted again.
+    for mnt in "$gluster"/clients/*; do
+      [[ " ${TRACKRELAY_SHARE_MOUNTS[*]} " == *" $mnt "* ]] || TRACKRELAY_SHARE_MOUNTS+=("$mnt")
+    done
+  fi
   if [ -n "${TRACKRELAY_SHARE_DIR:-}" ] && [ -s "$TRACKRELAY_SHARE_DIR/pids" ]; then
     while read -r pid; do
       [[ " ${TRACKRELAY_SHARE_PIDS[*]} " == *" $pid "* ]] || TRACKRELAY_SHARE_PIDS+=("$pid")
@@ -297,16 +354,307 @@ trackrelay_share_down() {
   printf '%s\n' "${tree[@]}" | trackrelay_share_signal CONT
   for mnt in "${TRACKRELAY_SHARE_MOUNTS[@]}"; do
     [ "$mnt" = "${TRACKRELAY_SHARE_DIR:-}/server" ] && continue
-    mountpoint -q "$mnt" 2>/dev/null || continue
+    trackrelay_share_mounted "$mnt" || continue
     fusermount3 -u "$mnt" 2>/dev/null || umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true
   done
+  [ -z "$gluster" ] || trackrelay_share_gluster_stop_volume "$gluster"
   # Last started, first stopped: the client before its server.
   for ((i = ${#ours[@]} - 1; i >= 0; i--)); do trackrelay_stop "${ours[i]}"; done
   printf '%s\n' "${tree[@]}" | trackrelay_share_signal KILL
   for mnt in "${TRACKRELAY_SHARE_MOUNTS[@]}"; do
-    if mountpoint -q "$mnt" 2>/dev/null; then umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true; fi
+    if trackrelay_share_mounted "$mnt"; then umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true; fi
   done
+  [ -z "$gluster" ] || trackrelay_share_gluster_put_back "$gluster"
   TRACKRELAY_SHARE_PIDS=()
   TRACKRELAY_SHARE_MOUNTS=()
   TRACKRELAY_SHARE_DIR=
+}
+
+# --- GlusterFS --------------------------------------------------------------------------------
+#
+# One glusterd with one volume of one brick (DIR/server), on a loopback address of its own
+# (127.0.1.N: gluster refuses 127.0.0.1 and "localhost" as a brick's host), and one FUSE client
+# per web server and one for the remote host, each at DIR/clients/NAME. glusterd keeps its state,
+# logs, pid files and sockets in DIR (its own glusterd.vol names them), listens on that address
+# only, and its brick takes a port of that address. What glusterd makes in the machine's own
+# folders all the same (the brick's socket and an empty "snaps" in /run/gluster, "ss_brick" and a
+# template in /var/lib/glusterd) is removed again when the last harness on this machine ends;
+# those folders are compared with how the first harness found them. glusterd is started, and the
+# machine's folders are put back, under the machine lock (/tmp/trackrelay-machine.lock).
+#
+# The volume's settings are kept in DIR/share.env (address, volume, ping_timeout), so that a
+# fault action in a process of its own (faults.sh) can restart the server or mount a client again.
+
+TRACKRELAY_GLUSTER_VOLUME=trackrelay
+TRACKRELAY_GLUSTER_MACHINE_LOCK=/tmp/trackrelay-machine.lock
+# The harnesses of this machine, one file each naming its folder, and how the first found the
+# machine's folders.
+TRACKRELAY_GLUSTER_REGISTRY=/tmp/trackrelay-gluster-harnesses
+TRACKRELAY_GLUSTER_SYSTEM_FOLDERS=(/var/lib/glusterd /var/log/glusterfs /run/gluster)
+
+# The client options that keep every look true to the server. The kernel keeps no name, no
+# missing name and no attributes of the volume's files (entry, negative and attribute timeouts
+# 0; by default a name and attributes are kept 1 s): a name that another client renamed over,
+# removed or made would otherwise lead to the file it was, to nothing, or to a refusal (the
+# no-replace rename of N.DAT finding the N.DAT that the remote host had removed, EEXIST) for
+# that second.
+TRACKRELAY_GLUSTER_CLIENT_OPTIONS=(--entry-timeout=0 --negative-timeout=0 --attribute-timeout=0)
+# The volume options that do the same in Gluster's own client: no metadata cache (md-cache,
+# "stat-prefetch", which answers a look-up from what it saw up to a second before) and no cache
+# of missing names (nl-cache, off by default). Each is "option value".
+TRACKRELAY_GLUSTER_VOLUME_OPTIONS=("performance.stat-prefetch off" "performance.nl-cache off")
+
+# How long a client waits for a file server that does not answer before it gives the connection
+# up and fails the calls that wait (network.ping-timeout): Gluster's own 42 s, which with the
+# program's 90 s wait stays under the 150 s that the web servers give it; 5 s for the fault
+# tests, whose server hangs for a minute. The brick answers a ping from its own thread, so that a
+# busy brick does not miss one.
+trackrelay_share_gluster_ping_timeout() { if trackrelay_share_for_faults "$1"; then echo 5; else echo 42; fi; }
+
+# Runs the command after it with the machine lock held (waiting up to 10 minutes for it) and the
+# lock's descriptor closed in the command, so that no daemon it starts goes on holding the lock.
+trackrelay_share_gluster_locked() {
+  local status=0
+  exec 9>>"$TRACKRELAY_GLUSTER_MACHINE_LOCK"
+  if ! flock -w 600 9; then
+    exec 9>&-
+    echo "the machine lock $TRACKRELAY_GLUSTER_MACHINE_LOCK was not free within 10 minutes" >&2
+    return 1
+  fi
+  "$@" 9>&- || status=$?
+  exec 9>&-
+  return "$status"
+}
+
+# A loopback address of 127.0.1.0/24 on which nothing listens on glusterd's port, 24007 (the
+# bricks find glusterd on that port only), and that no other harness of this machine holds: one
+# whose server a fault test has killed for a while must find its address free again. Run under
+# the machine lock.
+trackrelay_share_gluster_address() {
+  local n entry held=" "
+  for entry in "$TRACKRELAY_GLUSTER_REGISTRY"/harness-*; do
+    [ -e "$entry" ] && held+="$(trackrelay_share_setting "$(cat "$entry")" address) "
+  done
+  for ((n = 1; n < 255; n++)); do
+    [[ "$held" == *" 127.0.1.$n "* ]] && continue
+    if ! (exec 3<>"/dev/tcp/127.0.1.$n/24007") 2>/dev/null &&
+      ! ss -Hltn "src 127.0.1.$n" 2>/dev/null | grep -q .; then
+      echo "127.0.1.$n"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The listing of the machine's gluster folders.
+trackrelay_share_gluster_system_listing() {
+  find "${TRACKRELAY_GLUSTER_SYSTEM_FOLDERS[@]}" -mindepth 1 2>/dev/null | LC_ALL=C sort
+}
+
+# Registers the harness of folder $1 (its shell, $$) and, as the first one on the machine, writes
+# down how the machine's gluster folders were. Run under the machine lock.
+trackrelay_share_gluster_register() {
+  local live=0 entry
+  mkdir -p "$TRACKRELAY_GLUSTER_REGISTRY"
+  for entry in "$TRACKRELAY_GLUSTER_REGISTRY"/harness-*; do
+    [ -e "$entry" ] || continue
+    if kill -0 "${entry##*-}" 2>/dev/null; then
+      live=1
+    else
+      # A harness whose shell was killed before its end: what it left running goes now.
+      trackrelay_share_gluster_reap "$(cat "$entry")"
+      rm -f "$entry"
+    fi
+  done
+  if [ "$live" = 0 ] || [ ! -e "$TRACKRELAY_GLUSTER_REGISTRY/baseline" ]; then
+    trackrelay_share_gluster_system_listing >"$TRACKRELAY_GLUSTER_REGISTRY/baseline"
+  fi
+  echo "$1" >"$TRACKRELAY_GLUSTER_REGISTRY/harness-$$"
+}
+
+# Ends what the harness of folder $1, whose shell has gone, left behind: its processes (those
+# of its list that still run from that folder), its mounts, and the folder.
+trackrelay_share_gluster_reap() {
+  local dir=$1 pid mnt
+  case $dir in /tmp/trackrelay-*) ;; *) return 0 ;; esac
+  [ -d "$dir" ] || return 0
+  while read -r pid; do
+    trackrelay_share_ours "$dir" "$pid" || continue
+    kill -CONT "$pid" 2>/dev/null || true
+    kill -KILL "$pid" 2>/dev/null || true
+  done < <(cat "$dir/pids" "$dir"/run/vols/*/*.pid 2>/dev/null)
+  for mnt in "$dir"/clients/* "$dir/server"; do
+    if trackrelay_share_mounted "$mnt"; then umount -l "$mnt" 2>/dev/null || true; fi
+  done
+  rm -rf "$dir"
+}
+
+# Unregisters this harness and, when no other is left and no glusterd runs, removes from the
+# machine's gluster folders what was not there when the first harness came. Run under the lock.
+trackrelay_share_gluster_unregister() {
+  local entry path
+  rm -f "$TRACKRELAY_GLUSTER_REGISTRY/harness-$$"
+  for entry in "$TRACKRELAY_GLUSTER_REGISTRY"/harness-*; do
+    [ -e "$entry" ] || continue
+    kill -0 "${entry##*-}" 2>/dev/null && return 0
+    rm -f "$entry"
+  done
+  pgrep -x glusterd >/dev/null && return 0
+  [ -e "$TRACKRELAY_GLUSTER_REGISTRY/baseline" ] || return 0
+  # Deepest first, so that a folder is empty when its turn comes; nothing that was there before
+  # is touched.
+  trackrelay_share_gluster_system_listing | LC_ALL=C comm -13 "$TRACKRELAY_GLUSTER_REGISTRY/baseline" - |
+    LC_ALL=C sort -r | while IFS= read -r path; do
+      if [ -d "$path" ] && [ ! -L "$path" ]; then rmdir "$path" 2>/dev/null || true; else rm -f "$path"; fi
+    done
+  rm -f "$TRACKRELAY_GLUSTER_REGISTRY/baseline"
+  rmdir "$TRACKRELAY_GLUSTER_REGISTRY" 2>/dev/null || true
+}
+
+# The gluster command line against the glusterd of folder $1.
+trackrelay_share_gluster_cli() {
+  local dir=$1
+  shift
+  gluster --mode=script --glusterd-sock="$dir/run/glusterd.socket" --log-file="$dir/logs/cli.log" "$@"
+}
+
+# The same, its output kept in the log; status 1, with the log's tail, when it fails.
+trackrelay_share_gluster_cli_logged() {
+  local dir=$1
+  trackrelay_share_gluster_cli "$@" >>"$dir/logs/cli.out" 2>&1 || { tail -n 5 "$dir/logs/cli.out" >&2; return 1; }
+}
+
+# The pid of the running brick of the volume in folder $1, or nothing.
+trackrelay_share_gluster_brick_pid() {
+  local pid
+  pid=$(cat "$1"/run/vols/*/*.pid 2>/dev/null | head -n 1)
+  [ -n "$pid" ] && trackrelay_share_ours "$1" "$pid" && echo "$pid"
+  return 0
+}
+
+# Starts glusterd for folder $1 in the foreground of a background job, on the address kept in
+# share.env, remembered for trackrelay_share_down; waits until it answers. Run under the lock.
+trackrelay_share_gluster_start_glusterd() {
+  local dir=$1 address pid
+  address=$(trackrelay_share_setting "$dir" address)
+  mkdir -p "$dir/glusterd" "$dir/run" "$dir/logs"
+  cat >"$dir/glusterd.vol" <<CONF
+volume management
+    type mgmt/glusterd
+    option working-directory $dir/glusterd
+    option run-directory $dir/run
+    option logging-directory $dir/logs
+    option glusterd-sockfile $dir/run/glusterd.socket
+    option transport-type socket
+    option transport.address-family inet
+    option transport.socket.bind-address $address
+    option transport.socket.listen-port 24007
+    option transport.socket.read-fail-log off
+    option ping-timeout 0
+    option event-threads 1
+end-volume
+CONF
+  # A socket left by a glusterd that was killed would pass for the new one's.
+  rm -f "$dir/run/glusterd.socket"
+  glusterd -N -f "$dir/glusterd.vol" -p "$dir/run/glusterd.pid" -l "$dir/logs/glusterd.log" \
+    </dev/null >>"$dir/logs/glusterd.out" 2>&1 &
+  pid=$!
+  trackrelay_share_remember "$dir" "$pid"
+  if ! trackrelay_share_wait 300 "$pid" test -S "$dir/run/glusterd.socket" ||
+    ! trackrelay_share_wait 300 "$pid" trackrelay_share_gluster_cli "$dir" volume list; then
+    echo "glusterd did not start on $address; see $dir/logs" >&2
+    tail -n 20 "$dir/logs/glusterd.log" >&2
+    return 1
+  fi
+}
+
+# Starts the volume's brick ("force": also when glusterd thinks it started, as after a kill) and
+# remembers it once it runs. Run under the lock.
+trackrelay_share_gluster_start_brick() {
+  local dir=$1 i pid
+  trackrelay_share_gluster_cli_logged "$dir" volume start "$(trackrelay_share_setting "$dir" volume)" force || return 1
+  for ((i = 0; i < 100; i++)); do
+    pid=$(trackrelay_share_gluster_brick_pid "$dir")
+    if [ -n "$pid" ]; then
+      grep -qx "$pid" "$dir/pids" || trackrelay_share_remember "$dir" "$pid"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "the brick did not start; see $dir/logs" >&2
+  return 1
+}
+
+# glusterd and the volume of folder $1, made and started. Run under the lock.
+trackrelay_share_gluster_up_locked() {
+  local dir=$1 address option volume=$TRACKRELAY_GLUSTER_VOLUME
+  trackrelay_share_gluster_register "$dir"
+  address=$(trackrelay_share_gluster_address) || { echo "no loopback address of 127.0.1.0/24 is free for glusterd" >&2; return 1; }
+  printf 'address=%s\nvolume=%s\nping_timeout=%s\n' "$address" "$volume" "$(trackrelay_share_gluster_ping_timeout "$dir")" \
+    >>"$dir/share.env"
+  trackrelay_share_gluster_start_glusterd "$dir" || return 1
+  # "force": the brick lies on the root file system (or a tmpfs), which gluster would rather not have.
+  trackrelay_share_gluster_cli_logged "$dir" volume create "$volume" "$address:$dir/server" force || return 1
+  for option in "${TRACKRELAY_GLUSTER_VOLUME_OPTIONS[@]}" "network.ping-timeout $(trackrelay_share_setting "$dir" ping_timeout)"; do
+    # shellcheck disable=SC2086  # "option value"
+    trackrelay_share_gluster_cli_logged "$dir" volume set "$volume" $option || return 1
+  done
+  trackrelay_share_gluster_start_brick "$dir"
+}
+
+# The volume of folder $1 (its brick on $1/server), with a client for the program at
+# $1/clients/web (TRACKRELAY_SHARE_CLIENT) and one for the remote host at $1/clients/remote
+# (TRACKRELAY_SHARE_SERVER). More clients: trackrelay_share_gluster_mount.
+trackrelay_share_gluster_up() {
+  local dir=$1
+  mkdir -p "$dir/clients"
+  trackrelay_share_gluster_locked trackrelay_share_gluster_up_locked "$dir" || return 1
+  trackrelay_share_gluster_mount "$dir" remote || return 1
+  TRACKRELAY_SHARE_SERVER=$dir/clients/remote
+  trackrelay_share_gluster_mount "$dir" web || return 1
+  TRACKRELAY_SHARE_CLIENT=$dir/clients/web
+}
+
+# Mounts a FUSE client of the volume of folder $1, named $2, at $1/clients/$2 with the options
+# above (and those after the name), remembered for trackrelay_share_down. The client runs in the
+# foreground of a background job of this shell (so call this in the shell itself, not in $(...)).
+trackrelay_share_gluster_mount() {
+  local dir=$1 name=$2 pid mnt=$1/clients/$2
+  shift 2
+  mkdir -p "$mnt"
+  glusterfs -N --volfile-server="$(trackrelay_share_setting "$dir" address)" \
+    --volfile-id="$(trackrelay_share_setting "$dir" volume)" "${TRACKRELAY_GLUSTER_CLIENT_OPTIONS[@]}" "$@" \
+    --process-name="fuse-$name" -l "$dir/logs/client-$name.log" "$mnt" </dev/null \
+    >>"$dir/logs/client-$name.out" 2>&1 &
+  pid=$!
+  trackrelay_share_remember "$dir" "$pid"
+  TRACKRELAY_SHARE_MOUNTS+=("$mnt")
+  if ! trackrelay_share_wait 300 "$pid" mountpoint -q "$mnt" || ! trackrelay_share_wait 100 "$pid" test -d "$mnt/."; then
+    echo "the gluster client $name did not mount the volume; see $dir/logs" >&2
+    tail -n 20 "$dir/logs/client-$name.log" >&2
+    return 1
+  fi
+}
+
+# Stops the volume of folder $1 while its glusterd still runs (its clients are unmounted by now),
+# so that the brick ends as glusterd ends it; the socket it keeps in /run/gluster is noted, for
+# trackrelay_share_gluster_put_back.
+trackrelay_share_gluster_stop_volume() {
+  local dir=$1 brick
+  brick=$(trackrelay_share_gluster_brick_pid "$dir")
+  [ -z "$brick" ] || tr '\0' '\n' <"/proc/$brick/cmdline" 2>/dev/null | sed -n '/^-S$/{n;p;q}' >>"$dir/run/brick-sockets"
+  if [ -S "$dir/run/glusterd.socket" ] && [ -n "$(trackrelay_share_setting "$dir" volume)" ]; then
+    timeout 30 gluster --mode=script --glusterd-sock="$dir/run/glusterd.socket" --log-file="$dir/logs/cli.log" \
+      volume stop "$(trackrelay_share_setting "$dir" volume)" force >>"$dir/logs/cli.out" 2>&1 || true
+  fi
+}
+
+# Once every process of the volume of folder $1 has ended: its brick's socket removed, and the
+# machine's folders put back as the first harness found them when this was the last.
+trackrelay_share_gluster_put_back() {
+  local dir=$1 socket
+  while read -r socket; do
+    [ -S "$socket" ] && rm -f "$socket"
+  done < <(sort -u "$dir/run/brick-sockets" 2>/dev/null)
+  trackrelay_share_gluster_locked trackrelay_share_gluster_unregister || true
 }
