@@ -52,6 +52,12 @@ settle() { sync; sleep "${BENCH_SETTLE:-15}"; }
 
 # The end of the page, p50 / p99, and the exit beside it.
 latency_figures='s/.*end of the page p50 \([0-9.]*\) ms, p90 [0-9.]* ms, p99 \([0-9.]*\) ms.*; exit p50 \([0-9.]*\) ms, p99 \([0-9.]*\) ms;.*/\1 ms \/ \2 ms (exit \3 ms \/ \4 ms)/p'
+# The figures of a latency run on a share, from its output in file $1, with its wrong pages.
+share_latency_figures() {
+  local figures
+  figures=$(sed -n "$latency_figures" "$1")
+  if [ -n "$figures" ]; then echo "$figures; $(sed -n 's/.*; \([0-9]*\) wrong pages$/\1/p' "$1") wrong pages"; else echo "the run failed"; fi
+}
 
 # The farm's figures: new numbers per second and the relay latency with c:\woe and r: on a volume.
 bench_farm() {
@@ -92,11 +98,7 @@ bench_farm() {
       clients_list=$(IFS=:; echo "${farm_clients[*]:0:servers}")
       "$drivers/trackrelay_relay_latency" --farm "$clients_list" "$TRACKRELAY_SHARE_SERVER" "$program" "$simulator" \
         "$latency_requests" | tee "$work/latency.txt" || true
-      figure[latency_farm$servers]=$(sed -n "$latency_figures" "$work/latency.txt")
-      if [ -n "${figure[latency_farm$servers]}" ]; then
-        figure[latency_farm$servers]+="; $(sed -n 's/.*; \([0-9]*\) wrong pages$/\1/p' "$work/latency.txt") wrong pages"
-      fi
-      [ -n "${figure[latency_farm$servers]}" ] || figure[latency_farm$servers]="the run failed"
+      figure[latency_farm$servers]=$(share_latency_figures "$work/latency.txt")
     done
     trackrelay_share_down
   fi
@@ -237,11 +239,7 @@ for kind in smb sftp; do
   "$drivers/trackrelay_relay_latency" --share "$TRACKRELAY_SHARE_CLIENT" "$TRACKRELAY_SHARE_SERVER" "$program" "$simulator" \
     "$latency_requests" | tee "$work/latency.txt" || true
   trackrelay_share_down
-  figure[latency_$kind]=$(sed -n "$latency_figures" "$work/latency.txt")
-  if [ -n "${figure[latency_$kind]}" ]; then
-    figure[latency_$kind]+="; $(sed -n 's/.*; \([0-9]*\) wrong pages$/\1/p' "$work/latency.txt") wrong pages"
-  fi
-  [ -n "${figure[latency_$kind]}" ] || figure[latency_$kind]="the run failed"
+  figure[latency_$kind]=$(share_latency_figures "$work/latency.txt")
 done
 
 bench_farm
