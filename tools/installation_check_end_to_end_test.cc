@@ -109,12 +109,13 @@ TEST(InstallationCheckEndToEnd, FindsEachBrokenInstallationAndLeavesTheDrivesAsT
          fs::create_directory_symlink(root.path() + "/farm", root.Local("c:\\woe"));
        },
        us, "ok: c:\\woe", "is a link to a folder, which the program follows there and nowhere else", 0},
+      // Wine follows a Unix link itself, and shows one that leads nowhere as nothing at all.
       {"c:\\woe a link to nothing",
        [](const DriveRoot& root) {
          fs::remove_all(root.Local("c:\\woe"));
          fs::create_directory_symlink(root.path() + "/unmounted", root.Local("c:\\woe"));
        },
-       us, "FAIL: c:\\woe", "is a link that leads to no folder that can be read", 1},
+       us, "FAIL: c:\\woe", UnderWine() ? "is missing" : "is a link that leads to no folder that can be read", 1},
       {"tont not writable",
        [](const DriveRoot& root) {
          root.OpenToEveryone();
