@@ -54,7 +54,8 @@ TEST(InstallationCheckTest, EachBrokenInstallationHasItsOwnFindingAndNothingIsLe
       {"c:\\woe a link to nothing",
        [](FakeSystem& s) {
          s.kinds["c:\\woe"] = EntryKind::kLink;
-         s.Fail(FakeSystem::kListFolder, kPathNotFound);
+         s.files.erase(kCounter);
+         s.missing_folders.insert("c:\\woe\\");
        },
        Verdict::kFail, " is a link that leads to no folder that can be read", 1},
       {"tont not writable", [](FakeSystem& s) { s.Fail(FakeSystem::kWriteTextFile, kPermissionDenied, 2); },
