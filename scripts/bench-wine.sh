@@ -11,8 +11,8 @@ exe=$(realpath "${1:-build/windows/app/trackrelay.exe}")
 requests=${BENCH_LATENCY:-300}
 
 build=build/bench
-cmake --preset default -B "$build" >/dev/null
-cmake --build "$build" -j2 --target trackrelay-remote-host trackrelay_relay_latency >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench --target trackrelay-remote-host trackrelay_relay_latency >/dev/null
 simulator=$PWD/$build/tools/trackrelay-remote-host
 driver=$PWD/$build/bench/trackrelay_relay_latency
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the statically linked program and the benchmark drivers (in build/bench, with the
-# default preset's settings) and runs every benchmark. Each prints its figures as it ends; the
+# Builds the statically linked program and the benchmark drivers (the bench preset: build/bench,
+# the default preset's program) and runs every benchmark. Each prints its figures as it ends; the
 # table at the end is the one the README keeps. Run it on a quiet machine: it measures time.
 #   BENCH_RUNS      runs of each command of the process cost, one a round (default 2000)
 #   BENCH_LATENCY   requests of each relay latency run (default 300)
@@ -20,11 +20,7 @@ number_requests=${BENCH_NUMBERS:-1000}
 number_parallel=${BENCH_NUMBERS_PARALLEL:-4}
 
 build=build/bench
-cmake --preset default -B "$build" >/dev/null
-cmake --build "$build" -j2 --target trackrelay trackrelay-remote-host trackrelay_form_bench \
-  trackrelay_baseline_internal trackrelay_baseline_fatal trackrelay_baseline_relayed trackrelay_cxx_baseline_internal \
-  trackrelay_cxx_baseline_fatal trackrelay_cxx_baseline_relayed trackrelay_page_end trackrelay_peak_memory \
-  trackrelay_relay_latency trackrelay_load_clients trackrelay_number_rate >/dev/null
+cmake --workflow --preset bench >/dev/null
 program=$PWD/$build/app/trackrelay
 simulator=$PWD/$build/tools/trackrelay-remote-host
 drivers=$PWD/$build/bench
