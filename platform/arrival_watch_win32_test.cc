@@ -10,7 +10,8 @@
 #include <thread>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/kernel32.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 namespace {
