@@ -1,5 +1,5 @@
-// The text rules that hold on every platform: how a path splits into names, and how names are
-// compared without regard to case. Both file systems and the in-memory fake follow them.
+// The text rules that hold on every platform: how a path splits into names, how names are
+// compared without regard to case, where a line ends. Both file systems and the fake follow them.
 #pragma once
 
 #include <string>
@@ -15,5 +15,12 @@ std::vector<std::string> PathNames(std::string_view path);
 // Whether a and b are the same text once ASCII letters are taken in one case, as file names on
 // Windows and form field names are compared.
 bool SameTextIgnoringCase(std::string_view a, std::string_view b);
+
+// The line rule of the text files the relay reads (the counter, an answer): a line ends at a CR,
+// and an LF straight after that CR belongs to its end; a lone LF is part of the line, and the
+// last line may lack its end. Bytes pass unchanged. ChunkedTextFileReader splits by it for both
+// file systems and the fake.
+inline constexpr char kLineEnd = '\r';
+inline constexpr char kLineEndTail = '\n';
 
 }  // namespace trackrelay
