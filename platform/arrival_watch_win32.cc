@@ -3,10 +3,11 @@
 #include "platform/arrival_watch_win32.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "platform/file_system_common.h"
 
 namespace trackrelay {
 namespace {
@@ -191,9 +192,8 @@ DWORD AwaitArrivalOf(const std::string& path, DWORD milliseconds) {
     ::Sleep(milliseconds);
     return 0;
   }
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  auto left = [&] { return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count(); };
+  const Deadline deadline(milliseconds);
+  auto left = [&] { return deadline.LeftMs(); };
   for (;;) {
     const long long now_left = left();
     if (now_left <= 0) return 0;
