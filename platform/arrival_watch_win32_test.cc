@@ -1,4 +1,4 @@
-#include "platform/arrival_watch_win32.h"
+#include "platform/arrival_watch.h"
 
 #include <gtest/gtest.h>
 

@@ -3,11 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <linux/fs.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/statfs.h>
 #include <sys/stat.h>
@@ -21,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/arrival_watch.h"
 #include "platform/chunked_reader.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
@@ -464,23 +463,14 @@ class PosixSystem : public System {
     Place place;
     if (TryReach(path, false, place) != 0) return;
     // A watch armed before belongs to an earlier wait: each wait starts with its own.
-    watch_ = Watch{};
+    watch_.Disarm();
     struct statfs mount;
     if (fstatfs(place.folder.get(), &mount) != 0 || Remote(mount.f_type)) return;
-    Watch watch;
-    watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch.fd < 0) return;
-    // The folder as the walk reached it, links refused, named through its descriptor; the watch
-    // then follows that folder wherever it is moved.
-    const std::string reached = "/proc/self/fd/" + std::to_string(place.folder.get());
-    // Renames into the folder only. A watch that also asks for files closed after writing makes
-    // the kernel mark every name it has cached for the folder, deleted answers and the N.OUT
-    // lookups included, when it is armed: 18 ms with 200,000 such names, paid by every request
-    // and growing for as long as the server runs. The remote host renames a complete answer
-    // into place; one written in place is still found by the next look.
-    if (inotify_add_watch(watch.fd, reached.c_str(), IN_MOVED_TO | IN_ONLYDIR) < 0) return;
-    watch.name = place.name;
-    watch_ = std::move(watch);
+    watch_.Arm(path, WatchedFolder{place.folder.get(), place.name});
+  }
+
+  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
+    return watch_.Await(path, milliseconds);
   }
 
   DriveFacts DescribeDrive(char letter) override {
@@ -564,52 +554,7 @@ class PosixSystem : public System {
     return true;
   }
 
-  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
-    if (watch_.fd < 0 || LastNameOf(path) != watch_.name) {
-      ::Sleep(milliseconds);
-      return 0;
-    }
-    const Deadline deadline(milliseconds);
-    for (;;) {
-      const long long left = deadline.LeftMs();
-      if (left <= 0) return 0;
-      pollfd ready{watch_.fd, POLLIN, 0};
-      const int polled = poll(&ready, 1, static_cast<int>(left));
-      if (polled < 0 && errno != EINTR) {
-        // A watch that fails ends the watching; the rest of the time is slept.
-        watch_ = Watch{};
-        ::Sleep(static_cast<DWORD>(left));
-        return 0;
-      }
-      if (polled > 0 && Arrived()) {
-        return static_cast<DWORD>(std::max<long long>(deadline.LeftMs(), 1));
-      }
-      if (watch_.fd < 0) {
-        ::Sleep(static_cast<DWORD>(std::max<long long>(left, 0)));
-        return 0;
-      }
-    }
-  }
-
  private:
-  struct Watch {
-    Watch() = default;
-    Watch(Watch&& other) noexcept : fd(std::exchange(other.fd, -1)), name(std::move(other.name)) {}
-    Watch& operator=(Watch&& other) noexcept {
-      if (this != &other) {
-        if (fd >= 0) close(fd);
-        fd = std::exchange(other.fd, -1);
-        name = std::move(other.name);
-      }
-      return *this;
-    }
-    ~Watch() {
-      if (fd >= 0) close(fd);
-    }
-    int fd = -1;
-    std::string name;  // the file whose arrival ends a wait
-  };
-
   // Network and FUSE mounts report only what this machine did to them, never the remote host's
   // writes: a watch there would never wake anybody.
   static bool Remote(decltype(statfs::f_type) type) {
@@ -682,35 +627,7 @@ class PosixSystem : public System {
     return out;
   }
 
-  static std::string LastNameOf(const std::string& path) {
-    const std::size_t last = path.find_last_of("/\\");
-    return last == std::string::npos ? path : path.substr(last + 1);
-  }
-
-  // Reads what the watch reported; true when the awaited name was renamed in. The name must
-  // match exactly: another request's file, or N.OUT, wakes nobody.
-  bool Arrived() {
-    alignas(inotify_event) char buffer[8192];
-    bool arrived = false;
-    for (;;) {
-      const ssize_t got = read(watch_.fd, buffer, sizeof buffer);
-      if (got <= 0) break;
-      for (ssize_t at = 0; at < got;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        if ((event->mask & IN_Q_OVERFLOW) != 0) arrived = true;  // events lost: look to be sure
-        if ((event->mask & IN_IGNORED) != 0) watch_ = Watch{};    // the folder is gone
-        if ((event->mask & IN_MOVED_TO) != 0 && event->len > 0 &&
-            watch_.name == event->name) {
-          arrived = true;
-        }
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      }
-      if (watch_.fd < 0) break;
-    }
-    return arrived;
-  }
-
-  Watch watch_;
+  ArrivalWatch watch_;
 };
 
 }  // namespace

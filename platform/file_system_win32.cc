@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/arrival_watch_win32.h"
+#include "platform/arrival_watch.h"
 #include "platform/chunked_reader.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
@@ -698,10 +698,23 @@ class WindowsSystem : public System {
 
   std::uint64_t MonotonicMilliseconds() override { return GetTickCount64(); }
 
-  void WatchForArrival(const std::string& path) override { ArmArrivalWatch(MapDrivePath(path)); }
-  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
-    return AwaitArrivalOf(MapDrivePath(path), milliseconds);
+  void WatchForArrival(const std::string& path) override {
+    // A watch armed before belongs to an earlier wait: each wait starts with its own.
+    watch_.Disarm();
+    const std::string local = MapDrivePath(path);
+    const std::size_t last = local.find_last_of("\\/");
+    if (last == std::string::npos || last + 1 == local.size()) return;
+    WatchedFolder folder{local.substr(0, last), local.substr(last + 1)};
+    if (folder.path.empty() || folder.path.back() == ':') folder.path += '\\';  // the root of a drive
+    watch_.Arm(path, folder);
   }
+
+  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
+    return watch_.Await(path, milliseconds);
+  }
+
+ private:
+  ArrivalWatch watch_;
 };
 
 }  // namespace

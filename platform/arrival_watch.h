@@ -1,0 +1,73 @@
+// The arrival watch: ends a wait for an answer as soon as the answer lands in its folder, on
+// inotify (arrival_watch_posix.cc) or ReadDirectoryChangesW (arrival_watch_win32.cc).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/kernel32.h"
+
+namespace trackrelay {
+
+// The folder to watch, as the file system reached it, and the awaited file's name in it.
+struct WatchedFolder {
+#ifdef _WIN32
+  // As the Win32 file API takes it ("r:\\tont"); the watch opens the folder itself, never what a
+  // reparse point there leads to.
+  std::string path;
+#else
+  // Reached without following a link; the watch names the folder through it and keeps no hold
+  // on it.
+  int descriptor = -1;
+#endif
+  std::string name;
+};
+
+// What System::WatchForArrival and System::AwaitArrival run on. Each file system holds one as a
+// member; the program awaits one answer at a time, so arming it again replaces the watch.
+class ArrivalWatch {
+ public:
+  ArrivalWatch() = default;
+  ArrivalWatch(const ArrivalWatch&) = delete;
+  ArrivalWatch& operator=(const ArrivalWatch&) = delete;
+
+  // Ends the watch armed before: each wait starts with its own.
+  void Disarm() {
+    listener_.reset();
+    armed_.clear();
+  }
+  // Arms the watch for the file at path (a drive path, as the wait will name it) in the folder
+  // the file system reached for it, replacing any watch armed before. Where the folder cannot be
+  // watched, nothing is armed and nothing is said.
+  void Arm(const std::string& path, const WatchedFolder& folder);
+  // Waits up to milliseconds, as System::AwaitArrival says; without a watch armed for path it
+  // sleeps the whole time.
+  DWORD Await(const std::string& path, DWORD milliseconds) {
+    if (listener_ == nullptr || !ArmedFor(path)) {
+      ::Sleep(milliseconds);
+      return 0;
+    }
+    return AwaitArmed(milliseconds);
+  }
+
+  // The platform's own, opaque here: an inotify descriptor, or a folder's handle, its event and
+  // its report buffer.
+  struct Listener;
+
+ private:
+  // Whether the watch armed is the one for path.
+  bool ArmedFor(const std::string& path) const;
+  // Waits on the armed watch: the milliseconds left (at least 1) when the file arrived, or 0
+  // when the whole time passed. A watch that fails is disarmed, and the rest of the time slept.
+  DWORD AwaitArmed(DWORD milliseconds);
+
+  // Each platform's file ends its Listener, which only it knows.
+  struct EndListener {
+    void operator()(Listener* listener) const;
+  };
+
+  std::unique_ptr<Listener, EndListener> listener_;  // none while nothing is armed
+  std::string armed_;                   // the path the watch was armed with
+};
+
+}  // namespace trackrelay
