@@ -40,10 +40,12 @@ class ArrivalWatch {
   // the file system reached for it, replacing any watch armed before. Where the folder cannot be
   // watched, nothing is armed and nothing is said.
   void Arm(const std::string& path, const WatchedFolder& folder);
-  // Waits up to milliseconds, as System::AwaitArrival says; without a watch armed for path it
-  // sleeps the whole time.
+  // Waits up to milliseconds, as System::AwaitArrival says. Only the very path the watch was
+  // armed with, compared as written, can end the wait early: for any other path, as without a
+  // watch, it sleeps the whole time, so that a file of the same name in another folder, or
+  // another request's answer, never cuts a wait short.
   DWORD Await(const std::string& path, DWORD milliseconds) {
-    if (listener_ == nullptr || !ArmedFor(path)) {
+    if (listener_ == nullptr || path != armed_) {
       ::Sleep(milliseconds);
       return 0;
     }
@@ -55,8 +57,6 @@ class ArrivalWatch {
   struct Listener;
 
  private:
-  // Whether the watch armed is the one for path.
-  bool ArmedFor(const std::string& path) const;
   // Waits on the armed watch: the milliseconds left (at least 1) when the file arrived, or 0
   // when the whole time passed. A watch that fails is disarmed, and the rest of the time slept.
   DWORD AwaitArmed(DWORD milliseconds);

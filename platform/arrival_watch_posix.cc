@@ -18,15 +18,6 @@ struct ArrivalWatch::Listener {
   std::string name;  // the file whose arrival ends a wait
 };
 
-namespace {
-
-std::string LastNameOf(const std::string& path) {
-  const std::size_t last = path.find_last_of("/\\");
-  return last == std::string::npos ? path : path.substr(last + 1);
-}
-
-}  // namespace
-
 void ArrivalWatch::EndListener::operator()(Listener* listener) const { delete listener; }
 
 void ArrivalWatch::Arm(const std::string& path, const WatchedFolder& folder) {
@@ -47,8 +38,6 @@ void ArrivalWatch::Arm(const std::string& path, const WatchedFolder& folder) {
   listener_ = std::move(listener);
   armed_ = path;
 }
-
-bool ArrivalWatch::ArmedFor(const std::string& path) const { return LastNameOf(path) == listener_->name; }
 
 namespace {
 

@@ -104,8 +104,6 @@ void ArrivalWatch::Arm(const std::string& path, const WatchedFolder& folder) {
   armed_ = path;
 }
 
-bool ArrivalWatch::ArmedFor(const std::string& path) const { return path == listener_->path; }
-
 namespace {
 
 // What stands for "closed after writing": the file holds something, and nobody holds it open

@@ -460,10 +460,11 @@ class PosixSystem : public System {
   }
 
   void WatchForArrival(const std::string& path) override {
+    // A watch armed before belongs to an earlier wait: each wait starts with its own, even one
+    // whose folder cannot be reached.
+    watch_.Disarm();
     Place place;
     if (TryReach(path, false, place) != 0) return;
-    // A watch armed before belongs to an earlier wait: each wait starts with its own.
-    watch_.Disarm();
     struct statfs mount;
     if (fstatfs(place.folder.get(), &mount) != 0 || Remote(mount.f_type)) return;
     watch_.Arm(path, WatchedFolder{place.folder.get(), place.name});
