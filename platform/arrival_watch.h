@@ -2,9 +2,11 @@
 // inotify (arrival_watch_posix.cc) or ReadDirectoryChangesW (arrival_watch_win32.cc).
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
+#include "platform/file_system_common.h"
 #include "platform/kernel32.h"
 
 namespace trackrelay {
@@ -49,7 +51,19 @@ class ArrivalWatch {
       ::Sleep(milliseconds);
       return 0;
     }
-    return AwaitArmed(milliseconds);
+    const Deadline deadline(milliseconds);
+    for (;;) {
+      const long long left = deadline.LeftMs();
+      if (left <= 0) return 0;
+      const Wait waited = WaitOnce(static_cast<DWORD>(left));
+      if (waited == Wait::kArrived) return static_cast<DWORD>(std::max<long long>(deadline.LeftMs(), 1));
+      if (waited == Wait::kTimeUp) return 0;
+      if (listener_ == nullptr) {
+        // The watch failed, or its folder went: the rest of the time is slept.
+        ::Sleep(static_cast<DWORD>(std::max<long long>(deadline.LeftMs(), 0)));
+        return 0;
+      }
+    }
   }
 
   // The platform's own, opaque here: an inotify descriptor, or a folder's handle, its event and
@@ -57,9 +71,15 @@ class ArrivalWatch {
   struct Listener;
 
  private:
-  // Waits on the armed watch: the milliseconds left (at least 1) when the file arrived, or 0
-  // when the whole time passed. A watch that fails is disarmed, and the rest of the time slept.
-  DWORD AwaitArmed(DWORD milliseconds);
+  enum class Wait {
+    kArrived,  // the awaited file arrived, or the folder lost count of its changes: look
+    kTimeUp,   // the whole time given was waited, as a Sleep would have
+    kGoOn,     // woken by something else: wait on for what is left
+  };
+
+  // One wait of the armed watch, of up to milliseconds. A watch that fails, or whose folder goes,
+  // is disarmed.
+  Wait WaitOnce(DWORD milliseconds);
 
   // Each platform's file ends its Listener, which only it knows.
   struct EndListener {
@@ -67,7 +87,7 @@ class ArrivalWatch {
   };
 
   std::unique_ptr<Listener, EndListener> listener_;  // none while nothing is armed
-  std::string armed_;                   // the path the watch was armed with
+  std::string armed_;                                // the path the watch was armed with
 };
 
 }  // namespace trackrelay

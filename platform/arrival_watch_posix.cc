@@ -4,7 +4,6 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 
 #include "platform/arrival_watch.h"
@@ -64,28 +63,20 @@ bool Arrived(int inotify, const std::string& name, bool& gone) {
 
 }  // namespace
 
-DWORD ArrivalWatch::AwaitArmed(DWORD milliseconds) {
-  const Deadline deadline(milliseconds);
-  for (;;) {
-    const long long left = deadline.LeftMs();
-    if (left <= 0) return 0;
-    pollfd ready{listener_->inotify.get(), POLLIN, 0};
-    const int polled = poll(&ready, 1, static_cast<int>(left));
-    if (polled < 0 && errno != EINTR) {
-      // A watch that fails ends the watching; the rest of the time is slept.
-      Disarm();
-      ::Sleep(static_cast<DWORD>(left));
-      return 0;
-    }
-    bool gone = false;
-    const bool arrived = polled > 0 && Arrived(listener_->inotify.get(), listener_->name, gone);
-    if (gone) Disarm();
-    if (arrived) return static_cast<DWORD>(std::max<long long>(deadline.LeftMs(), 1));
-    if (listener_ == nullptr) {
-      ::Sleep(static_cast<DWORD>(std::max<long long>(left, 0)));
-      return 0;
-    }
+ArrivalWatch::Wait ArrivalWatch::WaitOnce(DWORD milliseconds) {
+  pollfd ready{listener_->inotify.get(), POLLIN, 0};
+  const int polled = poll(&ready, 1, static_cast<int>(milliseconds));
+  if (polled < 0 && errno != EINTR) {
+    // A watch that fails ends the watching.
+    Disarm();
+    return Wait::kGoOn;
   }
+  bool gone = false;
+  const bool arrived = polled > 0 && Arrived(listener_->inotify.get(), listener_->name, gone);
+  if (gone) Disarm();
+  // A poll that timed out may end a hair before the deadline by the steady clock: the next round
+  // tells.
+  return arrived ? Wait::kArrived : Wait::kGoOn;
 }
 
 }  // namespace trackrelay

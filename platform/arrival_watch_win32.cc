@@ -196,33 +196,23 @@ Report TakeReport(ArrivalWatch::Listener& watch) {
 
 }  // namespace
 
-DWORD ArrivalWatch::AwaitArmed(DWORD milliseconds) {
-  const Deadline deadline(milliseconds);
-  auto left = [&] { return deadline.LeftMs(); };
-  for (;;) {
-    const long long now_left = left();
-    if (now_left <= 0) return 0;
-    DWORD wait = static_cast<DWORD>(now_left);
-    if (listener_->being_written) wait = std::min(wait, kWriterRecheckMilliseconds);
-    const DWORD waited = WaitForSingleObject(listener_->reported.get(), wait);
-    bool arrived = false;
-    if (waited == WAIT_OBJECT_0) {
-      const Report report = TakeReport(*listener_);
-      arrived = report.arrived;
-      if (report.over) Disarm();
-    } else if (waited != WAIT_TIMEOUT) {
-      Disarm();
-    }
-    if (!arrived && listener_ != nullptr && listener_->being_written) arrived = WriterLetGo(*listener_);
-    if (arrived) return static_cast<DWORD>(std::max<long long>(left(), 1));
-    // The whole time waited, as a Sleep would have: a wait that ended a hair early by this
-    // clock is not topped up, which would cost every miss another round with the system.
-    if (waited == WAIT_TIMEOUT && wait == static_cast<DWORD>(now_left)) return 0;
-    if (listener_ == nullptr) {
-      ::Sleep(static_cast<DWORD>(std::max<long long>(left(), 0)));
-      return 0;
-    }
+ArrivalWatch::Wait ArrivalWatch::WaitOnce(DWORD milliseconds) {
+  DWORD wait = milliseconds;
+  if (listener_->being_written) wait = std::min(wait, kWriterRecheckMilliseconds);
+  const DWORD waited = WaitForSingleObject(listener_->reported.get(), wait);
+  bool arrived = false;
+  if (waited == WAIT_OBJECT_0) {
+    const Report report = TakeReport(*listener_);
+    arrived = report.arrived;
+    if (report.over) Disarm();
+  } else if (waited != WAIT_TIMEOUT) {
+    Disarm();
   }
+  if (!arrived && listener_ != nullptr && listener_->being_written) arrived = WriterLetGo(*listener_);
+  if (arrived) return Wait::kArrived;
+  // The whole time waited, as a Sleep would have: a wait that ended a hair early by the steady
+  // clock is not topped up, which would cost every miss another round with the system.
+  return waited == WAIT_TIMEOUT && wait == milliseconds ? Wait::kTimeUp : Wait::kGoOn;
 }
 
 }  // namespace trackrelay
