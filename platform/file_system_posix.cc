@@ -87,7 +87,7 @@ int TryReach(const std::string& path, bool readable, Place& place) {
   std::string start;
   std::size_t at = 0;
   const bool drive = path.size() >= 2 && path[1] == ':' &&
-                     ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+                     IsAsciiLetter(path[0]);
   // Below c: the first folder is the administrator's; nobody else writes to that disk.
   bool administrators = drive && (path[0] | 0x20) == 'c';
   if (drive) {
@@ -102,12 +102,12 @@ int TryReach(const std::string& path, bool readable, Place& place) {
   std::vector<std::string> names = PathNames(std::string_view(path).substr(at));
   place.name = names.back();
   names.pop_back();
-  if (place.name.empty() || place.name == "." || place.name == "..") return kPathNotFound;
+  if (NamesNoEntry(place.name)) return kPathNotFound;
 
   UniqueDescriptor folder(open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) return errno == EACCES ? kPermissionDenied : kPathNotFound;
   for (const std::string& name : names) {
-    if (name.empty() || name == ".") continue;
+    if (StaysInFolder(name)) continue;
     if (name == "..") return kPathNotFound;
     const int follow = std::exchange(administrators, false) ? 0 : O_NOFOLLOW;
     UniqueDescriptor next(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | follow | O_CLOEXEC));
@@ -164,10 +164,10 @@ UniqueListing ListingOf(int folder) {
 
 class PosixTextFileReader : public ChunkedTextFileReader {
  public:
-  // also_held, when not -1, is another descriptor that goes with this one: its lock is held as
+  // also_held, when given, is another descriptor that goes with this one: its lock is held as
   // long as the reader lives, and let go after fd is closed.
-  PosixTextFileReader(int fd, std::size_t chunk_size, int also_held = -1)
-      : ChunkedTextFileReader(chunk_size), fd_(fd), also_held_(also_held) {}
+  PosixTextFileReader(UniqueDescriptor fd, std::size_t chunk_size, UniqueDescriptor also_held = UniqueDescriptor())
+      : ChunkedTextFileReader(chunk_size), fd_(std::move(fd)), also_held_(std::move(also_held)) {}
   ~PosixTextFileReader() override {
     // The file first, then the lock that guards it.
     fd_.Reset();
@@ -348,7 +348,7 @@ class PosixSystem : public System {
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
-    return MakeTextFileReader(OpenRegular(Reach(path)).Release());
+    return std::make_unique<PosixTextFileReader>(OpenRegular(Reach(path)), kTextReadChunk);
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
@@ -366,7 +366,7 @@ class PosixSystem : public System {
     UniqueDescriptor fd = OpenRegular(Reach(path));
     // The file is closed before the lock is let go (the reader closes them in that order), so
     // that the next holder never meets this one's descriptor on a file that it replaces.
-    return std::make_unique<PosixTextFileReader>(fd.Release(), kTextReadChunk, lock.Release());
+    return std::make_unique<PosixTextFileReader>(std::move(fd), kTextReadChunk, std::move(lock));
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override { RenameNoReplaceTellingHow(from, to); }
@@ -418,10 +418,7 @@ class PosixSystem : public System {
     // spelt in the other case finds a file too. When that spelling finds nothing while the
     // name itself still finds the same file before and after, the folder tells case apart and
     // the stat found the stored name.
-    std::string other_case = name;
-    for (char& c : other_case) {
-      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = static_cast<char>(c ^ 0x20);
-    }
+    const std::string other_case = InOtherCase(name);
     if (other_case == name) return name;  // no letters: there is no other spelling
     struct stat other, again;
     if (fstatat(folder, other_case.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
@@ -634,7 +631,7 @@ class PosixSystem : public System {
 }  // namespace
 
 std::unique_ptr<TextFileReader> MakeTextFileReader(int fd, std::size_t chunk) {
-  return std::make_unique<PosixTextFileReader>(fd, chunk);
+  return std::make_unique<PosixTextFileReader>(UniqueDescriptor(fd), chunk);
 }
 
 void RenameByLinking(const std::string& from, const std::string& to) {

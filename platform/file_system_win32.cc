@@ -193,20 +193,20 @@ int FolderFailure(DWORD error) {
 int TryReach(const std::string& path, Place& place) {
   std::size_t at = 0;
   const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/') &&
-                     ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+                     IsAsciiLetter(path[0]);
   if (!drive) {
     const std::size_t last = path.find_last_of("\\/");
     at = last == std::string::npos ? 0 : last + 1;
     place.folder.assign(path, 0, last == std::string::npos ? 0 : last);
     if (place.folder.empty()) place.folder = last == std::string::npos ? "." : path.substr(0, 1);
     place.name.assign(path, at, std::string::npos);
-    return place.name.empty() || place.name == "." || place.name == ".." ? kPathNotFound : 0;
+    return NamesNoEntry(place.name) ? kPathNotFound : 0;
   }
 
   std::vector<std::string> names = PathNames(std::string_view(path).substr(3));
   place.name = names.back();
   names.pop_back();
-  if (place.name.empty() || place.name == "." || place.name == "..") return kPathNotFound;
+  if (NamesNoEntry(place.name)) return kPathNotFound;
 
   place.folder = path.substr(0, 2);
   // The drive's root: only its final path is wanted, the start of every final path below it.
@@ -221,7 +221,7 @@ int TryReach(const std::string& path, Place& place) {
   // goes on below where it leads. Nobody who writes to a share can make or change it.
   bool administrators = (path[0] | 0x20) == 'c';
   for (const std::string& name : names) {
-    if (name.empty() || name == ".") continue;
+    if (StaysInFolder(name)) continue;
     if (name == "..") return kPathNotFound;
     const bool follow = std::exchange(administrators, false);
     place.folder += "\\" + name;
