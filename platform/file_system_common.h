@@ -55,6 +55,13 @@ class StoredSpellingSearch {
   bool settled_ = false;
 };
 
+// A path of a file in the folder of path ("r:\\fromnt\\" gives "r:\\fromnt\\-"), by which the walk
+// reaches that folder itself, as ListFolder does: the last name, empty for a path that ends in a
+// separator, is never looked at, so any name stands in for it.
+inline std::string StandInFileOf(const std::string& path) {
+  return path.substr(0, path.find_last_of("\\/") + 1) + "-";
+}
+
 // The end of a wait of a given length on a clock that only moves forward: a wait woken by a
 // report that was not the awaited one goes on for what is left, never for the whole length again.
 class Deadline {

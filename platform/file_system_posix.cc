@@ -514,9 +514,7 @@ class PosixSystem : public System {
   }
 
   std::vector<std::string> ListFolder(const std::string& path) override {
-    // The folder of path itself: its last name, empty for a path that ends in a separator, is
-    // never looked at, so any name stands in for it.
-    const Place place = Reach(path.substr(0, path.find_last_of("/\\") + 1) + "-", true);
+    const Place place = Reach(StandInFileOf(path), true);
     const UniqueListing entries = ListingOf(place.folder.get());
     if (!entries.valid()) RaiseError(errno);
     std::vector<std::string> names;

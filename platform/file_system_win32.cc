@@ -666,9 +666,7 @@ class WindowsSystem : public System {
   }
 
   std::vector<std::string> ListFolder(const std::string& path) override {
-    // The folder of path itself: its last name, empty for a path that ends in a separator, is
-    // never looked at, so any name stands in for it.
-    const Place place = Reach(path.substr(0, path.find_last_of("\\/") + 1) + "-");
+    const Place place = Reach(StandInFileOf(path));
     WIN32_FIND_DATAA found;
     const UniqueFind search(FindFirstFileA((place.folder + "\\*").c_str(), &found));
     if (!search.valid()) {
