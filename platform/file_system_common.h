@@ -12,8 +12,7 @@
 
 namespace trackrelay {
 
-// How many bytes a text file reader fetches with one read. An answer of a few lines comes in one;
-// the counter in one, however its line was padded.
+// How many bytes a text file reader fetches with one read; a longer line comes in several.
 inline constexpr std::size_t kTextReadChunk = 64 * 1024;
 
 // A network share may refuse a delete or a rename as busy for a moment after its file was closed,

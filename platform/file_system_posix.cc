@@ -267,7 +267,7 @@ void WriteNewFile(const Place& place, std::string_view text, bool durably, const
   const int removed = RemoveName(place);
   if (removed != 0 && removed != ENOENT) RaiseError(removed);
   UniqueDescriptor fd(openat(place.folder.get(), place.name.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   if (fd.get() < 0) RaiseError(errno);
   const Identity made = IdentityOf(fd.get());
   try {

@@ -306,7 +306,8 @@ class WindowsTextFileReader : public ChunkedTextFileReader {
 // is refused here.
 UniqueHandle OpenRegular(const Place& place) {
   UniqueHandle file(CreateFileA(place.Path().c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr));
   if (!file.valid()) RaiseLastError();
   if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
   return file;
@@ -415,7 +416,7 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
   if (removed != 0 && removed != ERROR_FILE_NOT_FOUND) RaiseError(removed);
   const DWORD access = GENERIC_WRITE | DELETE | (like_path.empty() ? 0 : READ_CONTROL | WRITE_DAC | WRITE_OWNER);
   UniqueHandle file(CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.valid()) {
     // Some file systems refuse WRITE_OWNER to whoever may not give files away.
     if (like_path.empty() || GetLastError() != ERROR_ACCESS_DENIED) RaiseLastError();
@@ -463,7 +464,7 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
 // the open.
 UniqueHandle OpenLockFile(const Place& place) {
   UniqueHandle file(CreateFileA(place.Path().c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.valid()) RaiseLastError();
   if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
   return file;
@@ -588,7 +589,7 @@ class WindowsSystem : public System {
     // left to the open that follows the look, which checks all the same and fails.
     place.name = stored;
     UniqueHandle file(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return GetLastError() == ERROR_ACCESS_DENIED ? stored : "";
     return IsPlainFileAt(place, file.get()) ? stored : "";
   }
@@ -638,7 +639,7 @@ class WindowsSystem : public System {
       return facts;
     }
     UniqueHandle entry(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info;
     if (!entry.valid()) {
       facts.kind = GetLastError() == ERROR_FILE_NOT_FOUND ? EntryKind::kMissing : EntryKind::kUnreachable;
