@@ -1,4 +1,4 @@
-#include "platform/arrival_watch_win32.h"
+#include "platform/arrival_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,8 @@
 #include <thread>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/kernel32.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 namespace {

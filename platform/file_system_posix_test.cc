@@ -21,8 +21,8 @@
 
 #include "platform/failure.h"
 #include "platform/fake_system.h"
-#include "platform/platform.h"
 #include "platform/scratch_drive.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/failure.h"
-#include "platform/platform.h"
 #include "platform/scratch_drive.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 namespace {

@@ -1,5 +1,5 @@
 // Names in paths and forms, the same on every platform.
-#include "platform/platform.h"
+#include "platform/text_rules.h"
 
 namespace trackrelay {
 
@@ -22,6 +22,14 @@ bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
+}
+
+std::string InOtherCase(std::string_view text) {
+  std::string other(text);
+  for (char& c : other) {
+    if (IsAsciiLetter(c)) c = static_cast<char>(c ^ 0x20);
+  }
+  return other;
 }
 
 }  // namespace trackrelay
