@@ -15,7 +15,7 @@ inline constexpr unsigned kPollIntervalMs = 100;
 // The wait also ends, with the timeout page, once this long has passed since its first look,
 // however few looks were made: a look that blocks on a share that hangs counts as one miss
 // however long it takes. On a share that answers, 450 looks take 45 s and the looks' own time,
-// and end the wait long before this; see the README for why 90 s.
+// and end the wait long before this; docs/deploy.md (When the share fails) says why 90 s.
 inline constexpr std::uint64_t kLongestWaitMs = 90000;
 
 // Writes the whole HTTP response: the relayed page, the timeout page, or the internal error page

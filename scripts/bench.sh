@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the statically linked program and the benchmark drivers (the bench preset: build/bench,
 # the default preset's program) and runs every benchmark. Each prints its figures as it ends; the
-# table at the end is the one the README keeps. Run it on a quiet machine: it measures time.
+# table at the end is the one docs/benchmarks.md keeps. Run it on a quiet machine: it measures time.
 #   BENCH_RUNS      runs of each command of the process cost, one a round (default 2000)
 #   BENCH_LATENCY   requests of each relay latency run (default 300)
 #   BENCH_CLIENTS, BENCH_REQUESTS   the load run (default 200 clients, 2000 requests)
