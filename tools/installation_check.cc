@@ -482,8 +482,8 @@ class Checker {
         Ok("r:\\tont: a file was created there, found by the program's look and removed, as an answer is taken");
       } else {
         Fail("r:\\tont: a file renamed into it is not found by the program's look: every request ends in the "
-             "timeout page; see that the share's client does not cache names (docs/deploy.md, The drive on a network "
-             "share)");
+             "timeout page; see that the share's client does not cache names (docs/deploy.md, The drive on a "
+             "network share)");
       }
       Ok(woke ? "r:\\tont is watched: an answer that lands there wakes its request at once"
               : "r:\\tont is not watched (a network or FUSE mount, or its reports did not come within 1 s): "
