@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The Windows zip: unpacked, it must hold the three programs, README.txt, the check's manual
-# page and a web.config that maps trackrelay.exe to IIS's CGI module with a CGI time limit; and
+# The Windows zip: unpacked, it must hold the three programs, README.txt, the program's and the
+# check's manual pages and a web.config that maps trackrelay.exe to IIS's CGI module with a CGI time limit; and
 # its programs must work under Wine: trackrelay.exe, with r: mapped to a scratch folder and the
 # counter in c:\woe, takes a new number and relays the answer that the zip's simulator writes,
 # and shows the internal error page for a form without TRACKNO; trackrelay-check.exe passes
@@ -39,16 +39,20 @@ mkdir "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$zip") || { fail "cannot unpack $zip"; exit 1; }
 top=$(basename "$zip" .zip)
 listing=$(cd "$work/unpacked" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
-expected="./$top/README.txt ./$top/trackrelay-check.exe ./$top/trackrelay-check.txt ./$top/trackrelay-remote-host.exe ./$top/trackrelay.exe ./$top/web.config "
+expected="./$top/README.txt ./$top/trackrelay-check.exe ./$top/trackrelay-check.txt ./$top/trackrelay-remote-host.exe ./$top/trackrelay.exe ./$top/trackrelay.txt ./$top/web.config "
 [ "$listing" = "$expected" ] && pass "the zip holds $expected" || fail "the zip holds $listing"
 dir=$work/unpacked/$top
 
-manual=$dir/trackrelay-check.txt
-if grep -q '^TRACKRELAY-CHECK(8)' "$manual" && grep -q 'THE COUNTER.S END' "$manual" && [ "$(grep -c $'\r$' "$manual")" = "$(wc -l <"$manual")" ]; then
-  pass "trackrelay-check.txt is the manual page, in lines that end in CR LF"
-else
-  fail "trackrelay-check.txt is not the manual page as text with CR LF line ends"
-fi
+# The manual pages as text, each with a section only it has.
+for page in "trackrelay-check:THE COUNTER.S END" "trackrelay:STEPS"; do
+  manual=$dir/${page%%:*}.txt
+  title=$(basename "$manual" .txt | tr a-z A-Z)
+  if grep -q "^$title(8)" "$manual" && grep -q "^${page#*:}" "$manual" && [ "$(grep -c $'\r$' "$manual")" = "$(wc -l <"$manual")" ]; then
+    pass "${page%%:*}.txt is the manual page, in lines that end in CR LF"
+  else
+    fail "${page%%:*}.txt is not the manual page as text with CR LF line ends"
+  fi
+done
 
 config=$dir/web.config
 if command -v xmllint >/dev/null; then
