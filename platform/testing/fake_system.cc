@@ -1,4 +1,4 @@
-#include "platform/fake_system.h"
+#include "platform/testing/fake_system.h"
 
 #include <algorithm>
 
@@ -77,11 +77,11 @@ class FakeSystem::Reader : public TextFileReader {
   std::size_t next_ = 0;
 };
 
-FakeSystem::FakeSystem() { SubstituteSystem(this); }
+FakeSystem::FakeSystem() : previous_(&CurrentSystem()) { SubstituteSystem(this); }
 
 FakeSystem::~FakeSystem() {
   *self_ = nullptr;
-  SubstituteSystem(nullptr);
+  SubstituteSystem(previous_);
 }
 
 void FakeSystem::Fail(Operation operation, int number, int after, int times) {
