@@ -7,7 +7,8 @@
 #include "cgi/cgi_environment.h"
 #include "cgi/conversions.h"
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/kernel32.h"
+#include "platform/text_rules.h"
 
 namespace trackrelay {
 

@@ -7,7 +7,7 @@
 #include "cgi/form_input.h"
 #include "cgi/response_output.h"
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/kernel32.h"
 
 // A sanitizer build (GCC's macro, clang's feature test) reports on standard error at the end.
 #if defined(__SANITIZE_ADDRESS__)

@@ -9,8 +9,8 @@
 
 #include "cgi/conversions.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/drive_path.h"
 #include "platform/failure.h"
-#include "platform/platform.h"
 #include "relay/tracking_counter.h"
 
 using namespace trackrelay;

@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "platform/drive_path.h"
 #include "platform/failure.h"
 #include "platform/file_system_posix.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 
 using namespace trackrelay;
 using trackrelay::fuzz::Broken;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 namespace {

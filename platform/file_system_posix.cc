@@ -23,9 +23,12 @@
 #include <vector>
 
 #include "platform/chunked_reader.h"
+#include "platform/drive_path.h"
 #include "platform/failure.h"
 #include "platform/file_system_posix.h"
-#include "platform/platform.h"
+#include "platform/kernel32.h"
+#include "platform/system.h"
+#include "platform/text_rules.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)

@@ -11,9 +11,12 @@
 
 #include "platform/arrival_watch_win32.h"
 #include "platform/chunked_reader.h"
+#include "platform/drive_path.h"
 #include "platform/failure.h"
 #include "platform/file_system_win32.h"
-#include "platform/platform.h"
+#include "platform/kernel32.h"
+#include "platform/system.h"
+#include "platform/text_rules.h"
 
 namespace trackrelay {
 

@@ -14,8 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/drive_path.h"
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/kernel32.h"
+#include "platform/system.h"
 #include "platform/testing/scratch_drive.h"
 #include "platform/testing/test_helpers.h"
 

@@ -1,12 +1,11 @@
-// The kernel32 routines on POSIX, and the drive-path mapping.
+// The kernel32 routines on POSIX, over file descriptors.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "platform/kernel32.h"
 
 namespace {
 
@@ -109,26 +108,3 @@ void Sleep(DWORD dwMilliseconds) {
 }
 
 BOOL CloseHandle(HANDLE hObject) { return close(DescriptorFromHandle(hObject)) == 0; }
-
-namespace trackrelay {
-
-std::string MapDrivePath(std::string_view path) {
-  const char* env_root = getenv("TRACKRELAY_DRIVE_ROOT");
-  std::string mapped = env_root != nullptr && env_root[0] != '\0' ? env_root : TRACKRELAY_DEFAULT_DRIVE_ROOT;
-  while (mapped.size() > 1 && mapped.back() == '/') mapped.pop_back();
-  std::string_view rest = path;
-  char letter = path.size() >= 2 && path[1] == ':' ? path[0] : '\0';
-  if ((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z')) {
-    mapped += '/';
-    mapped += static_cast<char>(letter | 0x20);
-    rest = path.substr(2);
-    if (!rest.empty() && rest[0] != '\\' && rest[0] != '/') mapped += '/';
-  } else {
-    // Not a drive path: taken as a path of this machine, backslashes aside.
-    mapped.clear();
-  }
-  for (char c : rest) mapped += c == '\\' ? '/' : c;
-  return mapped;
-}
-
-}  // namespace trackrelay

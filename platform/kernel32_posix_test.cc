@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/kernel32.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // What every System must do, said through the System interface alone and run against the real
 // System of each build on a scratch drive: the POSIX one on Linux, the Windows one under Wine or
 // on Windows. An #ifdef marks the few places where the two are meant to differ, and says why.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 #include <gtest/gtest.h>
 

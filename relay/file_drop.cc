@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "platform/testing/scratch_drive.h"
 #include "platform/testing/test_helpers.h"
 

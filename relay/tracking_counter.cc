@@ -5,7 +5,7 @@
 
 #include "cgi/conversions.h"
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "relay/file_drop.h"
 
 namespace trackrelay {

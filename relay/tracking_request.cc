@@ -8,7 +8,7 @@
 #include "cgi/form_input.h"
 #include "cgi/response_output.h"
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "relay/file_drop.h"
 #include "relay/tracking_counter.h"
 

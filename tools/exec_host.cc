@@ -25,7 +25,7 @@
 #include <utility>
 
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "tools/folder_pause.h"
 #include "tools/remote_host.h"
 

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "cgi/conversions.h"
+#include "platform/drive_path.h"
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "relay/file_drop.h"
 #include "relay/tracking_counter.h"
 #include "relay/tracking_request.h"

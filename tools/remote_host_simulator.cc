@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/drive_path.h"
 #include "tools/folder_pause.h"
 #include "tools/remote_host.h"
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 

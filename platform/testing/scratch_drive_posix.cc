@@ -10,7 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/platform.h"
+#include "platform/drive_path.h"
 
 namespace trackrelay {
 

@@ -6,7 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/platform.h"
+#include "platform/kernel32.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 

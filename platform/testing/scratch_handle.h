@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/kernel32.h"
 
 namespace trackrelay {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/failure.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace trackrelay {
 

@@ -1,5 +1,5 @@
-// The machine beneath trackrelay: the kernel32 routines it calls, drive paths, and the files and clock it uses.
-// One POSIX and one Windows implementation stand behind this header; tests substitute a fake System.
+// The System interface: the files, the clock and the arrival watch the relay works with, as one
+// POSIX and one Windows implementation give them; tests substitute a fake System.
 #pragma once
 
 #include <cstddef>
@@ -9,71 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-// The kernel32 routines as the shared code calls them. On POSIX a HANDLE holds a file
-// descriptor; the standard handles are descriptors 0 and 1.
-typedef void* HANDLE;
-typedef std::uint32_t DWORD;
-typedef DWORD* LPDWORD;
-typedef std::int32_t LONG;
-typedef LONG* PLONG;
-typedef int BOOL;
-typedef void* LPVOID;
-typedef const void* LPCVOID;
-struct OVERLAPPED;
-typedef OVERLAPPED* LPOVERLAPPED;
-
-#define STD_INPUT_HANDLE ((DWORD)-10)
-#define STD_OUTPUT_HANDLE ((DWORD)-11)
-#define STD_ERROR_HANDLE ((DWORD)-12)
-#define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
-#define INVALID_SET_FILE_POINTER ((DWORD)-1)
-#define FILE_BEGIN 0
-#define FILE_CURRENT 1
-#define FILE_END 2
-
-// Also stops a closed pipe from ending the process: a write on it fails, as on Windows.
-HANDLE GetStdHandle(DWORD nStdHandle);
-// One read(2), retried when a signal interrupts it.
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-              LPOVERLAPPED lpOverlapped);
-// Writes the whole buffer, retrying short writes, as WriteFile does on a synchronous handle.
-BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-               LPOVERLAPPED lpOverlapped);
-DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
-// Truncates the file at its current offset.
-BOOL SetEndOfFile(HANDLE hFile);
-// Sleeps the whole time, even when a signal interrupts it.
-void Sleep(DWORD dwMilliseconds);
-// Closes the descriptor. Never retried: Linux releases it even when a signal interrupts the
-// close, and the number may already be another file's.
-BOOL CloseHandle(HANDLE hObject);
-
-// The handle of an open file descriptor, and back.
-inline HANDLE HandleFromDescriptor(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd)); }
-inline int DescriptorFromHandle(HANDLE h) { return static_cast<int>(reinterpret_cast<std::intptr_t>(h)); }
-#endif
+#include "platform/kernel32.h"
 
 namespace trackrelay {
-
-// The built-in paths are Windows drive paths. On POSIX, "X:\a\b" becomes ROOT/x/a/b: the drive
-// letter lower-cased, backslashes turned into slashes, the rest as written. ROOT is the
-// environment variable TRACKRELAY_DRIVE_ROOT when it is set and not empty, else the build's
-// default (/mnt). On Windows the path is used as it stands.
-std::string MapDrivePath(std::string_view path);
-
-// The names of a path, split at each "\\" and "/": "a\\b/c" gives a, b and c. Empty names stay
-// ("a\\" gives a and an empty last name), so that the caller can refuse them.
-std::vector<std::string> PathNames(std::string_view path);
-
-// Whether a and b are the same text once ASCII letters are taken in one case, as file names on
-// Windows and form field names are compared.
-bool SameTextIgnoringCase(std::string_view a, std::string_view b);
 
 // Sequential reading of a text file. Lines end at CR or CR LF; a lone LF stays in the line and
 // the last line may lack its end. Bytes pass unchanged.

@@ -1,5 +1,5 @@
 // Names in paths and forms, the same on every platform.
-#include "platform/platform.h"
+#include "platform/text_rules.h"
 
 namespace trackrelay {
 
