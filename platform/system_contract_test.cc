@@ -195,9 +195,11 @@ TEST(SystemContractTest, AFileBeingReadCanBeDeletedAndReadOnAfterwards) {
   std::unique_ptr<TextFileReader> reader = CurrentSystem().OpenTextFile("r:\\tont\\5.out");
   EXPECT_EQ(reader->ReadLine(), "one");
   CurrentSystem().RemoveFile("r:\\tont\\5.out");
-  EXPECT_FALSE(drive.Exists("r:\\tont\\5.out"));
   EXPECT_EQ(reader->ReadLine(), "two");
   EXPECT_TRUE(reader->AtEnd());
+  reader.reset();
+  // On Windows the name goes with the last handle of the file; on POSIX at once.
+  EXPECT_FALSE(drive.Exists("r:\\tont\\5.out"));
 }
 
 struct LookUpCase {

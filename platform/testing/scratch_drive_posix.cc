@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "platform/drive_path.h"
@@ -58,20 +56,6 @@ ScratchDrive::~ScratchDrive() {
 }
 
 std::string ScratchDrive::Local(const std::string& drive_path) const { return MapDrivePath(drive_path); }
-
-void ScratchDrive::Write(const std::string& drive_path, const std::string& bytes) const {
-  std::ofstream out(Local(drive_path), std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + Local(drive_path));
-}
-
-std::string ScratchDrive::Read(const std::string& drive_path) const {
-  std::ifstream in(Local(drive_path), std::ios::binary);
-  if (!in) return "<missing>";
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
 
 bool ScratchDrive::Exists(const std::string& drive_path) const {
   struct stat st;

@@ -2,8 +2,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "platform/kernel32.h"
@@ -102,6 +100,9 @@ ScratchDrive::ScratchDrive() : mapping_(std::make_unique<Mapping>()) {
 
 ScratchDrive::~ScratchDrive() {
   SubstituteSystem(mapping_->previous);
+  // An arrival watch armed on a folder of the drive holds that folder open, and its removal
+  // then never ends under Wine: the watch is armed on nothing first, which ends it.
+  mapping_->previous->WatchForArrival(root_ + "\\gone\\x");
   std::error_code ignored;
   // Read-only, hidden and system files would refuse their removal.
   for (const auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
@@ -114,20 +115,6 @@ std::string ScratchDrive::Local(const std::string& drive_path) const {
   if (!IsDrivePath(drive_path)) return drive_path;
   const char letter = static_cast<char>(drive_path[0] | 0x20);
   return root_ + "\\" + letter + drive_path.substr(2);
-}
-
-void ScratchDrive::Write(const std::string& drive_path, const std::string& bytes) const {
-  std::ofstream out(Local(drive_path), std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + Local(drive_path));
-}
-
-std::string ScratchDrive::Read(const std::string& drive_path) const {
-  std::ifstream in(Local(drive_path), std::ios::binary);
-  if (!in) return "<missing>";
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
 }
 
 bool ScratchDrive::Exists(const std::string& drive_path) const {
