@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/failure.h"
+#include "platform/text_rules.h"
 
 namespace trackrelay {
 
@@ -27,7 +28,7 @@ bool ChunkedTextFileReader::ReadLinePart(std::string& part, std::size_t limit) {
   for (;;) {
     const char* start = chunk_.get() + next_;
     const std::size_t take = std::min(end_ - next_, limit - part.size());
-    const char* cr = static_cast<const char*>(std::memchr(start, '\r', take));
+    const char* cr = static_cast<const char*>(std::memchr(start, kLineEnd, take));
     if (cr != nullptr) {
       part.append(start, cr);
       next_ = static_cast<std::size_t>(cr - chunk_.get());
@@ -39,7 +40,7 @@ bool ChunkedTextFileReader::ReadLinePart(std::string& part, std::size_t limit) {
     if (!Fill()) return true;  // the last line lacks its end
     if (part.size() == limit) {
       // The part is full: the line goes on unless its end is the next byte.
-      if (chunk_[next_] != '\r') return false;
+      if (chunk_[next_] != kLineEnd) return false;
       SkipLineEnd();
       return true;
     }
@@ -48,7 +49,7 @@ bool ChunkedTextFileReader::ReadLinePart(std::string& part, std::size_t limit) {
 
 void ChunkedTextFileReader::SkipLineEnd() {
   ++next_;
-  if (Fill() && chunk_[next_] == '\n') ++next_;
+  if (Fill() && chunk_[next_] == kLineEndTail) ++next_;
 }
 
 bool ChunkedTextFileReader::Fill() {

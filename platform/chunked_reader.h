@@ -1,4 +1,4 @@
-// The line rule of text files, shared by the POSIX and the Windows file systems.
+// Text files read in chunks by the line rule (text_rules.h), for both file systems and the fake.
 // A reader fetches its file in chunks through ReadChunk and splits lines at CR or CR LF.
 #pragma once
 

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include "platform/drive_path.h"
+#include "platform/text_rules.h"
 
 namespace trackrelay {
 
@@ -11,7 +12,7 @@ std::string MapDrivePath(std::string_view path) {
   while (mapped.size() > 1 && mapped.back() == '/') mapped.pop_back();
   std::string_view rest = path;
   char letter = path.size() >= 2 && path[1] == ':' ? path[0] : '\0';
-  if ((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z')) {
+  if (IsAsciiLetter(letter)) {
     mapped += '/';
     mapped += static_cast<char>(letter | 0x20);
     rest = path.substr(2);

@@ -3,11 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <linux/fs.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/statfs.h>
 #include <sys/stat.h>
@@ -16,19 +14,21 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "platform/arrival_watch.h"
 #include "platform/chunked_reader.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
+#include "platform/file_system_common.h"
 #include "platform/file_system_posix.h"
 #include "platform/kernel32.h"
 #include "platform/system.h"
 #include "platform/text_rules.h"
+#include "platform/unique_handle.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -69,35 +69,10 @@ int FailureNumberOfError(int error) {
   RaiseFailure(FailureNumberOfError(error));
 }
 
-// A descriptor that closes itself.
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Descriptor() { Reset(); }
-  int get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 // Where a drive path leads: its folder, reached without following a link below the drive, and
 // the name in it.
 struct Place {
-  Descriptor folder;
+  UniqueDescriptor folder;
   std::string name;
 };
 
@@ -112,7 +87,7 @@ int TryReach(const std::string& path, bool readable, Place& place) {
   std::string start;
   std::size_t at = 0;
   const bool drive = path.size() >= 2 && path[1] == ':' &&
-                     ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+                     IsAsciiLetter(path[0]);
   // Below c: the first folder is the administrator's; nobody else writes to that disk.
   bool administrators = drive && (path[0] | 0x20) == 'c';
   if (drive) {
@@ -127,20 +102,20 @@ int TryReach(const std::string& path, bool readable, Place& place) {
   std::vector<std::string> names = PathNames(std::string_view(path).substr(at));
   place.name = names.back();
   names.pop_back();
-  if (place.name.empty() || place.name == "." || place.name == "..") return kPathNotFound;
+  if (NamesNoEntry(place.name)) return kPathNotFound;
 
-  Descriptor folder(open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueDescriptor folder(open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) return errno == EACCES ? kPermissionDenied : kPathNotFound;
   for (const std::string& name : names) {
-    if (name.empty() || name == ".") continue;
+    if (StaysInFolder(name)) continue;
     if (name == "..") return kPathNotFound;
     const int follow = std::exchange(administrators, false) ? 0 : O_NOFOLLOW;
-    Descriptor next(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | follow | O_CLOEXEC));
+    UniqueDescriptor next(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | follow | O_CLOEXEC));
     if (next.get() < 0) return errno == EACCES ? kPermissionDenied : kPathNotFound;
     folder = std::move(next);
   }
   if (readable) {
-    Descriptor opened(openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueDescriptor opened(openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (opened.get() < 0) return FailureNumberOfError(errno);
     folder = std::move(opened);
   }
@@ -154,20 +129,12 @@ Place Reach(const std::string& path, bool readable = false) {
   return place;
 }
 
-// A network share may refuse a delete or a rename with EBUSY for a moment after its file was
-// closed, while the server still holds its handle. That passes within milliseconds; so the call
-// is made again for about a second before the error counts. Nothing else is retried.
-constexpr DWORD kBusyPauseMs = 20;
-constexpr DWORD kBusyLimitMs = 1000;
-
+// A share's passing "busy" on a delete or a rename is EBUSY here. call returns 0, or -1 with the
+// error in errno; the result is 0 or the error.
 template <typename Call>
 int RetryWhileBusy(Call call) {
-  for (DWORD waited = 0;; waited += kBusyPauseMs) {
-    if (call() == 0) return 0;
-    const int error = errno;
-    if (error != EBUSY || waited >= kBusyLimitMs) return error;
-    ::Sleep(kBusyPauseMs);
-  }
+  return RetryWhileShareBusy([&]() -> int { return call() == 0 ? 0 : errno; },
+                             [](int error) { return error == EBUSY; });
 }
 
 int RemoveName(const Place& place) {
@@ -179,15 +146,31 @@ int RemoveName(const Place& place) {
 // rename itself has happened, so it is not reported.
 void SyncFolder(const Place& place) { fsync(place.folder.get()); }
 
+// The listing of the folder open at folder, from its start; none, with errno telling why, when it
+// cannot be read.
+UniqueListing ListingOf(int folder) {
+  UniqueDescriptor fd(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return UniqueListing();
+  UniqueListing listing(fdopendir(fd.get()));
+  if (listing.valid()) {
+    fd.Release();  // the listing closes it
+  } else {
+    const int error = errno;
+    fd.Reset();
+    errno = error;
+  }
+  return listing;
+}
+
 class PosixTextFileReader : public ChunkedTextFileReader {
  public:
-  // also_held, when not -1, is another descriptor that goes with this one: its lock is held as
+  // also_held, when given, is another descriptor that goes with this one: its lock is held as
   // long as the reader lives, and let go after fd is closed.
-  PosixTextFileReader(int fd, std::size_t chunk_size, int also_held = -1)
-      : ChunkedTextFileReader(chunk_size), fd_(fd), also_held_(also_held) {}
+  PosixTextFileReader(UniqueDescriptor fd, std::size_t chunk_size, UniqueDescriptor also_held = UniqueDescriptor())
+      : ChunkedTextFileReader(chunk_size), fd_(std::move(fd)), also_held_(std::move(also_held)) {}
   ~PosixTextFileReader() override {
-    close(fd_);
-    if (also_held_ >= 0) close(also_held_);
+    // The file first, then the lock that guards it.
+    fd_.Reset();
   }
   PosixTextFileReader(const PosixTextFileReader&) = delete;
   PosixTextFileReader& operator=(const PosixTextFileReader&) = delete;
@@ -196,22 +179,23 @@ class PosixTextFileReader : public ChunkedTextFileReader {
   std::size_t ReadChunk(char* buffer, std::size_t size) override {
     ssize_t got;
     do {
-      got = read(fd_, buffer, size);
+      got = read(fd_.get(), buffer, size);
     } while (got < 0 && errno == EINTR);
     if (got < 0) RaiseError(errno);
     return static_cast<std::size_t>(got);
   }
 
-  int fd_;
-  int also_held_;
+  UniqueDescriptor fd_;
+  UniqueDescriptor also_held_;
 };
 
 // Opens the named regular file of the folder for reading. The open itself never waits (a pipe
 // or a device put where a file should be would otherwise hold the request for ever) and never
 // follows a link; then anything but a regular file is refused with 70, whatever a look saw
 // before, and reads go on as blocking reads.
-Descriptor OpenRegular(const Place& place) {
-  Descriptor fd(openat(place.folder.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+UniqueDescriptor OpenRegular(const Place& place) {
+  UniqueDescriptor fd(
+      openat(place.folder.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) RaiseError(errno);
   struct stat st;
   if (fstat(fd.get(), &st) != 0) RaiseError(errno);
@@ -223,11 +207,11 @@ Descriptor OpenRegular(const Place& place) {
 
 // Opens the lock file at the place for reading and writing, making it when it is missing: a
 // write lock needs a descriptor open for writing. Anything but a regular file is refused with 70.
-Descriptor OpenLockFile(const Place& place) {
+UniqueDescriptor OpenLockFile(const Place& place) {
   constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  Descriptor fd(openat(place.folder.get(), place.name.c_str(), kFlags | O_CREAT, 0666));
+  UniqueDescriptor fd(openat(place.folder.get(), place.name.c_str(), kFlags | O_CREAT, 0666));
   // Made by another web server's client of a share at the same moment: open the one it made.
-  if (fd.get() < 0 && errno == EEXIST) fd = Descriptor(openat(place.folder.get(), place.name.c_str(), kFlags));
+  if (fd.get() < 0 && errno == EEXIST) fd = UniqueDescriptor(openat(place.folder.get(), place.name.c_str(), kFlags));
   if (fd.get() < 0) RaiseError(errno);
   struct stat st;
   if (fstat(fd.get(), &st) != 0) RaiseError(errno);
@@ -282,8 +266,8 @@ void TakeBack(const Place& place, const Identity& made) {
 void WriteNewFile(const Place& place, std::string_view text, bool durably, const std::string& like_path) {
   const int removed = RemoveName(place);
   if (removed != 0 && removed != ENOENT) RaiseError(removed);
-  Descriptor fd(openat(place.folder.get(), place.name.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  UniqueDescriptor fd(openat(place.folder.get(), place.name.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
   if (fd.get() < 0) RaiseError(errno);
   const Identity made = IdentityOf(fd.get());
   try {
@@ -308,7 +292,7 @@ void WriteNewFile(const Place& place, std::string_view text, bool durably, const
     // Network file systems may report a failed write only here (an SFTP mount whose server's
     // disk is full). EINTR leaves the descriptor closed on Linux, and the data was handed over
     // already.
-    if (close(fd.Release()) != 0 && errno != EINTR) RaiseError(errno);
+    if (!fd.Close() && errno != EINTR) RaiseError(errno);
   } catch (...) {
     // Closed first: a share may refuse to remove a file that is still open.
     fd.Reset();
@@ -364,7 +348,7 @@ class PosixSystem : public System {
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
-    return MakeTextFileReader(OpenRegular(Reach(path)).Release());
+    return std::make_unique<PosixTextFileReader>(OpenRegular(Reach(path)), kTextReadChunk);
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
@@ -374,15 +358,15 @@ class PosixSystem : public System {
     // byte-range lock, not flock: the file servers of shares (Gluster, NFS) enforce byte-range
     // locks across their clients, and not always flock; and a lock of the open file itself
     // (OFD), not of the process, so that no other descriptor this process closes can drop it.
-    Descriptor lock = OpenLockFile(Reach(lock_path));
+    UniqueDescriptor lock = OpenLockFile(Reach(lock_path));
     struct flock range = ByteRange(lock_slot);
     while (fcntl(lock.get(), F_OFD_SETLKW, &range) != 0) {
       if (errno != EINTR) RaiseError(errno);
     }
-    Descriptor fd = OpenRegular(Reach(path));
+    UniqueDescriptor fd = OpenRegular(Reach(path));
     // The file is closed before the lock is let go (the reader closes them in that order), so
     // that the next holder never meets this one's descriptor on a file that it replaces.
-    return std::make_unique<PosixTextFileReader>(fd.Release(), kTextReadChunk, lock.Release());
+    return std::make_unique<PosixTextFileReader>(std::move(fd), kTextReadChunk, std::move(lock));
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override { RenameNoReplaceTellingHow(from, to); }
@@ -434,37 +418,25 @@ class PosixSystem : public System {
     // spelt in the other case finds a file too. When that spelling finds nothing while the
     // name itself still finds the same file before and after, the folder tells case apart and
     // the stat found the stored name.
-    std::string other_case = name;
-    for (char& c : other_case) {
-      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = static_cast<char>(c ^ 0x20);
-    }
+    const std::string other_case = InOtherCase(name);
     if (other_case == name) return name;  // no letters: there is no other spelling
     struct stat other, again;
     if (fstatat(folder, other_case.c_str(), &other, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
       if (fstatat(folder, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(again.st_mode)) return "";
       if (again.st_dev == st.st_dev && again.st_ino == st.st_ino) return name;
     }
-    const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) return "";
-    DIR* entries = fdopendir(listing);
-    if (entries == nullptr) {
-      close(listing);
-      return "";
+    const UniqueListing entries = ListingOf(folder);
+    if (!entries.valid()) return "";
+    StoredSpellingSearch spelling(name);
+    while (const dirent* entry = readdir(entries.get())) {
+      spelling.Offer(entry->d_name);
+      if (spelling.Settled()) break;
     }
-    std::string stored;
-    while (const dirent* entry = readdir(entries)) {
-      if (name == entry->d_name) {
-        stored = name;
-        break;
-      }
-      if (stored.empty() && SameTextIgnoringCase(name, entry->d_name)) stored = entry->d_name;
-    }
-    closedir(entries);
-    return stored;
+    return spelling.stored();
   }
 
   void ClaimForProcess(const std::string& path, int slot) override {
-    Descriptor fd = OpenLockFile(Reach(path));
+    UniqueDescriptor fd = OpenLockFile(Reach(path));
     // One byte of the file a slot, locked and never written. A lock of the open file itself
     // (not of the process) holds whatever else this process opens and closes; the end of the
     // process, however it comes, closes the descriptor and so releases the claim.
@@ -485,26 +457,18 @@ class PosixSystem : public System {
   }
 
   void WatchForArrival(const std::string& path) override {
+    // A watch armed before belongs to an earlier wait: each wait starts with its own, even one
+    // whose folder cannot be reached.
+    watch_.Disarm();
     Place place;
     if (TryReach(path, false, place) != 0) return;
-    // A watch armed before belongs to an earlier wait: each wait starts with its own.
-    watch_ = Watch{};
     struct statfs mount;
     if (fstatfs(place.folder.get(), &mount) != 0 || Remote(mount.f_type)) return;
-    Watch watch;
-    watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch.fd < 0) return;
-    // The folder as the walk reached it, links refused, named through its descriptor; the watch
-    // then follows that folder wherever it is moved.
-    const std::string reached = "/proc/self/fd/" + std::to_string(place.folder.get());
-    // Renames into the folder only. A watch that also asks for files closed after writing makes
-    // the kernel mark every name it has cached for the folder, deleted answers and the N.OUT
-    // lookups included, when it is armed: 18 ms with 200,000 such names, paid by every request
-    // and growing for as long as the server runs. The remote host renames a complete answer
-    // into place; one written in place is still found by the next look.
-    if (inotify_add_watch(watch.fd, reached.c_str(), IN_MOVED_TO | IN_ONLYDIR) < 0) return;
-    watch.name = place.name;
-    watch_ = std::move(watch);
+    watch_.Arm(path, WatchedFolder{place.folder.get(), place.name});
+  }
+
+  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
+    return watch_.Await(path, milliseconds);
   }
 
   DriveFacts DescribeDrive(char letter) override {
@@ -550,20 +514,14 @@ class PosixSystem : public System {
   }
 
   std::vector<std::string> ListFolder(const std::string& path) override {
-    // The folder of path itself: its last name, empty for a path that ends in a separator, is
-    // never looked at, so any name stands in for it.
-    const Place place = Reach(path.substr(0, path.find_last_of("/\\") + 1) + "-", true);
-    Descriptor listing(openat(place.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (listing.get() < 0) RaiseError(errno);
-    DIR* entries = fdopendir(listing.get());
-    if (entries == nullptr) RaiseError(errno);
-    listing.Release();
+    const Place place = Reach(StandInFileOf(path), true);
+    const UniqueListing entries = ListingOf(place.folder.get());
+    if (!entries.valid()) RaiseError(errno);
     std::vector<std::string> names;
-    while (const dirent* entry = readdir(entries)) {
+    while (const dirent* entry = readdir(entries.get())) {
       const std::string name = entry->d_name;
       if (name != "." && name != "..") names.push_back(name);
     }
-    closedir(entries);
     return names;
   }
 
@@ -582,7 +540,8 @@ class PosixSystem : public System {
     const uid_t self = geteuid();
     if ((folder.st_mode & S_ISVTX) != 0 && self != 0 && self != file.st_uid && self != folder.st_uid) return false;
     // An immutable or append-only file may not be replaced, not even by root.
-    Descriptor opened(openat(place.folder.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueDescriptor opened(
+        openat(place.folder.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     int flags = 0;
     if (opened.get() >= 0 && ioctl(opened.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
         (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
@@ -591,54 +550,7 @@ class PosixSystem : public System {
     return true;
   }
 
-  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
-    if (watch_.fd < 0 || LastNameOf(path) != watch_.name) {
-      ::Sleep(milliseconds);
-      return 0;
-    }
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return 0;
-      pollfd ready{watch_.fd, POLLIN, 0};
-      const int polled = poll(&ready, 1, static_cast<int>(left));
-      if (polled < 0 && errno != EINTR) {
-        // A watch that fails ends the watching; the rest of the time is slept.
-        watch_ = Watch{};
-        ::Sleep(static_cast<DWORD>(left));
-        return 0;
-      }
-      if (polled > 0 && Arrived()) {
-        const auto still = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        return static_cast<DWORD>(std::max<long long>(still, 1));
-      }
-      if (watch_.fd < 0) {
-        ::Sleep(static_cast<DWORD>(std::max<long long>(left, 0)));
-        return 0;
-      }
-    }
-  }
-
  private:
-  struct Watch {
-    Watch() = default;
-    Watch(Watch&& other) noexcept : fd(std::exchange(other.fd, -1)), name(std::move(other.name)) {}
-    Watch& operator=(Watch&& other) noexcept {
-      if (this != &other) {
-        if (fd >= 0) close(fd);
-        fd = std::exchange(other.fd, -1);
-        name = std::move(other.name);
-      }
-      return *this;
-    }
-    ~Watch() {
-      if (fd >= 0) close(fd);
-    }
-    int fd = -1;
-    std::string name;  // the file whose arrival ends a wait
-  };
-
   // Network and FUSE mounts report only what this machine did to them, never the remote host's
   // writes: a watch there would never wake anybody.
   static bool Remote(decltype(statfs::f_type) type) {
@@ -665,7 +577,7 @@ class PosixSystem : public System {
   // the path or a folder above it. Read with plain reads: the program carries no streams.
   static Mount MountOf(const std::string& real) {
     Mount best;
-    Descriptor table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    UniqueDescriptor table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
     if (table.get() < 0) return best;
     std::string text;
     char buffer[8192];
@@ -711,43 +623,13 @@ class PosixSystem : public System {
     return out;
   }
 
-  static std::string LastNameOf(const std::string& path) {
-    const std::size_t last = path.find_last_of("/\\");
-    return last == std::string::npos ? path : path.substr(last + 1);
-  }
-
-  // Reads what the watch reported; true when the awaited name was renamed in. The name must
-  // match exactly: another request's file, or N.OUT, wakes nobody.
-  bool Arrived() {
-    alignas(inotify_event) char buffer[8192];
-    bool arrived = false;
-    for (;;) {
-      const ssize_t got = read(watch_.fd, buffer, sizeof buffer);
-      if (got <= 0) break;
-      for (ssize_t at = 0; at < got;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        if ((event->mask & IN_Q_OVERFLOW) != 0) arrived = true;  // events lost: look to be sure
-        if ((event->mask & IN_IGNORED) != 0) watch_ = Watch{};    // the folder is gone
-        if ((event->mask & IN_MOVED_TO) != 0 && event->len > 0 &&
-            watch_.name == event->name) {
-          arrived = true;
-        }
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      }
-      if (watch_.fd < 0) break;
-    }
-    return arrived;
-  }
-
-  Watch watch_;
+  ArrivalWatch watch_;
 };
-
-System* substitute_system = nullptr;
 
 }  // namespace
 
 std::unique_ptr<TextFileReader> MakeTextFileReader(int fd, std::size_t chunk) {
-  return std::make_unique<PosixTextFileReader>(fd, chunk);
+  return std::make_unique<PosixTextFileReader>(UniqueDescriptor(fd), chunk);
 }
 
 void RenameByLinking(const std::string& from, const std::string& to) {
@@ -756,11 +638,9 @@ void RenameByLinking(const std::string& from, const std::string& to) {
 
 void RenameAfterCheck(const std::string& from, const std::string& to) { RenameCheckingTarget(Reach(from), Reach(to)); }
 
-System& CurrentSystem() {
+System& RealSystem() {
   static PosixSystem real;
-  return substitute_system != nullptr ? *substitute_system : real;
+  return real;
 }
-
-void SubstituteSystem(System* system) { substitute_system = system; }
 
 }  // namespace trackrelay

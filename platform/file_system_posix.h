@@ -6,12 +6,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/file_system_common.h"
 #include "platform/system.h"
 
 namespace trackrelay {
-
-// How many bytes a text file reader fetches with one read(2).
-inline constexpr std::size_t kTextReadChunk = 64 * 1024;
 
 // The reader behind OpenTextFile, on a descriptor open for reading, which it closes when it goes.
 // It fetches chunk bytes with each read(2); tests pick small chunks to put line ends at the edges.

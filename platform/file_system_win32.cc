@@ -9,14 +9,16 @@
 #include <utility>
 #include <vector>
 
-#include "platform/arrival_watch_win32.h"
+#include "platform/arrival_watch.h"
 #include "platform/chunked_reader.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
+#include "platform/file_system_common.h"
 #include "platform/file_system_win32.h"
 #include "platform/kernel32.h"
 #include "platform/system.h"
 #include "platform/text_rules.h"
+#include "platform/unique_handle.h"
 
 namespace trackrelay {
 
@@ -51,56 +53,21 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // ReadFile and WriteFile take a DWORD count.
 constexpr DWORD kLargestTransfer = 1u << 30;
 
-// A network share may refuse a delete or a rename as busy for a moment after its file was
-// closed, while the server still holds its handle. That passes within milliseconds; so the call
-// is made again for about a second before the error counts. Nothing else is retried.
-constexpr DWORD kBusyPauseMs = 20;
-constexpr DWORD kBusyLimitMs = 1000;
-
+// A share's passing "busy" on a delete or a rename: a sharing or lock violation while the server
+// still holds the file's handle, or a busy or paused share.
 bool Busy(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_BUSY ||
          error == ERROR_SHARING_PAUSED || error == ERROR_NETWORK_BUSY;
 }
 
-// Calls call (which returns 0 or the error that made it fail) until it succeeds, fails otherwise
-// than busy, or has been busy for about a second; returns 0 or the last error.
+// call returns 0 or the error that made it fail; the result is 0 or the last error.
 template <typename Call>
 DWORD RetryWhileBusy(Call call) {
-  for (DWORD waited = 0;; waited += kBusyPauseMs) {
-    const DWORD error = call();
-    if (error == 0 || !Busy(error) || waited >= kBusyLimitMs) return error;
-    ::Sleep(kBusyPauseMs);
-  }
+  return RetryWhileShareBusy(call, Busy);
 }
 
 // The error of a Win32 call that returned FALSE on failure.
 DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
-
-// A handle that closes itself.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE handle) : handle_(handle) {}
-  Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-  Handle& operator=(Handle&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-    }
-    return *this;
-  }
-  ~Handle() { Reset(); }
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-  void Reset() {
-    if (valid()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
 
 // Where the file system says an open file really is, all links and reparse points resolved,
 // without a trailing backslash; empty when it cannot tell.
@@ -117,7 +84,7 @@ std::string FinalPathOf(HANDLE file) {
 // the name in the last of them. final is that folder's final path, empty when the drive cannot
 // tell final paths.
 struct Place {
-  std::vector<Handle> held;
+  std::vector<UniqueHandle> held;
   std::string folder;
   std::string final;
   std::string name;
@@ -149,9 +116,9 @@ bool IsPlainFileAt(const Place& place, HANDLE file, BY_HANDLE_FILE_INFORMATION* 
 // Opens the entry at the place itself to delete or rename it: a reparse point as itself, never a
 // folder (access denied, as for a delete), and sharing everything, so that the remote host is
 // never refused for it. Returns 0 or the error.
-DWORD OpenEntry(const Place& place, Handle& entry) {
-  entry = Handle(CreateFileA(place.Path().c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+DWORD OpenEntry(const Place& place, UniqueHandle& entry) {
+  entry = UniqueHandle(CreateFileA(place.Path().c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   return entry.valid() ? 0 : GetLastError();
 }
 
@@ -160,7 +127,7 @@ DWORD OpenEntry(const Place& place, Handle& entry) {
 // device, are refused (access denied). Busy shares are retried. Returns 0 or the error.
 DWORD RemoveEntry(const Place& place) {
   return RetryWhileBusy([&]() -> DWORD {
-    Handle entry;
+    UniqueHandle entry;
     if (const DWORD error = OpenEntry(place, entry)) return error;
     // Beneath Wine a Unix FIFO or device can be opened but never removed through Windows.
     if (GetFileType(entry.get()) != FILE_TYPE_DISK || !IsEntryItself(place, entry.get())) return ERROR_ACCESS_DENIED;
@@ -195,7 +162,7 @@ DWORD RenameEntryNoReplace(const Place& from, const Place& to) {
   // of the number.
   bool tried = false;
   const DWORD error = RetryWhileBusy([&]() -> DWORD {
-    Handle entry;
+    UniqueHandle entry;
     if (const DWORD opened = OpenEntry(from, entry)) return tried && opened == ERROR_FILE_NOT_FOUND ? 0 : opened;
     if (!IsPlainFileAt(from, entry.get())) return ERROR_ACCESS_DENIED;
     tried = true;
@@ -226,26 +193,26 @@ int FolderFailure(DWORD error) {
 int TryReach(const std::string& path, Place& place) {
   std::size_t at = 0;
   const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/') &&
-                     ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z'));
+                     IsAsciiLetter(path[0]);
   if (!drive) {
     const std::size_t last = path.find_last_of("\\/");
     at = last == std::string::npos ? 0 : last + 1;
     place.folder.assign(path, 0, last == std::string::npos ? 0 : last);
     if (place.folder.empty()) place.folder = last == std::string::npos ? "." : path.substr(0, 1);
     place.name.assign(path, at, std::string::npos);
-    return place.name.empty() || place.name == "." || place.name == ".." ? kPathNotFound : 0;
+    return NamesNoEntry(place.name) ? kPathNotFound : 0;
   }
 
   std::vector<std::string> names = PathNames(std::string_view(path).substr(3));
   place.name = names.back();
   names.pop_back();
-  if (place.name.empty() || place.name == "." || place.name == "..") return kPathNotFound;
+  if (NamesNoEntry(place.name)) return kPathNotFound;
 
   place.folder = path.substr(0, 2);
   // The drive's root: only its final path is wanted, the start of every final path below it.
   {
-    Handle root(CreateFileA((place.folder + "\\").c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    UniqueHandle root(CreateFileA((place.folder + "\\").c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!root.valid()) return FolderFailure(GetLastError());
     place.final = FinalPathOf(root.get());
   }
@@ -254,13 +221,13 @@ int TryReach(const std::string& path, Place& place) {
   // goes on below where it leads. Nobody who writes to a share can make or change it.
   bool administrators = (path[0] | 0x20) == 'c';
   for (const std::string& name : names) {
-    if (name.empty() || name == ".") continue;
+    if (StaysInFolder(name)) continue;
     if (name == "..") return kPathNotFound;
     const bool follow = std::exchange(administrators, false);
     place.folder += "\\" + name;
-    Handle folder(CreateFileA(place.folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
-                              nullptr));
+    UniqueHandle folder(CreateFileA(place.folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
     if (!folder.valid()) return FolderFailure(GetLastError());
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(folder.get(), &info)) return FolderFailure(GetLastError());
@@ -299,17 +266,17 @@ OVERLAPPED ByteAt(std::int64_t slot) {
 
 class WindowsTextFileReader : public ChunkedTextFileReader {
  public:
-  explicit WindowsTextFileReader(HANDLE file) : ChunkedTextFileReader(kTextReadChunk), file_(file) {}
+  explicit WindowsTextFileReader(UniqueHandle file)
+      : ChunkedTextFileReader(kTextReadChunk), file_(std::move(file)) {}
   // Serves bytes already read; holds the lock on byte lock_slot of the lock file until it goes.
-  WindowsTextFileReader(const std::string& contents, HANDLE lock, std::int64_t lock_slot)
-      : ChunkedTextFileReader(0, contents), lock_(lock), lock_slot_(lock_slot) {}
+  WindowsTextFileReader(const std::string& contents, UniqueHandle lock, std::int64_t lock_slot)
+      : ChunkedTextFileReader(0, contents), lock_(std::move(lock)), lock_slot_(lock_slot) {}
   ~WindowsTextFileReader() override {
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-    if (lock_ != INVALID_HANDLE_VALUE) {
+    file_.Reset();
+    if (lock_.valid()) {
       // Let go at once: a lock left to the close is released whenever Windows gets to it.
       OVERLAPPED at = ByteAt(lock_slot_);
-      UnlockFileEx(lock_, 0, 1, 0, &at);
-      CloseHandle(lock_);
+      UnlockFileEx(lock_.get(), 0, 1, 0, &at);
     }
   }
   WindowsTextFileReader(const WindowsTextFileReader&) = delete;
@@ -317,9 +284,9 @@ class WindowsTextFileReader : public ChunkedTextFileReader {
 
  private:
   std::size_t ReadChunk(char* buffer, std::size_t size) override {
-    if (file_ == INVALID_HANDLE_VALUE) return 0;
+    if (!file_.valid()) return 0;
     DWORD got = 0;
-    if (!ReadFile(file_, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+    if (!ReadFile(file_.get(), buffer, static_cast<DWORD>(size), &got, nullptr)) {
       // A pipe or a network file may report its end this way.
       if (GetLastError() == ERROR_HANDLE_EOF || GetLastError() == ERROR_BROKEN_PIPE) got = 0;
       else RaiseLastError();
@@ -327,8 +294,8 @@ class WindowsTextFileReader : public ChunkedTextFileReader {
     return got;
   }
 
-  HANDLE file_ = INVALID_HANDLE_VALUE;
-  HANDLE lock_ = INVALID_HANDLE_VALUE;
+  UniqueHandle file_;
+  UniqueHandle lock_;
   std::int64_t lock_slot_ = 0;
 };
 
@@ -337,9 +304,10 @@ class WindowsTextFileReader : public ChunkedTextFileReader {
 // saw a moment before. A folder cannot be opened this way at all: Windows answers access denied,
 // as for a file that may not be read. A pipe (under Wine a Unix FIFO) opens without waiting and
 // is refused here.
-Handle OpenRegular(const Place& place) {
-  Handle file(CreateFileA(place.Path().c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+UniqueHandle OpenRegular(const Place& place) {
+  UniqueHandle file(CreateFileA(place.Path().c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr));
   if (!file.valid()) RaiseLastError();
   if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
   return file;
@@ -382,8 +350,8 @@ bool SameAcl(const ACL* a, const ACL* b) {
 void TakeSecurityOf(const std::string& like_path, HANDLE file) {
   Place like;
   if (TryReach(like_path, like) != 0) return;
-  Handle source(CreateFileA(like.Path().c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  UniqueHandle source(CreateFileA(like.Path().c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!source.valid() || !IsPlainFileAt(like, source.get())) return;
   LocalSecurity wanted, got;
   PSID owner = nullptr, group = nullptr;
@@ -432,7 +400,7 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
 // that very file, never to another that somebody put in its place meanwhile. Nothing more can be
 // done when this fails; the write's failure is what counts.
 void TakeBack(const Place& place, const BY_HANDLE_FILE_INFORMATION& made) {
-  Handle entry;
+  UniqueHandle entry;
   BY_HANDLE_FILE_INFORMATION now;
   if (OpenEntry(place, entry) != 0 || !IsPlainFileAt(place, entry.get(), &now) || !SameFile(now, made)) return;
   FILE_DISPOSITION_INFO disposition{TRUE};
@@ -447,13 +415,14 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
   const DWORD removed = RemoveEntry(place);
   if (removed != 0 && removed != ERROR_FILE_NOT_FOUND) RaiseError(removed);
   const DWORD access = GENERIC_WRITE | DELETE | (like_path.empty() ? 0 : READ_CONTROL | WRITE_DAC | WRITE_OWNER);
-  Handle file(CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  UniqueHandle file(CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.valid()) {
     // Some file systems refuse WRITE_OWNER to whoever may not give files away.
     if (like_path.empty() || GetLastError() != ERROR_ACCESS_DENIED) RaiseLastError();
-    file = Handle(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, FILE_SHARE_READ, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    file =
+        UniqueHandle(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, FILE_SHARE_READ,
+                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) RaiseLastError();
   }
   BY_HANDLE_FILE_INFORMATION made{};
@@ -482,7 +451,7 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
   }
   // A network redirector may report a failed write only here; the handle is gone by then, so
   // the file is taken back by its name, once it proves to be the one made here.
-  if (!CloseHandle(file.Release())) {
+  if (!file.Close()) {
     const DWORD error = GetLastError();
     TakeBack(place, made);
     RaiseError(error);
@@ -493,9 +462,9 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
 // with either access), making it when it is missing; it is never written. Anything but a plain
 // file at the place is refused with 70. Everything is shared: the lock is in the bytes, not in
 // the open.
-Handle OpenLockFile(const Place& place) {
-  Handle file(CreateFileA(place.Path().c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+UniqueHandle OpenLockFile(const Place& place) {
+  UniqueHandle file(CreateFileA(place.Path().c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.valid()) RaiseLastError();
   if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
   return file;
@@ -526,22 +495,14 @@ std::string StoredSpelling(const Place& place, WIN32_FIND_DATAA& entry) {
   std::string pattern = place.Path();
   pattern.back() = '?';
   WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return "";
-  std::string stored;
+  const UniqueFind search(FindFirstFileA(pattern.c_str(), &found));
+  if (!search.valid()) return "";
+  StoredSpellingSearch spelling(place.name);
   do {
-    if (place.name == found.cFileName) {
-      stored = found.cFileName;
-      entry = found;
-      break;
-    }
-    if (stored.empty() && SameTextIgnoringCase(place.name, found.cFileName)) {
-      stored = found.cFileName;
-      entry = found;
-    }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return stored;
+    if (spelling.Offer(found.cFileName)) entry = found;
+    if (spelling.Settled()) break;
+  } while (FindNextFileA(search.get(), &found));
+  return spelling.stored();
 }
 
 class WindowsSystem : public System {
@@ -561,7 +522,7 @@ class WindowsSystem : public System {
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
-    return std::make_unique<WindowsTextFileReader>(OpenRegular(Reach(path)).Release());
+    return std::make_unique<WindowsTextFileReader>(OpenRegular(Reach(path)));
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
@@ -569,12 +530,12 @@ class WindowsSystem : public System {
     // The lock is on a byte of a file that is never replaced, not on the file to read: Windows
     // refuses to rename anything over a file that is open, so the holder could never replace a
     // file it held open to lock. A file server enforces byte-range locks for all its clients.
-    Handle lock = OpenLockFile(Reach(lock_path));
+    UniqueHandle lock = OpenLockFile(Reach(lock_path));
     WaitForByteLock(lock.get(), lock_slot);
     // Opened only once the lock is held, so it is always the file now at the path; read whole
     // and closed again, so that the holder may rename a new file over it.
     std::string contents = ReadWholeFile(OpenRegular(Reach(path)).get());
-    return std::make_unique<WindowsTextFileReader>(std::move(contents), lock.Release(), lock_slot);
+    return std::make_unique<WindowsTextFileReader>(std::move(contents), std::move(lock), lock_slot);
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
@@ -595,7 +556,7 @@ class WindowsSystem : public System {
     // back the old file. Only a plain file replaces the target, never what a link leads to.
     const DWORD error = RetryWhileBusy([&]() -> DWORD {
       {
-        Handle entry;
+        UniqueHandle entry;
         if (const DWORD opened = OpenEntry(source, entry)) return opened;
         if (!IsPlainFileAt(source, entry.get())) return ERROR_ACCESS_DENIED;
       }
@@ -618,9 +579,7 @@ class WindowsSystem : public System {
     // name is stored. Any error means the file cannot be taken now: a drive that is away for a
     // moment does not end the wait.
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(local.c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) return "";
-    FindClose(search);
+    if (!UniqueFind(FindFirstFileA(local.c_str(), &entry)).valid()) return "";
     Place place;
     if (TryReach(local, place) != 0) return "";
     const std::string stored = StoredSpelling(place, entry);
@@ -629,8 +588,8 @@ class WindowsSystem : public System {
     // file opened as itself can, without reading it. A file that may not even be opened so is
     // left to the open that follows the look, which checks all the same and fails.
     place.name = stored;
-    Handle file(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueHandle file(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return GetLastError() == ERROR_ACCESS_DENIED ? stored : "";
     return IsPlainFileAt(place, file.get()) ? stored : "";
   }
@@ -639,7 +598,7 @@ class WindowsSystem : public System {
     // The claim: one byte of the file a slot, locked without waiting and never unlocked; the
     // handle stays open until the process ends, and Windows then releases the lock however the
     // process ended. A file server enforces it for all its clients.
-    Handle file = OpenLockFile(Reach(path));
+    UniqueHandle file = OpenLockFile(Reach(path));
     OVERLAPPED at = ByteAt(slot);
     if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
       const DWORD error = GetLastError();
@@ -679,8 +638,8 @@ class WindowsSystem : public System {
       facts.kind = EntryKind::kUnreachable;
       return facts;
     }
-    Handle entry(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueHandle entry(CreateFileA(place.Path().c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info;
     if (!entry.valid()) {
       facts.kind = GetLastError() == ERROR_FILE_NOT_FOUND ? EntryKind::kMissing : EntryKind::kUnreachable;
@@ -708,12 +667,10 @@ class WindowsSystem : public System {
   }
 
   std::vector<std::string> ListFolder(const std::string& path) override {
-    // The folder of path itself: its last name, empty for a path that ends in a separator, is
-    // never looked at, so any name stands in for it.
-    const Place place = Reach(path.substr(0, path.find_last_of("\\/") + 1) + "-");
+    const Place place = Reach(StandInFileOf(path));
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((place.folder + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const UniqueFind search(FindFirstFileA((place.folder + "\\*").c_str(), &found));
+    if (!search.valid()) {
       if (GetLastError() == ERROR_FILE_NOT_FOUND) return {};
       RaiseLastError();
     }
@@ -721,9 +678,8 @@ class WindowsSystem : public System {
     do {
       const std::string name = found.cFileName;
       if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileA(search.get(), &found));
     const DWORD error = GetLastError();
-    FindClose(search);
     if (error != ERROR_NO_MORE_FILES) RaiseError(error);
     return names;
   }
@@ -732,7 +688,7 @@ class WindowsSystem : public System {
     Place place;
     if (TryReach(path, place) != 0) return false;
     // A rename over a file needs the right to delete it, which the file or its folder grants.
-    Handle entry;
+    UniqueHandle entry;
     if (OpenEntry(place, entry) != 0 || !IsPlainFileAt(place, entry.get())) return false;
     // And Windows refuses to replace a read-only file.
     BY_HANDLE_FILE_INFORMATION info;
@@ -741,21 +697,30 @@ class WindowsSystem : public System {
 
   std::uint64_t MonotonicMilliseconds() override { return GetTickCount64(); }
 
-  void WatchForArrival(const std::string& path) override { ArmArrivalWatch(MapDrivePath(path)); }
-  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
-    return AwaitArrivalOf(MapDrivePath(path), milliseconds);
+  void WatchForArrival(const std::string& path) override {
+    // A watch armed before belongs to an earlier wait: each wait starts with its own.
+    watch_.Disarm();
+    const std::string local = MapDrivePath(path);
+    const std::size_t last = local.find_last_of("\\/");
+    if (last == std::string::npos || last + 1 == local.size()) return;
+    WatchedFolder folder{local.substr(0, last), local.substr(last + 1)};
+    if (folder.path.empty() || folder.path.back() == ':') folder.path += '\\';  // the root of a drive
+    watch_.Arm(path, folder);
   }
-};
 
-System* substitute_system = nullptr;
+  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
+    return watch_.Await(path, milliseconds);
+  }
+
+ private:
+  ArrivalWatch watch_;
+};
 
 }  // namespace
 
-System& CurrentSystem() {
+System& RealSystem() {
   static WindowsSystem real;
-  return substitute_system != nullptr ? *substitute_system : real;
+  return real;
 }
-
-void SubstituteSystem(System* system) { substitute_system = system; }
 
 }  // namespace trackrelay

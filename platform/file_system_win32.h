@@ -4,12 +4,10 @@
 
 #include <cstddef>
 
+#include "platform/file_system_common.h"
 #include "platform/kernel32.h"
 
 namespace trackrelay {
-
-// How many bytes a text file reader fetches with one ReadFile.
-inline constexpr std::size_t kTextReadChunk = 64 * 1024;
 
 // Attributes that make a file no plain file for the lookup; read-only and archived ones are.
 inline constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |

@@ -121,11 +121,12 @@ class System {
   // network or FUSE mount, whose notifications never tell of another machine's writes), nothing
   // is armed and nothing is said.
   virtual void WatchForArrival(const std::string& path) = 0;
-  // Waits up to milliseconds. Wakes sooner when the watched folder reports a file renamed into
-  // it under exactly the name of path (on Windows also one written there and no longer open for
-  // writing, which its reports tell at no extra cost), and returns the milliseconds that were
-  // then left (at least 1); 0 when the whole time passed. Never wakes for a file that was merely
-  // created. Without a watch it sleeps the whole time.
+  // Waits up to milliseconds. Wakes sooner only for the very path the watch was armed with,
+  // compared as written: when its folder reports a file renamed into it under exactly that name
+  // (on Windows also one written there and no longer open for writing, which its reports tell at
+  // no extra cost), and returns the milliseconds that were then left (at least 1); 0 when the
+  // whole time passed. Never wakes for a file that was merely created. Without a watch, or for
+  // another path than the one armed, it sleeps the whole time.
   virtual DWORD AwaitArrival(const std::string& path, DWORD milliseconds) = 0;
 
   // What the installation check (trackrelay-check) looks at; no request needs them.

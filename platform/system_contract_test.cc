@@ -23,11 +23,7 @@
 #endif
 
 #include "platform/failure.h"
-#ifdef _WIN32
-#include "platform/file_system_win32.h"
-#else
-#include "platform/file_system_posix.h"
-#endif
+#include "platform/file_system_common.h"
 #include "platform/testing/fake_system.h"
 #include "platform/testing/scratch_drive.h"
 #include "platform/testing/test_helpers.h"

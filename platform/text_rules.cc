@@ -24,4 +24,12 @@ bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string InOtherCase(std::string_view text) {
+  std::string other(text);
+  for (char& c : other) {
+    if (IsAsciiLetter(c)) c = static_cast<char>(c ^ 0x20);
+  }
+  return other;
+}
+
 }  // namespace trackrelay

@@ -15,6 +15,7 @@
 #include "platform/drive_path.h"
 #include "platform/failure.h"
 #include "platform/system.h"
+#include "platform/text_rules.h"
 #include "relay/file_drop.h"
 #include "relay/tracking_counter.h"
 #include "relay/tracking_request.h"
@@ -91,13 +92,6 @@ bool IsFileOfANumber(std::string_view folder, std::string_view name, PathOfNumbe
   return error == std::errc() && end != name.data() && n >= std::numeric_limits<std::int16_t>::min() &&
          n <= std::numeric_limits<std::int16_t>::max() &&
          path_of(static_cast<std::int16_t>(n)) == std::string(folder) + std::string(name);
-}
-
-std::string OtherCase(std::string name) {
-  for (char& c : name) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) c = static_cast<char>(c ^ 0x20);
-  }
-  return name;
 }
 
 // A name for probe files that neither a request (tN.DAT, N.DAT, N.out) nor a remote host takes.
@@ -480,7 +474,7 @@ class Checker {
       system_.RenameNoReplace(written, answer);
       const bool woke = system_.AwaitArrival(answer, kWatchProbeMs) > 0;
       const bool found = system_.LookUpPlainFile(answer) == probe_ + ".chk";
-      const bool folds = !system_.LookUpPlainFile(std::string(kInboundFolder) + OtherCase(probe_ + ".chk")).empty();
+      const bool folds = !system_.LookUpPlainFile(std::string(kInboundFolder) + InOtherCase(probe_ + ".chk")).empty();
       const std::int64_t now = system_.DescribeEntry(answer).modified_ms;
       step = "be removed";
       system_.RemoveFile(answer);

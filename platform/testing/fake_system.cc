@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/chunked_reader.h"
 #include "platform/failure.h"
+#include "platform/text_rules.h"
 
 namespace trackrelay {
 namespace {
@@ -15,16 +17,6 @@ const char* const kOperationNames[] = {
 };
 static_assert(sizeof kOperationNames / sizeof kOperationNames[0] == FakeSystem::kOperationCount);
 
-char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; }
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
-}
-
 std::string FolderOf(const std::string& path) {
   std::size_t slash = path.rfind('\\');
   return slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -32,11 +24,11 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-// Reads a copy of the file as it was at the open, with the line ends of the real readers.
-class FakeSystem::Reader : public TextFileReader {
+// Reads a copy of the file as it was at the open, split into lines by the real readers' own code.
+class FakeSystem::Reader : public ChunkedTextFileReader {
  public:
-  Reader(std::shared_ptr<FakeSystem*> owner, std::string path, std::string bytes, bool locked)
-      : owner_(std::move(owner)), path_(std::move(path)), bytes_(std::move(bytes)), locked_(locked) {
+  Reader(std::shared_ptr<FakeSystem*> owner, std::string path, const std::string& bytes, bool locked)
+      : ChunkedTextFileReader(0, bytes), owner_(std::move(owner)), path_(std::move(path)), locked_(locked) {
     ++(*owner_)->open_readers;
     if (locked_) ++(*owner_)->held_locks;
   }
@@ -46,35 +38,20 @@ class FakeSystem::Reader : public TextFileReader {
     if (locked_) --(*owner_)->held_locks;
   }
 
-  bool AtEnd() override { return next_ >= bytes_.size(); }
-
-  std::string ReadLine() override {
-    std::string line;
-    ReadLinePart(line, std::string::npos);
-    return line;
-  }
-
+  // ReadLine comes here too, once a line.
   bool ReadLinePart(std::string& part, std::size_t limit) override {
     if (*owner_ == nullptr) RaiseFailure(kDeviceIoError);
     (*owner_)->Enter(kReadLine, path_);
-    if (AtEnd()) RaiseFailure(kInputPastEnd);
-    std::size_t cr = bytes_.find('\r', next_);
-    if (cr == std::string::npos) cr = bytes_.size();
-    const std::size_t length = std::min(cr - next_, std::max<std::size_t>(limit, 1));
-    part.assign(bytes_, next_, length);
-    next_ += length;
-    if (next_ < bytes_.size() && bytes_[next_] != '\r') return false;
-    if (next_ < bytes_.size()) ++next_;
-    if (next_ < bytes_.size() && bytes_[next_] == '\n') ++next_;
-    return true;
+    return ChunkedTextFileReader::ReadLinePart(part, limit);
   }
 
  private:
+  // Every byte came with the open.
+  std::size_t ReadChunk(char*, std::size_t) override { return 0; }
+
   std::shared_ptr<FakeSystem*> owner_;
   std::string path_;
-  std::string bytes_;
   bool locked_;
-  std::size_t next_ = 0;
 };
 
 FakeSystem::FakeSystem() : previous_(&CurrentSystem()) { SubstituteSystem(this); }
@@ -111,7 +88,7 @@ std::map<std::string, std::string>::iterator FakeSystem::Find(const std::string&
   auto exact = files.find(path);
   if (exact != files.end() || !case_insensitive) return exact;
   for (auto it = files.begin(); it != files.end(); ++it) {
-    if (SameIgnoringCase(it->first, path)) return it;
+    if (SameTextIgnoringCase(it->first, path)) return it;
   }
   return files.end();
 }
@@ -270,7 +247,7 @@ std::vector<std::string> FakeSystem::ListFolder(const std::string& path) {
   const std::string folder = FolderOf(path);
   std::vector<std::string> names;
   for (const auto& [file, bytes] : files) {
-    if (case_insensitive ? SameIgnoringCase(FolderOf(file), folder) : FolderOf(file) == folder) {
+    if (case_insensitive ? SameTextIgnoringCase(FolderOf(file), folder) : FolderOf(file) == folder) {
       names.push_back(file.substr(folder.size()));
     }
   }
