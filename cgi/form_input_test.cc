@@ -9,7 +9,7 @@
 
 #include "cgi/cgi_environment.h"
 #include "platform/failure.h"
-#include "platform/test_support.h"
+#include "platform/testing/scratch_handle.h"
 
 namespace trackrelay {
 

@@ -7,7 +7,7 @@
 #include "cgi/cgi_environment.h"
 #include "cgi/expected_pages.h"
 #include "cgi/response_output.h"
-#include "platform/test_support.h"
+#include "platform/testing/scratch_handle.h"
 
 namespace trackrelay {
 namespace {

@@ -11,8 +11,8 @@
 #include "cgi/expected_pages.h"
 #include "cgi/form_input.h"
 #include "platform/failure.h"
-#include "platform/fake_system.h"
-#include "platform/test_support.h"
+#include "platform/testing/fake_system.h"
+#include "platform/testing/scratch_handle.h"
 
 namespace trackrelay {
 namespace {

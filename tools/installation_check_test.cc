@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/failure.h"
-#include "platform/fake_system.h"
+#include "platform/testing/fake_system.h"
 #include "relay/tracking_counter.h"
 
 namespace trackrelay::check {

@@ -17,9 +17,10 @@
 
 namespace trackrelay {
 
-// While a FakeSystem exists, CurrentSystem() is that fake; its destructor puts the real one back.
-// Only one may exist at a time. A reader that outlives its fake (a response file a failure left
-// open) may still be destroyed; reading from it then fails with 57.
+// While a FakeSystem exists, CurrentSystem() is that fake; its destructor puts back the System that
+// stood before it (the real one, a scratch drive's, or another fake). A reader that outlives its
+// fake (a response file a failure left open) may still be destroyed; reading from it then fails
+// with 57.
 //
 //   FakeSystem fake;
 //   fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
@@ -157,6 +158,7 @@ class FakeSystem : public System {
 
   // Readers reach their fake through this; it is cleared when the fake goes.
   std::shared_ptr<FakeSystem*> self_ = std::make_shared<FakeSystem*>(this);
+  System* previous_ = nullptr;
   std::array<int, kOperationCount> call_counts_{};
   std::array<Injection, kOperationCount> injections_{};
 };

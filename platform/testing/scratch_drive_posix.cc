@@ -1,4 +1,4 @@
-#include "platform/scratch_drive.h"
+#include "platform/testing/scratch_drive.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "platform/drive_path.h"
@@ -28,22 +26,28 @@ bool ByteIsFree(const std::string& local, std::int64_t slot) {
   return free;
 }
 
-ScratchDrive::ScratchDrive() {
+// The drive root the environment named before.
+struct ScratchDrive::Mapping {
+  std::string previous_root;
+  bool had_previous_root = false;
+};
+
+ScratchDrive::ScratchDrive() : mapping_(std::make_unique<Mapping>()) {
   char name[] = "/tmp/trackrelay-drive-XXXXXX";
   if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = name;
   chmod(name, 0755);  // tests that drop privileges still reach the drives
   if (const char* previous = getenv("TRACKRELAY_DRIVE_ROOT")) {
-    previous_root_ = previous;
-    had_previous_root_ = true;
+    mapping_->previous_root = previous;
+    mapping_->had_previous_root = true;
   }
   setenv("TRACKRELAY_DRIVE_ROOT", name, 1);
   for (const char* folder : {"c:\\woe", "r:\\fromnt", "r:\\tont"}) MakeFolder(folder);
 }
 
 ScratchDrive::~ScratchDrive() {
-  if (had_previous_root_) {
-    setenv("TRACKRELAY_DRIVE_ROOT", previous_root_.c_str(), 1);
+  if (mapping_->had_previous_root) {
+    setenv("TRACKRELAY_DRIVE_ROOT", mapping_->previous_root.c_str(), 1);
   } else {
     unsetenv("TRACKRELAY_DRIVE_ROOT");
   }
@@ -52,20 +56,6 @@ ScratchDrive::~ScratchDrive() {
 }
 
 std::string ScratchDrive::Local(const std::string& drive_path) const { return MapDrivePath(drive_path); }
-
-void ScratchDrive::Write(const std::string& drive_path, const std::string& bytes) const {
-  std::ofstream out(Local(drive_path), std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + Local(drive_path));
-}
-
-std::string ScratchDrive::Read(const std::string& drive_path) const {
-  std::ifstream in(Local(drive_path), std::ios::binary);
-  if (!in) return "<missing>";
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
 
 bool ScratchDrive::Exists(const std::string& drive_path) const {
   struct stat st;
@@ -78,5 +68,24 @@ void ScratchDrive::MakeFolder(const std::string& drive_path) const {
 }
 
 void ScratchDrive::Remove(const std::string& drive_path) const { fs::remove_all(Local(drive_path)); }
+
+void ScratchDrive::Rename(const std::string& from, const std::string& to) const {
+  if (rename(Local(from).c_str(), Local(to).c_str()) != 0) throw std::runtime_error("cannot rename " + Local(from));
+}
+
+void ScratchDrive::HardLink(const std::string& existing, const std::string& link) const {
+  if (::link(Local(existing).c_str(), Local(link).c_str()) != 0) throw std::runtime_error("cannot link " + Local(link));
+}
+
+void ScratchDrive::MakeReadOnly(const std::string& drive_path) const {
+  if (chmod(Local(drive_path).c_str(), 0444) != 0) throw std::runtime_error("cannot chmod " + Local(drive_path));
+}
+
+void ScratchDrive::SetModified(const std::string& drive_path, std::int64_t ms) const {
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000}};
+  if (utimensat(AT_FDCWD, Local(drive_path).c_str(), times, 0) != 0) {
+    throw std::runtime_error("cannot set the time of " + Local(drive_path));
+  }
+}
 
 }  // namespace trackrelay

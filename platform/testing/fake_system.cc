@@ -1,4 +1,4 @@
-#include "platform/fake_system.h"
+#include "platform/testing/fake_system.h"
 
 #include <algorithm>
 
@@ -54,11 +54,11 @@ class FakeSystem::Reader : public ChunkedTextFileReader {
   bool locked_;
 };
 
-FakeSystem::FakeSystem() { SubstituteSystem(this); }
+FakeSystem::FakeSystem() : previous_(&CurrentSystem()) { SubstituteSystem(this); }
 
 FakeSystem::~FakeSystem() {
   *self_ = nullptr;
-  SubstituteSystem(nullptr);
+  SubstituteSystem(previous_);
 }
 
 void FakeSystem::Fail(Operation operation, int number, int after, int times) {

@@ -1,7 +1,7 @@
+#include "platform/testing/scratch_handle.h"
+
 #include <stdexcept>
 #include <thread>
-
-#include "platform/test_support.h"
 
 namespace trackrelay {
 

@@ -1,11 +1,11 @@
+#include "platform/testing/scratch_handle.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <stdexcept>
 #include <thread>
-
-#include "platform/test_support.h"
 
 namespace trackrelay {
 

@@ -1,5 +1,5 @@
 // Scratch handles for in-process tests: a file or a pipe that code under test writes to as StdOut.
-// Tests only; one implementation per platform beside the kernel32 routines.
+// Tests only; scratch_handle_posix.cc and scratch_handle_win32.cc make them.
 #pragma once
 
 #include <string>

@@ -1,0 +1,509 @@
+// What every System must do, said through the System interface alone and run against the real
+// System of each build on a scratch drive: the POSIX one on Linux, the Windows one under Wine or
+// on Windows. An #ifdef marks the few places where the two are meant to differ, and says why.
+#include "platform/system.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+#include "platform/failure.h"
+#include "platform/file_system_common.h"
+#include "platform/testing/fake_system.h"
+#include "platform/testing/scratch_drive.h"
+#include "platform/testing/test_helpers.h"
+
+namespace trackrelay {
+namespace {
+
+// The lock file and byte that the tests lock, as the counter's lock does.
+const std::string kLock = "c:\\woe\\track.claims";
+constexpr std::int64_t kSlot = 65536;
+
+struct LineCase {
+  std::string bytes;
+  std::vector<std::string> lines;
+};
+
+TEST(SystemContractTest, TextFilesEndLinesAtCrOrCrLfOnlyWithAndWithoutTheLockAndInTheFake) {
+  const std::string almost_a_read(kTextReadChunk - 1, 'x');
+  const std::string three_reads(3 * kTextReadChunk, 'q');
+  const LineCase cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\nb\r\n", {"a", "b"}},
+      {"a\rb", {"a", "b"}},
+      {"a\nb\n", {"a\nb\n"}},
+      {"\r\n", {""}},
+      {"\r\r\n", {"", ""}},
+      {"\n\r\n", {"\n"}},
+      {std::string("\0\x80\xff\r\n", 5), {std::string("\0\x80\xff", 3)}},
+      {std::string("\0\x80\xff\x1a\r\n", 6), {std::string("\0\x80\xff\x1a", 4)}},  // ^Z is no end here
+      // A CR LF pair split between two reads, a CR as the last byte, a line over several reads.
+      {almost_a_read + "\r\ny", {almost_a_read, "y"}},
+      {almost_a_read + "\r", {almost_a_read}},
+      {almost_a_read + "x\r\nz", {almost_a_read + "x", "z"}},
+      {three_reads, {three_reads}},
+      {three_reads + "\r\nz", {three_reads, "z"}},
+  };
+  ScratchDrive drive;
+  System& real = CurrentSystem();
+  for (const LineCase& c : cases) {
+    drive.Write("r:\\tont\\1.out", c.bytes);
+    FakeSystem fake;
+    fake.files["r:\\tont\\1.out"] = c.bytes;
+    for (System* system : {&real, static_cast<System*>(&fake)}) {
+      for (bool locked : {false, true}) {
+        std::unique_ptr<TextFileReader> reader = locked ? system->OpenTextFileLocked("r:\\tont\\1.out", kLock, kSlot)
+                                                        : system->OpenTextFile("r:\\tont\\1.out");
+        EXPECT_EQ(AllLines(*reader), c.lines)
+            << (system == &real ? "real" : "fake") << ", locked " << locked << ", bytes: " << c.bytes.substr(0, 20);
+        EXPECT_EQ(FailureOf([&] { reader->ReadLine(); }), kInputPastEnd);
+      }
+    }
+  }
+}
+
+struct FailureCase {
+  const char* what;
+  std::function<void(System&)> action;
+  int number;
+};
+
+TEST(SystemContractTest, MapsErrorsOntoFailureNumbers) {
+  ScratchDrive drive;
+  drive.Write("c:\\woe\\track.txt", " 1 \r\n");
+  drive.Write("c:\\woe\\8.DAT", "earlier\r\n");
+  drive.MakeFolder("c:\\woe\\sub");
+  drive.MakeFolder("r:\\tont\\sub");
+  const FailureCase cases[] = {
+      {"open missing file", [](System& s) { s.OpenTextFile("c:\\woe\\none.txt"); }, kFileNotFound},
+      {"open in missing folder", [](System& s) { s.OpenTextFile("c:\\nowhere\\x.txt"); }, kPathNotFound},
+      {"open on missing drive", [](System& s) { s.OpenTextFile("q:\\woe\\x.txt"); }, kPathNotFound},
+      {"open below a file", [](System& s) { s.OpenTextFile("c:\\woe\\track.txt\\x"); }, kPathNotFound},
+      {"open a folder", [](System& s) { s.OpenTextFile("r:\\tont\\sub"); }, kPermissionDenied},
+      {"lock missing file", [](System& s) { s.OpenTextFileLocked("c:\\woe\\none.txt", kLock, kSlot); }, kFileNotFound},
+      {"lock in missing folder", [](System& s) { s.OpenTextFileLocked("c:\\no\\x", kLock, kSlot); }, kPathNotFound},
+      {"lock a folder", [](System& s) { s.OpenTextFileLocked("r:\\tont\\sub", kLock, kSlot); }, kPermissionDenied},
+      {"lock file in a missing folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "c:\\no\\x", kSlot); },
+       kPathNotFound},
+      {"lock file a folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "r:\\tont\\sub", kSlot); },
+       kPermissionDenied},
+      {"write in missing folder", [](System& s) { s.WriteTextFile("r:\\nowhere\\x", "a"); }, kPathNotFound},
+      {"write onto a folder", [](System& s) { s.WriteTextFile("r:\\tont\\sub", "a"); }, kPermissionDenied},
+      {"durable, no drive", [](System& s) { s.WriteTextFileDurably("q:\\x", "a", ""); }, kPathNotFound},
+      {"durable write in missing folder", [](System& s) { s.WriteTextFileDurably("c:\\no\\x", "a", ""); },
+       kPathNotFound},
+      {"rename missing", [](System& s) { s.RenameNoReplace("r:\\tont\\no", "r:\\tont\\x"); }, kFileNotFound},
+      {"rename to missing folder", [](System& s) { s.RenameNoReplace("c:\\woe\\track.txt", "r:\\nowhere\\x"); },
+       kPathNotFound},
+      {"rename to missing folder below", [](System& s) { s.RenameNoReplace("c:\\woe\\track.txt", "c:\\woe\\no\\x"); },
+       kPathNotFound},
+      {"rename onto a file", [](System& s) { s.RenameNoReplace("c:\\woe\\track.txt", "c:\\woe\\8.DAT"); },
+       kFileAlreadyExists},
+      {"rename onto a folder", [](System& s) { s.RenameNoReplace("c:\\woe\\track.txt", "c:\\woe\\sub"); },
+       kFileAlreadyExists},
+      {"replace from missing", [](System& s) { s.RenameReplacing("r:\\tont\\no", "r:\\tont\\x"); }, kFileNotFound},
+      {"replace a folder", [](System& s) { s.RenameReplacing("c:\\woe\\track.txt", "c:\\woe\\sub"); },
+       kPermissionDenied},
+      {"remove missing", [](System& s) { s.RemoveFile("r:\\tont\\no"); }, kFileNotFound},
+      {"remove in missing folder", [](System& s) { s.RemoveFile("r:\\nowhere\\no"); }, kPathNotFound},
+      {"remove a folder", [](System& s) { s.RemoveFile("r:\\tont\\sub"); }, kPermissionDenied},
+      {"claim in missing folder", [](System& s) { s.ClaimForProcess("c:\\no\\track.claims", 1); }, kPathNotFound},
+  };
+  for (const FailureCase& c : cases) EXPECT_EQ(FailureOf([&] { c.action(CurrentSystem()); }), c.number) << c.what;
+  EXPECT_FALSE(drive.Exists("c:\\woe\\none.txt")) << "the lock must not create the file";
+  EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 1 \r\n");
+  EXPECT_EQ(drive.Read("c:\\woe\\8.DAT"), "earlier\r\n") << "the rename never replaces";
+}
+
+TEST(SystemContractTest, WritesCreateOrTruncateAndKeepEveryByte) {
+  ScratchDrive drive;
+  const std::string bytes("a\0\r\n\x80\xff\x1a\n", 8);
+  System& system = CurrentSystem();
+  for (bool durably : {false, true}) {
+    const std::string path = durably ? "c:\\woe\\durable.txt" : "r:\\fromnt\\plain.txt";
+    auto write = [&](std::string_view text) {
+      durably ? system.WriteTextFileDurably(path, text, "") : system.WriteTextFile(path, text);
+    };
+    write(std::string(100000, 'o'));
+    write(bytes);
+    EXPECT_EQ(drive.Read(path), bytes) << path;
+    write("");
+    EXPECT_EQ(drive.Read(path), "") << path;
+  }
+}
+
+// A request file is a new file of its own: neither a stale file of the name nor a second name of
+// another file is written through.
+TEST(SystemContractTest, RequestFilesAreAlwaysWrittenAnew) {
+  ScratchDrive drive;
+  drive.Write("r:\\fromnt\\secret.txt", "secret\r\n");
+  drive.Write("r:\\fromnt\\t8.DAT", "stale and longer than the new one\r\n");
+  drive.HardLink("r:\\fromnt\\secret.txt", "r:\\fromnt\\t7.DAT");
+  for (const char* path : {"r:\\fromnt\\t7.DAT", "r:\\fromnt\\t8.DAT"}) {
+    CurrentSystem().WriteTextFile(path, "TRACKNO=7\r\n");
+    EXPECT_EQ(drive.Read(path), "TRACKNO=7\r\n") << path;
+  }
+  EXPECT_EQ(drive.Read("r:\\fromnt\\secret.txt"), "secret\r\n");
+}
+
+TEST(SystemContractTest, RenamesMoveTheFileAndOnlyTheReplacingOneReplaces) {
+  ScratchDrive drive;
+  System& system = CurrentSystem();
+  drive.Write("r:\\fromnt\\t42.DAT", "TRACKNO=42\r\n");
+  system.RenameNoReplace("r:\\fromnt\\t42.DAT", "r:\\fromnt\\42.DAT");
+  EXPECT_FALSE(drive.Exists("r:\\fromnt\\t42.DAT"));
+  EXPECT_EQ(drive.Read("r:\\fromnt\\42.DAT"), "TRACKNO=42\r\n");
+
+  drive.Write("r:\\fromnt\\t42.DAT", "again\r\n");
+  EXPECT_EQ(FailureOf([&] { system.RenameNoReplace("r:\\fromnt\\t42.DAT", "r:\\fromnt\\42.DAT"); }),
+            kFileAlreadyExists);
+  EXPECT_EQ(drive.Read("r:\\fromnt\\t42.DAT"), "again\r\n") << "the temporary file stays behind";
+  EXPECT_EQ(drive.Read("r:\\fromnt\\42.DAT"), "TRACKNO=42\r\n");
+
+  system.RenameReplacing("r:\\fromnt\\t42.DAT", "r:\\fromnt\\42.DAT");
+  EXPECT_FALSE(drive.Exists("r:\\fromnt\\t42.DAT"));
+  EXPECT_EQ(drive.Read("r:\\fromnt\\42.DAT"), "again\r\n");
+  system.RemoveFile("r:\\fromnt\\42.DAT");
+  EXPECT_FALSE(drive.Exists("r:\\fromnt\\42.DAT"));
+}
+
+// The remote host may remove or rewrite its response while the relay still reads it.
+TEST(SystemContractTest, AFileBeingReadCanBeDeletedAndReadOnAfterwards) {
+  ScratchDrive drive;
+  drive.Write("r:\\tont\\5.out", "one\r\ntwo\r\n");
+  std::unique_ptr<TextFileReader> reader = CurrentSystem().OpenTextFile("r:\\tont\\5.out");
+  EXPECT_EQ(reader->ReadLine(), "one");
+  CurrentSystem().RemoveFile("r:\\tont\\5.out");
+  EXPECT_EQ(reader->ReadLine(), "two");
+  EXPECT_TRUE(reader->AtEnd());
+  reader.reset();
+  // On Windows the name goes with the last handle of the file; on POSIX at once.
+  EXPECT_FALSE(drive.Exists("r:\\tont\\5.out"));
+}
+
+struct LookUpCase {
+  const char* path;
+  std::string stored;
+};
+
+TEST(SystemContractTest, LookUpGivesThePlainFileOfTheNameAndNothingElse) {
+  ScratchDrive drive;
+  drive.Write("r:\\tont\\1.out", "x");
+  drive.Write("r:\\tont\\2.out", "x");
+  drive.MakeReadOnly("r:\\tont\\2.out");
+  drive.MakeFolder("r:\\tont\\8.out");
+  const LookUpCase cases[] = {
+      {"r:\\tont\\1.out", "1.out"},
+      {"r:\\tont\\2.out", "2.out"},  // read-only is plain
+      {"r:\\tont\\8.out", ""},       // a folder
+      {"r:\\tont\\9.out", ""},
+      {"r:\\tont\\no\\9.out", ""},
+      {"r:\\tont\\*.out", ""},  // no pattern names one file
+      {"r:\\tont\\?.out", ""},
+      {"q:\\tont\\9.out", ""},  // no such drive
+  };
+  for (const LookUpCase& c : cases) EXPECT_EQ(CurrentSystem().LookUpPlainFile(c.path), c.stored) << c.path;
+}
+
+TEST(SystemContractTest, TheLockHolderReplacesTheFileItLocked) {
+  ScratchDrive drive;
+  drive.Write("c:\\woe\\track.txt", " 41 \r\n");
+  System& system = CurrentSystem();
+  std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
+  EXPECT_EQ(locked->ReadLine(), " 41 ");
+  system.WriteTextFileDurably("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
+  system.RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
+  locked.reset();
+  EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 42 \r\n");
+  EXPECT_FALSE(drive.Exists("c:\\woe\\track.new"));
+}
+
+// The lock is a byte of the lock file, made when missing and never written: the file it guards
+// is no part of it, so that a program that locks the counter itself holds up nobody, and the
+// claims' slots stay free.
+TEST(SystemContractTest, TheLockIsOneByteOfTheLockFileHeldByTheReader) {
+  ScratchDrive drive;
+  drive.Write("c:\\woe\\track.txt", "old\r\n");
+#ifndef _WIN32
+  // Another program's lock of the whole counter, which POSIX offers beside byte ranges.
+  const int outside = open(drive.Local("c:\\woe\\track.txt").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(outside, LOCK_EX), 0);
+#endif
+  std::unique_ptr<TextFileReader> held = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
+#ifndef _WIN32
+  close(outside);
+#endif
+  EXPECT_EQ(held->ReadLine(), "old");
+  EXPECT_EQ(drive.Read(kLock), "");
+  EXPECT_FALSE(ByteIsFree(drive.Local(kLock), kSlot));
+  EXPECT_TRUE(ByteIsFree(drive.Local(kLock), kSlot - 1)) << "the claims' slots are not locked";
+  // A claim in the same file holds its own byte beside the lock.
+  CurrentSystem().ClaimForProcess(kLock, 7);
+  held.reset();
+  EXPECT_TRUE(ByteIsFree(drive.Local(kLock), kSlot));
+  EXPECT_FALSE(ByteIsFree(drive.Local(kLock), 7));
+  EXPECT_EQ(drive.Read(kLock), "");
+}
+
+// Every holder reads the number, writes the next one and renames it over the file, as the
+// counter does; the lock must not hand the file out again before the rename is done.
+TEST(SystemContractTest, LockedOpensTakeTurnsAndEachSeesItsPredecessorsFile) {
+  ScratchDrive drive;
+  drive.Write("c:\\woe\\track.txt", "0\r\n");
+  System& system = CurrentSystem();
+  constexpr int kThreads = 4, kRounds = 25;
+  std::atomic<int> holders{0}, most_holders{0}, failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string mine = "c:\\woe\\track." + std::to_string(t);
+      for (int round = 0; round < kRounds; ++round) {
+        try {
+          std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
+          int now = ++holders;
+          if (now > most_holders) most_holders = now;
+          int n = std::stoi(locked->ReadLine());
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          system.WriteTextFileDurably(mine, std::to_string(n + 1) + "\r\n", "c:\\woe\\track.txt");
+          system.RenameReplacing(mine, "c:\\woe\\track.txt");
+          --holders;
+        } catch (const Failure& failure) {
+          ++failures;
+          ADD_FAILURE() << "failure " << failure.number();
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(most_holders, 1);
+  EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), std::to_string(kThreads * kRounds) + "\r\n");
+}
+
+// A claim is one slot of its file for the rest of the process: the same slot again fails, even
+// in this process, and every other slot, or the same slot of another file, is free.
+TEST(SystemContractTest, AClaimIsMadeOnceInItsFileAndHoldsOnlyItsSlot) {
+  ScratchDrive drive;
+  System& system = CurrentSystem();
+  system.ClaimForProcess(kLock, 7);
+  EXPECT_EQ(drive.Read(kLock), "") << "the claims file is made, and a claim writes nothing";
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(kLock, 7); }), kFileAlreadyExists);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(kLock, 8); }), 0);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(kLock, 8); }), kFileAlreadyExists);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess(kLock, 65535); }), 0);
+  EXPECT_EQ(FailureOf([&] { system.ClaimForProcess("c:\\woe\\other.claims", 7); }), 0);
+  EXPECT_FALSE(ByteIsFree(drive.Local(kLock), 7));
+  EXPECT_TRUE(ByteIsFree(drive.Local(kLock), 6));
+  EXPECT_EQ(drive.Read(kLock), "");
+}
+
+// What the installation check learns of the drives, seen as every request sees them.
+TEST(SystemContractTest, DescribesEntriesListsFoldersAndTellsWhatMayBeReplaced) {
+  ScratchDrive drive;
+  drive.Write("r:\\tont\\1.out", "a");
+  drive.SetModified("r:\\tont\\1.out", 1700000000250);
+  drive.Write("r:\\tont\\ro.txt", "a");
+  drive.MakeReadOnly("r:\\tont\\ro.txt");
+  drive.Write("c:\\woe\\track.txt", " 1 \r\n");
+  System& system = CurrentSystem();
+  const std::pair<const char*, EntryKind> cases[] = {
+      {"r:\\tont", EntryKind::kFolder},
+      {"r:\\tont\\1.out", EntryKind::kPlainFile},
+      {"r:\\tont\\ro.txt", EntryKind::kPlainFile},
+      {"r:\\tont\\4.out", EntryKind::kMissing},
+      {"r:\\gone\\1.out", EntryKind::kUnreachable},
+      {"r:\\tont\\1.out\\x", EntryKind::kUnreachable},
+      {"r:\\tont\\..", EntryKind::kUnreachable},
+  };
+  for (const auto& [path, kind] : cases) EXPECT_EQ(system.DescribeEntry(path).kind, kind) << path;
+  EXPECT_EQ(system.DescribeEntry("r:\\tont\\1.out").modified_ms, 1700000000250);
+
+  std::vector<std::string> names = system.ListFolder("r:\\tont\\");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"1.out", "ro.txt"}));
+  EXPECT_EQ(system.ListFolder("r:\\fromnt\\"), std::vector<std::string>{});
+  EXPECT_EQ(FailureOf([&] { system.ListFolder("r:\\gone\\"); }), kPathNotFound);
+
+  const std::pair<const char*, bool> replaceable[] = {
+      {"r:\\tont\\1.out", true},
+      {"c:\\woe\\track.txt", true},
+#ifdef _WIN32
+      {"r:\\tont\\ro.txt", false},  // Windows refuses to rename over a read-only file; POSIX asks the folder
+#endif
+      {"r:\\tont", false},
+      {"c:\\woe", false},
+      {"r:\\tont\\3.out", false},
+      {"c:\\woe\\gone.txt", false},
+  };
+  for (const auto& [path, may] : replaceable) EXPECT_EQ(system.MayReplace(path), may) << path;
+}
+
+TEST(SystemContractTest, RenameNoReplaceTellsTheWayItTook) {
+  ScratchDrive drive;
+  drive.Write("r:\\fromnt\\t1.DAT", "a");
+  drive.Write("r:\\fromnt\\2.DAT", "b");
+  System& system = CurrentSystem();
+  // A local disk refuses to replace by itself; the other ways are for shares.
+  EXPECT_EQ(system.RenameNoReplaceTellingHow("r:\\fromnt\\t1.DAT", "r:\\fromnt\\1.DAT"), RenameWay::kNoReplaceRename);
+  EXPECT_EQ(drive.Read("r:\\fromnt\\1.DAT"), "a");
+  EXPECT_EQ(FailureOf([&] { system.RenameNoReplaceTellingHow("r:\\fromnt\\1.DAT", "r:\\fromnt\\2.DAT"); }),
+            kFileAlreadyExists);
+  EXPECT_EQ(drive.Read("r:\\fromnt\\2.DAT"), "b");
+}
+
+// A file left open by a case until the wait is over.
+using HeldFile = std::unique_ptr<std::ofstream>;
+
+HeldFile OpenForWriting(const ScratchDrive& drive, const std::string& path, const std::string& bytes) {
+  auto file = std::make_unique<std::ofstream>(drive.Local(path), std::ios::binary | std::ios::trunc);
+  *file << bytes;
+  file->flush();
+  return file;
+}
+
+// Only the awaited name arriving in the awaited folder ends a wait early; a bare create, a file
+// held open, another name or another spelling does not.
+TEST(SystemContractTest, AWaitEndsEarlyOnlyForTheAwaitedNameRenamedInOrWritten) {
+  struct Case {
+    const char* what;
+    std::function<void(const ScratchDrive&, HeldFile&)> act;  // 50 ms into a wait of 400 ms
+    bool wakes;
+  };
+  auto renamed_in = [](const char* name) {
+    return [name](const ScratchDrive& d, HeldFile&) {
+      d.Write("r:\\tont\\partial", "x");
+      d.Rename("r:\\tont\\partial", std::string("r:\\tont\\") + name);
+    };
+  };
+  auto written_in = [](const char* path, const char* bytes, bool close) {
+    return [path, bytes, close](const ScratchDrive& d, HeldFile& held) {
+      held = OpenForWriting(d, path, bytes);
+      if (close) held.reset();
+    };
+  };
+  const Case cases[] = {
+      {"renamed in", renamed_in("5.out"), true},
+#ifdef _WIN32
+      // Windows' reports of the folder tell of a write at no extra cost, and the watch takes
+      // the file once its writer let go. The POSIX watch is armed for renames alone: a file
+      // written in place is left to the next look.
+      {"written in place and closed", written_in("r:\\tont\\5.out", "x", true), true},
+#else
+      {"written in place and closed", written_in("r:\\tont\\5.out", "x", true), false},
+#endif
+      {"created and held open", written_in("r:\\tont\\5.out", "", false), false},
+      {"written and held open", written_in("r:\\tont\\5.out", "x", false), false},
+      {"created empty and closed", written_in("r:\\tont\\5.out", "", true), false},
+      {"another number renamed in", renamed_in("6.out"), false},
+      {"the name in another case", renamed_in("5.OUT"), false},
+      {"written in the outbound folder", written_in("r:\\fromnt\\5.out", "x", true), false},
+      {"moved in from another folder",
+       [](const ScratchDrive& d, HeldFile&) {
+         d.Write("r:\\fromnt\\5.tmp", "x");
+         d.Rename("r:\\fromnt\\5.tmp", "r:\\tont\\5.out");
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    ScratchDrive drive;
+    HeldFile held;
+    CurrentSystem().WatchForArrival("r:\\tont\\5.out");
+    std::thread actor([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      c.act(drive, held);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const DWORD left = CurrentSystem().AwaitArrival("r:\\tont\\5.out", 400);
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    actor.join();
+    if (c.wakes) {
+      EXPECT_GT(left, 200u) << c.what;
+      EXPECT_LT(waited, 0.2) << c.what;
+    } else {
+      EXPECT_EQ(left, 0u) << c.what;
+      EXPECT_GE(waited, 0.4) << c.what;
+    }
+  }
+}
+
+#ifdef _WIN32
+// Only Windows wakes for a file written in place (above): it must wait until the writer is done.
+TEST(SystemContractTest, AWriteIsTakenOnlyOnceItsWriterLetsGo) {
+  ScratchDrive drive;
+  HeldFile held;
+  CurrentSystem().WatchForArrival("r:\\tont\\5.out");
+  std::thread writer([&] {
+    held = OpenForWriting(drive, "r:\\tont\\5.out", "half");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    *held << " and the rest";
+    held.reset();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  const DWORD left = CurrentSystem().AwaitArrival("r:\\tont\\5.out", 600);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  writer.join();
+  EXPECT_GT(left, 0u);
+  EXPECT_GE(waited, 0.15);
+  EXPECT_LT(waited, 0.4);
+}
+#endif
+
+// A wait wakes early only for the very path the watch was armed with, compared as written; a
+// folder that cannot be watched, or another path awaited than armed, makes the wait a sleep of
+// the whole time, whatever arrives where.
+TEST(SystemContractTest, WithoutAWatchOnTheAwaitedPathAWaitIsASleep) {
+  struct Case {
+    const char* what;
+    std::string armed, awaited, arrives;
+    bool inbound_gone;  // r:\tont removed before the watch is armed
+  };
+  const Case cases[] = {
+      {"no such folder", "r:\\gone\\5.out", "r:\\gone\\5.out", "r:\\gone\\5.out", false},
+      {"a file in place of the folder", "r:\\tont\\5.out\\5.out", "r:\\tont\\5.out\\5.out",
+       "r:\\tont\\5.out\\5.out", false},
+      {"the inbound folder removed", "r:\\tont\\5.out", "r:\\tont\\5.out", "r:\\tont\\5.out", true},
+      {"another file awaited than armed", "r:\\tont\\5.out", "r:\\tont\\6.out", "r:\\tont\\6.out", false},
+      {"another file awaited, the armed one arrives", "r:\\tont\\5.out", "r:\\tont\\6.out", "r:\\tont\\5.out",
+       false},
+      {"the name awaited in another folder", "r:\\tont\\5.out", "r:\\fromnt\\5.out", "r:\\tont\\5.out", false},
+  };
+  for (const Case& c : cases) {
+    ScratchDrive drive;
+    drive.Write("r:\\tont\\5.out", "x");
+    if (c.inbound_gone) drive.Remove("r:\\tont");
+    CurrentSystem().WatchForArrival(c.armed);  // nothing to watch: silently none
+    std::thread actor([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      try {
+        drive.Write("r:\\tont\\p", "x");
+        drive.Rename("r:\\tont\\p", c.arrives);
+      } catch (const std::exception&) {
+        // Where the path cannot be, nothing arrives at all.
+      }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(CurrentSystem().AwaitArrival(c.awaited, 120), 0u) << c.what;
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(120)) << c.what;
+    actor.join();
+  }
+}
+
+}  // namespace
+}  // namespace trackrelay

@@ -1,0 +1,169 @@
+#include "platform/testing/scratch_drive.h"
+
+#include <atomic>
+#include <filesystem>
+#include <stdexcept>
+
+#include "platform/kernel32.h"
+#include "platform/system.h"
+
+namespace trackrelay {
+
+namespace fs = std::filesystem;
+
+bool ByteIsFree(const std::string& local, std::int64_t slot) {
+  HANDLE file = CreateFileA(local.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(slot) & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(slot) >> 32);
+  const bool free = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+  if (free) UnlockFileEx(file, 0, 1, 0, &at);
+  CloseHandle(file);
+  return free;
+}
+
+namespace {
+
+// The real System with every drive path led into the scratch drive first.
+class MappedSystem : public System {
+ public:
+  MappedSystem(System& real, const ScratchDrive& drive) : real_(real), drive_(drive) {}
+
+  void WriteTextFile(const std::string& path, std::string_view text) override { real_.WriteTextFile(At(path), text); }
+  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
+    real_.WriteTextFileDurably(At(path), text, like_path.empty() ? like_path : At(like_path));
+  }
+  std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override { return real_.OpenTextFile(At(path)); }
+  std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
+                                                     std::int64_t lock_slot) override {
+    return real_.OpenTextFileLocked(At(path), At(lock_path), lock_slot);
+  }
+  void RenameNoReplace(const std::string& from, const std::string& to) override { real_.RenameNoReplace(At(from), At(to)); }
+  void RenameReplacing(const std::string& from, const std::string& to) override { real_.RenameReplacing(At(from), At(to)); }
+  void RemoveFile(const std::string& path) override { real_.RemoveFile(At(path)); }
+  std::string LookUpPlainFile(const std::string& path) override { return real_.LookUpPlainFile(At(path)); }
+  void ClaimForProcess(const std::string& path, int slot) override { real_.ClaimForProcess(At(path), slot); }
+  void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }
+  std::uint64_t MonotonicMilliseconds() override { return real_.MonotonicMilliseconds(); }
+  void WatchForArrival(const std::string& path) override { real_.WatchForArrival(At(path)); }
+  DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
+    return real_.AwaitArrival(At(path), milliseconds);
+  }
+  // A letter names a drive of the machine, which no folder stands for.
+  DriveFacts DescribeDrive(char letter) override { return real_.DescribeDrive(letter); }
+  EntryFacts DescribeEntry(const std::string& path) override { return real_.DescribeEntry(At(path)); }
+  std::vector<std::string> ListFolder(const std::string& path) override { return real_.ListFolder(At(path)); }
+  bool MayReplace(const std::string& path) override { return real_.MayReplace(At(path)); }
+  RenameWay RenameNoReplaceTellingHow(const std::string& from, const std::string& to) override {
+    return real_.RenameNoReplaceTellingHow(At(from), At(to));
+  }
+
+ private:
+  std::string At(const std::string& path) const { return drive_.Local(path); }
+
+  System& real_;
+  const ScratchDrive& drive_;
+};
+
+bool IsDrivePath(const std::string& path) {
+  return path.size() >= 2 && path[1] == ':' && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
+         (path.size() == 2 || path[2] == '\\' || path[2] == '/');
+}
+
+}  // namespace
+
+// The System the drive put in front, and the one it stands in front of.
+struct ScratchDrive::Mapping {
+  System* previous = nullptr;
+  std::unique_ptr<MappedSystem> mapped;
+};
+
+ScratchDrive::ScratchDrive() : mapping_(std::make_unique<Mapping>()) {
+  static std::atomic<int> count{0};
+  char temp[MAX_PATH + 1];
+  const DWORD length = GetTempPathA(sizeof temp, temp);
+  if (length == 0 || length > MAX_PATH) throw std::runtime_error("no temporary folder");
+  // A folder left by an earlier process of the same id (Wine hands out the same few ids again)
+  // whose claims it could not remove while they were held: the next name.
+  do {
+    root_ = std::string(temp) + "trackrelay-drive-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(count++);
+  } while (!CreateDirectoryA(root_.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
+  if (GetFileAttributesA(root_.c_str()) == INVALID_FILE_ATTRIBUTES) throw std::runtime_error("cannot make " + root_);
+  for (const char* folder : {"c:\\woe", "r:\\fromnt", "r:\\tont"}) MakeFolder(folder);
+  mapping_->previous = &CurrentSystem();
+  mapping_->mapped = std::make_unique<MappedSystem>(*mapping_->previous, *this);
+  SubstituteSystem(mapping_->mapped.get());
+}
+
+ScratchDrive::~ScratchDrive() {
+  SubstituteSystem(mapping_->previous);
+  // An arrival watch armed on a folder of the drive holds that folder open, and its removal
+  // then never ends under Wine: the watch is armed on nothing first, which ends it.
+  mapping_->previous->WatchForArrival(root_ + "\\gone\\x");
+  std::error_code ignored;
+  // Read-only, hidden and system files would refuse their removal.
+  for (const auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
+    SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  fs::remove_all(root_, ignored);
+}
+
+std::string ScratchDrive::Local(const std::string& drive_path) const {
+  if (!IsDrivePath(drive_path)) return drive_path;
+  const char letter = static_cast<char>(drive_path[0] | 0x20);
+  return root_ + "\\" + letter + drive_path.substr(2);
+}
+
+bool ScratchDrive::Exists(const std::string& drive_path) const {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(Local(drive_path).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
+void ScratchDrive::MakeFolder(const std::string& drive_path) const { fs::create_directories(Local(drive_path)); }
+
+void ScratchDrive::Remove(const std::string& drive_path) const {
+  std::error_code ignored;
+  for (const auto& entry : fs::recursive_directory_iterator(Local(drive_path), ignored)) {
+    SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  SetFileAttributesA(Local(drive_path).c_str(), FILE_ATTRIBUTE_NORMAL);
+  fs::remove_all(Local(drive_path));
+}
+
+void ScratchDrive::Rename(const std::string& from, const std::string& to) const {
+  if (!MoveFileExA(Local(from).c_str(), Local(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    throw std::runtime_error("cannot rename " + Local(from));
+  }
+}
+
+void ScratchDrive::HardLink(const std::string& existing, const std::string& link) const {
+  if (!CreateHardLinkA(Local(link).c_str(), Local(existing).c_str(), nullptr)) {
+    throw std::runtime_error("cannot link " + Local(link));
+  }
+}
+
+void ScratchDrive::MakeReadOnly(const std::string& drive_path) const {
+  if (!SetFileAttributesA(Local(drive_path).c_str(), FILE_ATTRIBUTE_READONLY)) {
+    throw std::runtime_error("cannot make " + Local(drive_path) + " read-only");
+  }
+}
+
+void ScratchDrive::SetModified(const std::string& drive_path, std::int64_t ms) const {
+  HANDLE file = CreateFileA(Local(drive_path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + Local(drive_path));
+  // In 100 ns from 1601.
+  const std::uint64_t ticks = (static_cast<std::uint64_t>(ms) + 11644473600000ULL) * 10000;
+  FILETIME written{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  const bool set = SetFileTime(file, nullptr, nullptr, &written);
+  CloseHandle(file);
+  if (!set) throw std::runtime_error("cannot set the time of " + Local(drive_path));
+}
+
+}  // namespace trackrelay
