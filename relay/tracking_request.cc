@@ -43,7 +43,7 @@ void SendInternalErrorPage(const Step& step_marker) {
 }  // namespace
 
 void ServeTrackingRequest() {
-  // The number of the step under way: the internal error page shows it.
+  // The step under way: the internal error page shows its number.
   Step StepMarker = kStepReadTrackingNumber;
   std::int16_t misses = 0;
   try {
