@@ -18,12 +18,12 @@ namespace trackrelay::e2e {
 struct Launch {
   std::vector<std::string> command;  // what is executed, command[0] as it stands
   std::vector<std::string> env;      // NAME=value
-  // Standard output of the run when it goes to a file (Invocation::output_to_file), closed
-  // here once the run has it; the file (out_file) is read back and removed after the end.
-  // Without it the run writes to a pipe that StartTrackrelay makes.
+  // Standard output of the run when it goes to a file (Invocation::output_to_file); the file
+  // (out_file) is read back and removed after the end. Otherwise StartTrackrelay makes a pipe.
   int out_fd = -1;
   std::string out_file;
-  int err_fd = -1;  // standard error of the run, closed here once the run has it; -1: the test's own
+  int err_fd = -1;  // standard error of the run; -1: the test's own
+  // StartTrackrelay closes both descriptors once the run has them.
   // POSIX: the child stops itself before its exec until its tracer (the thread that started
   // it) is ready, and StartedRun::Wait follows it with TraceToEnd.
   bool ptraced = false;
