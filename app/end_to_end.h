@@ -151,13 +151,8 @@ struct Outcome {
 std::string ExecutablePath();
 
 // True when the runs go to a Windows build under Wine: TRACKRELAY_E2E_WINEPREFIX names a Wine
-// prefix made by wineboot. The program then runs as `wine trackrelay.exe`, in a prefix of this
-// test process and user beside that one, whose c: is c of the drive root (with a link to the
-// Windows folder in it) and whose r: is r of the drive root; runs on another drive root at the
-// same time get a prefix (and a Wine server) of their own, a Windows machine each. Output to a file
-// goes through Wine's own cmd, as `cmd /c "trackrelay.exe > c:\out"`: Wine cannot truncate a
-// standard output that it was handed as a Unix file. With output_file_before, cmd appends (>>)
-// instead, so the program starts writing after the earlier content rather than over it.
+// prefix made by wineboot. Each drive root in use is then a Windows machine of its own, with c:
+// and r: on the root, and output to a file goes through Wine's cmd (see end_to_end_wine.cc).
 bool UnderWine();
 
 // True when this harness, and so the executable of the same build, was built with the address

@@ -2,6 +2,7 @@
 #include "app/end_to_end.h"
 
 #include "cgi/expected_pages.h"
+#include "relay/tracking_request.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -365,7 +366,7 @@ TEST(TrackingRequestEndToEnd, InternalErrorShowsTheStepThatFailed) {
   struct Case {
     std::string name, query;
     std::function<void(const DriveRoot&)> prepare;
-    std::string step;
+    Step step;
     uid_t run_as;
     std::string response;  // written for number 8 before the run, when run_as is set
     std::string relayed;   // what goes out before the internal error page
@@ -373,43 +374,47 @@ TEST(TrackingRequestEndToEnd, InternalErrorShowsTheStepThatFailed) {
   auto nothing = [](const DriveRoot&) {};
   const uid_t us = static_cast<uid_t>(-1);
   const Case cases[] = {
-      {"no TRACKNO", "x=1", nothing, "0", us, "", ""},
-      {"empty TRACKNO", "TRACKNO=", nothing, "0", us, "", ""},
-      {"not a number", "TRACKNO=abc", nothing, "0", us, "", ""},
-      {"joined by ;", "TRACKNO=1&TRACKNO=2", nothing, "0", us, "", ""},
-      {"out of range", "TRACKNO=32768", nothing, "0", us, "", ""},
-      {"counter missing", "TRACKNO=0", nothing, "1", us, "", ""},
-      {"counter empty", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", ""); }, "1", us, "", ""},
-      {"counter garbage", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", " x \r\n"); }, "1", us, "", ""},
-      {"counter at its end", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", " 32767 \r\n"); }, "1", us, "", ""},
+      {"no TRACKNO", "x=1", nothing, kStepReadTrackingNumber, us, "", ""},
+      {"empty TRACKNO", "TRACKNO=", nothing, kStepReadTrackingNumber, us, "", ""},
+      {"not a number", "TRACKNO=abc", nothing, kStepReadTrackingNumber, us, "", ""},
+      {"joined by ;", "TRACKNO=1&TRACKNO=2", nothing, kStepReadTrackingNumber, us, "", ""},
+      {"out of range", "TRACKNO=32768", nothing, kStepReadTrackingNumber, us, "", ""},
+      {"counter missing", "TRACKNO=0", nothing, kStepAllocateNumber, us, "", ""},
+      {"counter empty", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", ""); },
+       kStepAllocateNumber, us, "", ""},
+      {"counter garbage", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", " x \r\n"); },
+       kStepAllocateNumber, us, "", ""},
+      {"counter at its end", "TRACKNO=0", [](const DriveRoot& r) { r.Write("c:\\woe\\track.txt", " 32767 \r\n"); },
+       kStepAllocateNumber, us, "", ""},
       {"outbound missing", "TRACKNO=8",
-       [](const DriveRoot& r) { std::filesystem::remove_all(r.Remote("r:\\fromnt")); }, "2", us, "", ""},
-      {"drive missing", "TRACKNO=8", [](const DriveRoot& r) { std::filesystem::remove_all(r.path() + "/r"); }, "2", us, "", ""},
+       [](const DriveRoot& r) { std::filesystem::remove_all(r.Remote("r:\\fromnt")); }, kStepWriteRequest, us, "", ""},
+      {"drive missing", "TRACKNO=8", [](const DriveRoot& r) { std::filesystem::remove_all(r.path() + "/r"); },
+       kStepWriteRequest, us, "", ""},
       {"request already waiting", "TRACKNO=8", [](const DriveRoot& r) { r.Write("r:\\fromnt\\8.DAT", "earlier\r\n"); },
-       "3", us, "", ""},
+       kStepPublishRequest, us, "", ""},
       {"response unreadable", "TRACKNO=8",
        [](const DriveRoot& r) {
          r.OpenToEveryone();
          chmod(r.Local("r:\\tont\\8.out").c_str(), 0);
        },
-       "4", kNobody, "secret", ""},
+       kStepAwaitResponse, kNobody, "secret", ""},
       {"empty response undeletable", "TRACKNO=8",
        [](const DriveRoot& r) {
          r.OpenToEveryone();
          chmod(r.Local("r:\\tont").c_str(), 0755);
        },
-       "5", kNobody, "", kHeader},
+       kStepRelayFirstLine, kNobody, "", kHeader},
       {"response undeletable after two lines", "TRACKNO=8",
        [](const DriveRoot& r) {
          r.OpenToEveryone();
          chmod(r.Local("r:\\tont").c_str(), 0755);
        },
-       "6", kNobody, "line 1\r\nline 2\r\n", kHeader + "line 1\r\n\r\nline 2\r\n\r\n"},
+       kStepRelayNextLines, kNobody, "line 1\r\nline 2\r\n", kHeader + "line 1\r\n\r\nline 2\r\n\r\n"},
   };
   for (const Case& c : cases) {
     // Wine removes a deleted file when its last handle closes and ignores an unlink that
     // fails, so a response in a folder the program may not write to is gone in its eyes.
-    if (UnderWine() && (c.step == "5" || c.step == "6")) continue;
+    if (UnderWine() && c.step >= kStepRelayFirstLine) continue;
     // A share mounted by root is out of another user's reach altogether.
     if (SharedDrive() && c.run_as != us) continue;
     DriveRoot root;
@@ -421,13 +426,13 @@ TEST(TrackingRequestEndToEnd, InternalErrorShowsTheStepThatFailed) {
     run.run_as = c.run_as;
     Outcome out = RunTrackrelay(run, root);
     EXPECT_EQ(out.exit_status, 0) << c.name;
-    EXPECT_EQ(out.output, c.relayed + InternalErrorPage(c.step)) << c.name;
+    EXPECT_EQ(out.output, c.relayed + InternalErrorPage(c.step.page_text)) << c.name;
     EXPECT_EQ(root.Exists("c:\\woe\\track.txt") ? root.Read("c:\\woe\\track.txt") : "-", counter_before) << c.name;
-    if (c.step >= "4") {
+    if (c.step >= kStepAwaitResponse) {
       EXPECT_TRUE(root.Exists("r:\\fromnt\\8.DAT")) << c.name;
       EXPECT_TRUE(root.Exists("r:\\tont\\8.out")) << c.name << ": a response that was not deleted stays";
     }
-    if (c.step == "3") {
+    if (c.step == kStepPublishRequest) {
       EXPECT_EQ(root.Read("r:\\fromnt\\8.DAT"), "earlier\r\n") << "the rename never replaces";
     }
   }

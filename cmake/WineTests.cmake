@@ -33,7 +33,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
   add_dependencies(trackrelay_host_e2e trackrelay trackrelay-check)
 
   # The harness learns from its environment to run trackrelay.exe under Wine, with drives
-  # mapped from the prefix (see app/end_to_end.h).
+  # mapped from the prefix (see app/end_to_end_wine.cc).
   add_executable(trackrelay_wine_e2e_tests IMPORTED)
   set_target_properties(trackrelay_wine_e2e_tests PROPERTIES
     IMPORTED_LOCATION "${host_build}/app/trackrelay_e2e_tests"

@@ -26,14 +26,14 @@ void SendTimeoutPage() {
   SendLine("<hr>");
 }
 
-void SendInternalErrorPage(const char* step_marker) {
+void SendInternalErrorPage(const Step& step_marker) {
   SendLine("HTTP/1.0 200 OK");
   SendLine("Content-type: text/html\r\n");
   SendLine("<HTML><HEAD>");
   SendLine("<TITLE>Internal CGI Error</TITLE>");
   SendLine("</HEAD>");
   std::string headline = "<Center><H1>An internal error number ";
-  headline += step_marker;
+  headline += step_marker.page_text;
   headline += " has caused the cgi program to terminate abnormaly</H1></Center>";
   SendLine(headline);
   SendLine("<p>");
@@ -43,25 +43,25 @@ void SendInternalErrorPage(const char* step_marker) {
 }  // namespace
 
 void ServeTrackingRequest() {
-  // The number of the step under way: the internal error page shows it.
-  const char* StepMarker = "0";
+  // The step under way: the internal error page shows its number.
+  Step StepMarker = kStepReadTrackingNumber;
   std::int16_t misses = 0;
   try {
     std::int16_t n = ToInt16(LookupFormValue(kTrackingNumberField));
-    StepMarker = "1";
+    StepMarker = kStepAllocateNumber;
     if (n == 0) n = AllocateTrackingNumber();
     // A number that another request of this web server is serving right now is as busy as one
     // whose request file still waits: the same page, and nothing of this request is written.
-    StepMarker = "3";
+    StepMarker = kStepClaimNumber;
     ClaimTrackingNumber(n);
-    StepMarker = "2";
+    StepMarker = kStepWriteRequest;
     WriteRequestFile(n, FormInput);
-    StepMarker = "3";
+    StepMarker = kStepPublishRequest;
     // Watched from before the request is out, so that even an answer that comes at once wakes
     // the wait.
     WatchForResponseFile(n);
     PublishRequestFile(n);
-    StepMarker = "4";
+    StepMarker = kStepAwaitResponse;
     bool got = false;
     System& system = CurrentSystem();
     const std::uint64_t first_look = system.MonotonicMilliseconds();
@@ -78,7 +78,7 @@ void ServeTrackingRequest() {
         SendLine("HTTP/1.0 200 OK");
         SendLine("Content-type: text/html\r\n");
         got = true;
-        StepMarker = "5";
+        StepMarker = kStepRelayFirstLine;
         // A long line goes out part by part as it is read, so that no line is held whole; the
         // bytes are those of the whole line. A line of one part goes out in one write.
         std::string part;
@@ -86,13 +86,13 @@ void ServeTrackingRequest() {
           while (!ReadResponsePart(part)) SendText(part);
           part += "\r\n";
           SendLine(part);
-          StepMarker = "6";
+          StepMarker = kStepRelayNextLines;
         }
         CloseResponseFile();
         RemoveResponseFile(n);
       }
     }
-    StepMarker = "10";
+    StepMarker = kStepFinish;
     if (!got) SendTimeoutPage();
   } catch (const Failure&) {
     SendInternalErrorPage(StepMarker);

@@ -18,6 +18,30 @@ inline constexpr unsigned kPollIntervalMs = 100;
 // and end the wait long before this; docs/deploy.md (When the share fails) says why 90 s.
 inline constexpr std::uint64_t kLongestWaitMs = 90000;
 
+// A step of the handler: its place on a request's road (order), and the internal error number
+// that the page shows when it fails, as the page writes it ("An internal error number 3 ...").
+// Steps compare by their place on the road, which is not the order of their numbers.
+struct Step {
+  int order;
+  const char* page_text;
+  friend constexpr bool operator==(const Step& a, const Step& b) { return a.order == b.order; }
+  friend constexpr auto operator<=>(const Step& a, const Step& b) { return a.order <=> b.order; }
+};
+
+// The steps, in the order a request takes them. A step's number is all that the browser learns
+// of a failure and what the people who run the program go by, so the numbers never change: 3
+// means "the number is busy" both where another request of this web server holds it and where
+// its request file still waits for the remote host, and 7 to 9 are not used.
+inline constexpr Step kStepReadTrackingNumber{0, "0"};  // takes TRACKNO from the form as a number
+inline constexpr Step kStepAllocateNumber{1, "1"};      // a new number from the counter file, for TRACKNO 0
+inline constexpr Step kStepClaimNumber{2, "3"};         // claims the number from this web server's other requests
+inline constexpr Step kStepWriteRequest{3, "2"};        // writes the form input to the temporary request file
+inline constexpr Step kStepPublishRequest{4, "3"};      // arms the watch, renames the request file to N.DAT
+inline constexpr Step kStepAwaitResponse{5, "4"};       // looks for N.out, pausing between looks, and opens it
+inline constexpr Step kStepRelayFirstLine{6, "5"};      // the header is out: relays line 1 (or removes N.out if empty)
+inline constexpr Step kStepRelayNextLines{7, "6"};      // a line is out: relays the rest, removes the response
+inline constexpr Step kStepFinish{8, "10"};             // the wait is over: the timeout page if nothing came
+
 // Writes the whole HTTP response: the relayed page, the timeout page, or the internal error page
 // that shows the step that failed. Handles its own failures; only one raised while the internal
 // error page is written leaves it.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cgi/cgi_environment.h"
@@ -240,51 +242,74 @@ TEST_F(TrackingRequestTest, AStaleCounterStartsTheAllocationOverAFewTimesAtMost)
   EXPECT_EQ(fake.CallCount(FakeSystem::kOpenTextFileLocked), 1);
 }
 
+// A step's number is what the browser shows and what the people who run the program look up:
+// each keeps its own, and the steps stand in the order a request takes them, so that a test's
+// "failed at or after this step" means what it says.
+TEST(TrackingRequestSteps, KeepTheirNumbersInTheOrderOfTheRoad) {
+  const std::pair<Step, std::string> road[] = {
+      {kStepReadTrackingNumber, "0"}, {kStepAllocateNumber, "1"}, {kStepClaimNumber, "3"},
+      {kStepWriteRequest, "2"},       {kStepPublishRequest, "3"}, {kStepAwaitResponse, "4"},
+      {kStepRelayFirstLine, "5"},     {kStepRelayNextLines, "6"}, {kStepFinish, "10"},
+  };
+  for (std::size_t i = 0; i < std::size(road); ++i) {
+    EXPECT_EQ(road[i].first.page_text, road[i].second) << i;
+    if (i > 0) {
+      EXPECT_LT(road[i - 1].first, road[i].first) << road[i].second;
+    }
+  }
+}
+
 TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
   const std::string kLong = std::string(65536, 'x') + std::string(4464, 'y');  // two parts
   struct Case {
     std::string name, form;
     FakeSystem::Operation operation;
     int number, after;
-    std::string step;
+    Step step;
     std::string response;  // of 8.out
     std::string before_page;
   };
   const Case cases[] = {
       {"lookup of the field overflows", "TRACKNO=8" + [] { std::string s; for (int i = 0; i < 32767; ++i) s += "&a=b"; return s; }(),
-       FakeSystem::kOperationCount, 0, 0, "0", "", ""},
-      {"counter unreadable", "TRACKNO=0", FakeSystem::kOpenTextFileLocked, kPermissionDenied, 0, "1", "", ""},
-      {"counter not replaced", "TRACKNO=0", FakeSystem::kRenameReplacing, kDeviceIoError, 0, "1", "", ""},
-      {"request not written", "TRACKNO=8", FakeSystem::kWriteTextFile, kDiskNotReady, 0, "2", "", ""},
-      {"request not published", "TRACKNO=8", FakeSystem::kRenameNoReplace, kFileAlreadyExists, 0, "3", "", ""},
-      {"lookup fails", "TRACKNO=8", FakeSystem::kLookUpPlainFile, kPermissionDenied, 0, "4", "x", ""},
-      {"response not opened", "TRACKNO=8", FakeSystem::kOpenTextFile, kPermissionDenied, 0, "4", "x", ""},
-      {"first line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 0, "5", "a\rb\r", kHeader},
-      {"empty response undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, "5", "", kHeader},
-      {"second line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 1, "6", "a\rb\r",
+       FakeSystem::kOperationCount, 0, 0, kStepReadTrackingNumber, "", ""},
+      {"counter unreadable", "TRACKNO=0", FakeSystem::kOpenTextFileLocked, kPermissionDenied, 0, kStepAllocateNumber,
+       "", ""},
+      {"counter not replaced", "TRACKNO=0", FakeSystem::kRenameReplacing, kDeviceIoError, 0, kStepAllocateNumber, "",
+       ""},
+      {"request not written", "TRACKNO=8", FakeSystem::kWriteTextFile, kDiskNotReady, 0, kStepWriteRequest, "", ""},
+      {"request not published", "TRACKNO=8", FakeSystem::kRenameNoReplace, kFileAlreadyExists, 0, kStepPublishRequest,
+       "", ""},
+      {"lookup fails", "TRACKNO=8", FakeSystem::kLookUpPlainFile, kPermissionDenied, 0, kStepAwaitResponse, "x", ""},
+      {"response not opened", "TRACKNO=8", FakeSystem::kOpenTextFile, kPermissionDenied, 0, kStepAwaitResponse, "x",
+       ""},
+      {"first line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 0, kStepRelayFirstLine, "a\rb\r",
+       kHeader},
+      {"empty response undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, kStepRelayFirstLine,
+       "", kHeader},
+      {"second line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 1, kStepRelayNextLines, "a\rb\r",
        kHeader + "a\r\n\r\n"},
-      {"response undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, "6", "a\rb\r",
-       kHeader + "a\r\n\r\nb\r\n\r\n"},
+      {"response undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, kStepRelayNextLines,
+       "a\rb\r", kHeader + "a\r\n\r\nb\r\n\r\n"},
       // A long line goes out part by part: what was sent of it stays, and the line counts as
       // relayed only once its last part has gone.
-      {"second part of the first line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 1, "5",
-       kLong + "\rb\r", kHeader + kLong.substr(0, 65536)},
-      {"line after a long one unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 2, "6",
+      {"second part of the first line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 1,
+       kStepRelayFirstLine, kLong + "\rb\r", kHeader + kLong.substr(0, 65536)},
+      {"line after a long one unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 2, kStepRelayNextLines,
        kLong + "\rb\r", kHeader + kLong + "\r\n\r\n"},
-      {"long last line undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, "6",
+      {"long last line undeletable", "TRACKNO=8", FakeSystem::kRemoveFile, kPermissionDenied, 0, kStepRelayNextLines,
        "a\r\n" + kLong, kHeader + "a\r\n\r\n" + kLong + "\r\n\r\n"},
   };
   for (const Case& c : cases) {
     FakeSystem case_fake;
     case_fake.files["c:\\woe\\track.txt"] = " 8 \r\n";
-    if (!c.response.empty() || c.step >= "5") case_fake.files["r:\\tont\\8.out"] = c.response;
+    if (!c.response.empty() || c.step >= kStepRelayFirstLine) case_fake.files["r:\\tont\\8.out"] = c.response;
     if (c.operation != FakeSystem::kOperationCount) case_fake.Fail(c.operation, c.number, c.after);
-    EXPECT_EQ(Serve(c.form), c.before_page + InternalErrorPage(c.step)) << c.name;
+    EXPECT_EQ(Serve(c.form), c.before_page + InternalErrorPage(c.step.page_text)) << c.name;
     EXPECT_TRUE(case_fake.sleeps.empty()) << c.name;
-    if (c.step == "1") {
+    if (c.step == kStepAllocateNumber) {
       EXPECT_EQ(case_fake.files.at("c:\\woe\\track.txt"), " 8 \r\n") << c.name;
     }
-    if (c.step >= "4") {
+    if (c.step >= kStepAwaitResponse) {
       EXPECT_EQ(case_fake.files.count("r:\\tont\\8.out"), 1u) << c.name << ": the response stays";
     }
   }
