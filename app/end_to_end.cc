@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/end_to_end_launch.h"
+#include "platform/testing/local_files.h"
 
 namespace trackrelay::e2e {
 
@@ -114,17 +115,13 @@ std::string DriveRoot::Remote(const std::string& drive_path) const {
 }
 
 void DriveRoot::Write(const std::string& drive_path, const std::string& bytes) const {
-  std::ofstream out(Remote(drive_path), std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("cannot write " + Remote(drive_path));
+  WriteLocalFile(Remote(drive_path), bytes);
 }
 
 std::string DriveRoot::Read(const std::string& drive_path) const {
-  std::ifstream in(Remote(drive_path), std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + Remote(drive_path));
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
+  const std::optional<std::string> bytes = ReadLocalFile(Remote(drive_path));
+  if (!bytes) throw std::runtime_error("cannot read " + Remote(drive_path));
+  return *bytes;
 }
 
 bool DriveRoot::Exists(const std::string& drive_path) const {

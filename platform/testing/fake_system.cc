@@ -137,18 +137,24 @@ std::unique_ptr<TextFileReader> FakeSystem::OpenTextFileLocked(const std::string
   return OpenReader(kOpenTextFileLocked, path, path + " " + lock_path + " " + std::to_string(lock_slot));
 }
 
-void FakeSystem::RenameNoReplace(const std::string& from, const std::string& to) {
-  Enter(kRenameNoReplace, from + " " + to);
+void FakeSystem::MoveFile(const std::string& from, const std::string& to, bool replacing) {
   RequireFolder(from);
   RequireFolder(to);
   auto source = Find(from);
   if (source == files.end()) RaiseFailure(kFileNotFound);
-  if (Find(to) != files.end()) RaiseFailure(kFileAlreadyExists);
+  if (!replacing && Find(to) != files.end()) RaiseFailure(kFileAlreadyExists);
   std::string bytes = std::move(source->second);
   const std::int64_t stamp = modified_ms[source->first];
   files.erase(source);
+  auto target = Find(to);
+  if (target != files.end()) files.erase(target);
   files[to] = std::move(bytes);
   modified_ms[to] = stamp;
+}
+
+void FakeSystem::RenameNoReplace(const std::string& from, const std::string& to) {
+  Enter(kRenameNoReplace, from + " " + to);
+  MoveFile(from, to, false);
 }
 
 RenameWay FakeSystem::RenameNoReplaceTellingHow(const std::string& from, const std::string& to) {
@@ -158,16 +164,7 @@ RenameWay FakeSystem::RenameNoReplaceTellingHow(const std::string& from, const s
 
 void FakeSystem::RenameReplacing(const std::string& from, const std::string& to) {
   Enter(kRenameReplacing, from + " " + to);
-  RequireFolder(from);
-  RequireFolder(to);
-  auto source = Find(from);
-  if (source == files.end()) RaiseFailure(kFileNotFound);
-  std::string bytes = std::move(source->second);
-  files.erase(source);
-  auto target = Find(to);
-  if (target != files.end()) files.erase(target);
-  files[to] = std::move(bytes);
-  modified_ms[to] = modified_ms[from];
+  MoveFile(from, to, true);
 }
 
 void FakeSystem::RemoveFile(const std::string& path) {

@@ -155,6 +155,9 @@ class FakeSystem : public System {
   std::map<std::string, std::string>::iterator Find(const std::string& path);
   // Raises 76 when the folder of path is missing.
   void RequireFolder(const std::string& path) const;
+  // Both renames: the file and its time stamp to the name to; an existing target is replaced,
+  // or refused with 58 when not replacing.
+  void MoveFile(const std::string& from, const std::string& to, bool replacing);
 
   // Readers reach their fake through this; it is cleared when the fake goes.
   std::shared_ptr<FakeSystem*> self_ = std::make_shared<FakeSystem*>(this);

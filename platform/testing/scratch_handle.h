@@ -27,6 +27,10 @@ class ScratchHandle {
 
  private:
   struct State;
+  // Through the kernel32 routines, alike on both platforms: all of bytes, or a throw; and all
+  // there is to read, until the end of the file or until every writing end of a pipe is closed.
+  static void WriteAll(HANDLE handle, const std::string& bytes);
+  static std::string ReadAll(HANDLE handle);
   explicit ScratchHandle(State* state) : state_(state) {}
   State* state_;
 };

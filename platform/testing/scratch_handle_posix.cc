@@ -17,34 +17,13 @@ struct ScratchHandle::State {
   std::thread drainer;
 };
 
-namespace {
-
-void WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
-    if (put <= 0) throw std::runtime_error("scratch write failed");
-    done += static_cast<std::size_t>(put);
-  }
-}
-
-std::string ReadAll(int fd) {
-  std::string out;
-  char buffer[65536];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(got));
-  return out;
-}
-
-}  // namespace
-
 ScratchHandle ScratchHandle::File(const std::string& initial) {
   auto* state = new State;
   char name[] = "/tmp/trackrelay-scratch-XXXXXX";
   state->fd = mkstemp(name);
   if (state->fd < 0) throw std::runtime_error("mkstemp failed");
   state->path = name;
-  WriteAll(state->fd, initial);
+  WriteAll(HandleFromDescriptor(state->fd), initial);
   lseek(state->fd, 0, SEEK_SET);
   return ScratchHandle(state);
 }
@@ -55,7 +34,7 @@ ScratchHandle ScratchHandle::Pipe() {
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   state->fd = fds[1];
   state->drain_fd = fds[0];
-  state->drainer = std::thread([state] { state->drained = ReadAll(state->drain_fd); });
+  state->drainer = std::thread([state] { state->drained = ReadAll(HandleFromDescriptor(state->drain_fd)); });
   return ScratchHandle(state);
 }
 
@@ -86,7 +65,7 @@ std::string ScratchHandle::Contents() {
   }
   if (state_->drain_fd >= 0) return state_->drained;
   int fd = open(state_->path.c_str(), O_RDONLY);
-  std::string out = ReadAll(fd);
+  std::string out = ReadAll(HandleFromDescriptor(fd));
   close(fd);
   return out;
 }

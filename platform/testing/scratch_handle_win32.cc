@@ -13,30 +13,6 @@ struct ScratchHandle::State {
   std::thread drainer;
 };
 
-namespace {
-
-void WriteAll(HANDLE handle, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD put = 0;
-    if (!WriteFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &put, nullptr) || put == 0) {
-      throw std::runtime_error("scratch write failed");
-    }
-    done += put;
-  }
-}
-
-// Until the end of the file, or until every writing end of the pipe is closed.
-std::string ReadAll(HANDLE handle) {
-  std::string out;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(handle, buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
-  return out;
-}
-
-}  // namespace
-
 ScratchHandle ScratchHandle::File(const std::string& initial) {
   char folder[MAX_PATH + 1];
   char name[MAX_PATH + 1];
