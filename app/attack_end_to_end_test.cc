@@ -10,14 +10,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "platform/testing/local_files.h"
 
 namespace trackrelay::e2e {
 namespace {
@@ -46,16 +45,8 @@ class LocalSecrets {
   static constexpr const char* kSecret = "LOCAL SECRET, never to be relayed";
   std::string Path(const std::string& name) const { return path_ + "/" + name; }
   const std::string& folder() const { return path_; }
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary | std::ios::trunc) << bytes;
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    if (!in) return "<missing>";
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-  }
+  void Write(const std::string& name, const std::string& bytes) const { WriteLocalFile(Path(name), bytes); }
+  std::string Read(const std::string& name) const { return ReadLocalFile(Path(name)).value_or("<missing>"); }
   // Everything here is as it was made: read nothing into a page, wrote nothing, deleted nothing.
   void ExpectUntouched(const std::string& what) const {
     EXPECT_EQ(Read("secret.txt"), kSecret) << what;

@@ -154,7 +154,7 @@ Farm::Farm(const std::string& counter) {
   if (clients_.empty() || mkdtemp(remote.data()) == nullptr) throw std::runtime_error("no farm's folder");
   remote_ = remote;
   for (const char* dir : {"woe", "r/fromnt", "r/tont"}) fs::create_directories(remote_ + "/" + dir);
-  std::ofstream(remote_ + "/woe/track.txt", std::ios::binary) << counter;
+  WriteLocalFile(remote_ + "/woe/track.txt", counter);
   const std::string name = fs::path(remote_).filename();
   for (const std::string& client : clients_) {
     servers_.push_back(std::make_unique<DriveRoot>(FarmFolder{client + "/" + name, remote_}));
@@ -359,10 +359,7 @@ Outcome StartedRun::Wait() {
   outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - state.started).count();
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (!state.launch.out_file.empty()) {
-    std::ifstream in(state.launch.out_file, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    outcome.output = all.str();
+    outcome.output = ReadLocalFile(state.launch.out_file).value_or("");
     unlink(state.launch.out_file.c_str());
   }
   return outcome;

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -27,6 +28,7 @@
 
 #include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "platform/testing/local_files.h"
 #include "relay/tracking_request.h"
 
 namespace trackrelay::e2e {
@@ -175,11 +177,9 @@ class PatientRemoteHost {
         std::lock_guard<std::mutex> hold(mutex_);
         if (requests_.count(number) != 0) continue;
       }
-      std::ifstream in(it->path(), std::ios::binary);
-      std::ostringstream all;
-      all << in.rdbuf();
-      if (!in) continue;
-      const std::string line = all.str();
+      const std::optional<std::string> bytes = ReadLocalFile(it->path().string());
+      if (!bytes) continue;
+      const std::string& line = *bytes;
       Request request;
       const std::size_t at = line.find("&request=");
       if (line.rfind("TRACKNO=", 0) == 0 && at != std::string::npos && line.size() > 2 &&

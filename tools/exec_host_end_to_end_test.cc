@@ -23,6 +23,7 @@
 
 #include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "platform/testing/local_files.h"
 #include "tools/exec_host.h"
 
 namespace trackrelay::e2e {
@@ -31,12 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
+std::string ReadAll(const std::string& path) { return ReadLocalFile(path).value_or(""); }
 
 // The page the program makes of an answer file: each of its lines followed by CR LF CR LF.
 std::string Relayed(const std::string& answer) {
@@ -302,7 +298,7 @@ TEST(RemoteHostCommandEndToEnd, AfterACrashNoRequestIsAnsweredTwiceAndNoneIsLost
   const std::string work = root.path() + "/remote-host/work";
   fs::create_directories(work);
   auto put = [](const std::string& path, const std::string& bytes, int age_s) {
-    std::ofstream(path, std::ios::binary) << bytes;
+    WriteLocalFile(path, bytes);
     const auto when = fs::file_time_type::clock::now() - std::chrono::seconds(age_s);
     fs::last_write_time(path, when);
   };
