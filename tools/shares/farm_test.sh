@@ -30,16 +30,9 @@ echo "== the volume is up on $(trackrelay_share_setting "$work" address) in $((S
 export TRACKRELAY_E2E_SHARE_SERVER=$TRACKRELAY_SHARE_SERVER
 
 # Bounded, so that this script always ends in time to unmount and stop its servers.
-TRACKRELAY_E2E_FARM=$clients/dying:$clients/second \
-  timeout -k 10 300 "$tests" --gtest_filter='FarmClientKilled.*' >"$work/client-killed.log" 2>&1 &
-killed_pid=$!
+trackrelay_share_beside "$work/client-killed.log" env TRACKRELAY_E2E_FARM="$clients/dying:$clients/second" \
+  timeout -k 10 300 "$tests" --gtest_filter='FarmClientKilled.*'
 status=0
 TRACKRELAY_E2E_FARM=$clients/web:$clients/second \
   timeout -k 10 600 "$tests" --gtest_filter='FarmEndToEnd.*' || status=$?
-killed_status=0
-wait "$killed_pid" || killed_status=$?
-cat "$work/client-killed.log"
-[ "$status" -eq 0 ] && status=$killed_status
-
-echo "== farm on gluster: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)") in $((SECONDS - started)) s"
-exit "$status"
+trackrelay_share_finish "farm on gluster" "$status"

@@ -70,6 +70,28 @@ trackrelay_share_test_end() {
   fi
 }
 
+# Runs the command after $1 in the background, its output kept in file $1 until
+# trackrelay_share_finish shows it: a case that waits long runs beside the others.
+trackrelay_share_beside() {
+  beside_log=$1
+  shift
+  "$@" >"$beside_log" 2>&1 &
+  beside_pid=$!
+}
+
+# Ends the script with a line that tells how its runs went, $1 naming what was tested: the
+# status $2 of the run in the foreground unless it failed, else that of the run beside it.
+trackrelay_share_finish() {
+  local what=$1 status=$2 beside=0
+  if [ -n "${beside_pid:-}" ]; then
+    wait "$beside_pid" || beside=$?
+    cat "$beside_log"
+  fi
+  [ "$status" -eq 0 ] && status=$beside
+  echo "== $what: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)") in $((SECONDS - started)) s"
+  exit "$status"
+}
+
 # Waits up to $1 tenths of a second for the command after it to succeed while process $2 lives.
 trackrelay_share_wait() {
   local tenths=$1 pid=$2 i

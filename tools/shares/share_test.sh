@@ -47,8 +47,7 @@ if [ "$mode" = faults ]; then
   # this script always ends in time to unmount and stop its servers.
   status=0
   timeout -k 10 600 "$tests" --gtest_filter="Faults/ShareFaultEndToEnd.*${TRACKRELAY_FAULT:-}" || status=$?
-  echo "== $kind share faults: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)") in $((SECONDS - started)) s"
-  exit "$status"
+  trackrelay_share_finish "$kind share faults" "$status"
 fi
 
 # The exchange's cases: the road of a request, given numbers, the bytes of an answer, a body in
@@ -58,14 +57,7 @@ fi
 slow='TrackingRequestEndToEnd.ResponseNamedInAnotherCaseIsNeverTaken'
 fast="TrackingRequestEndToEnd.*:-$slow:TrackingRequestEndToEnd.NoResponseWithin450LooksGivesTheTimeoutPage"
 # Bounded, so that this script always ends in time to unmount and stop its servers.
-timeout -k 10 360 "$tests" --gtest_filter="$slow" >"$work/slow.log" 2>&1 &
-slow_pid=$!
+trackrelay_share_beside "$work/slow.log" timeout -k 10 360 "$tests" --gtest_filter="$slow"
 status=0
 timeout -k 10 360 "$tests" --gtest_filter="$fast" || status=$?
-slow_status=0
-wait "$slow_pid" || slow_status=$?
-cat "$work/slow.log"
-[ "$status" -eq 0 ] && status=$slow_status
-
-echo "== $kind share: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)") in $((SECONDS - started)) s"
-exit "$status"
+trackrelay_share_finish "$kind share" "$status"
