@@ -3,6 +3,7 @@
 #include <atomic>
 #include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 #include "platform/kernel32.h"
 #include "platform/system.h"
@@ -67,6 +68,54 @@ class MappedSystem : public System {
   const ScratchDrive& drive_;
 };
 
+// Where the file system says an open folder really is, without the "\\?\" in front; empty
+// when it cannot tell.
+std::string FinalFolderPath(const std::string& path) {
+  HANDLE folder = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return "";
+  char buffer[4 * MAX_PATH];
+  const DWORD length = GetFinalPathNameByHandleA(folder, buffer, sizeof buffer, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(folder);
+  if (length == 0 || length >= sizeof buffer) return "";
+  std::string final(buffer, length);
+  return final.rfind("\\\\?\\", 0) == 0 ? final.substr(4) : final;
+}
+
+// Removes the entry at path and, for a folder, all it holds, trying each entry once. A file
+// whose claims the process still holds cannot go until it ends; std::filesystem::remove_all
+// tries such a file again thousands of times, and under Wine every try leaves the prefix's
+// server a descriptor that it keeps while the file is locked, until the server runs out of them
+// and every other test of the prefix fails. A folder is emptied only while it is what its name
+// says (final, the final path its parent leads to): a link in the drive is removed as itself,
+// never what it leads to.
+void RemoveOnce(const std::string& path, const std::string& final) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  // Read-only, hidden and system entries would refuse their removal.
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    DeleteFileA(path.c_str());
+    return;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && lstrcmpiA(FinalFolderPath(path).c_str(), final.c_str()) == 0) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+      } while (FindNextFileA(search, &found));
+      FindClose(search);
+    }
+    for (const std::string& name : names) RemoveOnce(path + "\\" + name, final + "\\" + name);
+  }
+  if (!RemoveDirectoryA(path.c_str())) DeleteFileA(path.c_str());
+}
+
+void RemoveOnce(const std::string& path) { RemoveOnce(path, FinalFolderPath(path)); }
+
 bool IsDrivePath(const std::string& path) {
   return path.size() >= 2 && path[1] == ':' && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
          (path.size() == 2 || path[2] == '\\' || path[2] == '/');
@@ -100,15 +149,10 @@ ScratchDrive::ScratchDrive() : mapping_(std::make_unique<Mapping>()) {
 
 ScratchDrive::~ScratchDrive() {
   SubstituteSystem(mapping_->previous);
-  // An arrival watch armed on a folder of the drive holds that folder open, and its removal
-  // then never ends under Wine: the watch is armed on nothing first, which ends it.
+  // An arrival watch armed on a folder of the drive holds that folder open, which Wine then
+  // refuses to remove: the watch is armed on nothing first, which ends it.
   mapping_->previous->WatchForArrival(root_ + "\\gone\\x");
-  std::error_code ignored;
-  // Read-only, hidden and system files would refuse their removal.
-  for (const auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
-    SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
-  }
-  fs::remove_all(root_, ignored);
+  RemoveOnce(root_);
 }
 
 std::string ScratchDrive::Local(const std::string& drive_path) const {
@@ -128,12 +172,10 @@ bool ScratchDrive::Exists(const std::string& drive_path) const {
 void ScratchDrive::MakeFolder(const std::string& drive_path) const { fs::create_directories(Local(drive_path)); }
 
 void ScratchDrive::Remove(const std::string& drive_path) const {
-  std::error_code ignored;
-  for (const auto& entry : fs::recursive_directory_iterator(Local(drive_path), ignored)) {
-    SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
-  }
-  SetFileAttributesA(Local(drive_path).c_str(), FILE_ATTRIBUTE_NORMAL);
-  fs::remove_all(Local(drive_path));
+  const std::string local = Local(drive_path);
+  const std::string folder = local.substr(0, local.find_last_of('\\'));
+  RemoveOnce(local, FinalFolderPath(folder) + local.substr(folder.size()));
+  if (GetFileAttributesA(local.c_str()) != INVALID_FILE_ATTRIBUTES) throw std::runtime_error("cannot remove " + local);
 }
 
 void ScratchDrive::Rename(const std::string& from, const std::string& to) const {
