@@ -42,6 +42,15 @@ int FailureNumberOfError(DWORD error) {
   return kDeviceIoError;
 }
 
+std::string FinalPathOf(HANDLE file) {
+  char buffer[4 * MAX_PATH];
+  const DWORD length = GetFinalPathNameByHandleA(file, buffer, sizeof buffer, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= sizeof buffer) return "";
+  std::string path(buffer, length);
+  while (!path.empty() && path.back() == '\\') path.pop_back();
+  return path;
+}
+
 namespace {
 
 [[noreturn]] void RaiseLastError() { RaiseFailure(FailureNumberOfError(GetLastError())); }
@@ -68,17 +77,6 @@ DWORD RetryWhileBusy(Call call) {
 
 // The error of a Win32 call that returned FALSE on failure.
 DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
-
-// Where the file system says an open file really is, all links and reparse points resolved,
-// without a trailing backslash; empty when it cannot tell.
-std::string FinalPathOf(HANDLE file) {
-  char buffer[4 * MAX_PATH];
-  const DWORD length = GetFinalPathNameByHandleA(file, buffer, sizeof buffer, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= sizeof buffer) return "";
-  std::string path(buffer, length);
-  while (!path.empty() && path.back() == '\\') path.pop_back();
-  return path;
-}
 
 // Where a drive path leads: the folders below the drive down to the file's, each held open, and
 // the name in the last of them. final is that folder's final path, empty when the drive cannot

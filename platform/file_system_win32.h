@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "platform/file_system_common.h"
 #include "platform/kernel32.h"
@@ -15,5 +16,9 @@ inline constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HID
 
 // The failure number of a GetLastError code.
 int FailureNumberOfError(DWORD error);
+
+// Where the file system says an open file really is, all links and reparse points resolved
+// ("\\?\C:\a\b"), without a trailing backslash; empty when it cannot tell.
+std::string FinalPathOf(HANDLE file);
 
 }  // namespace trackrelay

@@ -5,8 +5,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/file_system_win32.h"
 #include "platform/kernel32.h"
 #include "platform/system.h"
+#include "platform/text_rules.h"
+#include "platform/unique_handle.h"
 
 namespace trackrelay {
 
@@ -68,18 +71,12 @@ class MappedSystem : public System {
   const ScratchDrive& drive_;
 };
 
-// Where the file system says an open folder really is, without the "\\?\" in front; empty
-// when it cannot tell.
+// Where the folder at path really is (FinalPathOf); empty when it cannot tell.
 std::string FinalFolderPath(const std::string& path) {
-  HANDLE folder = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return "";
-  char buffer[4 * MAX_PATH];
-  const DWORD length = GetFinalPathNameByHandleA(folder, buffer, sizeof buffer, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  CloseHandle(folder);
-  if (length == 0 || length >= sizeof buffer) return "";
-  std::string final(buffer, length);
-  return final.rfind("\\\\?\\", 0) == 0 ? final.substr(4) : final;
+  const UniqueHandle folder(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return folder.valid() ? FinalPathOf(folder.get()) : "";
 }
 
 // Removes the entry at path and, for a folder, all it holds, trying each entry once. A file
@@ -87,8 +84,8 @@ std::string FinalFolderPath(const std::string& path) {
 // tries such a file again thousands of times, and under Wine every try leaves the prefix's
 // server a descriptor that it keeps while the file is locked, until the server runs out of them
 // and every other test of the prefix fails. A folder is emptied only while it is what its name
-// says (final, the final path its parent leads to): a link in the drive is removed as itself,
-// never what it leads to.
+// says (final, where its parent's final path and its name lead): a link in the drive is removed
+// as itself, never what it leads to.
 void RemoveOnce(const std::string& path, const std::string& final) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
@@ -98,23 +95,26 @@ void RemoveOnce(const std::string& path, const std::string& final) {
     DeleteFileA(path.c_str());
     return;
   }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && lstrcmpiA(FinalFolderPath(path).c_str(), final.c_str()) == 0) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && SameTextIgnoringCase(FinalFolderPath(path), final)) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
+    const UniqueFind search(FindFirstFileA((path + "\\*").c_str(), &found));
+    if (search.valid()) {
       do {
         const std::string name = found.cFileName;
         if (name != "." && name != "..") names.push_back(name);
-      } while (FindNextFileA(search, &found));
-      FindClose(search);
+      } while (FindNextFileA(search.get(), &found));
     }
     for (const std::string& name : names) RemoveOnce(path + "\\" + name, final + "\\" + name);
   }
   if (!RemoveDirectoryA(path.c_str())) DeleteFileA(path.c_str());
 }
 
-void RemoveOnce(const std::string& path) { RemoveOnce(path, FinalFolderPath(path)); }
+// The entry itself is taken where its folder leads, so that a link is never followed even here.
+void RemoveOnce(const std::string& path) {
+  const std::size_t last = path.find_last_of('\\');
+  RemoveOnce(path, FinalFolderPath(path.substr(0, last)) + path.substr(last));
+}
 
 bool IsDrivePath(const std::string& path) {
   return path.size() >= 2 && path[1] == ':' && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
@@ -173,8 +173,7 @@ void ScratchDrive::MakeFolder(const std::string& drive_path) const { fs::create_
 
 void ScratchDrive::Remove(const std::string& drive_path) const {
   const std::string local = Local(drive_path);
-  const std::string folder = local.substr(0, local.find_last_of('\\'));
-  RemoveOnce(local, FinalFolderPath(folder) + local.substr(folder.size()));
+  RemoveOnce(local);
   if (GetFileAttributesA(local.c_str()) != INVALID_FILE_ATTRIBUTES) throw std::runtime_error("cannot remove " + local);
 }
 
