@@ -192,7 +192,7 @@ TEST(PosixSystemTest, WaitersQueueOnTheLockFileAndReadTheReplacement) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all three have come to a wait
   EXPECT_TRUE(SomeoneWaitsOn(lock_file.st_ino));
   EXPECT_FALSE(SomeoneWaitsOn(old_file.st_ino));
-  CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n", "c:\\woe\\track.txt");
+  CurrentSystem().WriteTextFileLike("c:\\woe\\track.new", "new\r\n", "c:\\woe\\track.txt");
   CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
   holder.reset();
   for (std::thread& waiter : waiters) waiter.join();
@@ -262,7 +262,7 @@ TEST(PosixSystemTest, FollowsNoLinkOpensNoPipeAndWritesThroughNothing) {
        },
        [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); }, 0},
       {"write durably over a link", link_to_secret("c:\\woe\\track.new"),
-       [](System& s) { s.WriteTextFileDurably("c:\\woe\\track.new", "form\r\n", "c:\\woe\\track.txt"); }, 0},
+       [](System& s) { s.WriteTextFileLike("c:\\woe\\track.new", "form\r\n", "c:\\woe\\track.txt"); }, 0},
       {"write into a linked folder", folder_link("r:\\fromnt"),
        [](System& s) { s.WriteTextFile("r:\\fromnt\\secret", "form\r\n"); }, kPathNotFound},
       {"publish into a linked folder", folder_link("r:\\fromnt"),
@@ -316,7 +316,7 @@ TEST(PosixSystemTest, ALinkAtCWoeItselfLeadsToTheFolderItNames) {
     std::unique_ptr<TextFileReader> held = system.OpenTextFileLocked("C:\\woe\\track.txt", kLock, kSlot);
     EXPECT_EQ(held->ReadLine(), " 41 ");
     EXPECT_FALSE(ByteIsFree(share.folder + "/track.claims", kSlot)) << "locked where the link leads";
-    system.WriteTextFileDurably("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
+    system.WriteTextFileLike("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
     system.RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
   }
   system.ClaimForProcess("c:\\woe\\track.claims", 9);
@@ -412,7 +412,7 @@ TEST(PosixSystemTest, AReplacementTakesThePermissionsAndOwnerOfTheFileItReplaces
     if (may_give_away) {
       ASSERT_EQ(chown(drive.Local("c:\\woe\\track.txt").c_str(), c.owner, c.owner), 0);
     }
-    CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", " 2 \r\n", "c:\\woe\\track.txt");
+    CurrentSystem().WriteTextFileLike("c:\\woe\\track.new", " 2 \r\n", "c:\\woe\\track.txt");
     CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
     struct stat st;
     ASSERT_EQ(stat(drive.Local("c:\\woe\\track.txt").c_str(), &st), 0);
@@ -471,7 +471,7 @@ TEST(PosixSystemTest, AFailedWriteLeavesNoFileOfItsOwnBehind) {
     const std::string text(c.size, 'x');
     const int failure = FailureOf([&] {
       if (c.durably) {
-        CurrentSystem().WriteTextFileDurably(path, text, "c:\\woe\\track.txt");
+        CurrentSystem().WriteTextFileLike(path, text, "c:\\woe\\track.txt");
       } else {
         CurrentSystem().WriteTextFile(path, text);
       }

@@ -55,6 +55,16 @@ namespace {
 
 [[noreturn]] void RaiseLastError() { RaiseFailure(FailureNumberOfError(GetLastError())); }
 
+// The bench's build without flushes skips them, to show what they cost beside the same program
+// with them; every other build flushes.
+constexpr bool WithoutFlushes() {
+#ifdef TRACKRELAY_BENCH_WITHOUT_FLUSHES
+  return true;
+#else
+  return false;
+#endif
+}
+
 // Others may read, write, rename and delete a file while this program has it open: the remote
 // host removes and rewrites its files on its own schedule, and must never be refused for it.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -441,7 +451,7 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
     // then refuses (its disk full) is reported to nobody, and the close succeeds all the same, so
     // that a broken request would be published as complete. Flushed, the bytes are on the share
     // or the write fails here; for the counter's replacement it also puts them on the disk.
-    if (!FlushFileBuffers(file.get())) RaiseLastError();
+    if (!WithoutFlushes() && !FlushFileBuffers(file.get())) RaiseLastError();
   } catch (...) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
@@ -515,8 +525,33 @@ class WindowsSystem : public System {
     WriteNewFile(Reach(path), text, "");
   }
 
-  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
+  void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override {
     WriteNewFile(Reach(path), text, like_path);
+  }
+
+  void FlushFile(const std::string& path) override {
+    // A flush needs write access; the file may be another party's, so everything is shared.
+    const Place place = Reach(path);
+    UniqueHandle file(CreateFileA(place.Path().c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) RaiseLastError();
+    if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
+    if (!WithoutFlushes() && !FlushFileBuffers(file.get())) RaiseLastError();
+  }
+
+  bool FlushFolder(const std::string& path) override {
+    // A folder's handle flushes its entries on NTFS and ReFS, and under Wine its fsync; a file
+    // system that cannot flush a folder (FAT, some redirectors) says so with its error.
+    const Place place = Reach(StandInFileOf(path));
+    UniqueHandle folder(CreateFileA(place.folder.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder.valid()) RaiseLastError();
+    if (WithoutFlushes() || FlushFileBuffers(folder.get())) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER) {
+      return false;
+    }
+    RaiseError(error);
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
@@ -551,7 +586,7 @@ class WindowsSystem : public System {
     const Place source = Reach(from), target = Reach(to);
     const std::string from_path = source.Path(), to_path = target.Path();
     // Write-through: the rename is on disk when it returns, so that a power cut cannot bring
-    // back the old file. Only a plain file replaces the target, never what a link leads to.
+    // back the old file; it is what a flush of the folder is on POSIX. Only a plain file replaces the target, never what a link leads to.
     const DWORD error = RetryWhileBusy([&]() -> DWORD {
       {
         UniqueHandle entry;

@@ -70,7 +70,7 @@ TEST(WindowsSystemTest, ReadOnlyFilesAreKeptWithPermissionDenied) {
   ASSERT_TRUE(SetFileAttributesA(drive.Local(At("ro.txt")).c_str(), FILE_ATTRIBUTE_READONLY));
   const FailureCase cases[] = {
       {"truncate", [](System& s) { s.WriteTextFile(At("ro.txt"), "a"); }, kPermissionDenied},
-      {"durable truncate", [](System& s) { s.WriteTextFileDurably(At("ro.txt"), "a", ""); },
+      {"durable truncate", [](System& s) { s.WriteTextFileLike(At("ro.txt"), "a", ""); },
        kPermissionDenied},
       {"replace", [](System& s) { s.RenameReplacing(At("new.txt"), At("ro.txt")); },
        kPermissionDenied},
@@ -264,7 +264,7 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
       {"write through a linked folder", [](System& s) { s.WriteTextFile(At("linked\\t7.DAT"), "a"); },
        kPathNotFound},
       {"durable write through a linked folder",
-       [](System& s) { s.WriteTextFileDurably(At("linked\\track.new"), "a", ""); }, kPathNotFound},
+       [](System& s) { s.WriteTextFileLike(At("linked\\track.new"), "a", ""); }, kPathNotFound},
       {"rename in a linked folder",
        [](System& s) { s.RenameNoReplace(At("linked\\7.out"), At("linked\\8.out")); },
        kPathNotFound},
@@ -477,7 +477,7 @@ TEST(WindowsSystemTest, TheReplacementTakesTheRightsOfTheFileItReplaces) {
       {"none.txt", as_the_folder_made_it},  // nothing to take after
   };
   for (const auto& c : cases) {
-    system.WriteTextFileDurably(At("track.new"), " 42 \r\n", At(c.like));
+    system.WriteTextFileLike(At("track.new"), " 42 \r\n", At(c.like));
     EXPECT_EQ(DaclOf(drive.Local(At("track.new"))), c.rights) << c.like;
     EXPECT_EQ(drive.Read(At("track.new")), " 42 \r\n") << c.like;
   }

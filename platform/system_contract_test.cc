@@ -106,8 +106,8 @@ TEST(SystemContractTest, MapsErrorsOntoFailureNumbers) {
        kPermissionDenied},
       {"write in missing folder", [](System& s) { s.WriteTextFile("r:\\nowhere\\x", "a"); }, kPathNotFound},
       {"write onto a folder", [](System& s) { s.WriteTextFile("r:\\tont\\sub", "a"); }, kPermissionDenied},
-      {"durable, no drive", [](System& s) { s.WriteTextFileDurably("q:\\x", "a", ""); }, kPathNotFound},
-      {"durable write in missing folder", [](System& s) { s.WriteTextFileDurably("c:\\no\\x", "a", ""); },
+      {"durable, no drive", [](System& s) { s.WriteTextFileLike("q:\\x", "a", ""); }, kPathNotFound},
+      {"durable write in missing folder", [](System& s) { s.WriteTextFileLike("c:\\no\\x", "a", ""); },
        kPathNotFound},
       {"rename missing", [](System& s) { s.RenameNoReplace("r:\\tont\\no", "r:\\tont\\x"); }, kFileNotFound},
       {"rename to missing folder", [](System& s) { s.RenameNoReplace("c:\\woe\\track.txt", "r:\\nowhere\\x"); },
@@ -125,6 +125,11 @@ TEST(SystemContractTest, MapsErrorsOntoFailureNumbers) {
       {"remove in missing folder", [](System& s) { s.RemoveFile("r:\\nowhere\\no"); }, kPathNotFound},
       {"remove a folder", [](System& s) { s.RemoveFile("r:\\tont\\sub"); }, kPermissionDenied},
       {"claim in missing folder", [](System& s) { s.ClaimForProcess("c:\\no\\track.claims", 1); }, kPathNotFound},
+      {"flush missing file", [](System& s) { s.FlushFile("c:\\woe\\none.txt"); }, kFileNotFound},
+      {"flush in missing folder", [](System& s) { s.FlushFile("r:\\nowhere\\x"); }, kPathNotFound},
+      {"flush a folder as a file", [](System& s) { s.FlushFile("r:\\tont\\sub"); }, kPermissionDenied},
+      {"flush missing folder", [](System& s) { s.FlushFolder("r:\\nowhere\\"); }, kPathNotFound},
+      {"flush folder below a file", [](System& s) { s.FlushFolder("c:\\woe\\track.txt\\"); }, kPathNotFound},
   };
   for (const FailureCase& c : cases) EXPECT_EQ(FailureOf([&] { c.action(CurrentSystem()); }), c.number) << c.what;
   EXPECT_FALSE(drive.Exists("c:\\woe\\none.txt")) << "the lock must not create the file";
@@ -139,7 +144,7 @@ TEST(SystemContractTest, WritesCreateOrTruncateAndKeepEveryByte) {
   for (bool durably : {false, true}) {
     const std::string path = durably ? "c:\\woe\\durable.txt" : "r:\\fromnt\\plain.txt";
     auto write = [&](std::string_view text) {
-      durably ? system.WriteTextFileDurably(path, text, "") : system.WriteTextFile(path, text);
+      durably ? system.WriteTextFileLike(path, text, "") : system.WriteTextFile(path, text);
     };
     write(std::string(100000, 'o'));
     write(bytes);
@@ -147,6 +152,19 @@ TEST(SystemContractTest, WritesCreateOrTruncateAndKeepEveryByte) {
     write("");
     EXPECT_EQ(drive.Read(path), "") << path;
   }
+}
+
+// Flushes change nothing that a reader sees; a folder on this machine's own disk can be flushed.
+TEST(SystemContractTest, FlushesLeaveFilesAndFoldersAsTheyWere) {
+  ScratchDrive drive;
+  drive.Write("r:\\fromnt\\5.DAT", "TRACKNO=5\r\n");
+  System& system = CurrentSystem();
+  system.FlushFile("r:\\fromnt\\5.DAT");
+  EXPECT_EQ(drive.Read("r:\\fromnt\\5.DAT"), "TRACKNO=5\r\n");
+  for (const char* folder : {"r:\\fromnt\\", "r:\\tont\\", "c:\\woe\\"}) {
+    EXPECT_TRUE(system.FlushFolder(folder)) << folder;
+  }
+  EXPECT_EQ(system.ListFolder("r:\\fromnt\\"), std::vector<std::string>{"5.DAT"});
 }
 
 // A request file is a new file of its own: neither a stale file of the name nor a second name of
@@ -228,7 +246,7 @@ TEST(SystemContractTest, TheLockHolderReplacesTheFileItLocked) {
   System& system = CurrentSystem();
   std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
   EXPECT_EQ(locked->ReadLine(), " 41 ");
-  system.WriteTextFileDurably("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
+  system.WriteTextFileLike("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
   system.RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
   locked.reset();
   EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 42 \r\n");
@@ -281,7 +299,7 @@ TEST(SystemContractTest, LockedOpensTakeTurnsAndEachSeesItsPredecessorsFile) {
           if (now > most_holders) most_holders = now;
           int n = std::stoi(locked->ReadLine());
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          system.WriteTextFileDurably(mine, std::to_string(n + 1) + "\r\n", "c:\\woe\\track.txt");
+          system.WriteTextFileLike(mine, std::to_string(n + 1) + "\r\n", "c:\\woe\\track.txt");
           system.RenameReplacing(mine, "c:\\woe\\track.txt");
           --holders;
         } catch (const Failure& failure) {

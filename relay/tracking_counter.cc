@@ -46,7 +46,7 @@ std::int16_t AllocateOnce(System& system) {
   const std::string replacement(kCounterReplacementPath);
   // The new counter is made with the old one's permissions: whoever may not read it now may not
   // read it after the replacement either.
-  system.WriteTextFileDurably(replacement, CounterFileText(static_cast<std::int16_t>(n + 1)), counter);
+  system.WriteTextFileLike(replacement, CounterFileText(static_cast<std::int16_t>(n + 1)), counter);
   system.RenameReplacing(replacement, counter);
   return n;
 }

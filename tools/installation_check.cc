@@ -305,7 +305,7 @@ class Checker {
     Probes probes(*this, {made, replaced});
     const char* step = "be created";
     try {
-      system_.WriteTextFileDurably(made, "probe\r\n", "");
+      system_.WriteTextFileLike(made, "probe\r\n", "");
       system_.WriteTextFile(replaced, "probe\r\n");
       step = "be renamed over another";
       system_.RenameReplacing(made, replaced);

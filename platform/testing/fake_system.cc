@@ -10,10 +10,10 @@ namespace trackrelay {
 namespace {
 
 const char* const kOperationNames[] = {
-    "WriteTextFile",   "WriteTextFileDurably", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
+    "WriteTextFile",   "WriteTextFileLike", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
     "RenameNoReplace", "RenameReplacing",      "RemoveFile",   "LookUpPlainFile",    "ClaimForProcess",
     "Sleep",           "WatchForArrival",      "AwaitArrival", "DescribeDrive",      "DescribeEntry",
-    "ListFolder",      "MayReplace",
+    "ListFolder",      "MayReplace",           "FlushFile",    "FlushFolder",
 };
 static_assert(sizeof kOperationNames / sizeof kOperationNames[0] == FakeSystem::kOperationCount);
 
@@ -114,8 +114,8 @@ void FakeSystem::WriteTextFile(const std::string& path, std::string_view text) {
   StoreFile(kWriteTextFile, path, text);
 }
 
-void FakeSystem::WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) {
-  StoreFile(kWriteTextFileDurably, path, text);
+void FakeSystem::WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) {
+  StoreFile(kWriteTextFileLike, path, text);
   written_like[path] = like_path;
 }
 
@@ -165,6 +165,18 @@ RenameWay FakeSystem::RenameNoReplaceTellingHow(const std::string& from, const s
 void FakeSystem::RenameReplacing(const std::string& from, const std::string& to) {
   Enter(kRenameReplacing, from + " " + to);
   MoveFile(from, to, true);
+}
+
+void FakeSystem::FlushFile(const std::string& path) {
+  Enter(kFlushFile, path);
+  RequireFolder(path);
+  if (Find(path) == files.end()) RaiseFailure(kFileNotFound);
+}
+
+bool FakeSystem::FlushFolder(const std::string& path) {
+  Enter(kFlushFolder, path);
+  RequireFolder(path);
+  return folders_flush;
 }
 
 void FakeSystem::RemoveFile(const std::string& path) {

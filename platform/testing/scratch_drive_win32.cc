@@ -36,8 +36,8 @@ class MappedSystem : public System {
   MappedSystem(System& real, const ScratchDrive& drive) : real_(real), drive_(drive) {}
 
   void WriteTextFile(const std::string& path, std::string_view text) override { real_.WriteTextFile(At(path), text); }
-  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
-    real_.WriteTextFileDurably(At(path), text, like_path.empty() ? like_path : At(like_path));
+  void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override {
+    real_.WriteTextFileLike(At(path), text, like_path.empty() ? like_path : At(like_path));
   }
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override { return real_.OpenTextFile(At(path)); }
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
@@ -47,6 +47,8 @@ class MappedSystem : public System {
   void RenameNoReplace(const std::string& from, const std::string& to) override { real_.RenameNoReplace(At(from), At(to)); }
   void RenameReplacing(const std::string& from, const std::string& to) override { real_.RenameReplacing(At(from), At(to)); }
   void RemoveFile(const std::string& path) override { real_.RemoveFile(At(path)); }
+  void FlushFile(const std::string& path) override { real_.FlushFile(At(path)); }
+  bool FlushFolder(const std::string& path) override { return real_.FlushFolder(At(path)); }
   std::string LookUpPlainFile(const std::string& path) override { return real_.LookUpPlainFile(At(path)); }
   void ClaimForProcess(const std::string& path, int slot) override { real_.ClaimForProcess(At(path), slot); }
   void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }
