@@ -27,6 +27,7 @@
 #include "platform/failure.h"
 #include "platform/system.h"
 #include "tools/folder_pause.h"
+#include "tools/hand_over.h"
 #include "tools/remote_host.h"
 
 namespace trackrelay::remote_host {
@@ -468,22 +469,32 @@ class CommandHost {
     }
   }
 
-  // A request whose answer had been written under its temporary name when the host stopped:
-  // published now if the program may still wait for it, removed otherwise.
+  // A request whose answer had been written when the host stopped: its answer published now if
+  // it was still under its temporary name and the program may still wait for it; kept with the
+  // failed requests if it is too late for that.
   void FinishAnswered(const std::string& number, const fs::path& marker) {
-    const fs::path partial = options_.inbound / ("t" + number + ".out");
     const std::optional<WallClock::time_point> published = PublishedAt(marker);
-    std::error_code error;
-    if (fs::exists(fs::symlink_status(partial, error))) {
-      if (published && WallClock::now() - *published < kLastAnswer) {
-        fs::rename(partial, options_.inbound / (number + ".out"), error);
-        Report(number + ": its answer, written before a stop, published now");
-      } else {
-        fs::remove(partial, error);
-        Report(number + ": its answer, written before a stop, is too late now and was removed");
+    const bool in_time = published && WallClock::now() - *published < kLastAnswer;
+    try {
+      switch (remote_host::FinishAnswered(CurrentSystem(), HandOverOf(work_, options_.inbound, number), in_time)) {
+        case Finish::kPublishedNow:
+          Report(number + ": its answer, written before a stop, published now");
+          return;
+        case Finish::kWasOut:
+          return;
+        case Finish::kTooLate:
+          Failed(Request{number, marker, published.value_or(WallClock::time_point())},
+                 "its answer, written before a stop, came too late for the program and was removed", "");
+          return;
+        case Finish::kLeft:
+          Report(number + ": " + (options_.inbound / ("t" + number + ".out")).string() +
+                 " is no answer file of this host; it and " + marker.string() + " are left for you to look at");
+          return;
       }
+    } catch (const Failure& failure) {
+      Report(number + ": its answer, written before a stop, cannot be finished: " + Explained(failure) +
+             "; the request stays in " + marker.string());
     }
-    fs::remove(marker, error);
   }
 
   void TakeNew() {
@@ -499,8 +510,10 @@ class CommandHost {
       try {
         // Without replacing: a request of the same number may still be served, and this one
         // waits its turn in the outbound folder.
-        CurrentSystem().RenameNoReplace(it->path().string(), taken.string());
+        TakeRequest(CurrentSystem(), it->path().string(), taken.string());
       } catch (const Failure& failure) {
+        // Taken by nobody else, so gone only with an outbound folder that went.
+        if (failure.number() == kFileNotFound) continue;
         if (failure.number() != kFileAlreadyExists) {
           Report(*number + ": cannot be taken into " + work_.string() + ": " + Explained(failure));
           stuck_.insert(name);
@@ -622,36 +635,24 @@ class CommandHost {
     }
   }
 
-  // Publishes page as the answer to request, or nothing when it is too late for the program.
-  // The request file is marked as answered before the answer goes out, so that a crash between
-  // the two never lets a restart answer a request a second time: a second answer would wait
-  // for, and be given to, the next request of that number.
-  bool Publish(const Request& request, const std::string& page, fs::path& marker) {
-    if (WallClock::now() - request.published >= kLastAnswer) return false;
-    const std::string partial = (options_.inbound / ("t" + request.number + ".out")).string();
-    const std::string answer = (options_.inbound / (request.number + ".out")).string();
-    CurrentSystem().WriteTextFile(partial, page);
-    marker = work_ / (request.number + ".answered");
-    CurrentSystem().RenameReplacing(request.file.string(), marker.string());
-    CurrentSystem().RenameReplacing(partial, answer);
-    return true;
-  }
-
+  // Publishes page as the answer to request, or nothing when it is too late for the program;
+  // the hand-over's order (hand_over.h) makes sure that a crash or a power cut at any step
+  // leaves the request to serve again or the whole answer, and never both to be answered twice.
   void Answered(const Request& request, const std::string& content, const std::string& page, double seconds) {
-    fs::path marker = request.file;
+    std::string holder = request.file.string();
     try {
       if (options_.keep) {
         CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".DAT")).string(), content);
         CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".out")).string(), page);
       }
-      if (!Publish(request, page, marker)) {
+      if (WallClock::now() - request.published >= kLastAnswer) {
         Failed(request, "the command's answer came too late for the program", "");
         return;
       }
-      CurrentSystem().RemoveFile(marker.string());
+      AnswerRequest(CurrentSystem(), HandOverOf(work_, options_.inbound, request.number), page, holder);
     } catch (const Failure& failure) {
-      Report(request.number + ": FAILED: its answer cannot be written: " + Explained(failure) + "; the request stays in " +
-             marker.string());
+      Report(request.number + ": FAILED: its answer cannot be written: " + Explained(failure) +
+             (holder.empty() ? "" : "; the request stays in " + holder));
       Count();
       return;
     }
@@ -689,9 +690,8 @@ class CommandHost {
     std::string answered = "no answer: the program no longer waits";
     if (WallClock::now() - request.published < kLastAnswer) {
       try {
-        const std::string partial = (options_.inbound / ("t" + request.number + ".out")).string();
-        CurrentSystem().WriteTextFile(partial, ErrorPage(request.number));
-        CurrentSystem().RenameReplacing(partial, (options_.inbound / (request.number + ".out")).string());
+        const HandOver files = HandOverOf(work_, options_.inbound, request.number);
+        PublishAnswer(CurrentSystem(), files.partial, files.answer, ErrorPage(request.number));
         answered = "the error page written";
       } catch (const Failure& failure) {
         answered = "the error page cannot be written: " + Explained(failure);

@@ -312,12 +312,19 @@ TEST(RemoteHostCommandEndToEnd, AfterACrashNoRequestIsAnsweredTwiceAndNoneIsLost
   put(root.Remote("r:\\tont\\t15.out"), "<p>half</p>", 1);  // written for no request left
   put(work + "/16.DAT", "TRACKNO=16\r\n", 1);  // its command was running
   RemoteHost host(root, {"--once", "--exec", "echo \"$TRACKRELAY_NUMBER\" >> " + runs + "; echo '<p>again</p>'"});
-  EXPECT_EQ(host.Wait(), 0) << host.Log();
+  // The request answered too late counts as failed.
+  EXPECT_EQ(host.Wait(), 1) << host.Log();
   EXPECT_EQ(ReadAll(runs), "16\n") << "only the request that was under way runs again";
   EXPECT_EQ(root.List("r:\\tont"), (std::vector<std::string>{"12.out", "16.out"}));
   EXPECT_EQ(root.Read("r:\\tont\\12.out"), "<p>first</p>\r\n");
   EXPECT_EQ(root.Read("r:\\tont\\16.out"), "<p>again</p>\r\n");
   EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  // The one too late for the program is not lost: it is kept with the failed requests.
+  const std::vector<std::string> kept = host.Names("error");
+  ASSERT_EQ(kept.size(), 2u) << host.Log();
+  EXPECT_TRUE(kept[0].ends_with("-14.DAT") && kept[1].ends_with("-14.reason")) << kept[0];
+  EXPECT_EQ(ReadAll(host.State() + "/error/" + kept[0]), "TRACKNO=14\r\n");
+  EXPECT_NE(ReadAll(host.State() + "/error/" + kept[1]).find("came too late for the program"), std::string::npos);
 }
 
 // A request file that someone made a link is never read, by either way of serving: the remote

@@ -35,7 +35,9 @@
 #include <vector>
 
 #include "platform/drive_path.h"
+#include "platform/system.h"
 #include "tools/folder_pause.h"
+#include "tools/hand_over.h"
 #include "tools/remote_host.h"
 
 #ifndef _WIN32
@@ -267,8 +269,10 @@ class RemoteHost {
     const fs::path partial = options_.inbound / ("t" + request.number + ".out");
     // The record first: once N.out is there, the program may take and delete it at any moment.
     if (options_.keep) WriteWholeFile(*options_.keep / (request.number + ".out"), page);
-    WriteWholeFile(partial, page);
-    fs::rename(partial, options_.inbound / (request.number + ".out"));
+    // Flushed before its rename, which flushes the folder: a power cut never leaves a short answer
+    // under the name the program takes.
+    trackrelay::remote_host::PublishAnswer(trackrelay::CurrentSystem(), partial.string(),
+                                           (options_.inbound / (request.number + ".out")).string(), page);
     Report(std::cout, request.number + ": answered");
   }
 
