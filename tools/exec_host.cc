@@ -464,6 +464,7 @@ class CommandHost {
     }
     std::sort(again.begin(), again.end(), [](const Request& a, const Request& b) { return a.published < b.published; });
     for (Request& request : again) {
+      FinishTaking(request);
       Report(request.number + ": found in " + work_.string() + " after a stop, served again");
       Queue(std::move(request));
     }
@@ -494,6 +495,27 @@ class CommandHost {
     } catch (const Failure& failure) {
       Report(number + ": its answer, written before a stop, cannot be finished: " + Explained(failure) +
              "; the request stays in " + marker.string());
+    }
+  }
+
+  // Where the file system cannot rename without replacing, a request is taken by a second name
+  // in the work folder and then the removal of the first: a stop between the two leaves the
+  // request under both names. Served from the work folder and taken again from the outbound
+  // folder, it would be answered twice, and the second answer would wait for the next request
+  // of that number; so the move is finished first.
+  void FinishTaking(const Request& request) {
+    const fs::path published = options_.outbound / request.file.filename();
+    struct stat taken, left;
+    if (lstat(request.file.c_str(), &taken) != 0 || lstat(published.c_str(), &left) != 0 ||
+        taken.st_dev != left.st_dev || taken.st_ino != left.st_ino) {
+      return;
+    }
+    try {
+      CurrentSystem().RemoveFile(published.string());
+      Report(request.number + ": its move into " + work_.string() + ", cut short by a stop, finished");
+    } catch (const Failure& failure) {
+      Report(request.number + ": " + published.string() + " is a second name of the request in " + work_.string() +
+             " and cannot be removed: " + Explained(failure));
     }
   }
 
