@@ -200,6 +200,9 @@ class PosixTextFileReader : public ChunkedTextFileReader {
   // long as the reader lives, and let go after fd is closed.
   PosixTextFileReader(UniqueDescriptor fd, std::size_t chunk_size, UniqueDescriptor also_held = UniqueDescriptor())
       : ChunkedTextFileReader(chunk_size), fd_(std::move(fd)), also_held_(std::move(also_held)) {}
+  // Serves bytes already read, holding also_held's lock as long as it lives.
+  PosixTextFileReader(const std::string& contents, UniqueDescriptor also_held)
+      : ChunkedTextFileReader(0, contents), also_held_(std::move(also_held)) {}
   ~PosixTextFileReader() override {
     // The file first, then the lock that guards it.
     fd_.Reset();
@@ -209,6 +212,7 @@ class PosixTextFileReader : public ChunkedTextFileReader {
 
  private:
   std::size_t ReadChunk(char* buffer, std::size_t size) override {
+    if (!fd_.valid()) return 0;  // every byte came with the open
     ssize_t got;
     do {
       got = read(fd_.get(), buffer, size);
@@ -408,10 +412,21 @@ class PosixSystem : public System {
     while (fcntl(lock.get(), F_OFD_SETLKW, &range) != 0) {
       if (errno != EINTR) RaiseError(errno);
     }
-    UniqueDescriptor fd = OpenRegular(Reach(path));
-    // The file is closed before the lock is let go (the reader closes them in that order), so
-    // that the next holder never meets this one's descriptor on a file that it replaces.
-    return std::make_unique<PosixTextFileReader>(std::move(fd), kTextReadChunk, std::move(lock));
+    // Read whole and closed at once, so that the holder renames its replacement over a file that
+    // nobody holds open: a FUSE file system keeps an open file that is renamed over by first
+    // renaming it to a hidden name, and a power cut between its two renames would leave no
+    // counter at all. Nor does the next holder meet this one's descriptor on a file it replaces.
+    const UniqueDescriptor fd = OpenRegular(Reach(path));
+    std::string contents;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t got = read(fd.get(), buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) RaiseError(errno);
+      if (got == 0) break;
+      contents.append(buffer, static_cast<std::size_t>(got));
+    }
+    return std::make_unique<PosixTextFileReader>(contents, std::move(lock));
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override { RenameNoReplaceTellingHow(from, to); }
