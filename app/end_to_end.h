@@ -64,6 +64,16 @@ class DriveRoot {
 // the server exports as that share. Only root reaches a share mounted by root.
 bool SharedDrive();
 
+// True when the drive roots lie on LazyFS, a file system that drops every byte not flushed when
+// told to, as a power cut drops a disk's cache: TRACKRELAY_E2E_POWER_CUT names the harness's
+// script (tools/shares/lazyfs.sh) and TRACKRELAY_E2E_POWER_CUT_DIR its folder, where the drive
+// roots are made in mnt/ (tools/shares/power_cut_test.sh).
+bool OnLazyFs();
+
+// Runs one action of the LazyFS harness on that folder: {"cut"}, {"crash", FAULT},
+// {"torn", LOCAL_PATH, PERSIST, PARTS}, {"crashed", SECONDS}, {"restart"}; true when it did it.
+bool LazyFs(const std::vector<std::string>& action);
+
 // True when the drive roots are web servers of a farm on one cluster file system:
 // TRACKRELAY_E2E_FARM names the folders where each web server's client of the volume is mounted,
 // separated by ":", and TRACKRELAY_E2E_SHARE_SERVER where the remote host's client is.

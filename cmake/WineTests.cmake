@@ -73,6 +73,18 @@ if(TRACKRELAY_WINE_E2E_TESTS)
   set_tests_properties(farm_gluster_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_REQUIRED wine_prefix
                        RUN_SERIAL ON)
 
+  # The power-cut tests (tools/shares/power_cut_test.sh) with trackrelay.exe under Wine: its
+  # FlushFileBuffers is an fsync there, which LazyFS honours as the POSIX build's.
+  if(TRACKRELAY_POWER_CUT_TESTS)
+    add_test(NAME power_cut_wine
+      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+              TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
+              bash ${PROJECT_SOURCE_DIR}/tools/shares/power_cut_test.sh ${TRACKRELAY_LAZYFS_SOURCE}
+              ${TRACKRELAY_LAZYFS_BUILD} ${host_build}/app/trackrelay_e2e_tests)
+    set_tests_properties(power_cut_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500 FIXTURES_REQUIRED wine_prefix
+                         LABELS power_cut)
+  endif()
+
   # The fault tests of the shares (tools/shares/faults.sh) with trackrelay.exe under Wine, on
   # the shares where Wine passes the exchange's tests.
   option(TRACKRELAY_SHARE_FAULT_TESTS "Run the fault tests on the network shares" ON)
