@@ -373,10 +373,15 @@ class CommandHost {
     for (int i = 0; i < options_.jobs; ++i) workers.emplace_back([this] { Work(); });
     FolderPause pause(options_.outbound);
     bool first_look = true;
+    SteadyClock::time_point last_sweep = SteadyClock::now();
     while (stop_signal == 0) {
       if (!options_.once || first_look) TakeNew();
       first_look = false;
       ExpireWaiting();
+      if (SteadyClock::now() - last_sweep >= kSweepInterval) {
+        RemoveAnswersLeftBehind();
+        last_sweep = SteadyClock::now();
+      }
       if (options_.once && Idle()) break;
       pause.Wait(milliseconds(50));
     }
@@ -456,6 +461,7 @@ class CommandHost {
         }
       }
     }
+    RemoveAnswersLeftBehind();
     for (fs::directory_iterator it(options_.inbound, error), end; !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
       if (name.size() < 6 || name[0] != 't' || !name.ends_with(".out")) continue;
@@ -467,6 +473,31 @@ class CommandHost {
       FinishTaking(request);
       Report(request.number + ": found in " + work_.string() + " after a stop, served again");
       Queue(std::move(request));
+    }
+  }
+
+  // How often the inbound folder is looked through for answers left behind.
+  static constexpr std::chrono::seconds kSweepInterval{10};
+
+  // Answers in the inbound folder that nobody took in time: an answer the program read and did
+  // not delete (its web server lost its power or was killed), or one it stopped waiting for.
+  void RemoveAnswersLeftBehind() {
+    std::error_code error;
+    const WallClock::time_point now = WallClock::now();
+    for (fs::directory_iterator it(options_.inbound, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (!name.ends_with(".out")) continue;
+      const std::optional<std::string> number = RequestNumberOf(name.substr(0, name.size() - 4) + ".DAT");
+      const std::optional<WallClock::time_point> written = PublishedAt(it->path());
+      if (!number || !written || now - *written < kAnswerLeftBehind) continue;
+      try {
+        CurrentSystem().RemoveFile(it->path().string());
+        Report(*number + ": its answer, left in " + options_.inbound.string() + " for " +
+               Seconds(std::chrono::duration<double>(now - *written).count()) +
+               ", removed: no program waits for it, and the next request of the number would get it");
+      } catch (const Failure& failure) {
+        if (failure.number() != kFileNotFound) Report(*number + ": its answer left behind cannot be removed: " + Explained(failure));
+      }
     }
   }
 

@@ -24,6 +24,12 @@ inline constexpr std::chrono::milliseconds kCommandDeadline{43000};
 // an answer that landed later would wait for the next request of that number.
 inline constexpr std::chrono::milliseconds kLastAnswer{44000};
 
+// An answer that has stood in the inbound folder this long was left behind: the program that
+// waited for it took it and died before deleting it (a power cut, a kill), or stopped waiting.
+// No program waits this long (its wait ends 90 s after its first look at the latest), and left
+// there it would be relayed to the next request of that number; so it is removed.
+inline constexpr std::chrono::milliseconds kAnswerLeftBehind{120000};
+
 // Bounds on what one request may cost.
 inline constexpr std::size_t kRequestLimit = 16u << 20;  // the request file read
 inline constexpr std::size_t kAnswerLimit = 4u << 20;    // the command's standard output

@@ -241,6 +241,23 @@ TEST(RemoteHostCommandEndToEnd, AfterACrashNoRequestIsAnsweredTwiceAndNoneIsLost
   EXPECT_NE(ReadAll(host.State() + "/error/" + kept[1]).find("came too late for the program"), std::string::npos);
 }
 
+// An answer that nobody took (its program read it and lost its power before deleting it) would
+// be relayed to the next request of its number; once no program can wait for it, it goes.
+TEST(RemoteHostCommandEndToEnd, AnAnswerLeftBehindIsRemovedOnceNoProgramCanStillWaitForIt) {
+  DriveRoot root;
+  auto put = [&](const std::string& drive_path, int age_s) {
+    root.Write(drive_path, "<p>answer</p>\r\n");
+    fs::last_write_time(root.Remote(drive_path), fs::file_time_type::clock::now() - std::chrono::seconds(age_s));
+  };
+  put("r:\\tont\\20.out", 150);  // past any program's wait
+  put("r:\\tont\\21.out", 80);   // a program whose share hung may still look for it
+  put("r:\\tont\\t22.out", 150);  // no answer: a temporary one, the start's to clear
+  RemoteHost host(root, {"--once", "--exec", "cat"});
+  EXPECT_EQ(host.Wait(), 0) << host.Log();
+  EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{"21.out"});
+  EXPECT_NE(host.Log().find("20: its answer, left in"), std::string::npos) << host.Log();
+}
+
 // A request file that someone made a link is never read, by either way of serving: the remote
 // host would echo or hand on a file of its own machine.
 TEST(RemoteHostCommandEndToEnd, ARequestFileThatIsALinkIsNeverRead) {
