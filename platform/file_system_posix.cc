@@ -146,36 +146,36 @@ int RemoveName(const Place& place) {
 // there, and refusing would stop every request on such a share.
 bool CannotFlush(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP; }
 
-// Puts what the descriptor's file (or folder) holds on the disk: 0, or the error of a flush that
-// failed; a file system that cannot flush counts as done. The bench's build without flushes
-// skips it, to show what the flushes cost beside the same program with them.
-int Flush(int fd) {
+// fsync, which the bench's build without flushes skips, to show what the flushes cost beside the
+// same program with them.
+int Fsync(int fd) {
 #ifdef TRACKRELAY_BENCH_WITHOUT_FLUSHES
   (void)fd;
   return 0;
 #else
-  while (fsync(fd) != 0) {
+  return fsync(fd);
+#endif
+}
+
+// Puts what the descriptor's file (or folder) holds on the disk: 0, or the error of a flush that
+// failed; a file system that cannot flush counts as done.
+int Flush(int fd) {
+  while (Fsync(fd) != 0) {
     if (errno == EINTR) continue;
     return CannotFlush(errno) ? 0 : errno;
   }
   return 0;
-#endif
 }
 
 // Whether the flush of a folder happened: a file system that cannot flush folders says so with
 // its error, and only with it.
 bool FlushedFolder(int fd) {
-#ifdef TRACKRELAY_BENCH_WITHOUT_FLUSHES
-  (void)fd;
-  return true;
-#else
-  while (fsync(fd) != 0) {
+  while (Fsync(fd) != 0) {
     if (errno == EINTR) continue;
     if (CannotFlush(errno)) return false;
     RaiseError(errno);
   }
   return true;
-#endif
 }
 
 // The listing of the folder open at folder, from its start; none, with errno telling why, when it
