@@ -200,6 +200,17 @@ check_pages() {
   fi
 }
 
+# check_cgi_limit SERVER SECONDS: the CGI time limit that the server read from the package's
+# snippet for the program must be 150 s, its longest wait and one blocked call of the share's
+# client (docs/deploy.md, When the share fails). lighttpd has no limit to set.
+check_cgi_limit() {
+  if [ "$2" = 150 ]; then
+    pass "$1: the snippet gives the program a CGI time limit of 150 s"
+  else
+    fail "$1: the snippet's CGI time limit for the program is '$2', not 150 s"
+  fi
+}
+
 # start_server NAME COMMAND...: starts the server in the background with the config that
 # write_NAME_config PORT writes, on a free loopback port (another when one is taken first).
 start_server() {
@@ -346,6 +357,12 @@ if command -v apache2 >/dev/null && command -v a2enmod >/dev/null; then
     APACHE_LOG_DIR="$work/logs" APACHE_RUN_USER=$user APACHE_RUN_GROUP=$user \
     setsid apache2 -f "$work/apache2.conf" -DFOREGROUND; then
     base="http://127.0.0.1:$port"
+    # The limit as Apache reads it: mod_info's dump holds only the section of the CGI module
+    # loaded, mod_cgi's CGIScriptTimeout or mod_cgid's CGIDScriptTimeout.
+    check_cgi_limit apache "$(env APACHE_RUN_DIR="$work/run" APACHE_LOCK_DIR="$work/run" APACHE_LOG_DIR="$work/logs" \
+      APACHE_RUN_USER=$user APACHE_RUN_GROUP=$user apache2 -f "$work/apache2.conf" \
+      -C 'LoadModule info_module /usr/lib/apache2/modules/mod_info.so' -t -D DUMP_CONFIG 2>/dev/null |
+      sed -n '/<Files "nph-trackrelay">/,/<\/Files>/s/^ *CGID\{0,1\}ScriptTimeout \([0-9]*\)$/\1/p' | tr '\n' ' ' | sed 's/ $//')"
     check_pages apache "$base" /cgi-bin/nph-trackrelay
     # The fatal page needs a CONTENT_LENGTH above 2 GiB: 2 GiB of a sparse file. Under the
     # event MPM, a2enmod cgi picks mod_cgid, which writes the body to the program before it
@@ -467,6 +484,8 @@ if command -v nginx >/dev/null && command -v fcgiwrap >/dev/null; then
   fcgi_pid=$!
   if start_server nginx nginx -e "$work/logs/nginx-start.log" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;'; then
     base="http://127.0.0.1:$port"
+    check_cgi_limit nginx "$(nginx -T -e "$work/logs/nginx-start.log" -p "$work/nginx" -c "$work/nginx/nginx.conf" 2>/dev/null |
+      sed -n '/location = \/cgi-bin\/trackrelay {/,/}/s/^ *fastcgi_read_timeout \([0-9]*\)s;$/\1/p' | tr '\n' ' ' | sed 's/ $//')"
     check_pages nginx "$base" /cgi-bin/trackrelay
     # nginx skips the program's status line: the fatal page comes with 200.
     fetch nginx-fatal "$base/negative/trackrelay"

@@ -79,6 +79,8 @@ TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortens
     int looks;
   };
   const std::vector<DWORD> timeout_sleeps(900, 50);
+  std::vector<DWORD> last_pause_sleeps(449, 100);
+  last_pause_sleeps.push_back(3);
   const Case cases[] = {
       {"woken at once by the answer", [](DWORD ms) { return ms == 100 ? 97u : 0u; }, 1, kHeader + "hi\r\n\r\n",
        {3}, 2},
@@ -86,6 +88,12 @@ TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortens
        kHeader + "hi\r\n\r\n", {40, 60}, 3},
       {"woken for nothing at every interval: still 450 misses and 45 s", [](DWORD ms) { return ms == 100 ? 50u : 0u; },
        -1, kTimeoutPage, timeout_sleeps, 900},
+      // The pause after the 450th miss still watches: an answer in the wait's last 100 ms is
+      // relayed, by a 451st look.
+      {"woken by the answer in the pause after the last miss", [waits = 0](DWORD ms) mutable {
+         return ++waits == 450 && ms == 100 ? 97u : 0u;
+       },
+       450, kHeader + "hi\r\n\r\n", last_pause_sleeps, 451},
   };
   for (const Case& c : cases) {
     FakeSystem fake;
