@@ -303,7 +303,10 @@ for kind in smb sftp; do
   # The floor's drives: c: local, r: a folder of its own on the share, through its client.
   floor_share=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/floor-XXXXXX")
   mkdir -p "$floor_share/fromnt" "$floor_share/tont" "$work/floor-$kind/c/woe"
-  for ((i = 0; i < 100 && ! -d "$TRACKRELAY_SHARE_CLIENT/$(basename "$floor_share")/tont"; i++)); do sleep 0.05; done
+  for ((i = 0; i < 100; i++)); do
+    [ -d "$TRACKRELAY_SHARE_CLIENT/$(basename "$floor_share")/tont" ] && break
+    sleep 0.05
+  done
   ln -s "$TRACKRELAY_SHARE_CLIENT/$(basename "$floor_share")" "$work/floor-$kind/r"
   share_floor "$work/floor-$kind" "${BENCH_SHARE_RUNS:-200}" "$kind"
   trackrelay_share_down
