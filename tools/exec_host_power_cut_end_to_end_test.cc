@@ -3,9 +3,7 @@
 // answer, and at a write of the answer torn in two; after the restart each request is answered
 // whole, exactly as the command wrote it, and nothing is left behind. Skipped unless the drive
 // roots lie on LazyFS (tools/shares/power_cut_test.sh).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -23,12 +21,7 @@ namespace {
 
 // The request as the program publishes it: whole and flushed.
 void PublishFlushed(const DriveRoot& root, const std::string& number, const std::string& form_input) {
-  const std::string local = root.Remote("r:\\fromnt\\" + number + ".DAT");
-  WriteLocalFile(local, form_input + "\r\n");
-  const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << local;
-  EXPECT_EQ(fsync(fd), 0) << local;
-  close(fd);
+  WriteLocalFileFlushed(root.Remote("r:\\fromnt\\" + number + ".DAT"), form_input + "\r\n");
 }
 
 // The remote host's log beside the test's LazyFS, not on it: what it says before the power goes
