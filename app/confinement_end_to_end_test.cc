@@ -62,8 +62,8 @@ class Targets {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener_, 4) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        listen(listener_, 4) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
       throw std::runtime_error("cannot listen on the loopback address");
     }
     port_address_.assign(reinterpret_cast<const char*>(&address), sizeof address);
@@ -130,11 +130,12 @@ TEST(ConfinementEndToEnd, AProgramTakenOverAtItsFirstInputReadReachesNothingButI
   if (!CanStopAtFirstInputRead()) GTEST_SKIP() << "stopping the program at a system call needs x86-64 and POSIX";
   const Confinement offered = OfferedConfinement();
   if (LevelOf(offered) != ConfinementLevel::kWhole) {
-    GTEST_SKIP() << "this kernel offers " << DescribeConfinement(offered) << ", and the program confines itself no "
-                    "further than the kernel lets it";
+    GTEST_SKIP() << "this kernel offers " << DescribeConfinement(offered)
+                 << ", and the program confines itself no further than the kernel lets it";
   }
   auto created = [](const char* drive_path) {
-    return [drive_path](const Targets& t) { return Exists(t.Local(drive_path)) ? std::string("made ") + drive_path : ""; };
+    return
+        [drive_path](const Targets& t) { return Exists(t.Local(drive_path)) ? std::string("made ") + drive_path : ""; };
   };
   const std::string counter_path = "c:\\woe\\track.txt";
   const AttackCase cases[] = {
@@ -163,7 +164,8 @@ TEST(ConfinementEndToEnd, AProgramTakenOverAtItsFirstInputReadReachesNothingButI
        created("r:\\tont\\8.out")},
       {"puts a link to a local file in r:\\fromnt",
        [](StoppedProgram& p, const Targets& t) {
-         return p.Run(SYS_symlinkat, {p.Put("/etc/passwd"), Word(AT_FDCWD), p.Put(t.Local("r:\\fromnt\\8.DAT") + '\0')});
+         return p.Run(SYS_symlinkat,
+                      {p.Put(std::string("/etc/passwd") + '\0'), Word(AT_FDCWD), p.Put(t.Local("r:\\fromnt\\8.DAT") + '\0')});
        },
        created("r:\\fromnt\\8.DAT")},
       {"moves the counter out of c:\\woe",
@@ -204,13 +206,20 @@ TEST(ConfinementEndToEnd, AProgramTakenOverAtItsFirstInputReadReachesNothingButI
        },
        [](const Targets& t) { return t.ConnectionCame() ? "the port took a connection" : ""; }, 0},
       {"kills another process of its user",
-       [](StoppedProgram& p, const Targets& t) { return p.Run(SYS_kill, {Word(t.bystander()), SIGKILL}); },
+       [](StoppedProgram& p, const Targets& t) {
+         return p.Run(SYS_kill, {Word(t.bystander()), SIGKILL});
+       },
        [](const Targets& t) { return t.BystanderAlive() ? "" : "the other process is dead"; }, 0},
       {"traces another process of its user",
-       [](StoppedProgram& p, const Targets& t) { return p.Run(SYS_ptrace, {PTRACE_ATTACH, Word(t.bystander())}); },
+       [](StoppedProgram& p, const Targets& t) {
+         return p.Run(SYS_ptrace, {PTRACE_ATTACH, Word(t.bystander())});
+       },
        None, 0},
       {"starts a process of its own",
-       [](StoppedProgram& p, const Targets&) { return p.Run(SYS_clone, {SIGCHLD, 0, 0, 0, 0}); }, None, 0, true},
+       [](StoppedProgram& p, const Targets&) {
+         return p.Run(SYS_clone, {SIGCHLD, 0, 0, 0, 0});
+       },
+       None, 0, true},
       {"mounts a file system",
        [](StoppedProgram& p, const Targets& t) {
          return p.Run(SYS_mount, {p.Put(std::string("none") + '\0'), p.Put(t.tmp() + '\0'),

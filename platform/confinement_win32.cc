@@ -18,7 +18,8 @@ using SetPolicy = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
 SetPolicy PolicySetter() {
   const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
   if (kernel32 == nullptr) return nullptr;
-  return reinterpret_cast<SetPolicy>(reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetProcessMitigationPolicy")));
+  return reinterpret_cast<SetPolicy>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetProcessMitigationPolicy")));
 }
 
 template <typename Policy>
