@@ -3,6 +3,7 @@
 // first ABIs only, so what the later ones add is defined here.
 #include <errno.h>
 #include <fcntl.h>
+#include <link.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -114,6 +115,28 @@ UniqueDescriptor OpenFolderAsReached(const std::string& drive_path) {
   return folder;
 }
 
+#if defined(TRACKRELAY_SANITIZER_RUNTIME)
+// What the sanitizer's runtime reads: the process's own memory map and threads at the end, for the
+// leak check, and the program's file and its libraries, from which it symbolizes its reports
+// itself. The process's folder of /proc is made anew at each look-up once nothing holds it, and a
+// rule holds for the one it was given: it stays open to the end.
+void AllowTheSanitizerRuntime(int ruleset) {
+  UniqueDescriptor own(open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  LandlockPathBeneathAttr proc{kFsReadFile | kFsReadDir, own.get()};
+  if (own.valid()) syscall(SYS_landlock_add_rule, ruleset, kLandlockRulePathBeneath, &proc, 0);
+  own.Release();
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* set) {
+        const char* name = info->dlpi_name[0] != '\0' ? info->dlpi_name : "/proc/self/exe";
+        const UniqueDescriptor image(open(name, O_PATH | O_CLOEXEC));
+        LandlockPathBeneathAttr read{kFsReadFile, image.get()};
+        if (image.valid()) syscall(SYS_landlock_add_rule, *static_cast<int*>(set), kLandlockRulePathBeneath, &read, 0);
+        return 0;
+      },
+      &ruleset);
+}
+#endif
+
 // Builds and applies the ruleset; the ABI applied, or 0. The caller has set no_new_privs.
 int ApplyLandlock(int abi, const std::vector<FolderAccess>& folders) {
   if (abi <= 0) return 0;
@@ -139,11 +162,7 @@ int ApplyLandlock(int abi, const std::vector<FolderAccess>& folders) {
     syscall(SYS_landlock_add_rule, ruleset.get(), kLandlockRulePathBeneath, &rule, 0);
   }
 #if defined(TRACKRELAY_SANITIZER_RUNTIME)
-  // The sanitizer's runtime reads the process's own memory map and threads at the end, for the
-  // leak check and its reports.
-  const UniqueDescriptor own(open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  LandlockPathBeneathAttr proc{kFsReadFile | kFsReadDir, own.get()};
-  if (own.valid()) syscall(SYS_landlock_add_rule, ruleset.get(), kLandlockRulePathBeneath, &proc, 0);
+  AllowTheSanitizerRuntime(ruleset.get());
 #endif
   return syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0 ? abi : 0;
 }
@@ -182,15 +201,16 @@ const int kAllowedCalls[] = {
     // What the C library asks of the process.
     SYS_getpid, SYS_gettid, SYS_getuid, SYS_geteuid, SYS_getgid, SYS_getegid, SYS_getrandom, SYS_sysinfo,
 #if defined(TRACKRELAY_SANITIZER_RUNTIME)
-    // The leak check at the end stops the process's threads from a task of its own, which
-    // traces them: Landlock still keeps it to this process.
-    SYS_clone, SYS_wait4, SYS_ptrace, SYS_prctl, SYS_readlinkat, SYS_sched_getaffinity, SYS_prlimit64,
-    SYS_getppid, SYS_ioctl, SYS_pipe2, SYS_dup3, SYS_getcwd, SYS_uname,
-#if defined(SYS_readlink)
-    SYS_readlink,
-#endif
-#if defined(SYS_pipe)
-    SYS_pipe,
+    // The sanitizer's runtime makes its own calls, some by their older numbers (open, stat,
+    // getdents), and its leak check at the end stops the process's threads from a task of its
+    // own, which traces them: Landlock still keeps that tracing to this process. It is never let
+    // start a program (its external symbolizer), so the attacks stay refused in this build too.
+    SYS_clone, SYS_wait4, SYS_ptrace, SYS_prctl, SYS_readlinkat, SYS_sched_getaffinity, SYS_prlimit64, SYS_getppid,
+    SYS_ioctl, SYS_dup, SYS_dup3, SYS_uname,
+    // Its test of whether memory may be read (the vptr check's) writes it into a pipe.
+    SYS_pipe2,
+#if defined(__x86_64__)
+    SYS_open, SYS_stat, SYS_lstat, SYS_getdents, SYS_readlink, SYS_dup2, SYS_pipe,
 #endif
 #endif
 };
