@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -221,48 +222,92 @@ const int kSignalCalls[] = {SYS_kill, SYS_tkill, SYS_tgkill};
 
 constexpr std::uint32_t kRefused = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
 
-sock_filter Statement(std::uint16_t code, std::uint32_t k) { return BPF_STMT(code, k); }
-sock_filter Jump(std::uint16_t code, std::uint32_t k, std::size_t from, std::size_t to_true, std::size_t to_false) {
-  return BPF_JUMP(code, k, static_cast<std::uint8_t>(to_true - from - 1), static_cast<std::uint8_t>(to_false - from - 1));
+// Where a call's number leads.
+enum class Verdict { kAllow, kIfToItself };
+
+struct Decision {
+  std::uint32_t number;
+  Verdict verdict;
+};
+
+// The filter's ends, which the comparisons jump to: the refusal, the look at a signal's target,
+// the allowance.
+enum class End { kRefuse, kTarget, kAllow };
+
+// A jump of the program still to be aimed at one of its ends.
+struct Aim {
+  std::size_t at;
+  bool if_true;  // jt, else jf
+  End end;
+};
+
+// Compares the number with the sorted decisions [begin, end) by halves, a few at most linearly:
+// every call is decided in some eight comparisons. The kernel works out, when the filter is
+// installed, which way each of its hundreds of numbers goes, and that costs the comparisons on
+// each number's way: with one comparison after another for some seventy calls it was most of
+// what the confinement cost a request.
+void Decide(const std::vector<Decision>& decisions, std::size_t begin, std::size_t end, std::vector<sock_filter>& program,
+            std::vector<Aim>& aims) {
+  if (end - begin <= 3) {
+    for (std::size_t i = begin; i < end; ++i) {
+      aims.push_back({program.size(), true, decisions[i].verdict == Verdict::kAllow ? End::kAllow : End::kTarget});
+      program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, decisions[i].number, 0, 0));
+    }
+    aims.push_back({program.size(), true, End::kRefuse});
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0));
+    return;
+  }
+  const std::size_t middle = begin + (end - begin) / 2;
+  const std::size_t split = program.size();
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, decisions[middle].number, 0, 0));
+  Decide(decisions, begin, middle, program, aims);
+  program[split].jt = static_cast<std::uint8_t>(program.size() - split - 1);
+  Decide(decisions, middle, end, program, aims);
 }
 
-// The filter for a process of the given pid.
+// The filter for a process of the given pid; empty when it could not be made.
 std::vector<sock_filter> SystemCallFilter(pid_t self) {
-  const std::size_t allowed = std::size(kAllowedCalls), signals = std::size(kSignalCalls);
-#if defined(__x86_64__)
-  constexpr std::size_t kX32Check = 1;
-#else
-  constexpr std::size_t kX32Check = 0;
-#endif
-  // The program: the architecture, the number, the allowed numbers, the signal calls, then the
-  // refusal, the signal's target, and the allowance.
-  const std::size_t first_number = 3 + kX32Check;
-  const std::size_t refuse = first_number + allowed + signals;
-  const std::size_t target = refuse + 1;
-  const std::size_t allow = target + 3;
+  std::vector<Decision> decisions;
+  for (const int call : kAllowedCalls) decisions.push_back({static_cast<std::uint32_t>(call), Verdict::kAllow});
+  for (const int call : kSignalCalls) decisions.push_back({static_cast<std::uint32_t>(call), Verdict::kIfToItself});
+  std::sort(decisions.begin(), decisions.end(), [](const Decision& a, const Decision& b) { return a.number < b.number; });
   std::vector<sock_filter> program;
-  program.push_back(Statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+  std::vector<Aim> aims;
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
   // Calls of another architecture's table (i386's int 0x80) are numbered otherwise.
-  program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 2, refuse));
-  program.push_back(Statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+  aims.push_back({program.size(), false, End::kRefuse});
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 0, 0));
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
 #if defined(__x86_64__)
   // And the x32 calls carry a bit of their own on the same architecture.
-  program.push_back(Jump(BPF_JMP | BPF_JGE | BPF_K, 0x40000000u, 3, refuse, 4));
+  aims.push_back({program.size(), true, End::kRefuse});
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000u, 0, 0));
 #endif
-  for (const int call : kAllowedCalls) {
-    const std::size_t at = program.size();
-    program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), at, allow, at + 1));
-  }
-  for (const int call : kSignalCalls) {
-    const std::size_t at = program.size();
-    program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), at, target, at + 1));
-  }
-  program.push_back(Statement(BPF_RET | BPF_K, kRefused));
+  Decide(decisions, 0, decisions.size(), program, aims);
+  const std::size_t refuse = program.size();
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, kRefused));
   // The kernel takes a pid as an int: the low half of the argument is the whole of it.
-  program.push_back(Statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
-  program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(self), target + 1, allow, target + 2));
-  program.push_back(Statement(BPF_RET | BPF_K, kRefused));
-  program.push_back(Statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const std::size_t target = program.size();
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(self), 1, 0));
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, kRefused));
+  const std::size_t allow = program.size();
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  for (const Aim& aim : aims) {
+    const std::size_t to = aim.end == End::kRefuse ? refuse : aim.end == End::kTarget ? target : allow;
+    // Jumps go forward only, a conditional one 255 instructions at most: a longer list would
+    // need another shape.
+    if (to <= aim.at || to - aim.at - 1 > 255) return {};
+    const std::size_t offset = to - aim.at - 1;
+    sock_filter& jump = program[aim.at];
+    if (BPF_OP(jump.code) == BPF_JA) {
+      jump.k = static_cast<std::uint32_t>(offset);
+    } else if (aim.if_true) {
+      jump.jt = static_cast<std::uint8_t>(offset);
+    } else {
+      jump.jf = static_cast<std::uint8_t>(offset);
+    }
+  }
   return program;
 }
 
@@ -275,8 +320,11 @@ bool SeccompOffered() {
 
 bool ApplySeccomp() {
   std::vector<sock_filter> filter = SystemCallFilter(getpid());
+  if (filter.empty()) return false;
   sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
-  return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+  if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0) return true;
+  // Kernels before 3.17 take a filter through prctl only.
+  return errno == ENOSYS && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
 }
 
 #else
@@ -295,7 +343,9 @@ Confinement ConfineProcess(const std::vector<FolderAccess>& folders) {
   // by an exec anyway, and it makes none.
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return got;
   got.landlock_abi = ApplyLandlock(LandlockAbi(), folders);
-  got.seccomp = SeccompOffered() && ApplySeccomp();
+  // Tried at once: a kernel without filters refuses it, and asking first would cost every
+  // request a call.
+  got.seccomp = ApplySeccomp();
   return got;
 }
 
