@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -95,13 +96,20 @@ std::string Open(const std::string& path, int flags) {
 }
 
 // Calls refused to the kernel before the process confines itself, as an older kernel would
-// lack them: they fail with ENOSYS.
+// lack them: they fail with ENOSYS. A kernel without seccomp filters (SYS_seccomp among them)
+// refuses a filter through prctl too, with EINVAL.
 void PretendTheKernelLacks(const std::vector<int>& calls) {
   std::vector<sock_filter> filter;
   filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
   for (int call : calls) {
     filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1));
     filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS));
+  }
+  if (std::find(calls.begin(), calls.end(), SYS_seccomp) != calls.end()) {
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_prctl, 0, 3));
+    filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PR_SET_SECCOMP, 0, 1));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL));
   }
   filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
   sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
