@@ -186,28 +186,30 @@ constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
 // came that way). What is not named fails with EPERM.
 const int kAllowedCalls[] = {
     // Files, as the file systems and the arrival watch use them.
-    SYS_read, SYS_write, SYS_writev, SYS_close, SYS_openat, SYS_newfstatat, SYS_fstat, SYS_statx, SYS_lseek,
-    SYS_fcntl, SYS_ftruncate, SYS_fsync, SYS_fdatasync, SYS_renameat, SYS_renameat2, SYS_linkat, SYS_unlinkat,
-    SYS_getdents64, SYS_fstatfs, SYS_fchmod, SYS_fchown, SYS_inotify_init1, SYS_inotify_add_watch,
-    SYS_inotify_rm_watch, SYS_ppoll,
+    SYS_read, SYS_write, SYS_close, SYS_openat, SYS_newfstatat, SYS_fstat, SYS_statx, SYS_lseek, SYS_fcntl,
+    SYS_ftruncate, SYS_fsync, SYS_fdatasync, SYS_renameat, SYS_renameat2, SYS_linkat, SYS_unlinkat, SYS_getdents64,
+    SYS_fstatfs, SYS_fchmod, SYS_fchown, SYS_inotify_init1, SYS_inotify_add_watch,
 #if defined(SYS_poll)
     SYS_poll,
+#else
+    SYS_ppoll,
 #endif
-    // Time and waiting.
-    SYS_clock_gettime, SYS_clock_getres, SYS_gettimeofday, SYS_nanosleep, SYS_clock_nanosleep, SYS_restart_syscall,
-    SYS_sched_yield,
-    // Memory, signals of its own, the end.
+    // Time and waiting (the clock is read without a call where the kernel maps it in), and a
+    // sleep taken up again after a stop.
+    SYS_clock_gettime, SYS_gettimeofday, SYS_nanosleep, SYS_clock_nanosleep, SYS_restart_syscall,
+    // Memory, its own signal handlers, the end.
     SYS_brk, SYS_mmap, SYS_munmap, SYS_mremap, SYS_mprotect, SYS_madvise, SYS_futex, SYS_rt_sigaction,
-    SYS_rt_sigprocmask, SYS_rt_sigreturn, SYS_sigaltstack, SYS_exit, SYS_exit_group,
-    // What the C library asks of the process.
-    SYS_getpid, SYS_gettid, SYS_getuid, SYS_geteuid, SYS_getgid, SYS_getegid, SYS_getrandom, SYS_sysinfo,
+    SYS_rt_sigprocmask, SYS_rt_sigreturn, SYS_exit, SYS_exit_group,
+    // What the C library asks of the process; its last words before an abort go out by writev.
+    SYS_getpid, SYS_gettid, SYS_getrandom, SYS_writev,
 #if defined(TRACKRELAY_SANITIZER_RUNTIME)
     // The sanitizer's runtime makes its own calls, some by their older numbers (open, stat,
     // getdents), and its leak check at the end stops the process's threads from a task of its
     // own, which traces them: Landlock still keeps that tracing to this process. It is never let
     // start a program (its external symbolizer), so the attacks stay refused in this build too.
     SYS_clone, SYS_wait4, SYS_ptrace, SYS_prctl, SYS_readlinkat, SYS_sched_getaffinity, SYS_prlimit64, SYS_getppid,
-    SYS_ioctl, SYS_dup, SYS_dup3, SYS_uname,
+    SYS_ioctl, SYS_dup, SYS_dup3, SYS_uname, SYS_sigaltstack, SYS_sched_yield, SYS_getuid, SYS_geteuid, SYS_getgid,
+    SYS_getegid,
     // Its test of whether memory may be read (the vptr check's) writes it into a pipe.
     SYS_pipe2,
 #if defined(__x86_64__)
