@@ -18,7 +18,10 @@ enum FolderRight : unsigned {
 
 // One folder the process may reach, a drive path ("c:\\woe", "r:\\fromnt"), reached as the file
 // system reaches it: the drive's own folder as the administrator set it up, c:'s first folder
-// through its link when it is one, no other link followed.
+// through its link when it is one, no other link followed. A drive's folders are reached in the
+// order given, and once one cannot be reached the drive's later ones are not tried (on a share
+// that hangs each try waits for its client): list first the one without which the rest is of no
+// use.
 struct FolderAccess {
   std::string folder;
   unsigned rights = 0;

@@ -96,24 +96,59 @@ std::uint64_t LandlockRights(unsigned rights) {
   return granted;
 }
 
-// The folder at a drive path, opened as the file system's walk reaches it (file_system_posix.cc):
-// the drive's folder as it stands, the first folder below c: through its link, every other folder
-// refusing a link. -1 when it cannot be reached now: a request that needs it fails on its own walk
-// with the same page as before, and one that finds it later (a share mounted meanwhile) is refused
-// the access instead.
-UniqueDescriptor OpenFolderAsReached(const std::string& drive_path) {
-  if (drive_path.size() < 2 || drive_path[1] != ':' || !IsAsciiLetter(drive_path[0])) return UniqueDescriptor();
-  UniqueDescriptor folder(open(MapDrivePath(drive_path.substr(0, 2)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  bool administrators = (drive_path[0] | 0x20) == 'c';
+// The drive of a drive path, 'c' for c:\woe; 0 for anything else.
+char DriveOf(const std::string& drive_path) {
+  if (drive_path.size() < 2 || drive_path[1] != ':' || !IsAsciiLetter(drive_path[0])) return 0;
+  return static_cast<char>(drive_path[0] | 0x20);
+}
+
+// The folder at a drive path below its drive's folder, opened as the file system's walk reaches
+// it (file_system_posix.cc): the first folder below c: through its link, every other folder
+// refusing a link. Invalid when it cannot be reached now: a request that needs it fails on its
+// own walk with the same page as before, and one that finds it later (a share mounted meanwhile)
+// is refused the access instead.
+UniqueDescriptor OpenFolderBelow(int drive_folder, char drive, const std::string& drive_path) {
+  UniqueDescriptor folder;
+  bool administrators = drive == 'c';
   for (const std::string& name : PathNames(std::string_view(drive_path).substr(2))) {
-    if (!folder.valid()) break;
     if (StaysInFolder(name)) continue;
     if (name == "..") return UniqueDescriptor();
     const int follow = administrators ? 0 : O_NOFOLLOW;
     administrators = false;
-    folder = UniqueDescriptor(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | follow | O_CLOEXEC));
+    const int from = folder.valid() ? folder.get() : drive_folder;
+    folder = UniqueDescriptor(openat(from, name.c_str(), O_PATH | O_DIRECTORY | follow | O_CLOEXEC));
+    if (!folder.valid()) break;
   }
   return folder;
+}
+
+// Adds the folders' rules to the ruleset. Each drive's own folder is opened once, as the
+// administrator set it up (a link to a mount point included), and its folders are reached in
+// the order given; once one of them cannot be reached, the drive's later ones are not tried: on
+// a share that hangs each try would wait for the client to give up, and the request, which needs
+// the first before the others, fails at it all the same.
+void AddFolderRules(int ruleset, std::uint64_t handled, const std::vector<FolderAccess>& folders) {
+  char drive = 0;
+  UniqueDescriptor drive_folder;
+  for (const FolderAccess& access : folders) {
+    const char letter = DriveOf(access.folder);
+    if (letter == 0) continue;
+    if (letter != drive) {
+      drive = letter;
+      drive_folder = UniqueDescriptor(
+          open(MapDrivePath(access.folder.substr(0, 2)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!drive_folder.valid()) continue;
+    const UniqueDescriptor folder = OpenFolderBelow(drive_folder.get(), letter, access.folder);
+    if (!folder.valid()) {
+      drive_folder.Reset();
+      continue;
+    }
+    LandlockPathBeneathAttr rule{LandlockRights(access.rights) & handled, folder.get()};
+    if (rule.allowed_access == 0) continue;
+    // A folder whose rule the kernel refuses stays out of reach, as every folder does by default.
+    syscall(SYS_landlock_add_rule, ruleset, kLandlockRulePathBeneath, &rule, 0);
+  }
 }
 
 #if defined(TRACKRELAY_SANITIZER_RUNTIME)
@@ -154,14 +189,7 @@ int ApplyLandlock(int abi, const std::vector<FolderAccess>& folders) {
   }
   UniqueDescriptor ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0)));
   if (!ruleset.valid()) return 0;
-  for (const FolderAccess& access : folders) {
-    const UniqueDescriptor folder = OpenFolderAsReached(access.folder);
-    if (!folder.valid()) continue;
-    LandlockPathBeneathAttr rule{LandlockRights(access.rights) & attr.handled_access_fs, folder.get()};
-    if (rule.allowed_access == 0) continue;
-    // A folder whose rule the kernel refuses stays out of reach, as every folder does by default.
-    syscall(SYS_landlock_add_rule, ruleset.get(), kLandlockRulePathBeneath, &rule, 0);
-  }
+  AddFolderRules(ruleset.get(), attr.handled_access_fs, folders);
 #if defined(TRACKRELAY_SANITIZER_RUNTIME)
   AllowTheSanitizerRuntime(ruleset.get());
 #endif

@@ -225,12 +225,15 @@ TEST(ConfinementTest, AFolderIsReachedAsTheFileSystemsWalkReachesIt) {
        "share/in/f", "ok"},
       {"a missing folder is reached by nothing", [](const Drives& d) { fs::remove_all(d.Path("r/in")); }, "r/beside/f",
        "EACCES"},
+      {"nor are the drive's later folders: its first one decides whether a request can go on",
+       [](const Drives& d) { fs::remove_all(d.Path("r/in")); }, "r/out/f", "EACCES"},
+      {"which otherwise are", [](const Drives&) {}, "r/out/f", "ok"},
   };
   for (const Case& c : cases) {
     Drives drives;
     c.arrange(drives);
     const std::string told = InChild(drives.root(), [&] {
-      ConfineProcess({{"c:\\woe", kReadFiles}, {"r:\\in", kReadFiles}});
+      ConfineProcess({{"c:\\woe", kReadFiles}, {"r:\\in", kReadFiles}, {"r:\\out", kReadFiles}});
       return Open(drives.Path(c.read), O_RDONLY);
     });
     EXPECT_EQ(told, c.outcome) << c.what;

@@ -17,7 +17,8 @@ std::string FolderOf(std::string_view path) { return std::string(path.substr(0, 
 std::vector<FolderAccess> ExchangeFolders() {
   return {
       {FolderOf(kCounterPath), kReadFiles | kListNames | kWriteFiles | kMakeFiles | kRemoveFiles},
-      // Listed only to be opened for a flush of its renames.
+      // Before the inbound folder: a request that cannot reach it fails at step 2 and never
+      // needs the other. Listed only to be opened for a flush of its renames.
       {FolderOf(kOutboundFolder), kListNames | kWriteFiles | kMakeFiles | kRemoveFiles},
       {FolderOf(kInboundFolder), kReadFiles | kListNames | kRemoveFiles},
   };
