@@ -42,13 +42,12 @@ constexpr unsigned kLandlockCreateRulesetVersion = 1u << 0;
 constexpr int kLandlockRulePathBeneath = 1;
 
 // File rights, by the ABI that brought them.
-constexpr std::uint64_t kFsExecute = 1ull << 0;
 constexpr std::uint64_t kFsWriteFile = 1ull << 1;
 constexpr std::uint64_t kFsReadFile = 1ull << 2;
 constexpr std::uint64_t kFsReadDir = 1ull << 3;
 constexpr std::uint64_t kFsRemoveFile = 1ull << 5;
 constexpr std::uint64_t kFsMakeReg = 1ull << 8;
-constexpr std::uint64_t kFsAbi1 = (1ull << 13) - 1;  // execute to make a symbolic link
+constexpr std::uint64_t kFsAbi1 = (1ull << 13) - 1;  // all of ABI 1, executing to making links
 constexpr std::uint64_t kFsRefer = 1ull << 13;        // ABI 2: link or rename into another folder
 constexpr std::uint64_t kFsTruncate = 1ull << 14;     // ABI 3
 constexpr std::uint64_t kFsIoctlDev = 1ull << 15;     // ABI 5
