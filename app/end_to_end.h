@@ -67,8 +67,8 @@ bool SharedDrive();
 
 // True when the drive roots lie on LazyFS, a file system that drops every byte not flushed when
 // told to, as a power cut drops a disk's cache: TRACKRELAY_E2E_POWER_CUT names the harness's
-// script (tools/shares/lazyfs.sh) and TRACKRELAY_E2E_POWER_CUT_DIR its folder, where the drive
-// roots are made in mnt/ (tools/shares/power_cut_test.sh).
+// script (harness/shares/lazyfs.sh) and TRACKRELAY_E2E_POWER_CUT_DIR its folder, where the drive
+// roots are made in mnt/ (harness/shares/power_cut_test.sh).
 bool OnLazyFs();
 
 // Runs one action of the LazyFS harness on that folder: {"cut"}, {"crash", FAULT},

@@ -1,6 +1,6 @@
 // The real executable with r: on a network share that fails while requests wait: its server
 // killed or hung, its client killed, its disk full or made read-only, each brought about and then
-// repaired by the share's harness (tools/shares/faults.sh). Every request must end in a fixed
+// repaired by the share's harness (harness/shares/faults.sh). Every request must end in a fixed
 // page within the wait's time limit and one blocked call, no temporary request file may stay
 // behind, the counter must stay whole, and the first request after the repair must be served.
 #include <gtest/gtest.h>
@@ -48,7 +48,7 @@ std::string Environment(const char* name) {
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Whether the share's harness is at hand: TRACKRELAY_E2E_FAULTS names its script and
-// TRACKRELAY_E2E_FAULTS_SHARE the share's folder (tools/shares/share_test.sh KIND TESTS faults).
+// TRACKRELAY_E2E_FAULTS_SHARE the share's folder (harness/shares/share_test.sh KIND TESTS faults).
 // Whether the remote host reaches the share's server through a client of its own, as on a
 // cluster file system (TRACKRELAY_E2E_REMOTE_ON_CLIENT), rather than working on the server's
 // own disk: then a server that hangs holds up its answers as much as the program's looks.
@@ -273,7 +273,7 @@ const Fault kFaults[] = {
 class ShareFaultEndToEnd : public ::testing::TestWithParam<Fault> {};
 
 TEST_P(ShareFaultEndToEnd, EveryRequestEndsInAFixedPageInTimeAndTheNextIsServed) {
-  if (!FaultsAtHand()) GTEST_SKIP() << "needs a share brought up for faults: tools/shares/share_test.sh KIND TESTS faults";
+  if (!FaultsAtHand()) GTEST_SKIP() << "needs a share brought up for faults: harness/shares/share_test.sh KIND TESTS faults";
   const Fault& fault = GetParam();
   const int blocked_call = std::stoi(Harness("blocked-call-seconds"));
   // The wait's limit, one call that blocks, and the process's own start and end (Wine's take

@@ -1,7 +1,7 @@
 // The program on LazyFS, which drops every byte not flushed when told to, as a power cut drops a
 // disk's cache: what a cut leaves of the requests that wait for their answers, of the counter at
 // each step of a new number, and of a request whose write is torn. Skipped unless the drive roots
-// lie on LazyFS (tools/shares/power_cut_test.sh); one LazyFS for all, so one test at a time.
+// lie on LazyFS (harness/shares/power_cut_test.sh); one LazyFS for all, so one test at a time.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 
 #define SKIP_UNLESS_ON_LAZYFS() \
-  if (!OnLazyFs()) GTEST_SKIP() << "the drive roots are not on LazyFS (tools/shares/power_cut_test.sh puts them there)"
+  if (!OnLazyFs()) GTEST_SKIP() << "the drive roots are not on LazyFS (harness/shares/power_cut_test.sh puts them there)"
 
 // Writes a file as the administrator or the remote host would and flushes it: what a test sets
 // up is on the disk before any cut.

@@ -15,7 +15,7 @@ add_executable(trackrelay_tests)
 target_link_libraries(trackrelay_tests PRIVATE trackrelay_core GTest::gtest_main)
 
 # The power-cut tests build LazyFS from its source beside this project, once for every build of
-# the checkout (tools/shares/power_cut_test.sh), and mount it for the drives.
+# the checkout (harness/shares/power_cut_test.sh), and mount it for the drives.
 set(TRACKRELAY_LAZYFS_SOURCE "${PROJECT_SOURCE_DIR}/../shared/lazyfs" CACHE PATH
     "LazyFS's source, for the power-cut tests")
 set(TRACKRELAY_LAZYFS_BUILD "${PROJECT_SOURCE_DIR}/build/lazyfs" CACHE PATH

@@ -15,8 +15,8 @@ set -uo pipefail
 
 deb=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../tools/servers/lib.sh
-source "$here/../tools/servers/lib.sh"
+# shellcheck source=../harness/servers/lib.sh
+source "$here/../harness/servers/lib.sh"
 
 root=/var/lib/trackrelay
 counter=$root/c/woe/track.txt

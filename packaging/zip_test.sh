@@ -13,8 +13,8 @@ set -uo pipefail
 
 zip=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../tools/servers/lib.sh
-source "$here/../tools/servers/lib.sh"
+# shellcheck source=../harness/servers/lib.sh
+source "$here/../harness/servers/lib.sh"
 
 command -v wine >/dev/null && command -v wineserver >/dev/null || { echo "skipped: wine is not installed"; exit 77; }
 

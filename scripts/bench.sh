@@ -24,13 +24,13 @@ cmake --workflow --preset bench >/dev/null
 program=$PWD/$build/app/trackrelay
 # The same program without its confinement, linked alike: what shutting itself in costs.
 unconfined=$PWD/$build/bench/trackrelay_unconfined
-simulator=$PWD/$build/tools/trackrelay-remote-host
+simulator=$PWD/$build/remote_host/trackrelay-remote-host
 drivers=$PWD/$build/bench
 # The same program with its flushes left out, run beside it to show what they cost.
 unflushed=$drivers/trackrelay_unflushed
 
-# shellcheck source=../tools/shares/lib.sh
-source tools/shares/lib.sh
+# shellcheck source=../harness/shares/lib.sh
+source harness/shares/lib.sh
 work=$(mktemp -d)
 chmod 755 "$work"
 sim_pid=
@@ -334,8 +334,8 @@ done
 bench_farm
 
 echo "== load: $clients clients, $load_requests requests with TRACKNO=0 through lighttpd =="
-# shellcheck source=../tools/servers/lib.sh
-source tools/servers/lib.sh
+# shellcheck source=../harness/servers/lib.sh
+source harness/servers/lib.sh
 mkdir -p "$work/www" "$work/cgi-bin" "$work/logs"
 cp "$program" "$work/cgi-bin/trackrelay"
 # The yardstick of the load: the static C page as the CGI program, through the same server. What

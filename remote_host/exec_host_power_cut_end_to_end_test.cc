@@ -2,7 +2,7 @@
 // power cut drops a disk's cache: the power goes at each step of the hand-over from request to
 // answer, and at a write of the answer torn in two; after the restart each request is answered
 // whole, exactly as the command wrote it, and nothing is left behind. Skipped unless the drive
-// roots lie on LazyFS (tools/shares/power_cut_test.sh).
+// roots lie on LazyFS (harness/shares/power_cut_test.sh).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,13 +12,13 @@
 #include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
 #include "platform/testing/local_files.h"
-#include "tools/exec_host_end_to_end.h"
+#include "remote_host/exec_host_end_to_end.h"
 
 namespace trackrelay::e2e {
 namespace {
 
 #define SKIP_UNLESS_ON_LAZYFS() \
-  if (!OnLazyFs()) GTEST_SKIP() << "the drive roots are not on LazyFS (tools/shares/power_cut_test.sh puts them there)"
+  if (!OnLazyFs()) GTEST_SKIP() << "the drive roots are not on LazyFS (harness/shares/power_cut_test.sh puts them there)"
 
 // The request as the program publishes it: whole and flushed.
 void PublishFlushed(const DriveRoot& root, const std::string& number, const std::string& form_input) {

@@ -1,6 +1,6 @@
 // trackrelay-remote-host: the remote host. By default a stand-in that echoes each request, for
 // the tests, the demo and trials; with --exec it serves each request with the administrator's own
-// command (tools/exec_host.h), keeping the rules below for it.
+// command (remote_host/exec_host.h), keeping the rules below for it.
 //
 // The program and the remote host share nothing but two folders on a network drive. What any
 // remote host must do, and what this one does for each request:
@@ -36,12 +36,12 @@
 
 #include "platform/drive_path.h"
 #include "platform/system.h"
-#include "tools/folder_pause.h"
-#include "tools/hand_over.h"
-#include "tools/remote_host.h"
+#include "remote_host/folder_pause.h"
+#include "remote_host/hand_over.h"
+#include "remote_host/remote_host.h"
 
 #ifndef _WIN32
-#include "tools/exec_host.h"
+#include "remote_host/exec_host.h"
 #endif
 
 

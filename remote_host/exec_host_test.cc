@@ -1,4 +1,4 @@
-#include "tools/exec_host.h"
+#include "remote_host/exec_host.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

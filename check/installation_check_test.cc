@@ -1,4 +1,4 @@
-#include "tools/installation_check.h"
+#include "check/installation_check.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/hand_over.h"
+#include "remote_host/hand_over.h"
 
 #include "platform/failure.h"
 

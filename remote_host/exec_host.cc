@@ -1,4 +1,4 @@
-#include "tools/exec_host.h"
+#include "remote_host/exec_host.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -26,9 +26,9 @@
 
 #include "platform/failure.h"
 #include "platform/system.h"
-#include "tools/folder_pause.h"
-#include "tools/hand_over.h"
-#include "tools/remote_host.h"
+#include "remote_host/folder_pause.h"
+#include "remote_host/hand_over.h"
+#include "remote_host/remote_host.h"
 
 namespace trackrelay::remote_host {
 

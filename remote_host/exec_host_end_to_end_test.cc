@@ -24,8 +24,8 @@
 #include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
 #include "platform/testing/local_files.h"
-#include "tools/exec_host.h"
-#include "tools/exec_host_end_to_end.h"
+#include "remote_host/exec_host.h"
+#include "remote_host/exec_host_end_to_end.h"
 
 namespace trackrelay::e2e {
 namespace {
