@@ -2,6 +2,10 @@
 // serves CGI with a script, keeping the exchange's rules through failures and crashes. POSIX only.
 #pragma once
 
+// Here: its folders (work/, error/), the job pool and the deadlines. The command's environment
+// and its run are command_environment.h and command_run.h; the hand-over from request to answer,
+// the order of its flushes and renames, is hand_over.h.
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -30,56 +34,8 @@ inline constexpr std::chrono::milliseconds kLastAnswer{44000};
 // there it would be relayed to the next request of that number; so it is removed.
 inline constexpr std::chrono::milliseconds kAnswerLeftBehind{120000};
 
-// Bounds on what one request may cost.
-inline constexpr std::size_t kRequestLimit = 16u << 20;  // the request file read
-inline constexpr std::size_t kAnswerLimit = 4u << 20;    // the command's standard output
-inline constexpr std::size_t kErrorsKept = 16u << 10;    // of its standard error, for the record
-// Form fields in the environment: a variable at most, and all of them together.
-inline constexpr std::size_t kFieldLimit = 32u << 10;
-inline constexpr std::size_t kFieldsLimit = 256u << 10;
-
-// The command's environment: the inherited one without variables named FORM_... or
-// TRACKRELAY_NUMBER and TRACKRELAY_FIELDS, then TRACKRELAY_NUMBER (the number as in the file
-// names), FORM_name for each decoded field whose name is 1 to 64 letters, digits and
-// underscores (repeated fields joined by ";", as the program's lookup joins them), and
-// TRACKRELAY_FIELDS, those names in order, separated by spaces. Any other name (one that holds a
-// character a shell cannot name, "=", a NUL) is left out, as is a value that holds a NUL, a
-// variable beyond kFieldLimit and any field once the fields reach kFieldsLimit; the raw form
-// input on standard input has them all. The prefix keeps a field from setting PATH,
-// LD_PRELOAD or the like.
-std::vector<std::string> CommandEnvironment(std::string_view number, std::string_view form_input,
-                                            const char* const* inherited);
-
-// The command's output as the program reads lines: each LF, CR LF or lone CR made CR LF, and
-// the last line ended so too.
-std::string WithCrLfLineEnds(std::string_view output);
-
-// The fixed page written in place of an answer that the command could not give in time.
-std::string ErrorPage(std::string_view number);
-
-// How a command's run ended.
-struct CommandRun {
-  enum class Ending {
-    kExited,      // on its own; code is its exit status
-    kSignalled,   // by a signal; code is the signal
-    kDeadline,    // killed at the deadline
-    kTooLarge,    // killed when its output passed kAnswerLimit
-    kStopped,     // killed because the remote host is stopping
-    kNotStarted,  // errors says why
-  };
-  Ending ending = Ending::kNotStarted;
-  int code = 0;
-  std::string output;
-  std::string errors;  // the first kErrorsKept bytes of its standard error
-  double seconds = 0;
-};
-
-// Runs command with /bin/sh -c in a process group of its own, input on its standard input, and
-// collects its standard output. Done when the command has ended and its standard output is
-// closed. At the deadline, when the output passes kAnswerLimit or when stop is set, the whole
-// process group is killed.
-CommandRun RunCommand(const std::string& command, std::string_view input, const std::vector<std::string>& environment,
-                      std::chrono::steady_clock::time_point deadline, const std::atomic<bool>& stop);
+// Bounds on what one request may cost: the request file read.
+inline constexpr std::size_t kRequestLimit = 16u << 20;
 
 struct CommandHostOptions {
   std::filesystem::path outbound;  // r:\fromnt as the remote host sees it

@@ -24,6 +24,7 @@
 #include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
 #include "platform/testing/local_files.h"
+#include "remote_host/command_environment.h"
 #include "remote_host/exec_host.h"
 #include "remote_host/exec_host_end_to_end.h"
 
