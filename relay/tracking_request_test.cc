@@ -250,6 +250,54 @@ TEST_F(TrackingRequestTest, AStaleCounterStartsTheAllocationOverAFewTimesAtMost)
   EXPECT_EQ(fake.CallCount(FakeSystem::kOpenTextFileLocked), 1);
 }
 
+// The waits of a request share kLongestWaitMs from its start: the counter's lock gets all that is
+// left when the allocation begins, each try started over only what the tries before left, and the
+// answer's wait what the lock left (one look at least). A lock that another holds all that time
+// ends the request with internal error 1 when the time is up, and nothing of it is written.
+TEST_F(TrackingRequestTest, TheCountersLockAndTheAnswerShareTheRequestsTime) {
+  struct Case {
+    std::string name;
+    DWORD lock_ms;       // what taking the lock costs, as a wait for it that ends in time
+    int stale_tries;     // tries that find the counter replaced meanwhile
+    bool never_let_go;   // another process holds the lock and never lets it go
+    bool answered;       // the answer is there at the first look
+    std::string page;
+    std::vector<std::uint64_t> lock_waits;
+    int looks;
+    std::uint64_t ends_at_ms;
+  };
+  const std::string relayed = kHeader + "hi\r\n\r\n";
+  const Case cases[] = {
+      {"the lock at once: the answer's wait has it all", 0, 0, false, false, kTimeoutPage, {90000}, 450, 45000},
+      {"a long wait for the lock: the answer's wait has the rest", 60000, 0, false, false, kTimeoutPage, {90000}, 300,
+       90000},
+      {"the lock at the very end: one look, and its answer", 89990, 0, false, true, relayed, {90000}, 1, 89990},
+      {"the lock at the very end: one look and the pause begun before the end", 89990, 0, false, false, kTimeoutPage,
+       {90000}, 1, 90090},
+      {"a try started over waits for what is left", 30000, 2, false, false, kTimeoutPage, {90000, 60000, 29875}, 1,
+       90000 + 125},
+      {"a lock never let go: internal error 1 at the end of the time", 0, 0, true, false, InternalErrorPage("1"),
+       {90000}, 0, 90000},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
+    if (c.answered) fake.files["r:\\tont\\41.out"] = "hi";
+    fake.cost_ms[FakeSystem::kOpenTextFileLocked] = c.lock_ms;
+    if (c.stale_tries > 0) fake.FailAsStale(FakeSystem::kReadLine, 0, c.stale_tries);
+    if (c.never_let_go) fake.foreign_locks.insert({"c:\\woe\\track.claims", 65536});
+    EXPECT_EQ(Serve("TRACKNO=0"), c.page) << c.name;
+    EXPECT_EQ(fake.lock_waits, c.lock_waits) << c.name;
+    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), c.looks) << c.name;
+    EXPECT_EQ(fake.clock_ms, c.ends_at_ms) << c.name;
+    if (c.never_let_go) {
+      EXPECT_EQ(fake.files.at("c:\\woe\\track.txt"), " 41 \r\n") << c.name << ": the counter is untouched";
+      EXPECT_EQ(fake.files.size(), 1u) << c.name << ": nothing else is written";
+      EXPECT_TRUE(fake.claims.empty()) << c.name << ": no number is claimed";
+    }
+  }
+}
+
 // A step's number is what the browser shows and what the people who run the program look up:
 // each keeps its own, and the steps stand in the order a request takes them, so that a test's
 // "failed at or after this step" means what it says.
