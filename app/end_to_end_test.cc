@@ -454,10 +454,12 @@ TEST(TrackingRequestEndToEnd, NoResponseWithin450LooksGivesTheTimeoutPage) {
 }
 
 // Holds a write lock of one byte of a file through an open of its own (a lock of the open file),
-// as another process that never lets it go; the file is made when missing.
+// as another process that never lets it go; the file is made when missing. The descriptor is not
+// handed to the programs the test starts: under Wine the Wine server they start would keep it
+// open, and the lock with it, after the test let it go.
 class HeldLock {
  public:
-  HeldLock(const std::string& local, off_t byte) : fd_(open(local.c_str(), O_RDWR | O_CREAT, 0644)) {
+  HeldLock(const std::string& local, off_t byte) : fd_(open(local.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
     struct flock range {};
     range.l_type = F_WRLCK;
     range.l_whence = SEEK_SET;

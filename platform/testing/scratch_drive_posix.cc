@@ -26,7 +26,7 @@ bool ByteIsFree(const std::string& local, std::int64_t slot) {
   return free;
 }
 
-HeldByte::HeldByte(const std::string& local, std::int64_t slot) : handle_(open(local.c_str(), O_RDWR)) {
+HeldByte::HeldByte(const std::string& local, std::int64_t slot) : handle_(open(local.c_str(), O_RDWR | O_CLOEXEC)) {
   struct flock range {};
   range.l_type = F_WRLCK;
   range.l_whence = SEEK_SET;

@@ -64,11 +64,22 @@ trackrelay_share_test_begin() {
 trackrelay_share_test_end() {
   local status=$?
   trackrelay_share_down
+  # Ceph's daemons and clients are told to keep everything in the test's folder; whatever they
+  # left in the machine's own folders all the same fails the test.
+  if [ "$(trackrelay_share_setting "$work" kind)" = ceph ]; then
+    local left
+    left=$(find /var/lib/ceph /var/log/ceph /run/ceph -newer "$work/ceph.conf" 2>/dev/null)
+    if [ -n "$left" ]; then
+      echo "the cluster left files in the machine's own folders:" $left >&2
+      [ "$status" -ne 0 ] || status=1
+    fi
+  fi
   if [ "${KEEP_WORK:-}" = 1 ] || [ "$status" -ne 0 ]; then
     echo "the servers' configs and logs are in $work"
   else
     rm -rf "$work"
   fi
+  exit "$status"
 }
 
 # Runs the command after $1 in the background, its output kept in file $1 until
@@ -721,8 +732,8 @@ trackrelay_share_ceph_beacon_grace() { if trackrelay_share_for_faults "$1"; then
 # How often an MDS sends its beacon, and the monitor looks at them: Ceph's own 4 s and 5 s, 1 s
 # each for the fault tests. The monitor takes a look that came later than the grace less the
 # interval for its own delay and starts every MDS's grace over, so that with 5 s of grace and
-# the default intervals it would never give up on an MDS. Nor does it within a minute of its
-# quorum's forming (mds_beacon_mon_down_grace), which here is the cluster's start.
+# the default intervals it would never give up on an MDS. For a minute after its quorum formed,
+# here the cluster's start, it waits mds_beacon_mon_down_grace (60 s) instead of the grace.
 trackrelay_share_ceph_beacon_intervals() {
   if trackrelay_share_for_faults "$1"; then
     printf 'mds beacon interval = 1\nmon tick interval = 1\nmds beacon mon down grace = 1\n'
