@@ -263,6 +263,10 @@ struct Fault {
   // A request that nobody answers waits through the fault as well: on a hung share it shows the
   // wait's time limit, which only a hang longer than 45 s reaches.
   bool with_unanswered;
+  // The repair mounts the share anew: a request that waited through it had confined itself to
+  // the folders of the mount before, and may not list the folder or open its answer on the new
+  // one (POSIX).
+  bool mounts_anew = false;
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
@@ -271,7 +275,7 @@ void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
 const Fault kFaults[] = {
     {"server_killed", "kill-server", "restart-server", 10, false},
     {"server_hung", "hang-server", "resume-server", 60, true},
-    {"client_killed", "kill-client", "remount-client", 10, false},
+    {"client_killed", "kill-client", "remount-client", 10, false, true},
     {"osd_killed", "kill-osd", "restart-osd", 10, false},
     {"share_full", "fill", "unfill", 10, false},
     {"share_read_only", "read-only", "writable", 10, false},
@@ -352,6 +356,10 @@ TEST_P(ShareFaultEndToEnd, EveryRequestEndsInAFixedPageInTimeAndTheNextIsServed)
       // A hang longer than the 450 looks' 45 s, on a server the remote host too writes through:
       // no answer lands before the looks run out, and the sound end is the timeout page.
       const bool answers_held_up = fault.hold_seconds > 45 && RemoteHostOnClient() && !replaced_when_hung;
+      // Its answer lands on the share mounted anew, out of the confined request's reach: the
+      // page of the step that opens it, or, where the share folds case and the look must list
+      // the folder to find the answer's stored name, no answer found before the looks run out.
+      if (fault.mounts_anew && !UnderWine() && (kind == "internal error 4" || kind == "timeout")) continue;
       EXPECT_EQ(kind, answers_held_up ? "timeout" : "relayed")
           << "request " << request->id() << " waited through the fault for its answer";
     }

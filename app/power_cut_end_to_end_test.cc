@@ -2,9 +2,7 @@
 // disk's cache: what a cut leaves of the requests that wait for their answers, of the counter at
 // each step of a new number, and of a request whose write is torn. Skipped unless the drive roots
 // lie on LazyFS (tools/shares/power_cut_test.sh); one LazyFS for all, so one test at a time.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -33,12 +31,7 @@ namespace fs = std::filesystem;
 // Writes a file as the administrator or the remote host would and flushes it: what a test sets
 // up is on the disk before any cut.
 void WriteFlushed(const DriveRoot& root, const std::string& drive_path, const std::string& bytes) {
-  const std::string local = root.Remote(drive_path);
-  WriteLocalFile(local, bytes);
-  const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << local;
-  EXPECT_EQ(fsync(fd), 0) << local;
-  close(fd);
+  WriteLocalFileFlushed(root.Remote(drive_path), bytes);
 }
 
 bool Eventually(const std::function<bool()>& done, std::chrono::seconds bound) {

@@ -22,6 +22,8 @@ number_parallel=${BENCH_NUMBERS_PARALLEL:-4}
 build=build/bench
 cmake --workflow --preset bench >/dev/null
 program=$PWD/$build/app/trackrelay
+# The same program without its confinement, linked alike: what shutting itself in costs.
+unconfined=$PWD/$build/bench/trackrelay_unconfined
 simulator=$PWD/$build/tools/trackrelay-remote-host
 drivers=$PWD/$build/bench
 # The same program with its flushes left out, run beside it to show what they cost.
@@ -204,7 +206,8 @@ echo "== process cost and the floor of a relayed page: $runs runs each, one a ro
 # static PIE (the target), the C one the floor of any program at all. The driver counts a run
 # whose page differs from the program's as wrong, so that a yardstick is only timed when it is
 # fair. Each run is timed to the end of its standard output, where a web server's page ends, and
-# to its exit beside it.
+# to its exit beside it. The program's unconfined twin runs in the same rounds: the difference is
+# what the confinement costs.
 for path in internal fatal relayed; do
   declare -n vars=$path
   options=()
@@ -217,7 +220,7 @@ for path in internal fatal relayed; do
   [ "$path" = relayed ] && options=(--answer "$work/answer/tont/7.out" "$work/drives/r/tont/7.out"
     --remove "$work/drives/r/fromnt/7.DAT") && extra=("$unflushed" "$drivers/trackrelay_cxx_baseline_exchange")
   env -i "${vars[@]}" "$drivers/trackrelay_page_end" --rounds "$runs" --json "$work/$path.json" "${options[@]}" \
-    "$program" "$drivers/trackrelay_cxx_baseline_$path" "$drivers/trackrelay_baseline_$path" "${extra[@]}"
+    "$program" "$drivers/trackrelay_cxx_baseline_$path" "$drivers/trackrelay_baseline_$path" "$unconfined" "${extra[@]}"
   at() { jq -r "$1" "$work/$path.json"; }
   us() { at "$1 * 1000 | round"; }
   ratio() { at "($1 / $2) * 100 | round / 100"; }
@@ -229,19 +232,35 @@ for path in internal fatal relayed; do
     figure[${path}_ratio_$q]=$(ratio ".[0].output_end.$q" ".[2].output_end.$q")
   done
   figure[${path}_cxx_c_ratio]=$(ratio ".[1].output_end.p50" ".[2].output_end.p50")
+  for q in p50 p99; do
+    figure[${path}_unconfined_$q]=$(us ".[3].output_end.$q")
+    figure[${path}_unconfined_cxx_ratio_$q]=$(ratio ".[3].output_end.$q" ".[1].output_end.$q")
+    figure[${path}_confinement_$q]=$(at "((.[0].output_end.$q - .[3].output_end.$q) * 1000) | round")
+  done
   if [ "$path" = relayed ]; then
     for q in p50 p99; do
-      figure[relayed_unflushed_$q]=$(us ".[3].output_end.$q")
-      figure[relayed_exchange_$q]=$(us ".[4].output_end.$q")
-      figure[relayed_exchange_ratio_$q]=$(ratio ".[0].output_end.$q" ".[4].output_end.$q")
-      figure[relayed_unflushed_ratio_$q]=$(ratio ".[3].output_end.$q" ".[1].output_end.$q")
+      figure[relayed_unflushed_$q]=$(us ".[4].output_end.$q")
+      figure[relayed_exchange_$q]=$(us ".[5].output_end.$q")
+      figure[relayed_exchange_ratio_$q]=$(ratio ".[0].output_end.$q" ".[5].output_end.$q")
+      figure[relayed_unflushed_ratio_$q]=$(ratio ".[4].output_end.$q" ".[1].output_end.$q")
     done
   fi
   figure[${path}_exit]="$(us ".[0].exit.p50") / $(us ".[1].exit.p50") / $(us ".[2].exit.p50") µs"
   figure[${path}_exit_p99]="$(us ".[0].exit.p99") / $(us ".[1].exit.p99") / $(us ".[2].exit.p99") µs"
   unset -n vars
 done
-[ -z "${BENCH_PROCESS_ONLY:-}" ] || exit 0
+confinement_rows() {
+  cat <<ROWS
+| the confinement's cost, internal error page: the program vs its unconfined twin (the same runs) | ${figure[internal_program_p50]} µs vs ${figure[internal_unconfined_p50]} µs: **+${figure[internal_confinement_p50]} µs**; the twin ${figure[internal_unconfined_cxx_ratio_p50]}× C++ | |
+| the same, fatal error page | ${figure[fatal_program_p50]} µs vs ${figure[fatal_unconfined_p50]} µs: **+${figure[fatal_confinement_p50]} µs**; the twin ${figure[fatal_unconfined_cxx_ratio_p50]}× C++ | |
+| the same, floor of a relayed page, p50 / p99 | ${figure[relayed_program_p50]} / ${figure[relayed_program_p99]} µs vs ${figure[relayed_unconfined_p50]} / ${figure[relayed_unconfined_p99]} µs: **+${figure[relayed_confinement_p50]} / +${figure[relayed_confinement_p99]} µs**; the twin ${figure[relayed_unconfined_cxx_ratio_p50]}× C++ | |
+ROWS
+}
+if [ -n "${BENCH_PROCESS_ONLY:-}" ]; then
+  echo
+  confinement_rows
+  exit 0
+fi
 
 echo "== peak memory of one request (ru_maxrss, the largest of the runs) =="
 figure[rss_internal]=$(env -i "${internal[@]}" "$drivers/trackrelay_peak_memory" 50 -- "$program")
@@ -317,7 +336,10 @@ for kind in smb sftp; do
   # The floor's drives: c: local, r: a folder of its own on the share, through its client.
   floor_share=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/floor-XXXXXX")
   mkdir -p "$floor_share/fromnt" "$floor_share/tont" "$work/floor-$kind/c/woe"
-  for ((i = 0; i < 100 && ! -d "$TRACKRELAY_SHARE_CLIENT/$(basename "$floor_share")/tont"; i++)); do sleep 0.05; done
+  for ((i = 0; i < 100; i++)); do
+    [ -d "$TRACKRELAY_SHARE_CLIENT/$(basename "$floor_share")/tont" ] && break
+    sleep 0.05
+  done
   ln -s "$TRACKRELAY_SHARE_CLIENT/$(basename "$floor_share")" "$work/floor-$kind/r"
   share_floor "$work/floor-$kind" "${BENCH_SHARE_RUNS:-200}" "$kind"
   trackrelay_share_down
@@ -390,6 +412,7 @@ cat <<TABLE
 | process cost, fatal error page (the same) | ${figure[fatal_program_p50]} µs vs ${figure[fatal_cxx_p50]} µs for C++ and ${figure[fatal_baseline_p50]} µs for C: **${figure[fatal_cxx_ratio_p50]}× C++**, ${figure[fatal_ratio_p50]}× C (C++ ${figure[fatal_cxx_c_ratio]}× C); exit ${figure[fatal_exit]} | ≤ 1.03× C++ |
 | floor of a relayed page: \`TRACKNO=7\` with its answer in place before the start (the same runs) | end of output p50 ${figure[relayed_program_p50]} µs vs ${figure[relayed_exchange_p50]} µs for the exchange's C++ yardstick: **${figure[relayed_exchange_ratio_p50]}×**; p99 ${figure[relayed_program_p99]} µs vs ${figure[relayed_exchange_p99]} µs: **${figure[relayed_exchange_ratio_p99]}×**; the page's yardsticks ${figure[relayed_cxx_p50]} µs for C++ (${figure[relayed_cxx_ratio_p50]}×) and ${figure[relayed_baseline_p50]} µs for C; exit p50 ${figure[relayed_exit]}, p99 ${figure[relayed_exit_p99]} | p50 ≤ 1.15×, p99 ≤ 2× the exchange's yardstick |
 | the same, the program without its flushes | p50 ${figure[relayed_unflushed_p50]} µs (${figure[relayed_unflushed_ratio_p50]}× the page's C++ yardstick), p99 ${figure[relayed_unflushed_p99]} µs | what the flushes cost |
+$(confinement_rows)
 | peak memory: internal error / fatal / relayed page / relayed 1 MiB page | ${figure[rss_internal]} / ${figure[rss_fatal]} / ${figure[rss_relayed]} / ${figure[rss_relayed_large]} KiB | ≤ 2048 KiB |
 | peak memory: a POST body of 4 MiB of \`=\` / a response of one 64 MiB line | ${figure[rss_equals]} / ${figure[rss_long_line]} KiB | ≤ 3 × 4096 + 1024 KiB / as a relayed page |
 | relay latency, end of the page p50 / p99 ($latency_requests requests, \`TRACKNO=0\`, the simulator answering by rename at once; in turns with the program without its flushes) | ${figure[latency_0]}; without flushes ${figure[latency_0_unflushed]} | ≤ 5 ms / ≤ 15 ms |

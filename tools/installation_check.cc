@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cgi/conversions.h"
+#include "platform/confinement.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
 #include "platform/system.h"
@@ -151,6 +152,7 @@ class Checker {
   void Run() {
     CheckUser();
     CheckDriveRoot();
+    CheckConfinement();
     if (CheckDrive('c') && CheckFolder(Folder(kCounterFolder), kCounterFolderNeeds)) {
       ProbeCounterFolder();
       CheckCounter();
@@ -234,6 +236,51 @@ class Checker {
     } else {
       Ok("drive root " + root + ", the built-in one (TRACKRELAY_DRIVE_ROOT is not set; where the web server sets "
              "it for the program, set it so for the check too)");
+    }
+#endif
+  }
+
+  // What the program would shut itself in with on this machine (docs/security.md, Confinement):
+  // never a failure, since a request is served all the same.
+  void CheckConfinement() {
+    const Confinement offered = OfferedConfinement();
+    const std::string how = DescribeConfinement(offered);
+#ifdef _WIN32
+    switch (LevelOf(offered)) {
+      case ConfinementLevel::kWhole:
+        Ok("the program confines itself here (" + how + "); which files it reaches is the access lists' to say: grant "
+           "the identity it runs as c:\\woe, r:\\fromnt and r:\\tont and nothing else (docs/windows.md)");
+        return;
+      case ConfinementLevel::kPartial:
+        Warn("the program confines itself only partly here (" + how + "); it serves requests all the same");
+        return;
+      case ConfinementLevel::kNone:
+        Warn("the program is not confined here (" + how + "): this Windows lets a process set no mitigation policy "
+             "on itself (Windows 8 and later do); it serves requests as before");
+        return;
+    }
+#else
+    switch (LevelOf(offered)) {
+      case ConfinementLevel::kWhole:
+        Ok("the program confines itself here by " + how +
+           ": it reaches no file but in c:\\woe, r:\\fromnt and r:\\tont, runs no program, makes no connection "
+           "and signals no other process");
+        return;
+      case ConfinementLevel::kPartial:
+        Warn("the program confines itself only partly here, by " + how +
+             (offered.landlock_abi == 0
+                  ? ": its system calls are filtered, but it reaches every file the web server's user may; a kernel "
+                    "with Landlock (Linux 5.13 and later, enabled among its security modules) keeps its files to the "
+                    "exchange"
+                  : ": its files are kept to the exchange, but its other system calls are not filtered (a kernel "
+                    "with seccomp filters does)") +
+             "; it serves requests all the same");
+        return;
+      case ConfinementLevel::kNone:
+        Warn("the program is not confined here (" + how +
+             "): this kernel offers neither, and the program serves requests as before, with everything the web "
+             "server's user may reach");
+        return;
     }
 #endif
   }
