@@ -303,7 +303,13 @@ bool TakeLockWithin(int fd, struct flock& range, std::uint64_t longest_wait_ms) 
   alarm.it_value.tv_sec = static_cast<time_t>(longest_wait_ms / 1000);
   alarm.it_value.tv_usec = static_cast<suseconds_t>(longest_wait_ms % 1000 * 1000);
   alarm.it_interval.tv_usec = kAlarmRepeatUs;
-  setitimer(ITIMER_REAL, &alarm, nullptr);
+  // Without its alarm the wait would have no end: a process that may not set one (a filter
+  // that refuses the call) fails the request here rather than wait past its time.
+  if (setitimer(ITIMER_REAL, &alarm, nullptr) != 0) {
+    const int refused = errno;
+    sigaction(SIGALRM, &before, nullptr);
+    RaiseError(refused);
+  }
   bool taken = false;
   int error = 0;
   for (;;) {
