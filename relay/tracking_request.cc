@@ -47,14 +47,15 @@ void ServeTrackingRequest() {
   Step StepMarker = kStepReadTrackingNumber;
   std::int16_t misses = 0;
   System& system = CurrentSystem();
-  // The request's waits, for the counter's lock and for the answer, share kLongestWaitMs from here.
+  // The request's waits, for the counter's lock and for the answer, share kLongestWaitMs from here;
+  // the first is the first step, and has kLongestLockWaitMs of them.
   const std::uint64_t started = system.MonotonicMilliseconds();
   auto spent = [&] { return system.MonotonicMilliseconds() - started; };
   auto out_of_time = [&] { return spent() >= kLongestWaitMs; };
   try {
     std::int16_t n = ToInt16(LookupFormValue(kTrackingNumberField));
     StepMarker = kStepAllocateNumber;
-    if (n == 0) n = AllocateTrackingNumber(out_of_time() ? 0 : kLongestWaitMs - spent());
+    if (n == 0) n = AllocateTrackingNumber(kLongestLockWaitMs);
     // A number that another request of this web server is serving right now is as busy as one
     // whose request file still waits: the same page, and nothing of this request is written.
     StepMarker = kStepClaimNumber;
