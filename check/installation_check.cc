@@ -40,6 +40,9 @@ constexpr std::int64_t kRequestWaitMs = std::int64_t{kLooksBeforeTimeout} * kPol
 // Requests claim slots 0 to 65535, one a number, and lock the next while they take a new number;
 // this one is nobody's, so that a check never holds up a request on any web server of the farm.
 constexpr int kProbeClaimSlot = static_cast<int>(kCounterLockSlot) + 1;
+// How long the check waits for the counter's lock. A request holds it for milliseconds; one that
+// holds it longer is stuck, and the check says so rather than wait as long as a request would.
+constexpr std::uint64_t kCheckLockWaitMs = 10000;
 // How long the inbound folder's watch may take to report the probe renamed into it.
 constexpr DWORD kWatchProbeMs = 1000;
 
@@ -390,13 +393,19 @@ class Checker {
       const std::string claims(kClaimsPath);
       std::unique_ptr<TextFileReader> reader =
           system_.DescribeEntry(claims).kind == EntryKind::kPlainFile
-              ? system_.OpenTextFileLocked(counter, claims, kCounterLockSlot)
+              ? system_.OpenTextFileLocked(counter, claims, kCounterLockSlot, kCheckLockWaitMs)
               : system_.OpenTextFile(counter);
       if (reader->AtEnd()) {
         Fail("the counter is empty:" + remedy + " write the next number into it");
       } else {
         ReportCounterLine(reader->ReadLine(), remedy);
       }
+    } catch (const LockTimeoutFailure&) {
+      Fail("the counter's lock in " + Shown(std::string(kClaimsPath)) + " was another process's for all of " +
+           std::to_string(kCheckLockWaitMs / 1000) +
+           " s: a request stopped while it held it, or a web server of the farm whose client died and whose "
+           "session the file server keeps (docs/deploy.md, A web server that dies); every request for a new "
+           "number waits for it until its time is up and then fails with internal error 1");
     } catch (const Failure& failure) {
       Fail("the counter cannot be read (" + Explained(failure) + "):" + remedy + " let the web server's user read it");
     }

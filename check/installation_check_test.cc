@@ -89,6 +89,12 @@ TEST(InstallationCheckTest, EachBrokenInstallationHasItsOwnFindingAndNothingIsLe
          s.Fail(FakeSystem::kOpenTextFileLocked, kPermissionDenied);
        },
        Verdict::kFail, "the counter cannot be read (Permission denied, 70)", 1},
+      {"counter's lock never let go",
+       [](FakeSystem& s) {
+         s.files["c:\\woe\\track.claims"] = "";
+         s.foreign_locks.insert({"c:\\woe\\track.claims", 65536});
+       },
+       Verdict::kFail, "was another process's for all of 10 s", 1},
       {"counter unreadable before the first request",
        [](FakeSystem& s) { s.Fail(FakeSystem::kOpenTextFile, kPermissionDenied); }, Verdict::kFail,
        "the counter cannot be read (Permission denied, 70)", 1},

@@ -221,9 +221,9 @@ const int kAllowedCalls[] = {
 #else
     SYS_ppoll,
 #endif
-    // Time and waiting (the clock is read without a call where the kernel maps it in), and a
-    // sleep taken up again after a stop.
-    SYS_clock_gettime, SYS_gettimeofday, SYS_nanosleep, SYS_clock_nanosleep, SYS_restart_syscall,
+    // Time and waiting (the clock is read without a call where the kernel maps it in), a sleep
+    // taken up again after a stop, and the alarm that ends the wait for the counter's lock.
+    SYS_clock_gettime, SYS_gettimeofday, SYS_nanosleep, SYS_clock_nanosleep, SYS_restart_syscall, SYS_setitimer,
     // Memory, its own signal handlers, the end.
     SYS_brk, SYS_mmap, SYS_munmap, SYS_mremap, SYS_mprotect, SYS_madvise, SYS_futex, SYS_rt_sigaction,
     SYS_rt_sigprocmask, SYS_rt_sigreturn, SYS_exit, SYS_exit_group,

@@ -5,15 +5,19 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/statfs.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -265,6 +269,67 @@ struct flock ByteRange(std::int64_t slot) {
   return range;
 }
 
+// SIGALRM's handler, installed for a bounded wait only: the signal has nothing to do but end the
+// wait's call (EINTR), and the wait then looks at its deadline.
+void EndTheWaitsCall(int) {}
+
+// How often the alarm comes again once the wait's time is up, so that an alarm that came just
+// before the wait's call began, and so ended nothing, is followed by one that ends it.
+constexpr long kAlarmRepeatUs = 10000;
+
+// Takes the write lock of range on the open lock file, waiting for it up to longest_wait_ms;
+// false when another held it all that time. The wait is the kernel's (F_OFD_SETLKW), which on a
+// share is the file server's: waiters queue there, cost nothing while they wait, and the lock
+// passes to one of them the moment it is let go, where asking again and again would load a file
+// server that answers each try (a CephFS MDS, 200 waiters at once) until it handed out fewer
+// numbers than the waiters asked for. That wait ends only when the lock is had, or when a signal
+// comes: the process's real-time alarm (setitimer) is set to the end of the wait, SIGALRM
+// caught without restarting the call, and both are put back as they were before it returns. The
+// process has one thread, whose alarm this is.
+bool TakeLockWithin(int fd, struct flock& range, std::uint64_t longest_wait_ms) {
+  // A lock that is free costs one call and no alarm.
+  for (;;) {
+    if (fcntl(fd, F_OFD_SETLK, &range) == 0) return true;
+    if (errno == EAGAIN || errno == EACCES) break;
+    if (errno != EINTR) RaiseError(errno);
+  }
+  if (longest_wait_ms == 0) return false;
+  const Deadline deadline(static_cast<DWORD>(std::min<std::uint64_t>(longest_wait_ms, 0x7FFFFFFF)));
+  struct sigaction wake {}, before {};
+  wake.sa_handler = EndTheWaitsCall;
+  sigemptyset(&wake.sa_mask);
+  sigaction(SIGALRM, &wake, &before);
+  itimerval alarm{};
+  alarm.it_value.tv_sec = static_cast<time_t>(longest_wait_ms / 1000);
+  alarm.it_value.tv_usec = static_cast<suseconds_t>(longest_wait_ms % 1000 * 1000);
+  alarm.it_interval.tv_usec = kAlarmRepeatUs;
+  // Without its alarm the wait would have no end: a process that may not set one (a filter
+  // that refuses the call) fails the request here rather than wait past its time.
+  if (setitimer(ITIMER_REAL, &alarm, nullptr) != 0) {
+    const int refused = errno;
+    sigaction(SIGALRM, &before, nullptr);
+    RaiseError(refused);
+  }
+  bool taken = false;
+  int error = 0;
+  for (;;) {
+    if (fcntl(fd, F_OFD_SETLKW, &range) == 0) {
+      taken = true;
+      break;
+    }
+    if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+    if (deadline.LeftMs() <= 0) break;
+  }
+  const itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &before, nullptr);
+  if (error != 0) RaiseError(error);
+  return taken;
+}
+
 // Which file a descriptor or a name leads to.
 struct Identity {
   bool known = false;
@@ -401,17 +466,16 @@ class PosixSystem : public System {
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                     std::int64_t lock_slot) override {
+                                                     std::int64_t lock_slot, std::uint64_t longest_wait_ms) override {
     // Waiters queue on a byte of a file that is never replaced, not on the file they then read:
     // each replacement of that file would otherwise wake every waiter to find it gone. A
-    // byte-range lock, not flock: the file servers of shares (Gluster, NFS) enforce byte-range
-    // locks across their clients, and not always flock; and a lock of the open file itself
-    // (OFD), not of the process, so that no other descriptor this process closes can drop it.
+    // byte-range lock, not flock: the file servers of shares (Gluster, CephFS, NFS) enforce
+    // byte-range locks across their clients, and not always flock; and a lock of the open file
+    // itself (OFD), not of the process, so that no other descriptor this process closes can
+    // drop it.
     UniqueDescriptor lock = OpenLockFile(Reach(lock_path));
     struct flock range = ByteRange(lock_slot);
-    while (fcntl(lock.get(), F_OFD_SETLKW, &range) != 0) {
-      if (errno != EINTR) RaiseError(errno);
-    }
+    if (!TakeLockWithin(lock.get(), range, longest_wait_ms)) throw LockTimeoutFailure();
     // Read whole and closed at once, so that the holder renames its replacement over a file that
     // nobody holds open: a FUSE file system keeps an open file that is renamed over by first
     // renaming it to a hidden name, and a power cut between its two renames would leave no

@@ -97,14 +97,16 @@ class System {
   // Opens an existing regular file for reading; anything else (a folder, a pipe, a device, a
   // link) fails with 70.
   virtual std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) = 0;
-  // Waits for an exclusive lock on byte lock_slot of the file at lock_path, then opens the
-  // existing file at path for reading; the lock is held until the reader is destroyed. The lock
-  // file is made when missing and is never written, renamed or replaced, so that the lock
-  // outlives every replacement of the file at path and a waiter never wakes to a file that has
-  // gone; on a network share it is a byte-range lock that the file server enforces for all its
-  // clients. Never creates the file at path, which may be replaced while the lock is held.
+  // Waits up to longest_wait_ms for an exclusive lock on byte lock_slot of the file at lock_path,
+  // then opens the existing file at path for reading; the lock is held until the reader is
+  // destroyed. A lock that another holds all that time raises LockTimeoutFailure (70), and the
+  // file at path is not opened; 0 tries once. The lock file is made when missing and is never written, renamed or
+  // replaced, so that the lock outlives every replacement of the file at path and a waiter never
+  // wakes to a file that has gone; on a network share it is a byte-range lock that the file
+  // server enforces for all its clients. Never creates the file at path, which may be replaced
+  // while the lock is held.
   virtual std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                             std::int64_t lock_slot) = 0;
+                                                             std::int64_t lock_slot, std::uint64_t longest_wait_ms) = 0;
   // Renames a file within its folder; fails with 58 and changes nothing when the target exists.
   // On a share that offers neither a no-replace rename nor hard links, the target is checked
   // and then the file renamed: the caller holds the claim (ClaimForProcess) that keeps every

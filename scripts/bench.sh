@@ -98,69 +98,83 @@ share_floor() {
 
 # The farm's figures: new numbers per second and the relay latency with c:\woe and r: on a volume.
 bench_farm() {
-  echo "== a farm: c:\\woe and r: on a GlusterFS volume on the loopback address, each web server with a client of its own =="
+  echo "== a farm: c:\\woe and r: on a cluster file system on the loopback address (a GlusterFS volume, then CephFS), each web server with a client of its own =="
   # New numbers per second: requests that take a number and end at once (no r:\fromnt),
-  # $number_parallel at a time on each web server; on the local disk, then on the volume with one
-  # and with two web servers. Then the relay latency on the volume with one and two web servers,
+  # $number_parallel at a time on each web server; on the local disk, then on each file system
+  # with one and with two web servers. Then the relay latency there with one and two web servers,
   # the simulator on the remote host's own client.
   mkdir -p "$work/numbers/c/woe"
   printf ' 1 \r\n' >"$work/numbers/c/woe/track.txt"
   settle
   "$drivers/trackrelay_number_rate" "$program" "$number_requests" "$number_parallel" "$work/numbers" | tee "$work/numbers.txt"
   figure[numbers_local]=$(sed -n 's/.*: \([0-9]*\) numbers\/s;.*/\1/p' "$work/numbers.txt")
-  reason=$(trackrelay_share_missing gluster)
-  if [ -n "$reason" ]; then
-    for name in numbers_farm1 numbers_farm2 latency_farm1 latency_farm2 latency_farm1_unflushed latency_farm2_unflushed; do
-      figure[$name]="not measured: $reason"
-    done
-    for k in program unflushed exchange ratio; do figure[floor_gluster_$k]="not measured"; done
-  elif ! trackrelay_share_up gluster "$work/farm" || ! trackrelay_share_gluster_mount "$work/farm" second; then
+  bench_farm_on gluster
+  bench_farm_on ceph
+}
+
+# The farm's figures on file system $1 (gluster or ceph) into figure[numbers_$1N],
+# figure[latency_$1N] and figure[latency_$1N_unflushed], N the web servers (1, 2); on Gluster
+# also the floor of a relayed page (figure[floor_gluster_*]).
+bench_farm_on() {
+  local kind=$1 reason= name farm=$work/farm-$1 servers folder roots i clients_list
+  local names=("numbers_${kind}1" "numbers_${kind}2" "latency_${kind}1" "latency_${kind}2" "latency_${kind}1_unflushed"
+    "latency_${kind}2_unflushed")
+  reason=$(trackrelay_share_missing "$kind")
+  if [ -z "$reason" ] && { ! trackrelay_share_up "$kind" "$farm" || ! "trackrelay_share_${kind}_mount" "$farm" second; }; then
     trackrelay_share_down
-    for name in numbers_farm1 numbers_farm2 latency_farm1 latency_farm2 latency_farm1_unflushed latency_farm2_unflushed; do
-      figure[$name]="not measured: the volume did not come up"
+    reason="the file system did not come up"
+  fi
+  if [ -n "$reason" ]; then
+    for name in "${names[@]}"; do figure[$name]="not measured: $reason"; done
+    if [ "$kind" = gluster ]; then for name in program unflushed exchange ratio; do figure[floor_gluster_$name]="not measured"; done; fi
+    return 0
+  fi
+  local farm_clients=("$farm/clients/web" "$farm/clients/second")
+  for servers in 1 2; do
+    folder=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/numbers-XXXXXX")
+    printf ' 1 \r\n' >"$folder/track.txt"
+    roots=()
+    for ((i = 0; i < servers; i++)); do
+      mkdir -p "$work/numbers-$kind-$servers-$i/c"
+      ln -s "${farm_clients[i]}/$(basename "$folder")" "$work/numbers-$kind-$servers-$i/c/woe"
+      roots+=("$work/numbers-$kind-$servers-$i")
     done
-    for k in program unflushed exchange ratio; do figure[floor_gluster_$k]="not measured"; done
-  else
-    farm_clients=("$work/farm/clients/web" "$work/farm/clients/second")
-    for servers in 1 2; do
-      folder=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/numbers-XXXXXX")
-      printf ' 1 \r\n' >"$folder/track.txt"
-      roots=()
-      for ((i = 0; i < servers; i++)); do
-        mkdir -p "$work/numbers-$servers-$i/c"
-        ln -s "${farm_clients[i]}/$(basename "$folder")" "$work/numbers-$servers-$i/c/woe"
-        roots+=("$work/numbers-$servers-$i")
-      done
-      settle
-      "$drivers/trackrelay_number_rate" "$program" "$number_requests" "$number_parallel" "${roots[@]}" |
-        tee "$work/numbers.txt" || true
-      figure[numbers_farm$servers]=$(sed -n 's/.*: \([0-9]*\) numbers\/s; the counter moved on by \([0-9]*\); \([0-9]*\) wrong pages$/\1 numbers\/s (the counter moved on by \2, \3 wrong pages)/p' "$work/numbers.txt")
-      [ -n "${figure[numbers_farm$servers]}" ] || figure[numbers_farm$servers]="the run failed"
-      rm -rf "$folder"
-      settle
-      clients_list=$(IFS=:; echo "${farm_clients[*]:0:servers}")
-      "$drivers/trackrelay_relay_latency" --beside "$unflushed" --farm "$clients_list" "$TRACKRELAY_SHARE_SERVER" \
-        "$program" "$simulator" "$latency_requests" | tee "$work/latency.txt" || true
-      figure[latency_farm$servers]=$(share_latency_figures "$work/latency.txt")
-      figure[latency_farm${servers}_unflushed]=$(share_latency_figures "$work/latency.txt" unflushed)
-    done
+    settle
+    "$drivers/trackrelay_number_rate" "$program" "$number_requests" "$number_parallel" "${roots[@]}" |
+      tee "$work/numbers.txt" || true
+    figure[numbers_$kind$servers]=$(sed -n 's/.*: \([0-9]*\) numbers\/s; the counter moved on by \([0-9]*\); \([0-9]*\) wrong pages$/\1 numbers\/s (the counter moved on by \2, \3 wrong pages)/p' "$work/numbers.txt")
+    [ -n "${figure[numbers_$kind$servers]}" ] || figure[numbers_$kind$servers]="the run failed"
+    rm -rf "$folder"
+    settle
+    clients_list=$(IFS=:; echo "${farm_clients[*]:0:servers}")
+    "$drivers/trackrelay_relay_latency" --beside "$unflushed" --farm "$clients_list" "$TRACKRELAY_SHARE_SERVER" \
+      "$program" "$simulator" "$latency_requests" | tee "$work/latency.txt" || true
+    figure[latency_$kind$servers]=$(share_latency_figures "$work/latency.txt")
+    figure[latency_$kind${servers}_unflushed]=$(share_latency_figures "$work/latency.txt" unflushed)
+  done
+  if [ "$kind" = gluster ]; then
     # The floor of a relayed page with r: on the volume, through a web server's client.
+    local floor_folder
     floor_folder=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/floor-XXXXXX")
     mkdir -p "$floor_folder/fromnt" "$floor_folder/tont" "$work/floor-gluster/c/woe"
     ln -s "${farm_clients[0]}/$(basename "$floor_folder")" "$work/floor-gluster/r"
     share_floor "$work/floor-gluster" "${BENCH_SHARE_RUNS:-200}" gluster
-    trackrelay_share_down
   fi
+  trackrelay_share_down
 }
 
 farm_rows() {
   cat <<ROWS
-| the same, c:\\woe and r: on a GlusterFS volume (loopback), one web server | ${figure[latency_farm1]}; without flushes ${figure[latency_farm1_unflushed]} | 0 wrong pages |
-| the same, two web servers taking turns, each through its own client | ${figure[latency_farm2]}; without flushes ${figure[latency_farm2_unflushed]} | 0 wrong pages |
+| the same, c:\\woe and r: on a GlusterFS volume (loopback), one web server | ${figure[latency_gluster1]}; without flushes ${figure[latency_gluster1_unflushed]} | 0 wrong pages |
+| the same, two web servers taking turns, each through its own client | ${figure[latency_gluster2]}; without flushes ${figure[latency_gluster2_unflushed]} | 0 wrong pages |
+| the same, c:\\woe and r: on CephFS (one-node cluster on the loopback address, ceph-fuse), one web server | ${figure[latency_ceph1]}; without flushes ${figure[latency_ceph1_unflushed]} | 0 wrong pages |
+| the same, two web servers taking turns, each through its own client | ${figure[latency_ceph2]}; without flushes ${figure[latency_ceph2_unflushed]} | 0 wrong pages |
 | floor of a relayed page, r: on the volume through a web server's client (p50 of ${BENCH_SHARE_RUNS:-200} runs) | ${figure[floor_gluster_program]} µs, without flushes ${figure[floor_gluster_unflushed]} µs, the exchange's yardstick ${figure[floor_gluster_exchange]} µs: **${figure[floor_gluster_ratio]}×** | ≤ 1.15× |
 | new numbers per second ($number_requests requests, $number_parallel at a time on each web server), local disk | ${figure[numbers_local]} numbers/s | |
-| the same, c:\\woe on the volume, one web server | ${figure[numbers_farm1]} | the counter moves on by every request |
-| the same, two web servers, each through its own client | ${figure[numbers_farm2]} | the counter moves on by every request |
+| the same, c:\\woe on the GlusterFS volume, one web server | ${figure[numbers_gluster1]} | the counter moves on by every request |
+| the same, two web servers, each through its own client | ${figure[numbers_gluster2]} | the counter moves on by every request |
+| the same, c:\\woe on CephFS, one web server | ${figure[numbers_ceph1]} | the counter moves on by every request |
+| the same, two web servers, each through its own client | ${figure[numbers_ceph2]} | the counter moves on by every request |
 ROWS
 }
 if [ -n "${BENCH_FARM_ONLY:-}" ]; then

@@ -133,7 +133,13 @@ std::unique_ptr<TextFileReader> FakeSystem::OpenTextFile(const std::string& path
 }
 
 std::unique_ptr<TextFileReader> FakeSystem::OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                               std::int64_t lock_slot) {
+                                                               std::int64_t lock_slot, std::uint64_t longest_wait_ms) {
+  lock_waits.push_back(longest_wait_ms);
+  if (foreign_locks.count({lock_path, lock_slot}) != 0) {
+    Enter(kOpenTextFileLocked, path + " " + lock_path + " " + std::to_string(lock_slot));
+    clock_ms += longest_wait_ms;
+    throw LockTimeoutFailure();
+  }
   return OpenReader(kOpenTextFileLocked, path, path + " " + lock_path + " " + std::to_string(lock_slot));
 }
 

@@ -72,6 +72,11 @@ class FakeSystem : public System {
   // that other processes hold, which a ClaimForProcess of the same slot fails on with 58.
   std::set<std::pair<std::string, int>> claims;
   std::set<std::pair<std::string, int>> foreign_claims;
+  // Locks as (lock file, slot) that another process holds and never lets go: an
+  // OpenTextFileLocked of one waits its whole longest_wait_ms (clock_ms moves on by it) and then
+  // fails with 70. lock_waits holds the longest_wait_ms of every OpenTextFileLocked, in order.
+  std::set<std::pair<std::string, std::int64_t>> foreign_locks;
+  std::vector<std::uint64_t> lock_waits;
   // The like_path of each WriteTextFileLike, by the path written.
   std::map<std::string, std::string> written_like;
 
@@ -124,7 +129,7 @@ class FakeSystem : public System {
   void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override;
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override;
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                     std::int64_t lock_slot) override;
+                                                     std::int64_t lock_slot, std::uint64_t longest_wait_ms) override;
   void RenameNoReplace(const std::string& from, const std::string& to) override;
   void RenameReplacing(const std::string& from, const std::string& to) override;
   void FlushFile(const std::string& path) override;
