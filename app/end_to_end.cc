@@ -50,9 +50,35 @@ bool SharedDrive() {
   return !Environment("TRACKRELAY_E2E_SHARE").empty() && !Environment("TRACKRELAY_E2E_SHARE_SERVER").empty();
 }
 
+bool OnLazyFs() {
+  return !Environment("TRACKRELAY_E2E_POWER_CUT").empty() && !Environment("TRACKRELAY_E2E_POWER_CUT_DIR").empty();
+}
+
+bool LazyFs(const std::vector<std::string>& action) {
+  std::vector<std::string> argv = {"bash", Environment("TRACKRELAY_E2E_POWER_CUT"),
+                                   Environment("TRACKRELAY_E2E_POWER_CUT_DIR")};
+  argv.insert(argv.end(), action.begin(), action.end());
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    execvp("bash", args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 DriveRoot::DriveRoot() {
-  char name[] = "/tmp/trackrelay-drives-XXXXXX";
-  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+  // On LazyFS a short name: its fault commands name files by their whole path, in 99 bytes.
+  std::string name = OnLazyFs() ? Environment("TRACKRELAY_E2E_POWER_CUT_DIR") + "/mnt/XXXXXX"
+                                : std::string("/tmp/trackrelay-drives-XXXXXX");
+  if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed in " + name);
   path_ = name;
   fs::create_directories(path_ + "/c/woe");
   if (!SharedDrive()) {
@@ -344,7 +370,7 @@ Outcome StartedRun::Wait() {
     std::thread reader([&] {
       if (state.out_reader >= 0) outcome.output = ReadAllFrom(state.out_reader);
     });
-    status = TraceToEnd(state.pid, usage, outcome.calls);
+    status = TraceToEnd(state.pid, usage, outcome.calls, state.invocation.at_first_input_read);
     reader.join();
   } else {
     if (state.out_reader >= 0) outcome.output = ReadAllFrom(state.out_reader);

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -64,6 +65,16 @@ class DriveRoot {
 // the server exports as that share. Only root reaches a share mounted by root.
 bool SharedDrive();
 
+// True when the drive roots lie on LazyFS, a file system that drops every byte not flushed when
+// told to, as a power cut drops a disk's cache: TRACKRELAY_E2E_POWER_CUT names the harness's
+// script (harness/shares/lazyfs.sh) and TRACKRELAY_E2E_POWER_CUT_DIR its folder, where the drive
+// roots are made in mnt/ (harness/shares/power_cut_test.sh).
+bool OnLazyFs();
+
+// Runs one action of the LazyFS harness on that folder: {"cut"}, {"crash", FAULT},
+// {"torn", LOCAL_PATH, PERSIST, PARTS}, {"crashed", SECONDS}, {"restart"}; true when it did it.
+bool LazyFs(const std::vector<std::string>& action);
+
 // True when the drive roots are web servers of a farm on one cluster file system:
 // TRACKRELAY_E2E_FARM names the folders where each web server's client of the volume is mounted,
 // separated by ":", and TRACKRELAY_E2E_SHARE_SERVER where the remote host's client is.
@@ -103,6 +114,25 @@ class RemoteHostSimulator {
   pid_t pid_ = -1;
 };
 
+// A run's program stopped by its tracer at the entry of a system call (POSIX, x86-64), in which
+// other calls can be made to run, as code that took over the program would run them.
+class StoppedProgram {
+ public:
+  virtual ~StoppedProgram() = default;
+  // Runs the call in place of the one the program stopped at, and returns what it returned
+  // (-errno when it failed); the program is then stopped again where it was, with the call it
+  // stopped at still to come. A call that ended the program or replaced it (an exec that passed)
+  // leaves it so: gone() tells.
+  virtual long Run(long number, std::vector<unsigned long> arguments) = 0;
+  // Copies the bytes into the program's memory, into the buffer of the read it stopped at, and
+  // returns their address there; each put follows the one before.
+  virtual unsigned long Put(const std::string& bytes) = 0;
+  virtual bool gone() const = 0;
+};
+
+// Whether runs can be stopped so on this machine: POSIX on x86-64, not under Wine.
+bool CanStopAtFirstInputRead();
+
 struct Invocation {
   // The whole environment of the run, apart from TRACKRELAY_DRIVE_ROOT, which the harness adds.
   std::map<std::string, std::string> env;
@@ -124,6 +154,10 @@ struct Invocation {
   // calls, from Wine's relay trace. A sanitizer build runs without its leak check at the end,
   // which stops the process with ptrace and cannot while it is traced.
   bool trace_calls = false;
+  // Called once, when the program first reads its standard input (its request body), stopped at
+  // the entry of that read; the read then goes on as it would have. A traced run, as trace_calls
+  // (CanStopAtFirstInputRead() must hold).
+  std::function<void(StoppedProgram&)> at_first_input_read;
 };
 
 // One call of a traced run. On POSIX a system call, named for those the tests look at (close,

@@ -5,13 +5,17 @@
 #include <stdlib.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/end_to_end_launch.h"
 
@@ -44,10 +48,11 @@ std::string SystemCallName(long long number) {
 void LaunchDirectly(const Invocation& invocation, Launch& launch) {
   // A sanitizer's leak check at the end stops the process with ptrace, which it cannot while
   // it is traced.
-  if (invocation.trace_calls && !invocation.env.contains("ASAN_OPTIONS")) {
+  const bool traced = invocation.trace_calls || invocation.at_first_input_read != nullptr;
+  if (traced && !invocation.env.contains("ASAN_OPTIONS")) {
     launch.env.push_back("ASAN_OPTIONS=detect_leaks=0");
   }
-  launch.ptraced = invocation.trace_calls;
+  launch.ptraced = traced;
   if (invocation.output_to_file) {
     char name[] = "/tmp/trackrelay-out-XXXXXX";
     const int fd = mkstemp(name);
@@ -59,16 +64,117 @@ void LaunchDirectly(const Invocation& invocation, Launch& launch) {
   }
 }
 
+bool CanStopAtFirstInputRead() {
+#if defined(__x86_64__)
+  return !UnderWine();
+#else
+  return false;
+#endif
+}
+
+namespace {
+
+#if defined(__x86_64__)
+
+// The program stopped at a system call's entry. Each call it is made to run takes the registers
+// of that entry with another number and arguments; then the instruction pointer goes back over
+// the two bytes of the syscall instruction, so that the program enters the call it stopped at
+// once more, and stops there again.
+class StoppedAtEntry : public StoppedProgram {
+ public:
+  StoppedAtEntry(pid_t pid, int& status, const std::function<bool()>& next_stop)
+      : pid_(pid), status_(status), next_stop_(next_stop) {
+    ptrace(PTRACE_GETREGS, pid_, nullptr, &entry_);
+    buffer_ = entry_.rsi;
+    room_ = entry_.rdx;
+  }
+
+  long Run(long number, std::vector<unsigned long> arguments) override {
+    if (gone_) return -ESRCH;
+    arguments.resize(6, 0);
+    user_regs_struct regs = entry_;
+    regs.orig_rax = static_cast<unsigned long>(number);
+    regs.rdi = arguments[0];
+    regs.rsi = arguments[1];
+    regs.rdx = arguments[2];
+    regs.r10 = arguments[3];
+    regs.r8 = arguments[4];
+    regs.r9 = arguments[5];
+    ptrace(PTRACE_SETREGS, pid_, nullptr, &regs);
+    if (!ToSystemCallStop()) return -ESRCH;
+    user_regs_struct after{};
+    ptrace(PTRACE_GETREGS, pid_, nullptr, &after);
+    if (gone_) return static_cast<long>(after.rax);
+    regs = entry_;
+    regs.rip -= 2;
+    regs.rax = entry_.orig_rax;
+    ptrace(PTRACE_SETREGS, pid_, nullptr, &regs);
+    ToSystemCallStop();
+    return static_cast<long>(after.rax);
+  }
+
+  unsigned long Put(const std::string& bytes) override {
+    if (used_ + bytes.size() > room_) throw std::runtime_error("no room left in the program's buffer");
+    const unsigned long at = buffer_ + used_;
+    iovec local{const_cast<char*>(bytes.data()), bytes.size()};
+    iovec remote{reinterpret_cast<void*>(at), bytes.size()};
+    if (process_vm_writev(pid_, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(bytes.size())) {
+      throw std::runtime_error("cannot write into the program");
+    }
+    used_ += (bytes.size() + 7) & ~std::size_t{7};
+    return at;
+  }
+
+  bool gone() const override { return gone_; }
+
+  // Puts the registers of the entry back, for the call to go on as it came.
+  void Resume() {
+    if (!gone_) ptrace(PTRACE_SETREGS, pid_, nullptr, &entry_);
+  }
+
+ private:
+  // Lets the program go to its next system-call stop; an exec on the way (an attack that passed)
+  // leaves it gone, and so does its end.
+  bool ToSystemCallStop() {
+    for (;;) {
+      ptrace(PTRACE_SYSCALL, pid_, nullptr, nullptr);
+      if (!next_stop_()) {
+        gone_ = true;
+        return false;
+      }
+      if (status_ >> 16 == PTRACE_EVENT_EXEC) {
+        gone_ = true;
+        continue;
+      }
+      if (WSTOPSIG(status_) == (SIGTRAP | 0x80)) return true;
+    }
+  }
+
+  pid_t pid_;
+  int& status_;
+  const std::function<bool()>& next_stop_;
+  user_regs_struct entry_{};
+  unsigned long buffer_ = 0;
+  std::size_t room_ = 0, used_ = 0;
+  bool gone_ = false;
+};
+
+#endif
+
+}  // namespace
+
 // Every call stops the child until the tracer has seen it, so the order is the child's own
 // whatever the load.
-int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls) {
+int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls,
+               const std::function<void(StoppedProgram&)>& at_first_input_read) {
   int status = 0;
-  auto next_stop = [&] {
+  const std::function<bool()> next_stop = [&] {
     while (wait4(pid, &status, 0, &usage) < 0) {
       if (errno != EINTR) return false;
     }
     return WIFSTOPPED(status);
   };
+  bool input_read = at_first_input_read == nullptr;
   if (!next_stop()) return status;
   const long options = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL;
   ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(options));
@@ -84,6 +190,19 @@ int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls) 
       __ptrace_syscall_info info{};
       if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info) <= 0) continue;
       if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+#if defined(__x86_64__)
+        if (!input_read && info.entry.nr == SYS_read && info.entry.args[0] == 0) {
+          input_read = true;
+          StoppedAtEntry stopped(pid, status, next_stop);
+          at_first_input_read(stopped);
+          if (stopped.gone()) {
+            kill(pid, SIGKILL);
+            while (next_stop()) ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+            return status;
+          }
+          stopped.Resume();
+        }
+#endif
         calls.push_back({SystemCallName(static_cast<long long>(info.entry.nr)),
                          static_cast<long long>(info.entry.args[0]), 0});
       } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && !calls.empty()) {

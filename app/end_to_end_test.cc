@@ -5,6 +5,7 @@
 #include "relay/tracking_request.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
@@ -449,6 +451,63 @@ TEST(TrackingRequestEndToEnd, NoResponseWithin450LooksGivesTheTimeoutPage) {
   // up to 53 s among them).
   EXPECT_LT(out.seconds, UnderWine() ? 60.0 : 50.0);
   EXPECT_EQ(root.Read("r:\\fromnt\\77.DAT"), "TRACKNO=77&x=1\r\n") << "the request file stays";
+}
+
+// Holds a write lock of one byte of a file through an open of its own (a lock of the open file),
+// as another process that never lets it go; the file is made when missing. The descriptor is not
+// handed to the programs the test starts: under Wine the Wine server they start would keep it
+// open, and the lock with it, after the test let it go.
+class HeldLock {
+ public:
+  HeldLock(const std::string& local, off_t byte) : fd_(open(local.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = byte;
+    range.l_len = 1;
+    held_ = fd_ >= 0 && fcntl(fd_, F_OFD_SETLK, &range) == 0;
+  }
+  ~HeldLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool held() const { return held_; }
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
+
+// The counter's lock, held by another process that never lets it go: a request for a new number
+// waits for it its 30 s and then ends in internal error 1, the counter untouched and nothing of
+// it published, while a request with a number of its own is served beside it. Once the lock is
+// let go, the next request takes the number the counter held. Its own suite: it takes those
+// 30 s, and the share tests, whose c:\woe is local, leave it out.
+TEST(CounterLockEndToEnd, ALockNeverLetGoEndsARequestForANewNumberInInternalError1InTime) {
+  DriveRoot root;
+  root.Write("c:\\woe\\track.txt", " 41 \r\n");
+  auto other = std::make_unique<HeldLock>(root.Local("c:\\woe\\track.claims"), 65536);
+  ASSERT_TRUE(other->held());
+  StartedRun waiting = StartTrackrelay(Get("TRACKNO=0&waits=1"), root);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  {
+    Responder answer(root, "7", "<p>seven</p>");
+    const Outcome beside = RunTrackrelay(Get("TRACKNO=7"), root);
+    EXPECT_EQ(beside.output, kHeader + "<p>seven</p>\r\n\r\n") << "a given number needs no counter";
+  }
+  const Outcome out = waiting.Wait();
+  EXPECT_EQ(out.exit_status, 0);
+  EXPECT_EQ(out.output, InternalErrorPage("1"));
+  // Its 30 s, and no more than the process's own start and end and the last try (Wine's take
+  // seconds beside the suite's other Wine processes).
+  EXPECT_GE(out.seconds, kLongestLockWaitMs / 1000.0);
+  EXPECT_LT(out.seconds, kLongestLockWaitMs / 1000.0 + (UnderWine() ? 10.0 : 3.0));
+  EXPECT_EQ(root.Read("c:\\woe\\track.txt"), " 41 \r\n") << "the counter is untouched";
+  EXPECT_FALSE(root.Exists("c:\\woe\\track.new"));
+  EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{"7.DAT"}) << "the waiting request wrote nothing";
+  other.reset();
+  Responder answer(root, "41", "<p>forty-one</p>");
+  EXPECT_EQ(RunTrackrelay(Get("TRACKNO=0"), root).output, kHeader + "<p>forty-one</p>\r\n\r\n");
+  EXPECT_EQ(root.Read("c:\\woe\\track.txt"), " 42 \r\n");
 }
 
 TEST(TrackingRequestEndToEnd, ResponseNamedInAnotherCaseIsNeverTaken) {

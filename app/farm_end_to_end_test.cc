@@ -1,9 +1,10 @@
 // Several web servers on one cluster file system, each reaching c:\woe and r: through a client of
 // its own, the remote host on a client of its own: the real executable, run as each web server
-// runs it. Only where the harness names a farm (tools/shares/farm_test.sh); skipped otherwise.
+// runs it. Only where the harness names a farm (harness/shares/farm_test.sh); skipped otherwise.
 #include "app/end_to_end.h"
 
 #include "cgi/expected_pages.h"
+#include "relay/tracking_request.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -150,24 +152,46 @@ struct Burst {
   }
 };
 
-// Every page its own, every number once, within [first, last].
-void ExpectOwnPagesAndDistinctNumbers(const Burst& burst, int first, int last, const std::string& what) {
+// Whether a request gave up its wait for the counter's lock: internal error 1, once its 30 s were
+// up. Under Wine a farm hands out a number in about half a second (each of its calls is many round
+// trips to the file server), so that of 100 requests a web server at once the last still wait
+// when their time is up; on POSIX none may.
+bool OutOfTimeForTheLock(const Outcome& outcome) {
+  return UnderWine() && outcome.output == InternalErrorPage("1") && outcome.seconds >= kLongestLockWaitMs / 1000.0;
+}
+
+// Every page its own, every number once, within [first, last], but for requests that gave up
+// their wait for the counter's lock (OutOfTimeForTheLock); how many pages were their own.
+int ExpectOwnPagesAndDistinctNumbers(const Burst& burst, int first, int last, const std::string& what) {
   std::set<int> numbers;
-  int wrong = 0;
+  int wrong = 0, out_of_time = 0;
   for (std::size_t i = 0; i < burst.outcomes.size(); ++i) {
     const std::string& page = burst.outcomes[i].output;
+    if (OutOfTimeForTheLock(burst.outcomes[i])) {
+      ++out_of_time;
+      continue;
+    }
     if (!OwnPage(page, burst.who[i])) {
-      if (++wrong <= 3) ADD_FAILURE() << what << ": request " << burst.who[i] << " got: " << page.substr(0, 400);
+      if (++wrong <= 3) {
+        ADD_FAILURE() << what << ": request " << burst.who[i] << " (exit status " << burst.outcomes[i].exit_status
+                      << ", " << burst.outcomes[i].seconds << " s) got: " << page.substr(0, 400);
+      }
       continue;
     }
     numbers.insert(NumberOn(page));
   }
   EXPECT_EQ(wrong, 0) << what << ": pages not their own";
-  EXPECT_EQ(numbers.size(), burst.outcomes.size() - wrong) << what << ": a number was handed out twice";
+  EXPECT_EQ(numbers.size(), burst.outcomes.size() - wrong - out_of_time) << what << ": a number was handed out twice";
   if (!numbers.empty()) {
     EXPECT_GE(*numbers.begin(), first) << what;
     EXPECT_LE(*numbers.rbegin(), last) << what;
   }
+  double slowest = 0;
+  for (const Outcome& outcome : burst.outcomes) slowest = std::max(slowest, outcome.seconds);
+  std::printf("%s: %zu pages of their own, %d requests gave up their wait for the counter's lock; the slowest "
+              "request took %.1f s\n",
+              what.c_str(), numbers.size(), out_of_time, slowest);
+  return static_cast<int>(numbers.size());
 }
 
 TEST(FarmEndToEnd, EveryRequestOfEveryWebServerGetsAPageAndANumberOfItsOwn) {
@@ -184,8 +208,9 @@ TEST(FarmEndToEnd, EveryRequestOfEveryWebServerGetsAPageAndANumberOfItsOwn) {
     }
     const std::string what = Named("", each).append(" requests a web server");
     const int total = each * static_cast<int>(farm.size());
-    ExpectOwnPagesAndDistinctNumbers(burst, first, first + total - 1, what);
-    EXPECT_EQ(farm.server(0).Read("c:\\woe\\track.txt"), CounterText(first + total)) << what;
+    const int served = ExpectOwnPagesAndDistinctNumbers(burst, first, first + total - 1, what);
+    // A request that gave up its wait took no number.
+    EXPECT_EQ(farm.server(0).Read("c:\\woe\\track.txt"), CounterText(first + served)) << what;
     EXPECT_EQ(farm.server(0).List("c:\\woe"), (std::vector<std::string>{"track.claims", "track.txt"})) << what;
     EXPECT_EQ(farm.server(0).List("r:\\fromnt"), std::vector<std::string>{}) << what;
     EXPECT_EQ(farm.server(0).List("r:\\tont"), std::vector<std::string>{}) << what;
@@ -272,15 +297,27 @@ TEST(FarmEndToEnd, ARequestKilledWhileItHoldsTheCounterLockHoldsUpNobody) {
   EXPECT_GE(moved_on, 0) << "the lock never passed on";
   // Each try may have taken a number before it was caught or killed.
   const int total = static_cast<int>(burst.runs.size());
-  ExpectOwnPagesAndDistinctNumbers(burst, first, first + tries + total - 1, "after the kill");
+  const int served = ExpectOwnPagesAndDistinctNumbers(burst, first, first + tries + total - 1, "after the kill");
   const std::string counter = farm.server(0).Read("c:\\woe\\track.txt");
   const int next = std::atoi(counter.c_str());
   EXPECT_EQ(counter, CounterText(next)) << "the counter is whole";
-  EXPECT_GE(next, first + total);
+  EXPECT_GE(next, first + served);
   EXPECT_LE(next, first + tries + total);
 }
 
-// The pid of the FUSE client (glusterfs) mounted at mount point, or -1.
+// Ends the session of the farm's client of the given name at the file server, as an administrator
+// ends a dead web server's (harness/shares/faults.sh evict-client-NAME, nothing where the file server
+// keeps no session of a dead client); the status of the harness, 0 when it did.
+int EvictDeadClient(const std::string& name) {
+  const char* script = std::getenv("TRACKRELAY_E2E_FAULTS");
+  const char* share = std::getenv("TRACKRELAY_E2E_FAULTS_SHARE");
+  if (script == nullptr || share == nullptr) return 0;
+  const std::string command =
+      std::string("bash '") + script + "' '" + share + "' evict-client-" + name + " </dev/null >/dev/null";
+  return std::system(command.c_str());
+}
+
+// The pid of the FUSE client (glusterfs, ceph-fuse) mounted at mount point, or -1.
 pid_t ClientOf(const std::string& mount_point) {
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
@@ -289,8 +326,8 @@ pid_t ClientOf(const std::string& mount_point) {
     std::ifstream file(entry.path() / "cmdline", std::ios::binary);
     std::vector<std::string> args;
     for (std::string arg; std::getline(file, arg, '\0');) args.push_back(arg);
-    if (args.size() >= 2 && std::filesystem::path(args.front()).filename() == "glusterfs" &&
-        args.back() == mount_point) {
+    const std::string program = args.empty() ? "" : std::filesystem::path(args.front()).filename().string();
+    if (args.size() >= 2 && (program == "glusterfs" || program == "ceph-fuse") && args.back() == mount_point) {
       return std::atoi(name.c_str());
     }
   }
@@ -309,7 +346,7 @@ TEST(FarmClientKilled, AWebServerWhoseClientDiesHoldsUpNobodyElse) {
   const DriveRoot &dying = farm.server(0), &other = farm.server(1);
   const std::string claims = other.Remote("c:\\woe\\track.claims");
   const pid_t client = ClientOf(farm.client(0));
-  ASSERT_GT(client, 0) << "no glusterfs client at " << farm.client(0);
+  ASSERT_GT(client, 0) << "no FUSE client at " << farm.client(0);
   // No remote host yet: the request of 77 waits, holding its claim.
   StartedRun waiting = StartTrackrelay(Get("TRACKNO=77&client=dying77"), dying);
   for (int i = 0; i < 2000 && !other.Exists("r:\\fromnt\\77.DAT"); ++i) {
@@ -331,6 +368,9 @@ TEST(FarmClientKilled, AWebServerWhoseClientDiesHoldsUpNobodyElse) {
   const std::string counter_before = Contents(counter_path);
   const Clock::time_point killed = Clock::now();
   ASSERT_EQ(kill(client, SIGKILL), 0);
+  // A file server that keeps a dead client's session (CephFS, until session_timeout) holds its
+  // locks and claims with it: the administrator evicts it, as docs/deploy.md says.
+  EXPECT_EQ(EvictDeadClient("dying"), 0) << "the dead web server's client was not evicted";
   double lock_free = -1, claim_free = -1;
   MillisecondsUntil(
       [&] {

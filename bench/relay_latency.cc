@@ -4,8 +4,8 @@
 // arrival when its inbound folder can report it, else finds it at a look, 100 ms apart. With
 // UNRELATED files waiting in the inbound folder, the same run shows what a full folder costs.
 //
-//   trackrelay_relay_latency [--share CLIENT SERVER | --farm CLIENTS SERVER] PROGRAM SIMULATOR REQUESTS
-//                            [UNRELATED [given]]
+//   trackrelay_relay_latency [--beside OTHER] [--share CLIENT SERVER | --farm CLIENTS SERVER]
+//                            PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]
 //
 // Requests run one after another with TRACKNO=0, each with a field of its own; a page counts
 // only when it is the simulator's answer for the number the counter handed out and shows that
@@ -16,8 +16,9 @@
 // folder, as a remote host would. With --farm, the web servers of a farm share a folder of a
 // cluster file system for c:\woe and r: alike, each through its own client (CLIENTS, the mount
 // points separated by ":"), the simulator on the remote host's client (SERVER); the requests
-// take turns among the web servers. Prints the percentiles and ends with status 1 when any page
-// was wrong.
+// take turns among the web servers. With --beside, the requests take turns between PROGRAM and
+// OTHER (another build of it), on the same drives in the same minute, and the figures of each are
+// printed, OTHER's second. Prints the percentiles and ends with status 1 when any page was wrong.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -44,8 +45,19 @@ using trackrelay::bench::TimedRun;
 
 }  // namespace
 
+// The figures of one program's runs.
+struct Runs {
+  std::vector<double> ms, exit_ms;
+  int wrong = 0;
+};
+
 int main(int argc, char** argv) {
-  std::string share_client, share_server;
+  std::string share_client, share_server, beside;
+  if (argc > 2 && std::string(argv[1]) == "--beside") {
+    beside = fs::absolute(argv[2]).string();
+    argv += 2;
+    argc -= 2;
+  }
   bool farm = false;
   if (argc > 3 && (std::string(argv[1]) == "--share" || std::string(argv[1]) == "--farm")) {
     farm = std::string(argv[1]) == "--farm";
@@ -56,8 +68,8 @@ int main(int argc, char** argv) {
   }
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: trackrelay_relay_latency [--share CLIENT SERVER | --farm CLIENTS SERVER] PROGRAM SIMULATOR"
-                 " REQUESTS [UNRELATED [given]]\n");
+                 "usage: trackrelay_relay_latency [--beside OTHER] [--share CLIENT SERVER | --farm CLIENTS SERVER]"
+                 " PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]\n");
     return 2;
   }
   const std::string program = fs::absolute(argv[1]).string();
@@ -127,10 +139,13 @@ int main(int argc, char** argv) {
   const std::vector<std::string> base = {
       "GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "SCRIPT_NAME=/cgi-bin/trackrelay",
       "SERVER_PROTOCOL=HTTP/1.0", "SERVER_NAME=localhost", "REMOTE_ADDR=127.0.0.1"};
-  std::vector<double> ms, exit_ms;
-  int wrong = 0;
+  const std::vector<std::string> programs = beside.empty() ? std::vector<std::string>{program}
+                                                            : std::vector<std::string>{program, beside};
+  std::vector<Runs> runs(programs.size());
   // The first request is not counted: it waits for the simulator to have started.
   for (int i = -1; i < requests; ++i) {
+    const std::size_t which = static_cast<std::size_t>(i + 1) % programs.size();
+    Runs& these = runs[which];
     const int number = given ? 1001 + i : i + 2;
     std::vector<std::string> environment = base;
     environment.push_back("TRACKRELAY_DRIVE_ROOT=" + roots[static_cast<std::size_t>(i + 1) % roots.size()].string());
@@ -140,7 +155,7 @@ int main(int argc, char** argv) {
     envp.push_back(nullptr);
     // Standard error stays this driver's: under Wine the processes that Wine starts beside the
     // program keep it open after the program has ended.
-    const TimedRun page = trackrelay::bench::RunTimed(program, envp.data(), "/dev/null", false);
+    const TimedRun page = trackrelay::bench::RunTimed(programs[which], envp.data(), "/dev/null", false);
     const std::string n = std::to_string(number);
     const bool right = page.ran && page.status == 0 &&
                        page.output.rfind("HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n", 0) == 0 &&
@@ -149,13 +164,15 @@ int main(int argc, char** argv) {
                            std::string::npos &&
                        !fs::exists(exchange / "tont" / (n + ".out"));
     if (!right) {
-      ++wrong;
-      if (wrong <= 3) std::fprintf(stderr, "request %d: not the page of %s:\n%.400s\n", i, n.c_str(), page.output.c_str());
+      ++these.wrong;
+      if (these.wrong <= 3) {
+        std::fprintf(stderr, "request %d: not the page of %s:\n%.400s\n", i, n.c_str(), page.output.c_str());
+      }
     }
     // A wrong page (an error page comes without waiting) is no relay: it is counted, not timed.
     if (i >= 0 && right) {
-      ms.push_back(page.output_end_ms);
-      exit_ms.push_back(page.exit_ms);
+      these.ms.push_back(page.output_end_ms);
+      these.exit_ms.push_back(page.exit_ms);
     }
   }
   kill(host, SIGTERM);
@@ -164,14 +181,21 @@ int main(int argc, char** argv) {
   if (!shared.empty()) fs::remove_all(shared, ignored);
   for (const fs::path& each : roots) fs::remove_all(each, ignored);
 
-  if (ms.empty()) return wrong == 0 ? 0 : 1;
   const std::string where = farm ? " (c:\\woe and r: on a volume, " + std::to_string(roots.size()) + " web servers)"
                               : share_server.empty() ? "" : " (r: on a share)";
-  std::printf("relay latency%s, %d requests %s, %d unrelated files in the inbound folder: "
-              "end of the page p50 %.1f ms, p90 %.1f ms, p99 %.1f ms, min %.1f ms, max %.1f ms; "
-              "exit p50 %.1f ms, p99 %.1f ms; %d wrong pages\n",
-              where.c_str(), requests, given ? "with their own numbers" : "with TRACKNO=0", unrelated,
-              Percentile(ms, 50), Percentile(ms, 90), Percentile(ms, 99), *std::min_element(ms.begin(), ms.end()),
-              *std::max_element(ms.begin(), ms.end()), Percentile(exit_ms, 50), Percentile(exit_ms, 99), wrong);
-  return wrong == 0 ? 0 : 1;
+  bool all_right = true;
+  for (std::size_t which = 0; which < programs.size(); ++which) {
+    const Runs& these = runs[which];
+    all_right = all_right && these.wrong == 0;
+    if (these.ms.empty()) continue;
+    std::printf("relay latency%s of %s, %zu requests %s, %d unrelated files in the inbound folder: "
+                "end of the page p50 %.1f ms, p90 %.1f ms, p99 %.1f ms, min %.1f ms, max %.1f ms; "
+                "exit p50 %.1f ms, p99 %.1f ms; %d wrong pages\n",
+                where.c_str(), fs::path(programs[which]).filename().c_str(), these.ms.size() + these.wrong,
+                given ? "with their own numbers" : "with TRACKNO=0", unrelated, Percentile(these.ms, 50),
+                Percentile(these.ms, 90), Percentile(these.ms, 99), *std::min_element(these.ms.begin(), these.ms.end()),
+                *std::max_element(these.ms.begin(), these.ms.end()), Percentile(these.exit_ms, 50),
+                Percentile(these.exit_ms, 99), these.wrong);
+  }
+  return all_right ? 0 : 1;
 }

@@ -13,3 +13,11 @@ include(GoogleTest)
 
 add_executable(trackrelay_tests)
 target_link_libraries(trackrelay_tests PRIVATE trackrelay_core GTest::gtest_main)
+
+# The power-cut tests build LazyFS from its source beside this project, once for every build of
+# the checkout (harness/shares/power_cut_test.sh), and mount it for the drives.
+set(TRACKRELAY_LAZYFS_SOURCE "${PROJECT_SOURCE_DIR}/../shared/lazyfs" CACHE PATH
+    "LazyFS's source, for the power-cut tests")
+set(TRACKRELAY_LAZYFS_BUILD "${PROJECT_SOURCE_DIR}/build/lazyfs" CACHE PATH
+    "Where the power-cut tests build LazyFS")
+option(TRACKRELAY_POWER_CUT_TESTS "Run the power-cut tests on LazyFS" ON)

@@ -42,14 +42,14 @@ if(TRACKRELAY_WINE_E2E_TESTS)
   gtest_discover_tests(trackrelay_wine_e2e_tests DISCOVERY_MODE PRE_TEST
                        PROPERTIES FIXTURES_REQUIRED wine_prefix)
 
-  # The same with r: on a real network share (tools/shares/share_test.sh). SFTP always. Samba
+  # The same with r: on a real network share (harness/shares/share_test.sh). SFTP always. Samba
   # only on request: Wine renames a file through a handle it holds open on it, and smbnetfs
   # makes of the rename a second SMB open of the file, which the Samba server refuses beside the
   # first (a sharing violation), so that under Wine every publication on that share ends in
   # internal error 3. A Windows client renames on the open handle itself, in one request; there
   # is none on this machine to show it.
   option(TRACKRELAY_WINE_SMB_TESTS "Run the end-to-end tests under Wine with r: on the Samba share too" OFF)
-  set(wine_shares sftp gluster)
+  set(wine_shares sftp gluster ceph)
   if(TRACKRELAY_WINE_SMB_TESTS)
     list(APPEND wine_shares smb)
   endif()
@@ -57,31 +57,46 @@ if(TRACKRELAY_WINE_E2E_TESTS)
     add_test(NAME share_${share}_wine
       COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
               TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
-              bash ${PROJECT_SOURCE_DIR}/tools/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests)
+              bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests)
     set_tests_properties(share_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 450
                          FIXTURES_REQUIRED wine_prefix)
   endforeach()
 
-  # The farm of web servers on one GlusterFS volume (tools/shares/farm_test.sh), each web server
-  # a Wine prefix of its own, c:\woe linked and r: mapped onto the volume through its own client.
-  add_test(NAME farm_gluster_wine
-    COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
-            TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
-            bash ${PROJECT_SOURCE_DIR}/tools/shares/farm_test.sh ${host_build}/app/trackrelay_e2e_tests)
-  # Alone: its 240 Wine processes at once hold up every other test's looks, and the tests that
-  # time how soon an answer is taken would fail beside it.
-  set_tests_properties(farm_gluster_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_REQUIRED wine_prefix
-                       RUN_SERIAL ON)
+  # The farm of web servers on one cluster file system, a GlusterFS volume or CephFS
+  # (harness/shares/farm_test.sh), each web server a Wine prefix of its own, c:\woe linked and r:
+  # mapped onto the file system through its own client.
+  foreach(cluster gluster ceph)
+    add_test(NAME farm_${cluster}_wine
+      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+              TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
+              bash ${PROJECT_SOURCE_DIR}/harness/shares/farm_test.sh ${cluster} ${host_build}/app/trackrelay_e2e_tests)
+    # Alone: its 240 Wine processes at once hold up every other test's looks, and the tests that
+    # time how soon an answer is taken would fail beside it.
+    set_tests_properties(farm_${cluster}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900
+                         FIXTURES_REQUIRED wine_prefix RUN_SERIAL ON)
+  endforeach()
 
-  # The fault tests of the shares (tools/shares/faults.sh) with trackrelay.exe under Wine, on
+  # The power-cut tests (harness/shares/power_cut_test.sh) with trackrelay.exe under Wine: its
+  # FlushFileBuffers is an fsync there, which LazyFS honours as the POSIX build's.
+  if(TRACKRELAY_POWER_CUT_TESTS)
+    add_test(NAME power_cut_wine
+      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+              TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
+              bash ${PROJECT_SOURCE_DIR}/harness/shares/power_cut_test.sh ${TRACKRELAY_LAZYFS_SOURCE}
+              ${TRACKRELAY_LAZYFS_BUILD} ${host_build}/app/trackrelay_e2e_tests)
+    set_tests_properties(power_cut_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500 FIXTURES_REQUIRED wine_prefix
+                         LABELS power_cut)
+  endif()
+
+  # The fault tests of the shares (harness/shares/faults.sh) with trackrelay.exe under Wine, on
   # the shares where Wine passes the exchange's tests.
   option(TRACKRELAY_SHARE_FAULT_TESTS "Run the fault tests on the network shares" ON)
   if(TRACKRELAY_SHARE_FAULT_TESTS)
-    foreach(share sftp gluster)
+    foreach(share sftp gluster ceph)
       add_test(NAME share_faults_${share}_wine
         COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
                 TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
-                bash ${PROJECT_SOURCE_DIR}/tools/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests faults)
+                bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests faults)
       set_tests_properties(share_faults_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 700
                            FIXTURES_REQUIRED wine_prefix)
     endforeach()

@@ -15,8 +15,8 @@ set -uo pipefail
 
 deb=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../tools/servers/lib.sh
-source "$here/../tools/servers/lib.sh"
+# shellcheck source=../harness/servers/lib.sh
+source "$here/../harness/servers/lib.sh"
 
 root=/var/lib/trackrelay
 counter=$root/c/woe/track.txt
@@ -61,6 +61,8 @@ done <"$work/package-paths.txt"
 
 server_pid=
 sim_pid=
+made_answer=
+status_folder=
 fcgi_pid=
 installed=
 # Modules that enabling a snippet turns on, to turn off again when they were off.
@@ -95,6 +97,10 @@ stop_all() {
 cleanup() {
   stop_all
   trackrelay_stop "$sim_pid"
+  mountpoint -q "$root/r" 2>/dev/null && umount "$root/r"
+  [ -n "$made_answer" ] && rm -f /etc/trackrelay/answer
+  [ "$made_answer" = folder ] && rmdir /etc/trackrelay
+  [ -n "$status_folder" ] && rm -rf "$status_folder"
   if [ -n "$installed" ]; then run_dpkg --purge trackrelay >/dev/null || echo "could not purge trackrelay"; fi
   [ -e "$work/man-db-auto-update" ] && mv "$work/man-db-auto-update" "$mandb_flag"
   # The modules that came on with the snippets.
@@ -200,6 +206,17 @@ check_pages() {
   fi
 }
 
+# check_cgi_limit SERVER SECONDS: the CGI time limit that the server read from the package's
+# snippet for the program must be 150 s, its longest wait and one blocked call of the share's
+# client (docs/deploy.md, When the share fails). lighttpd has no limit to set.
+check_cgi_limit() {
+  if [ "$2" = 150 ]; then
+    pass "$1: the snippet gives the program a CGI time limit of 150 s"
+  else
+    fail "$1: the snippet's CGI time limit for the program is '$2', not 150 s"
+  fi
+}
+
 # start_server NAME COMMAND...: starts the server in the background with the config that
 # write_NAME_config PORT writes, on a free loopback port (another when one is taken first).
 start_server() {
@@ -254,6 +271,19 @@ elif command -v systemd-analyze >/dev/null && ! verified=$(systemd-analyze verif
   fail "systemd-analyze verify $unit: $verified"
 else
   pass "installed: the remote host's unit, not enabled"
+fi
+# Locked down as systemd rates it, with the network left to the administrator's command.
+if command -v systemd-analyze >/dev/null; then
+  exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+  if [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }'; then
+    pass "installed: the remote host's unit rates $exposure in systemd-analyze security, at most 1.5"
+  else
+    fail "installed: the remote host's unit rates ${exposure:-nothing} in systemd-analyze security, above 1.5"
+  fi
+  grep -q '^PrivateNetwork=yes' "$unit" && fail "installed: the remote host's unit shuts the command off the network"
+else
+  echo "skipped: the unit's exposure: systemd-analyze is not installed"
+  skipped+=(systemd-analyze)
 fi
 [ "$(readlink /usr/lib/cgi-bin/nph-trackrelay)" = trackrelay ] || fail "installed: nph-trackrelay is no link to trackrelay"
 conffiles=$(dpkg-query -W -f='${Conffiles}\n' trackrelay | awk 'NF {print $1}' | sort | tr '\n' ' ')
@@ -346,6 +376,12 @@ if command -v apache2 >/dev/null && command -v a2enmod >/dev/null; then
     APACHE_LOG_DIR="$work/logs" APACHE_RUN_USER=$user APACHE_RUN_GROUP=$user \
     setsid apache2 -f "$work/apache2.conf" -DFOREGROUND; then
     base="http://127.0.0.1:$port"
+    # The limit as Apache reads it: mod_info's dump holds only the section of the CGI module
+    # loaded, mod_cgi's CGIScriptTimeout or mod_cgid's CGIDScriptTimeout.
+    check_cgi_limit apache "$(env APACHE_RUN_DIR="$work/run" APACHE_LOCK_DIR="$work/run" APACHE_LOG_DIR="$work/logs" \
+      APACHE_RUN_USER=$user APACHE_RUN_GROUP=$user apache2 -f "$work/apache2.conf" \
+      -C 'LoadModule info_module /usr/lib/apache2/modules/mod_info.so' -t -D DUMP_CONFIG 2>/dev/null |
+      sed -n '/<Files "nph-trackrelay">/,/<\/Files>/s/^ *CGID\{0,1\}ScriptTimeout \([0-9]*\)$/\1/p' | tr '\n' ' ' | sed 's/ $//')"
     check_pages apache "$base" /cgi-bin/nph-trackrelay
     # The fatal page needs a CONTENT_LENGTH above 2 GiB: 2 GiB of a sparse file. Under the
     # event MPM, a2enmod cgi picks mod_cgid, which writes the body to the program before it
@@ -467,6 +503,8 @@ if command -v nginx >/dev/null && command -v fcgiwrap >/dev/null; then
   fcgi_pid=$!
   if start_server nginx nginx -e "$work/logs/nginx-start.log" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;'; then
     base="http://127.0.0.1:$port"
+    check_cgi_limit nginx "$(nginx -T -e "$work/logs/nginx-start.log" -p "$work/nginx" -c "$work/nginx/nginx.conf" 2>/dev/null |
+      sed -n '/location = \/cgi-bin\/trackrelay {/,/}/s/^ *fastcgi_read_timeout \([0-9]*\)s;$/\1/p' | tr '\n' ' ' | sed 's/ $//')"
     check_pages nginx "$base" /cgi-bin/trackrelay
     # nginx skips the program's status line: the fatal page comes with 200.
     fetch nginx-fatal "$base/negative/trackrelay"
@@ -497,30 +535,78 @@ else
 fi
 
 # --- the remote host with a command of its own ------------------------------------------------
-# The manual page's example command, as the page shows it, answers one request of the program.
+# The manual page's example command, installed where the page puts it, answers one request of the
+# program, served as the installed unit serves it. This machine has no systemd as its init, so
+# the unit's sandbox is made here as far as it tells where files go: its user and group, no new
+# privileges and no capabilities, every mount read-only but its ReadWritePaths
+# (ProtectSystem=strict), a /tmp and /var/tmp of its own (PrivateTmp=) and no home folders
+# (ProtectHome=). The share is mounted at r, as the unit expects (a link leading elsewhere would
+# need a ReadWritePaths= of its own). The system-call filter, the user namespace and the rest are
+# systemd's to apply, not shown here.
+start_as_the_unit() {
+  local unit_user unit_group exec_start writable
+  unit_user=$(sed -n 's/^User=//p' "$unit")
+  unit_group=$(sed -n 's/^Group=//p' "$unit")
+  exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+  writable=$(sed -n 's/^ReadWritePaths=//p' "$unit" | tr '\n' ' ')
+  for setting in ProtectSystem=strict PrivateTmp=yes ProtectHome=yes NoNewPrivileges=yes; do
+    grep -qx "$setting" "$unit" || fail "the unit no longer says $setting, which the test's sandbox makes"
+  done
+  unshare --mount --propagation slave -- env WRITABLE="$writable" UNIT_USER="$unit_user" UNIT_GROUP="$unit_group" \
+    bash -c '
+      set -e
+      for path in $WRITABLE; do mount --rbind "$path" "$path"; done
+      awk "{print \$5}" /proc/self/mountinfo | sort -u | while read -r point; do
+        for path in $WRITABLE; do case "$point/" in "$path"/*) continue 2 ;; esac; done
+        mount -o remount,bind,ro "$point" 2>/dev/null || true
+      done
+      mount -t tmpfs -o mode=1777 tmpfs /tmp
+      mount -t tmpfs -o mode=1777 tmpfs /var/tmp
+      for home in /home /root /run/user; do [ ! -d "$home" ] || mount -t tmpfs -o mode=0 tmpfs "$home"; done
+      exec setpriv --reuid="$UNIT_USER" --regid="$UNIT_GROUP" --clear-groups --no-new-privs --bounding-set=-all \
+        --inh-caps=-all -- "$@"' bash $exec_start >"$work/logs/exec.log" 2>&1 &
+  sim_pid=$!
+}
 trackrelay_stop "$sim_pid"
 sim_pid=
-zcat /usr/share/man/man1/trackrelay-remote-host.1.gz | groff -man -Tascii -P-cbou 2>/dev/null |
-  sed -n "/cat >\/etc\/trackrelay\/answer <<'EOF'/,/^ *EOF\$/p" | sed '1d;$d; s/^ *//' |
-  sed "s#/srv/tracking/status.txt#$work/status.txt#" >"$work/answer"
-chmod 755 "$work/answer"
-number=$(counter_value)
-echo "$number shipped on Monday" >"$work/status.txt"
-mkdir "$work/share/remote-host"
-chown "$user:$user" "$work/share/remote-host"
-setpriv --reuid=$user --regid=$user --clear-groups /usr/bin/trackrelay-remote-host --exec "$work/answer" --jobs 2 \
-  >"$work/logs/exec.log" 2>&1 &
-sim_pid=$!
-page=$(REQUEST_METHOD=GET QUERY_STRING='TRACKNO=0&name=Ada+%3Cb%3E' runuser -u "$user" -- /usr/lib/cgi-bin/trackrelay | tr -d '\r')
-if grep -q "^<h1>Tracking number $number</h1>\$" <<<"$page" && grep -q '^<p>Dear Ada &lt;b&gt;: shipped on Monday.</p>$' <<<"$page" &&
-  [ -z "$(find "$work/share/fromnt" "$work/share/tont" "$work/share/remote-host/work" -mindepth 1)" ]; then
-  pass "the remote host with the manual page's command: number $number answered through the program"
+status_folder=$(mktemp -d /srv/trackrelay-test-XXXXXX)
+chmod 755 "$status_folder"
+if [ ! -d /etc/trackrelay ]; then
+  mkdir /etc/trackrelay
+  made_answer=folder
+elif [ ! -e /etc/trackrelay/answer ]; then
+  made_answer=file
 else
-  fail "the remote host with the manual page's command: $(head -c 300 <<<"$page" | tr '\n' ' '); $(tr '\n' ' ' <"$work/logs/exec.log")"
+  fail "/etc/trackrelay/answer is there already; the test leaves it alone"
 fi
-trackrelay_stop "$sim_pid"
-sim_pid=
-rm -rf "$work/share/remote-host"
+if [ -n "$made_answer" ]; then
+  zcat /usr/share/man/man1/trackrelay-remote-host.1.gz | groff -man -Tascii -P-cbou 2>/dev/null |
+    sed -n "/cat >\/etc\/trackrelay\/answer <<'EOF'/,/^ *EOF\$/p" | sed '1d;$d; s/^ *//' |
+    sed "s#/srv/tracking/status.txt#$status_folder/status.txt#" >/etc/trackrelay/answer
+  chmod 755 /etc/trackrelay/answer
+  number=$(counter_value)
+  echo "$number shipped on Monday" >"$status_folder/status.txt"
+  mkdir "$work/share/remote-host"
+  chown "$user:$user" "$work/share/remote-host"
+  rm "$root/r" && mkdir "$root/r" && mount --bind "$work/share" "$root/r" || fail "could not mount the share at r"
+  start_as_the_unit
+  page=$(REQUEST_METHOD=GET QUERY_STRING='TRACKNO=0&name=Ada+%3Cb%3E' runuser -u "$user" -- /usr/lib/cgi-bin/trackrelay | tr -d '\r')
+  if grep -q "^<h1>Tracking number $number</h1>\$" <<<"$page" && grep -q '^<p>Dear Ada &lt;b&gt;: shipped on Monday.</p>$' <<<"$page" &&
+    [ -z "$(find "$work/share/fromnt" "$work/share/tont" "$work/share/remote-host/work" -mindepth 1)" ]; then
+    pass "the remote host as its unit runs it, with the manual page's command: number $number answered through the program"
+  else
+    fail "the remote host as its unit runs it, with the manual page's command: $(head -c 300 <<<"$page" | tr '\n' ' '); $(tr '\n' ' ' <"$work/logs/exec.log")"
+  fi
+  trackrelay_stop "$sim_pid"
+  sim_pid=
+  umount "$root/r" && rmdir "$root/r" && ln -s "$work/share" "$root/r" || fail "could not put the link to the share back at r"
+  rm -rf "$work/share/remote-host"
+  rm -f /etc/trackrelay/answer
+  [ "$made_answer" = folder ] && rmdir /etc/trackrelay
+  made_answer=
+  rm -rf "$status_folder"
+  status_folder=
+fi
 
 # --- upgrade, remove, purge ------------------------------------------------------------------
 # An upgrade: the same package repacked under a later version.

@@ -48,6 +48,13 @@ class StaleFileFailure : public Failure {
   StaleFileFailure() : Failure(kDeviceIoError) {}
 };
 
+// A lock that another process held for all of the time given to wait for it: a permission
+// failure, after which nothing was opened or changed.
+class LockTimeoutFailure : public Failure {
+ public:
+  LockTimeoutFailure() : Failure(kPermissionDenied) {}
+};
+
 [[noreturn]] void RaiseFailure(int number);
 
 }  // namespace trackrelay

@@ -5,15 +5,19 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/statfs.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -141,10 +145,42 @@ int RemoveName(const Place& place) {
   return RetryWhileBusy([&] { return unlinkat(place.folder.get(), place.name.c_str(), 0); });
 }
 
-// A rename is only on disk once its folder is; a counter whose replacement is lost to a power
-// cut would hand out the same numbers again. Nothing more can be done when this fails, and the
-// rename itself has happened, so it is not reported.
-void SyncFolder(const Place& place) { fsync(place.folder.get()); }
+// Whether a flush's error says that the file system cannot flush, not that the flush failed:
+// some FUSE mounts answer a folder's (or a file's) fsync with EINVAL. Nothing better can be had
+// there, and refusing would stop every request on such a share.
+bool CannotFlush(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP; }
+
+// fsync, which the bench's build without flushes skips, to show what the flushes cost beside the
+// same program with them.
+int Fsync(int fd) {
+#ifdef TRACKRELAY_BENCH_WITHOUT_FLUSHES
+  (void)fd;
+  return 0;
+#else
+  return fsync(fd);
+#endif
+}
+
+// Puts what the descriptor's file (or folder) holds on the disk: 0, or the error of a flush that
+// failed; a file system that cannot flush counts as done.
+int Flush(int fd) {
+  while (Fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    return CannotFlush(errno) ? 0 : errno;
+  }
+  return 0;
+}
+
+// Whether the flush of a folder happened: a file system that cannot flush folders says so with
+// its error, and only with it.
+bool FlushedFolder(int fd) {
+  while (Fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    if (CannotFlush(errno)) return false;
+    RaiseError(errno);
+  }
+  return true;
+}
 
 // The listing of the folder open at folder, from its start; none, with errno telling why, when it
 // cannot be read.
@@ -168,6 +204,9 @@ class PosixTextFileReader : public ChunkedTextFileReader {
   // long as the reader lives, and let go after fd is closed.
   PosixTextFileReader(UniqueDescriptor fd, std::size_t chunk_size, UniqueDescriptor also_held = UniqueDescriptor())
       : ChunkedTextFileReader(chunk_size), fd_(std::move(fd)), also_held_(std::move(also_held)) {}
+  // Serves bytes already read, holding also_held's lock as long as it lives.
+  PosixTextFileReader(const std::string& contents, UniqueDescriptor also_held)
+      : ChunkedTextFileReader(0, contents), also_held_(std::move(also_held)) {}
   ~PosixTextFileReader() override {
     // The file first, then the lock that guards it.
     fd_.Reset();
@@ -177,6 +216,7 @@ class PosixTextFileReader : public ChunkedTextFileReader {
 
  private:
   std::size_t ReadChunk(char* buffer, std::size_t size) override {
+    if (!fd_.valid()) return 0;  // every byte came with the open
     ssize_t got;
     do {
       got = read(fd_.get(), buffer, size);
@@ -229,6 +269,67 @@ struct flock ByteRange(std::int64_t slot) {
   return range;
 }
 
+// SIGALRM's handler, installed for a bounded wait only: the signal has nothing to do but end the
+// wait's call (EINTR), and the wait then looks at its deadline.
+void EndTheWaitsCall(int) {}
+
+// How often the alarm comes again once the wait's time is up, so that an alarm that came just
+// before the wait's call began, and so ended nothing, is followed by one that ends it.
+constexpr long kAlarmRepeatUs = 10000;
+
+// Takes the write lock of range on the open lock file, waiting for it up to longest_wait_ms;
+// false when another held it all that time. The wait is the kernel's (F_OFD_SETLKW), which on a
+// share is the file server's: waiters queue there, cost nothing while they wait, and the lock
+// passes to one of them the moment it is let go, where asking again and again would load a file
+// server that answers each try (a CephFS MDS, 200 waiters at once) until it handed out fewer
+// numbers than the waiters asked for. That wait ends only when the lock is had, or when a signal
+// comes: the process's real-time alarm (setitimer) is set to the end of the wait, SIGALRM
+// caught without restarting the call, and both are put back as they were before it returns. The
+// process has one thread, whose alarm this is.
+bool TakeLockWithin(int fd, struct flock& range, std::uint64_t longest_wait_ms) {
+  // A lock that is free costs one call and no alarm.
+  for (;;) {
+    if (fcntl(fd, F_OFD_SETLK, &range) == 0) return true;
+    if (errno == EAGAIN || errno == EACCES) break;
+    if (errno != EINTR) RaiseError(errno);
+  }
+  if (longest_wait_ms == 0) return false;
+  const Deadline deadline(static_cast<DWORD>(std::min<std::uint64_t>(longest_wait_ms, 0x7FFFFFFF)));
+  struct sigaction wake {}, before {};
+  wake.sa_handler = EndTheWaitsCall;
+  sigemptyset(&wake.sa_mask);
+  sigaction(SIGALRM, &wake, &before);
+  itimerval alarm{};
+  alarm.it_value.tv_sec = static_cast<time_t>(longest_wait_ms / 1000);
+  alarm.it_value.tv_usec = static_cast<suseconds_t>(longest_wait_ms % 1000 * 1000);
+  alarm.it_interval.tv_usec = kAlarmRepeatUs;
+  // Without its alarm the wait would have no end: a process that may not set one (a filter
+  // that refuses the call) fails the request here rather than wait past its time.
+  if (setitimer(ITIMER_REAL, &alarm, nullptr) != 0) {
+    const int refused = errno;
+    sigaction(SIGALRM, &before, nullptr);
+    RaiseError(refused);
+  }
+  bool taken = false;
+  int error = 0;
+  for (;;) {
+    if (fcntl(fd, F_OFD_SETLKW, &range) == 0) {
+      taken = true;
+      break;
+    }
+    if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+    if (deadline.LeftMs() <= 0) break;
+  }
+  const itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &before, nullptr);
+  if (error != 0) RaiseError(error);
+  return taken;
+}
+
 // Which file a descriptor or a name leads to.
 struct Identity {
   bool known = false;
@@ -260,10 +361,10 @@ void TakeBack(const Place& place, const Identity& made) {
   }
 }
 
-// Writes text to a new file at the place. What stood there is removed first: writing through an
-// existing name could reach a file that a link, a hard link or another request put there. When
-// any step after the create fails, the new file is taken back.
-void WriteNewFile(const Place& place, std::string_view text, bool durably, const std::string& like_path) {
+// Writes text to a new file at the place and flushes it. What stood there is removed first:
+// writing through an existing name could reach a file that a link, a hard link or another
+// request put there. When any step after the create fails, the new file is taken back.
+void WriteNewFile(const Place& place, std::string_view text, const std::string& like_path) {
   const int removed = RemoveName(place);
   if (removed != 0 && removed != ENOENT) RaiseError(removed);
   UniqueDescriptor fd(openat(place.folder.get(), place.name.c_str(),
@@ -288,7 +389,10 @@ void WriteNewFile(const Place& place, std::string_view text, bool durably, const
       if (put <= 0) RaiseError(put < 0 ? errno : ENOSPC);
       done += static_cast<std::size_t>(put);
     }
-    if (durably && fsync(fd.get()) != 0) RaiseError(errno);
+    // Before anybody can see the file under another name: a rename is on the disk at once, the
+    // bytes only when flushed, and a power cut would leave the renamed file empty. A share's
+    // client flushes to its server, which puts the bytes on its disk.
+    if (const int error = Flush(fd.get())) RaiseError(error);
     // Network file systems may report a failed write only here (an SFTP mount whose server's
     // disk is full). EINTR leaves the descriptor closed on Linux, and the data was handed over
     // already.
@@ -340,11 +444,21 @@ bool Unsupported(int error) { return error == EINVAL || error == ENOSYS || error
 class PosixSystem : public System {
  public:
   void WriteTextFile(const std::string& path, std::string_view text) override {
-    WriteNewFile(Reach(path), text, false, "");
+    WriteNewFile(Reach(path), text, "");
   }
 
-  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
-    WriteNewFile(Reach(path), text, true, like_path);
+  void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override {
+    WriteNewFile(Reach(path), text, like_path);
+  }
+
+  void FlushFile(const std::string& path) override {
+    // Opened for reading, which is all a flush needs on Linux: the file may be another party's.
+    const UniqueDescriptor fd = OpenRegular(Reach(path));
+    if (const int error = Flush(fd.get())) RaiseError(error);
+  }
+
+  bool FlushFolder(const std::string& path) override {
+    return FlushedFolder(Reach(StandInFileOf(path), true).folder.get());
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
@@ -352,21 +466,31 @@ class PosixSystem : public System {
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                     std::int64_t lock_slot) override {
+                                                     std::int64_t lock_slot, std::uint64_t longest_wait_ms) override {
     // Waiters queue on a byte of a file that is never replaced, not on the file they then read:
     // each replacement of that file would otherwise wake every waiter to find it gone. A
-    // byte-range lock, not flock: the file servers of shares (Gluster, NFS) enforce byte-range
-    // locks across their clients, and not always flock; and a lock of the open file itself
-    // (OFD), not of the process, so that no other descriptor this process closes can drop it.
+    // byte-range lock, not flock: the file servers of shares (Gluster, CephFS, NFS) enforce
+    // byte-range locks across their clients, and not always flock; and a lock of the open file
+    // itself (OFD), not of the process, so that no other descriptor this process closes can
+    // drop it.
     UniqueDescriptor lock = OpenLockFile(Reach(lock_path));
     struct flock range = ByteRange(lock_slot);
-    while (fcntl(lock.get(), F_OFD_SETLKW, &range) != 0) {
-      if (errno != EINTR) RaiseError(errno);
+    if (!TakeLockWithin(lock.get(), range, longest_wait_ms)) throw LockTimeoutFailure();
+    // Read whole and closed at once, so that the holder renames its replacement over a file that
+    // nobody holds open: a FUSE file system keeps an open file that is renamed over by first
+    // renaming it to a hidden name, and a power cut between its two renames would leave no
+    // counter at all. Nor does the next holder meet this one's descriptor on a file it replaces.
+    const UniqueDescriptor fd = OpenRegular(Reach(path));
+    std::string contents;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t got = read(fd.get(), buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) RaiseError(errno);
+      if (got == 0) break;
+      contents.append(buffer, static_cast<std::size_t>(got));
     }
-    UniqueDescriptor fd = OpenRegular(Reach(path));
-    // The file is closed before the lock is let go (the reader closes them in that order), so
-    // that the next holder never meets this one's descriptor on a file that it replaces.
-    return std::make_unique<PosixTextFileReader>(std::move(fd), kTextReadChunk, std::move(lock));
+    return std::make_unique<PosixTextFileReader>(contents, std::move(lock));
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override { RenameNoReplaceTellingHow(from, to); }
@@ -394,7 +518,10 @@ class PosixSystem : public System {
       return renameat(source.folder.get(), source.name.c_str(), target.folder.get(), target.name.c_str());
     });
     if (error != 0) RaiseError(error);
-    SyncFolder(target);
+    // A rename is only on the disk once its folder is: a counter whose replacement a power cut
+    // undid would hand out its numbers again. When this flush fails the rename stands, but the
+    // caller learns that it may not last and hands out nothing on it.
+    FlushedFolder(target.folder.get());
   }
 
   void RemoveFile(const std::string& path) override {

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -70,6 +72,8 @@ class AsNobody {
 // The lock file and byte that the tests lock, as the counter's lock does.
 const std::string kLock = "c:\\woe\\track.claims";
 constexpr std::int64_t kSlot = 65536;
+// Longer than any test waits for a lock that is let go.
+constexpr std::uint64_t kWait = 90000;
 
 struct FailureCase {
   const char* what;
@@ -169,13 +173,24 @@ bool SomeoneWaitsOn(ino_t inode) {
   return false;
 }
 
-// Openers wait in turn on the lock file, never on the file that the holder replaces, so that a
-// replacement does not wake every waiter to start over, and each opens the file only once it
-// holds the lock: the new one.
+// How many descriptors of this process lead to the file.
+int DescriptorsOf(const struct stat& file) {
+  int open = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    struct stat st;
+    if (stat(fd.path().c_str(), &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino) ++open;
+  }
+  return open;
+}
+
+// Openers wait in turn on the lock file, in the kernel, never on the file that the holder
+// replaces, so that a replacement does not wake every waiter to start over, and each opens the
+// file only once it holds the lock: the new one.
 TEST(PosixSystemTest, WaitersQueueOnTheLockFileAndReadTheReplacement) {
   ScratchDrive drive;
   drive.Write("c:\\woe\\track.txt", "old\r\n");
-  std::unique_ptr<TextFileReader> holder = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
+  std::unique_ptr<TextFileReader> holder =
+      CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait);
   struct stat old_file, lock_file;
   stat(drive.Local("c:\\woe\\track.txt").c_str(), &old_file);
   stat(drive.Local(kLock).c_str(), &lock_file);
@@ -183,7 +198,7 @@ TEST(PosixSystemTest, WaitersQueueOnTheLockFileAndReadTheReplacement) {
   std::vector<std::thread> waiters;
   for (std::string& line : seen) {
     waiters.emplace_back([&line] {
-      line = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot)->ReadLine();
+      line = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait)->ReadLine();
     });
   }
   for (int i = 0; i < 500 && !SomeoneWaitsOn(lock_file.st_ino); ++i) {
@@ -192,11 +207,54 @@ TEST(PosixSystemTest, WaitersQueueOnTheLockFileAndReadTheReplacement) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all three have come to a wait
   EXPECT_TRUE(SomeoneWaitsOn(lock_file.st_ino));
   EXPECT_FALSE(SomeoneWaitsOn(old_file.st_ino));
-  CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", "new\r\n", "c:\\woe\\track.txt");
+  // Neither the waiters nor the holder keep the counter open: a FUSE file system would rename a
+  // file still open out of the way first, and a power cut between its two renames would leave no
+  // counter.
+  EXPECT_EQ(DescriptorsOf(old_file), 0) << "the counter is open while its lock is held or waited for";
+  CurrentSystem().WriteTextFileLike("c:\\woe\\track.new", "new\r\n", "c:\\woe\\track.txt");
   CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
   holder.reset();
   for (std::thread& waiter : waiters) waiter.join();
   EXPECT_EQ(seen, std::vector<std::string>(3, "new"));
+}
+
+// A wait bounded by the process's alarm leaves it as it found it, whether the lock came in time or
+// not: no alarm left to come (SIGALRM's own action would end the process), SIGALRM's action and an
+// alarm of the process's own put back.
+TEST(PosixSystemTest, ABoundedWaitPutsTheAlarmBackAsItWas) {
+  ScratchDrive drive;
+  drive.Write("c:\\woe\\track.txt", " 41 \r\n");
+  drive.Write(kLock, "");
+  struct sigaction ignore {}, seen {};
+  ignore.sa_handler = SIG_IGN;
+  for (const bool let_go : {false, true}) {
+    for (const bool own_alarm : {false, true}) {
+      SCOPED_TRACE(std::string(let_go ? "the lock let go in time" : "the lock never let go") +
+                   (own_alarm ? ", SIGALRM ignored beforehand" : ""));
+      struct sigaction before {};
+      sigaction(SIGALRM, own_alarm ? &ignore : nullptr, &before);
+      auto other = std::make_unique<HeldByte>(drive.Local(kLock), kSlot);
+      ASSERT_TRUE(other->held());
+      std::thread letting_go;
+      if (let_go) {
+        letting_go = std::thread([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          other.reset();
+        });
+      }
+      const int failure = FailureOf([] { CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, 300); });
+      if (letting_go.joinable()) letting_go.join();
+      other.reset();
+      EXPECT_EQ(failure, let_go ? 0 : kPermissionDenied);
+      itimerval left{};
+      getitimer(ITIMER_REAL, &left);
+      EXPECT_EQ(left.it_value.tv_sec, 0);
+      EXPECT_EQ(left.it_value.tv_usec, 0) << "an alarm is left to come";
+      sigaction(SIGALRM, nullptr, &seen);
+      EXPECT_EQ(seen.sa_handler, own_alarm ? SIG_IGN : SIG_DFL);
+      sigaction(SIGALRM, &before, nullptr);
+    }
+  }
 }
 
 namespace fs = std::filesystem;
@@ -246,11 +304,11 @@ TEST(PosixSystemTest, FollowsNoLinkOpensNoPipeAndWritesThroughNothing) {
       {"read through a linked folder", folder_link("r:\\tont"), [](System& s) { s.OpenTextFile("r:\\tont\\secret"); },
        kPathNotFound},
       {"lock a linked counter", link_to_secret("c:\\woe\\track.txt"),
-       [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot); }, kPermissionDenied},
+       [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait); }, kPermissionDenied},
       {"lock a counter in a linked folder below c:\\woe", folder_link("c:\\woe\\sub"),
-       [](System& s) { s.OpenTextFileLocked("c:\\woe\\sub\\secret", kLock, kSlot); }, kPathNotFound},
+       [](System& s) { s.OpenTextFileLocked("c:\\woe\\sub\\secret", kLock, kSlot, kWait); }, kPathNotFound},
       {"lock through a linked lock file", link_to_secret("c:\\woe\\track.claims"),
-       [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot); }, kPermissionDenied},
+       [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait); }, kPermissionDenied},
       {"write over a link", link_to_secret("r:\\fromnt\\t1.DAT"),
        [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); }, 0},
       {"write over a pipe", fifo("r:\\fromnt\\t1.DAT"), [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); },
@@ -262,7 +320,7 @@ TEST(PosixSystemTest, FollowsNoLinkOpensNoPipeAndWritesThroughNothing) {
        },
        [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); }, 0},
       {"write durably over a link", link_to_secret("c:\\woe\\track.new"),
-       [](System& s) { s.WriteTextFileDurably("c:\\woe\\track.new", "form\r\n", "c:\\woe\\track.txt"); }, 0},
+       [](System& s) { s.WriteTextFileLike("c:\\woe\\track.new", "form\r\n", "c:\\woe\\track.txt"); }, 0},
       {"write into a linked folder", folder_link("r:\\fromnt"),
        [](System& s) { s.WriteTextFile("r:\\fromnt\\secret", "form\r\n"); }, kPathNotFound},
       {"publish into a linked folder", folder_link("r:\\fromnt"),
@@ -313,10 +371,10 @@ TEST(PosixSystemTest, ALinkAtCWoeItselfLeadsToTheFolderItNames) {
   fs::create_directory_symlink(share.folder, drive.Local("c:\\woe"));
   System& system = CurrentSystem();
   {
-    std::unique_ptr<TextFileReader> held = system.OpenTextFileLocked("C:\\woe\\track.txt", kLock, kSlot);
+    std::unique_ptr<TextFileReader> held = system.OpenTextFileLocked("C:\\woe\\track.txt", kLock, kSlot, kWait);
     EXPECT_EQ(held->ReadLine(), " 41 ");
     EXPECT_FALSE(ByteIsFree(share.folder + "/track.claims", kSlot)) << "locked where the link leads";
-    system.WriteTextFileDurably("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
+    system.WriteTextFileLike("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
     system.RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
   }
   system.ClaimForProcess("c:\\woe\\track.claims", 9);
@@ -412,7 +470,7 @@ TEST(PosixSystemTest, AReplacementTakesThePermissionsAndOwnerOfTheFileItReplaces
     if (may_give_away) {
       ASSERT_EQ(chown(drive.Local("c:\\woe\\track.txt").c_str(), c.owner, c.owner), 0);
     }
-    CurrentSystem().WriteTextFileDurably("c:\\woe\\track.new", " 2 \r\n", "c:\\woe\\track.txt");
+    CurrentSystem().WriteTextFileLike("c:\\woe\\track.new", " 2 \r\n", "c:\\woe\\track.txt");
     CurrentSystem().RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
     struct stat st;
     ASSERT_EQ(stat(drive.Local("c:\\woe\\track.txt").c_str(), &st), 0);
@@ -471,7 +529,7 @@ TEST(PosixSystemTest, AFailedWriteLeavesNoFileOfItsOwnBehind) {
     const std::string text(c.size, 'x');
     const int failure = FailureOf([&] {
       if (c.durably) {
-        CurrentSystem().WriteTextFileDurably(path, text, "c:\\woe\\track.txt");
+        CurrentSystem().WriteTextFileLike(path, text, "c:\\woe\\track.txt");
       } else {
         CurrentSystem().WriteTextFile(path, text);
       }

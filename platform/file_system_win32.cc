@@ -3,6 +3,7 @@
 #include <aclapi.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -54,6 +55,16 @@ std::string FinalPathOf(HANDLE file) {
 namespace {
 
 [[noreturn]] void RaiseLastError() { RaiseFailure(FailureNumberOfError(GetLastError())); }
+
+// The bench's build without flushes skips them, to show what they cost beside the same program
+// with them; every other build flushes.
+constexpr bool WithoutFlushes() {
+#ifdef TRACKRELAY_BENCH_WITHOUT_FLUSHES
+  return true;
+#else
+  return false;
+#endif
+}
 
 // Others may read, write, rename and delete a file while this program has it open: the remote
 // host removes and rewrites its files on its own schedule, and must never be refused for it.
@@ -262,13 +273,52 @@ OVERLAPPED ByteAt(std::int64_t slot) {
   return at;
 }
 
+// This machine's turn at the lock on one byte of a lock file: a mutex named for that file and byte,
+// which the processes of this machine that wait for the lock take in turn, waiting for it in the
+// kernel with a bound. Only the process whose turn it is asks for the lock itself, and only while
+// a process of another machine holds it; the others wait at no cost, and the turn passes to one
+// of them when it is let go (or when its holder dies: the mutex is then abandoned, and the next
+// takes it all the same). The turn is released when it goes.
+class MachineTurn {
+ public:
+  MachineTurn() = default;
+  MachineTurn(MachineTurn&& other) noexcept : mutex_(std::move(other.mutex_)), owned_(std::exchange(other.owned_, false)) {}
+  MachineTurn& operator=(MachineTurn&&) = delete;
+  ~MachineTurn() {
+    if (owned_) ReleaseMutex(mutex_.get());
+  }
+
+  // Waits up to milliseconds for the turn at the lock on byte slot of the open lock file; false
+  // when another process of this machine held it all that time. Where the mutex can be neither
+  // made nor opened (another user's, whose permissions keep it), there is no turn to wait for,
+  // and the caller asks for the lock among all the others.
+  bool Take(HANDLE lock_file, std::int64_t slot, DWORD milliseconds) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(lock_file, &info)) return true;
+    char file_id[32];
+    std::snprintf(file_id, sizeof file_id, "%08lx-%08lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                  static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+    const std::string name = std::string("Local\\trackrelay-lock-") + file_id + "-" + std::to_string(slot);
+    mutex_.Reset(CreateMutexA(nullptr, FALSE, name.c_str()));
+    if (!mutex_.valid()) return true;
+    const DWORD waited = WaitForSingleObject(mutex_.get(), milliseconds);
+    owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    return owned_ || waited != WAIT_TIMEOUT;
+  }
+
+ private:
+  UniqueMutex mutex_;
+  bool owned_ = false;
+};
+
 class WindowsTextFileReader : public ChunkedTextFileReader {
  public:
   explicit WindowsTextFileReader(UniqueHandle file)
       : ChunkedTextFileReader(kTextReadChunk), file_(std::move(file)) {}
-  // Serves bytes already read; holds the lock on byte lock_slot of the lock file until it goes.
-  WindowsTextFileReader(const std::string& contents, UniqueHandle lock, std::int64_t lock_slot)
-      : ChunkedTextFileReader(0, contents), lock_(std::move(lock)), lock_slot_(lock_slot) {}
+  // Serves bytes already read; holds the lock on byte lock_slot of the lock file, and this
+  // machine's turn at it, until it goes.
+  WindowsTextFileReader(const std::string& contents, UniqueHandle lock, std::int64_t lock_slot, MachineTurn turn)
+      : ChunkedTextFileReader(0, contents), turn_(std::move(turn)), lock_(std::move(lock)), lock_slot_(lock_slot) {}
   ~WindowsTextFileReader() override {
     file_.Reset();
     if (lock_.valid()) {
@@ -293,6 +343,9 @@ class WindowsTextFileReader : public ChunkedTextFileReader {
   }
 
   UniqueHandle file_;
+  // The lock is let go first (above), then the turn: the next process of this machine then finds
+  // the lock free.
+  MachineTurn turn_;
   UniqueHandle lock_;
   std::int64_t lock_slot_ = 0;
 };
@@ -441,7 +494,7 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
     // then refuses (its disk full) is reported to nobody, and the close succeeds all the same, so
     // that a broken request would be published as complete. Flushed, the bytes are on the share
     // or the write fails here; for the counter's replacement it also puts them on the disk.
-    if (!FlushFileBuffers(file.get())) RaiseLastError();
+    if (!WithoutFlushes() && !FlushFileBuffers(file.get())) RaiseLastError();
   } catch (...) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
@@ -468,19 +521,40 @@ UniqueHandle OpenLockFile(const Place& place) {
   return file;
 }
 
-// How long a wait for a lock that another client holds sleeps before it asks again, where the
-// file system answers a waiting lock with a conflict instead of waiting (Wine, when the lock is
-// held by a process it does not serve).
-constexpr DWORD kLockRetryMs = 5;
+// How the process whose turn it is asks for a lock that a process of another machine holds: the
+// pauses between its tries double from kLockFirstPauseMs to kLockLongestPauseMs and stay there.
+// Each try is one call, on a share one request to its server, and a web server makes them from
+// one process at a time (MachineTurn).
+constexpr DWORD kLockFirstPauseMs = 1;
+constexpr DWORD kLockLongestPauseMs = 16;
 
-// Takes the lock on one byte of the open lock file, waiting until it is free.
-void WaitForByteLock(HANDLE file, std::int64_t slot) {
-  for (;;) {
-    OVERLAPPED at = ByteAt(slot);
-    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) return;
-    const DWORD error = GetLastError();
-    if (error != ERROR_LOCK_VIOLATION && error != ERROR_SHARING_VIOLATION) RaiseError(error);
-    ::Sleep(kLockRetryMs);
+// Takes the lock on one byte of the open lock file without waiting; false when another holds it.
+bool TryByteLock(HANDLE file, std::int64_t slot) {
+  OVERLAPPED at = ByteAt(slot);
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
+  const DWORD error = GetLastError();
+  if (error != ERROR_LOCK_VIOLATION && error != ERROR_SHARING_VIOLATION) RaiseError(error);
+  return false;
+}
+
+// Takes the lock on one byte of the open lock file within longest_wait_ms, and this machine's turn
+// at it (turn) when it had to wait; raises LockTimeoutFailure (70) when another held the one or
+// the other all that time. A LockFileEx that waits ends only when the lock is had: its overlapped
+// form, whose wait could be given up, Wine does not offer, and the file system may answer it with
+// a conflict instead of waiting all the same (Wine, when the lock is held by a process that
+// another Wine server serves). So the kernel's bounded wait is for the turn, and the lock itself
+// is asked for again and again by the one process whose turn it is.
+void WaitForByteLock(HANDLE file, std::int64_t slot, std::uint64_t longest_wait_ms, MachineTurn& turn) {
+  // A lock that is free costs one call.
+  if (TryByteLock(file, slot)) return;
+  if (longest_wait_ms == 0) throw LockTimeoutFailure();
+  const Deadline deadline(static_cast<DWORD>(std::min<std::uint64_t>(longest_wait_ms, 0x7FFFFFFF)));
+  if (!turn.Take(file, slot, static_cast<DWORD>(std::max<long long>(deadline.LeftMs(), 0)))) throw LockTimeoutFailure();
+  for (DWORD pause = kLockFirstPauseMs;; pause = std::min(2 * pause, kLockLongestPauseMs)) {
+    if (TryByteLock(file, slot)) return;
+    const long long left = deadline.LeftMs();
+    if (left <= 0) throw LockTimeoutFailure();
+    ::Sleep(static_cast<DWORD>(std::min<long long>(pause, left)));
   }
 }
 
@@ -515,8 +589,33 @@ class WindowsSystem : public System {
     WriteNewFile(Reach(path), text, "");
   }
 
-  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
+  void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override {
     WriteNewFile(Reach(path), text, like_path);
+  }
+
+  void FlushFile(const std::string& path) override {
+    // A flush needs write access; the file may be another party's, so everything is shared.
+    const Place place = Reach(path);
+    UniqueHandle file(CreateFileA(place.Path().c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) RaiseLastError();
+    if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
+    if (!WithoutFlushes() && !FlushFileBuffers(file.get())) RaiseLastError();
+  }
+
+  bool FlushFolder(const std::string& path) override {
+    // A folder's handle flushes its entries on NTFS and ReFS, and under Wine its fsync; a file
+    // system that cannot flush a folder (FAT, some redirectors) says so with its error.
+    const Place place = Reach(StandInFileOf(path));
+    UniqueHandle folder(CreateFileA(place.folder.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder.valid()) RaiseLastError();
+    if (WithoutFlushes() || FlushFileBuffers(folder.get())) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER) {
+      return false;
+    }
+    RaiseError(error);
   }
 
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override {
@@ -524,16 +623,17 @@ class WindowsSystem : public System {
   }
 
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                     std::int64_t lock_slot) override {
+                                                     std::int64_t lock_slot, std::uint64_t longest_wait_ms) override {
     // The lock is on a byte of a file that is never replaced, not on the file to read: Windows
     // refuses to rename anything over a file that is open, so the holder could never replace a
     // file it held open to lock. A file server enforces byte-range locks for all its clients.
     UniqueHandle lock = OpenLockFile(Reach(lock_path));
-    WaitForByteLock(lock.get(), lock_slot);
+    MachineTurn turn;
+    WaitForByteLock(lock.get(), lock_slot, longest_wait_ms, turn);
     // Opened only once the lock is held, so it is always the file now at the path; read whole
     // and closed again, so that the holder may rename a new file over it.
     std::string contents = ReadWholeFile(OpenRegular(Reach(path)).get());
-    return std::make_unique<WindowsTextFileReader>(std::move(contents), std::move(lock), lock_slot);
+    return std::make_unique<WindowsTextFileReader>(std::move(contents), std::move(lock), lock_slot, std::move(turn));
   }
 
   void RenameNoReplace(const std::string& from, const std::string& to) override {
@@ -551,7 +651,7 @@ class WindowsSystem : public System {
     const Place source = Reach(from), target = Reach(to);
     const std::string from_path = source.Path(), to_path = target.Path();
     // Write-through: the rename is on disk when it returns, so that a power cut cannot bring
-    // back the old file. Only a plain file replaces the target, never what a link leads to.
+    // back the old file; it is what a flush of the folder is on POSIX. Only a plain file replaces the target, never what a link leads to.
     const DWORD error = RetryWhileBusy([&]() -> DWORD {
       {
         UniqueHandle entry;

@@ -26,6 +26,8 @@ namespace {
 
 // The byte of the lock file that the tests lock, as the counter's lock does.
 constexpr std::int64_t kSlot = 65536;
+// Longer than any test waits for a lock that is let go.
+constexpr std::uint64_t kWait = 90000;
 
 // A name below r: of the scratch drive, as a drive path.
 std::string At(const std::string& name) { return "r:\\" + name; }
@@ -70,13 +72,13 @@ TEST(WindowsSystemTest, ReadOnlyFilesAreKeptWithPermissionDenied) {
   ASSERT_TRUE(SetFileAttributesA(drive.Local(At("ro.txt")).c_str(), FILE_ATTRIBUTE_READONLY));
   const FailureCase cases[] = {
       {"truncate", [](System& s) { s.WriteTextFile(At("ro.txt"), "a"); }, kPermissionDenied},
-      {"durable truncate", [](System& s) { s.WriteTextFileDurably(At("ro.txt"), "a", ""); },
+      {"durable truncate", [](System& s) { s.WriteTextFileLike(At("ro.txt"), "a", ""); },
        kPermissionDenied},
       {"replace", [](System& s) { s.RenameReplacing(At("new.txt"), At("ro.txt")); },
        kPermissionDenied},
       {"remove", [](System& s) { s.RemoveFile(At("ro.txt")); }, kPermissionDenied},
       {"read", [](System& s) { s.OpenTextFile(At("ro.txt")); }, 0},
-      {"lock", [](System& s) { s.OpenTextFileLocked(At("ro.txt"), At("track.claims"), kSlot); },
+      {"lock", [](System& s) { s.OpenTextFileLocked(At("ro.txt"), At("track.claims"), kSlot, kWait); },
        0},
   };
   for (const FailureCase& c : cases) EXPECT_EQ(FailureOf([&] { c.action(CurrentSystem()); }), c.number) << c.what;
@@ -90,7 +92,7 @@ TEST(WindowsSystemTest, LockNamesIgnoreCaseAndTheWayThePathIsWritten) {
   drive.Write(At("track.txt"), "1\r\n");
   System& system = CurrentSystem();
   std::unique_ptr<TextFileReader> first =
-      system.OpenTextFileLocked(At("track.txt"), At("track.claims"), kSlot);
+      system.OpenTextFileLocked(At("track.txt"), At("track.claims"), kSlot, kWait);
   std::atomic<bool> second_held{false};
   auto other_spelling = [&](const std::string& name) {
     std::string path = At(".\\" + name);
@@ -99,7 +101,7 @@ TEST(WindowsSystemTest, LockNamesIgnoreCaseAndTheWayThePathIsWritten) {
   };
   std::thread second([&] {
     std::unique_ptr<TextFileReader> reader =
-        system.OpenTextFileLocked(other_spelling("track.txt"), other_spelling("track.claims"), kSlot);
+        system.OpenTextFileLocked(other_spelling("track.txt"), other_spelling("track.claims"), kSlot, kWait);
     second_held = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -253,18 +255,18 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
        kPathNotFound},
       {"lock through a linked folder",
        [](System& s) {
-         s.OpenTextFileLocked(At("linked\\track.txt"), At("track.claims"), kSlot);
+         s.OpenTextFileLocked(At("linked\\track.txt"), At("track.claims"), kSlot, kWait);
        },
        kPathNotFound},
       {"lock through a linked folder's lock file",
        [](System& s) {
-         s.OpenTextFileLocked(At("tont\\nothing"), At("linked\\track.claims"), kSlot);
+         s.OpenTextFileLocked(At("tont\\nothing"), At("linked\\track.claims"), kSlot, kWait);
        },
        kPathNotFound},
       {"write through a linked folder", [](System& s) { s.WriteTextFile(At("linked\\t7.DAT"), "a"); },
        kPathNotFound},
       {"durable write through a linked folder",
-       [](System& s) { s.WriteTextFileDurably(At("linked\\track.new"), "a", ""); }, kPathNotFound},
+       [](System& s) { s.WriteTextFileLike(At("linked\\track.new"), "a", ""); }, kPathNotFound},
       {"rename in a linked folder",
        [](System& s) { s.RenameNoReplace(At("linked\\7.out"), At("linked\\8.out")); },
        kPathNotFound},
@@ -281,7 +283,7 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
       {"open a linked file", [](System& s) { s.OpenTextFile(At("tont\\1.out")); },
        kPermissionDenied},
       {"lock a linked file",
-       [](System& s) { s.OpenTextFileLocked(At("tont\\1.out"), At("track.claims"), kSlot); },
+       [](System& s) { s.OpenTextFileLocked(At("tont\\1.out"), At("track.claims"), kSlot, kWait); },
        kPermissionDenied},
       {"remove a linked file", [](System& s) { s.RemoveFile(At("tont\\2.out")); }, link_removal},
       {"write over a linked file", [](System& s) { s.WriteTextFile(At("tont\\3.out"), "form"); },
@@ -312,7 +314,7 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
   // no FIFO, so a request file cannot replace it either.
   EXPECT_EQ(system.LookUpPlainFile(At("tont\\fifo.out")), "");
   EXPECT_EQ(FailureOf([&] { system.OpenTextFile(At("tont\\fifo.out")); }), kPermissionDenied);
-  EXPECT_EQ(FailureOf([&] { system.OpenTextFileLocked(At("tont\\fifo.out"), At("track.claims"), kSlot); }),
+  EXPECT_EQ(FailureOf([&] { system.OpenTextFileLocked(At("tont\\fifo.out"), At("track.claims"), kSlot, kWait); }),
             kPermissionDenied);
   EXPECT_EQ(FailureOf([&] { system.WriteTextFile(At("tont\\fifo.out"), "form"); }), kPermissionDenied);
   EXPECT_EQ(FailureOf([&] { system.RemoveFile(At("tont\\fifo.out")); }), kPermissionDenied);
@@ -477,7 +479,7 @@ TEST(WindowsSystemTest, TheReplacementTakesTheRightsOfTheFileItReplaces) {
       {"none.txt", as_the_folder_made_it},  // nothing to take after
   };
   for (const auto& c : cases) {
-    system.WriteTextFileDurably(At("track.new"), " 42 \r\n", At(c.like));
+    system.WriteTextFileLike(At("track.new"), " 42 \r\n", At(c.like));
     EXPECT_EQ(DaclOf(drive.Local(At("track.new"))), c.rights) << c.like;
     EXPECT_EQ(drive.Read(At("track.new")), " 42 \r\n") << c.like;
   }

@@ -49,6 +49,10 @@ void Sleep(DWORD dwMilliseconds);
 // close, and the number may already be another file's.
 BOOL CloseHandle(HANDLE hObject);
 
+// Holds each standard descriptor that is closed open on /dev/null, once a process: GetStdHandle
+// does so first, and so does the confinement, after which /dev/null could no longer be opened.
+void HoldStandardDescriptors();
+
 // The handle of an open file descriptor, and back.
 inline HANDLE HandleFromDescriptor(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd)); }
 inline int DescriptorFromHandle(HANDLE h) { return static_cast<int>(reinterpret_cast<std::intptr_t>(h)); }

@@ -7,8 +7,6 @@
 
 #include "platform/kernel32.h"
 
-namespace {
-
 // A web server may start the program with a standard descriptor closed. The first file the
 // program then opened would take its number: the page would be written into the claims file or
 // a request file, and the end of the response would close that file under the request. So each
@@ -28,8 +26,6 @@ void HoldStandardDescriptors() {
     }
   }
 }
-
-}  // namespace
 
 HANDLE GetStdHandle(DWORD nStdHandle) {
   HoldStandardDescriptors();

@@ -76,29 +76,45 @@ class System {
 
   // Writes text, unchanged, to a new file at path and closes it. Whatever stood at path before
   // (a stale file, a link, a pipe) is removed first, never written through; a file that appears
-  // there meanwhile fails the write with 58.
+  // there meanwhile fails the write with 58. The bytes are on the disk (on a share, on its
+  // server's disk) when it returns: a rename may show the file to another party at once, and a
+  // power cut must never leave a file under its final name shorter than it was written. A file
+  // system that cannot flush (it has no flush, or answers that it cannot) is taken as it is.
   virtual void WriteTextFile(const std::string& path, std::string_view text) = 0;
-  // As WriteTextFile, and the bytes have reached the disk when it returns. The new file takes the
-  // permissions of the file at like_path, and its owner and group where the process may set
-  // them, so that it can later replace that file without widening who may read it.
-  virtual void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) = 0;
+  // As WriteTextFile, and the new file takes the permissions of the file at like_path, and its
+  // owner and group where the process may set them, so that it can later replace that file
+  // without widening who may read it.
+  virtual void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) = 0;
+  // Puts what was written to the existing plain file at path on the disk, as WriteTextFile does
+  // for the files it writes: for a file that another party wrote and a rename is to hand on.
+  // Anything but a plain file fails with 70.
+  virtual void FlushFile(const std::string& path) = 0;
+  // Puts the names in the folder of path on the disk ("r:\\tont\\" for r:\tont itself): what was
+  // created, renamed or removed there survives a power cut once it returns. A file system that
+  // cannot flush a folder (some FUSE mounts answer EINVAL) is taken as it is; false then, true
+  // when the names were flushed. Any other error raises.
+  virtual bool FlushFolder(const std::string& path) = 0;
   // Opens an existing regular file for reading; anything else (a folder, a pipe, a device, a
   // link) fails with 70.
   virtual std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) = 0;
-  // Waits for an exclusive lock on byte lock_slot of the file at lock_path, then opens the
-  // existing file at path for reading; the lock is held until the reader is destroyed. The lock
-  // file is made when missing and is never written, renamed or replaced, so that the lock
-  // outlives every replacement of the file at path and a waiter never wakes to a file that has
-  // gone; on a network share it is a byte-range lock that the file server enforces for all its
-  // clients. Never creates the file at path, which may be replaced while the lock is held.
+  // Waits up to longest_wait_ms for an exclusive lock on byte lock_slot of the file at lock_path,
+  // then opens the existing file at path for reading; the lock is held until the reader is
+  // destroyed. A lock that another holds all that time raises LockTimeoutFailure (70), and the
+  // file at path is not opened; 0 tries once. The lock file is made when missing and is never written, renamed or
+  // replaced, so that the lock outlives every replacement of the file at path and a waiter never
+  // wakes to a file that has gone; on a network share it is a byte-range lock that the file
+  // server enforces for all its clients. Never creates the file at path, which may be replaced
+  // while the lock is held.
   virtual std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                             std::int64_t lock_slot) = 0;
+                                                             std::int64_t lock_slot, std::uint64_t longest_wait_ms) = 0;
   // Renames a file within its folder; fails with 58 and changes nothing when the target exists.
   // On a share that offers neither a no-replace rename nor hard links, the target is checked
   // and then the file renamed: the caller holds the claim (ClaimForProcess) that keeps every
   // other creator of the target away.
   virtual void RenameNoReplace(const std::string& from, const std::string& to) = 0;
-  // Renames a file over an existing one in a single step.
+  // Renames a file over an existing one in a single step, and flushes the folder (FlushFolder),
+  // so that a power cut brings back neither the old file nor the name from. A flush that fails
+  // raises although the rename was made.
   virtual void RenameReplacing(const std::string& from, const std::string& to) = 0;
   virtual void RemoveFile(const std::string& path) = 0;
   // The stored name of the plain file at path (a regular file with one name: not a folder, link,

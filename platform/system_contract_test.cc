@@ -34,6 +34,8 @@ namespace {
 // The lock file and byte that the tests lock, as the counter's lock does.
 const std::string kLock = "c:\\woe\\track.claims";
 constexpr std::int64_t kSlot = 65536;
+// Longer than any test waits for a lock that is let go.
+constexpr std::uint64_t kWait = 90000;
 
 struct LineCase {
   std::string bytes;
@@ -69,7 +71,7 @@ TEST(SystemContractTest, TextFilesEndLinesAtCrOrCrLfOnlyWithAndWithoutTheLockAnd
     fake.files["r:\\tont\\1.out"] = c.bytes;
     for (System* system : {&real, static_cast<System*>(&fake)}) {
       for (bool locked : {false, true}) {
-        std::unique_ptr<TextFileReader> reader = locked ? system->OpenTextFileLocked("r:\\tont\\1.out", kLock, kSlot)
+        std::unique_ptr<TextFileReader> reader = locked ? system->OpenTextFileLocked("r:\\tont\\1.out", kLock, kSlot, kWait)
                                                         : system->OpenTextFile("r:\\tont\\1.out");
         EXPECT_EQ(AllLines(*reader), c.lines)
             << (system == &real ? "real" : "fake") << ", locked " << locked << ", bytes: " << c.bytes.substr(0, 20);
@@ -97,17 +99,17 @@ TEST(SystemContractTest, MapsErrorsOntoFailureNumbers) {
       {"open on missing drive", [](System& s) { s.OpenTextFile("q:\\woe\\x.txt"); }, kPathNotFound},
       {"open below a file", [](System& s) { s.OpenTextFile("c:\\woe\\track.txt\\x"); }, kPathNotFound},
       {"open a folder", [](System& s) { s.OpenTextFile("r:\\tont\\sub"); }, kPermissionDenied},
-      {"lock missing file", [](System& s) { s.OpenTextFileLocked("c:\\woe\\none.txt", kLock, kSlot); }, kFileNotFound},
-      {"lock in missing folder", [](System& s) { s.OpenTextFileLocked("c:\\no\\x", kLock, kSlot); }, kPathNotFound},
-      {"lock a folder", [](System& s) { s.OpenTextFileLocked("r:\\tont\\sub", kLock, kSlot); }, kPermissionDenied},
-      {"lock file in a missing folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "c:\\no\\x", kSlot); },
+      {"lock missing file", [](System& s) { s.OpenTextFileLocked("c:\\woe\\none.txt", kLock, kSlot, kWait); }, kFileNotFound},
+      {"lock in missing folder", [](System& s) { s.OpenTextFileLocked("c:\\no\\x", kLock, kSlot, kWait); }, kPathNotFound},
+      {"lock a folder", [](System& s) { s.OpenTextFileLocked("r:\\tont\\sub", kLock, kSlot, kWait); }, kPermissionDenied},
+      {"lock file in a missing folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "c:\\no\\x", kSlot, kWait); },
        kPathNotFound},
-      {"lock file a folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "r:\\tont\\sub", kSlot); },
+      {"lock file a folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "r:\\tont\\sub", kSlot, kWait); },
        kPermissionDenied},
       {"write in missing folder", [](System& s) { s.WriteTextFile("r:\\nowhere\\x", "a"); }, kPathNotFound},
       {"write onto a folder", [](System& s) { s.WriteTextFile("r:\\tont\\sub", "a"); }, kPermissionDenied},
-      {"durable, no drive", [](System& s) { s.WriteTextFileDurably("q:\\x", "a", ""); }, kPathNotFound},
-      {"durable write in missing folder", [](System& s) { s.WriteTextFileDurably("c:\\no\\x", "a", ""); },
+      {"durable, no drive", [](System& s) { s.WriteTextFileLike("q:\\x", "a", ""); }, kPathNotFound},
+      {"durable write in missing folder", [](System& s) { s.WriteTextFileLike("c:\\no\\x", "a", ""); },
        kPathNotFound},
       {"rename missing", [](System& s) { s.RenameNoReplace("r:\\tont\\no", "r:\\tont\\x"); }, kFileNotFound},
       {"rename to missing folder", [](System& s) { s.RenameNoReplace("c:\\woe\\track.txt", "r:\\nowhere\\x"); },
@@ -125,6 +127,11 @@ TEST(SystemContractTest, MapsErrorsOntoFailureNumbers) {
       {"remove in missing folder", [](System& s) { s.RemoveFile("r:\\nowhere\\no"); }, kPathNotFound},
       {"remove a folder", [](System& s) { s.RemoveFile("r:\\tont\\sub"); }, kPermissionDenied},
       {"claim in missing folder", [](System& s) { s.ClaimForProcess("c:\\no\\track.claims", 1); }, kPathNotFound},
+      {"flush missing file", [](System& s) { s.FlushFile("c:\\woe\\none.txt"); }, kFileNotFound},
+      {"flush in missing folder", [](System& s) { s.FlushFile("r:\\nowhere\\x"); }, kPathNotFound},
+      {"flush a folder as a file", [](System& s) { s.FlushFile("r:\\tont\\sub"); }, kPermissionDenied},
+      {"flush missing folder", [](System& s) { s.FlushFolder("r:\\nowhere\\"); }, kPathNotFound},
+      {"flush folder below a file", [](System& s) { s.FlushFolder("c:\\woe\\track.txt\\"); }, kPathNotFound},
   };
   for (const FailureCase& c : cases) EXPECT_EQ(FailureOf([&] { c.action(CurrentSystem()); }), c.number) << c.what;
   EXPECT_FALSE(drive.Exists("c:\\woe\\none.txt")) << "the lock must not create the file";
@@ -139,7 +146,7 @@ TEST(SystemContractTest, WritesCreateOrTruncateAndKeepEveryByte) {
   for (bool durably : {false, true}) {
     const std::string path = durably ? "c:\\woe\\durable.txt" : "r:\\fromnt\\plain.txt";
     auto write = [&](std::string_view text) {
-      durably ? system.WriteTextFileDurably(path, text, "") : system.WriteTextFile(path, text);
+      durably ? system.WriteTextFileLike(path, text, "") : system.WriteTextFile(path, text);
     };
     write(std::string(100000, 'o'));
     write(bytes);
@@ -147,6 +154,19 @@ TEST(SystemContractTest, WritesCreateOrTruncateAndKeepEveryByte) {
     write("");
     EXPECT_EQ(drive.Read(path), "") << path;
   }
+}
+
+// Flushes change nothing that a reader sees; a folder on this machine's own disk can be flushed.
+TEST(SystemContractTest, FlushesLeaveFilesAndFoldersAsTheyWere) {
+  ScratchDrive drive;
+  drive.Write("r:\\fromnt\\5.DAT", "TRACKNO=5\r\n");
+  System& system = CurrentSystem();
+  system.FlushFile("r:\\fromnt\\5.DAT");
+  EXPECT_EQ(drive.Read("r:\\fromnt\\5.DAT"), "TRACKNO=5\r\n");
+  for (const char* folder : {"r:\\fromnt\\", "r:\\tont\\", "c:\\woe\\"}) {
+    EXPECT_TRUE(system.FlushFolder(folder)) << folder;
+  }
+  EXPECT_EQ(system.ListFolder("r:\\fromnt\\"), std::vector<std::string>{"5.DAT"});
 }
 
 // A request file is a new file of its own: neither a stale file of the name nor a second name of
@@ -226,9 +246,9 @@ TEST(SystemContractTest, TheLockHolderReplacesTheFileItLocked) {
   ScratchDrive drive;
   drive.Write("c:\\woe\\track.txt", " 41 \r\n");
   System& system = CurrentSystem();
-  std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
+  std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait);
   EXPECT_EQ(locked->ReadLine(), " 41 ");
-  system.WriteTextFileDurably("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
+  system.WriteTextFileLike("c:\\woe\\track.new", " 42 \r\n", "c:\\woe\\track.txt");
   system.RenameReplacing("c:\\woe\\track.new", "c:\\woe\\track.txt");
   locked.reset();
   EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 42 \r\n");
@@ -246,7 +266,7 @@ TEST(SystemContractTest, TheLockIsOneByteOfTheLockFileHeldByTheReader) {
   const int outside = open(drive.Local("c:\\woe\\track.txt").c_str(), O_RDONLY);
   ASSERT_EQ(flock(outside, LOCK_EX), 0);
 #endif
-  std::unique_ptr<TextFileReader> held = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
+  std::unique_ptr<TextFileReader> held = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait);
 #ifndef _WIN32
   close(outside);
 #endif
@@ -260,6 +280,65 @@ TEST(SystemContractTest, TheLockIsOneByteOfTheLockFileHeldByTheReader) {
   EXPECT_TRUE(ByteIsFree(drive.Local(kLock), kSlot));
   EXPECT_FALSE(ByteIsFree(drive.Local(kLock), 7));
   EXPECT_EQ(drive.Read(kLock), "");
+}
+
+// A lock that another holds and never lets go ends the wait at its bound and never before it, with
+// LockTimeoutFailure (70), the file it guards untouched; once let go, it is had at the first try.
+// A claim beside it holds up nobody.
+TEST(SystemContractTest, AWaitForALockThatIsNeverLetGoEndsAtItsBound) {
+  ScratchDrive drive;
+  drive.Write("c:\\woe\\track.txt", " 41 \r\n");
+  drive.Write(kLock, "");
+  System& system = CurrentSystem();
+  using Clock = std::chrono::steady_clock;
+  {
+    HeldByte other(drive.Local(kLock), kSlot);
+    ASSERT_TRUE(other.held());
+    for (const std::uint64_t wait : {std::uint64_t{0}, std::uint64_t{40}, std::uint64_t{300}}) {
+      const Clock::time_point start = Clock::now();
+      bool timed_out = false;
+      try {
+        system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, wait);
+      } catch (const LockTimeoutFailure& failure) {
+        timed_out = failure.number() == kPermissionDenied;
+      }
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      EXPECT_TRUE(timed_out) << "a wait of " << wait << " ms";
+      EXPECT_GE(waited, static_cast<long long>(wait)) << "the wait ended before its bound";
+      // A busy machine (and Wine) may hold the last pause and the last try up a little.
+      EXPECT_LT(waited, static_cast<long long>(wait) + 1000) << "the wait went on past its bound";
+    }
+    EXPECT_EQ(drive.Read("c:\\woe\\track.txt"), " 41 \r\n");
+    HeldByte claim(drive.Local(kLock), kSlot + 1);
+    EXPECT_TRUE(claim.held());
+  }
+  HeldByte claim(drive.Local(kLock), kSlot - 1);
+  ASSERT_TRUE(claim.held());
+  EXPECT_EQ(system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, 0)->ReadLine(), " 41 ");
+}
+
+// A waiter takes the lock soon after it is let go, however long it has waited: on POSIX the wait
+// is the kernel's, and on Windows the waiter's pauses between its tries stop growing at 16 ms.
+TEST(SystemContractTest, AWaiterTakesTheLockSoonAfterItIsLetGo) {
+  ScratchDrive drive;
+  drive.Write("c:\\woe\\track.txt", " 41 \r\n");
+  drive.Write(kLock, "");
+  using Clock = std::chrono::steady_clock;
+  for (const int held_ms : {20, 600}) {
+    auto other = std::make_unique<HeldByte>(drive.Local(kLock), kSlot);
+    ASSERT_TRUE(other->held());
+    Clock::time_point had;
+    std::thread waiter([&] {
+      std::unique_ptr<TextFileReader> locked = CurrentSystem().OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait);
+      had = Clock::now();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(held_ms));
+    const Clock::time_point let_go = Clock::now();
+    other.reset();
+    waiter.join();
+    const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(had - let_go).count();
+    EXPECT_LT(after, 250) << "held " << held_ms << " ms";
+  }
 }
 
 // Every holder reads the number, writes the next one and renames it over the file, as the
@@ -276,12 +355,12 @@ TEST(SystemContractTest, LockedOpensTakeTurnsAndEachSeesItsPredecessorsFile) {
       const std::string mine = "c:\\woe\\track." + std::to_string(t);
       for (int round = 0; round < kRounds; ++round) {
         try {
-          std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot);
+          std::unique_ptr<TextFileReader> locked = system.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait);
           int now = ++holders;
           if (now > most_holders) most_holders = now;
           int n = std::stoi(locked->ReadLine());
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          system.WriteTextFileDurably(mine, std::to_string(n + 1) + "\r\n", "c:\\woe\\track.txt");
+          system.WriteTextFileLike(mine, std::to_string(n + 1) + "\r\n", "c:\\woe\\track.txt");
           system.RenameReplacing(mine, "c:\\woe\\track.txt");
           --holders;
         } catch (const Failure& failure) {

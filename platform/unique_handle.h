@@ -63,13 +63,14 @@ struct FileHandleTraits {
 };
 using UniqueHandle = UniqueOwner<FileHandleTraits>;
 
-// An event, which CreateEvent answers with no handle at all when it fails.
+// An event or a mutex, which CreateEvent and CreateMutex answer with no handle at all when they fail.
 struct EventHandleTraits {
   using Type = HANDLE;
   static HANDLE Invalid() { return nullptr; }
   static bool Close(HANDLE handle) { return CloseHandle(handle) != 0; }
 };
 using UniqueEvent = UniqueOwner<EventHandleTraits>;
+using UniqueMutex = UniqueOwner<EventHandleTraits>;
 
 // A folder search of FindFirstFile, which FindClose ends.
 struct FindHandleTraits {

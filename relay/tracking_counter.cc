@@ -34,27 +34,33 @@ std::string CounterFileText(std::int16_t next) {
 
 namespace {
 
-std::int16_t AllocateOnce(System& system) {
+std::int16_t AllocateOnce(System& system, std::uint64_t longest_wait_ms) {
   const std::string counter(kCounterPath);
   // Held until the new number is in place, so that a request arriving meanwhile waits and then
   // reads the new number instead of the one handed out here.
   std::unique_ptr<TextFileReader> locked =
-      system.OpenTextFileLocked(counter, std::string(kClaimsPath), kCounterLockSlot);
+      system.OpenTextFileLocked(counter, std::string(kClaimsPath), kCounterLockSlot, longest_wait_ms);
   const std::int16_t n = ParseCounterLine(locked->ReadLine());
   // Truncating the counter and writing it again would leave it empty if the process died in
   // between; the rename swaps the old file for a complete new one in a single step.
   const std::string replacement(kCounterReplacementPath);
   // The new counter is made with the old one's permissions: whoever may not read it now may not
   // read it after the replacement either.
-  system.WriteTextFileDurably(replacement, CounterFileText(static_cast<std::int16_t>(n + 1)), counter);
+  system.WriteTextFileLike(replacement, CounterFileText(static_cast<std::int16_t>(n + 1)), counter);
   system.RenameReplacing(replacement, counter);
   return n;
 }
 
 }  // namespace
 
-std::int16_t AllocateTrackingNumber() {
+std::int16_t AllocateTrackingNumber(std::uint64_t longest_wait_ms) {
   System& system = CurrentSystem();
+  const std::uint64_t start = system.MonotonicMilliseconds();
+  // What is left of the wait: a try started over waits only for the rest.
+  auto left = [&]() -> std::uint64_t {
+    const std::uint64_t spent = system.MonotonicMilliseconds() - start;
+    return spent >= longest_wait_ms ? 0 : longest_wait_ms - spent;
+  };
   // On a share, another web server replaces the counter while this one waits for the lock; a
   // client that still knew the counter's name as the old file finds that file gone (ESTALE),
   // and a look-up of the name again finds the new one. Nothing is handed out until the rename
@@ -62,7 +68,7 @@ std::int16_t AllocateTrackingNumber() {
   // attributes, which hold an entry for up to a second by default, expire within the tries.
   for (int attempt = 1;; ++attempt) {
     try {
-      return AllocateOnce(system);
+      return AllocateOnce(system, left());
     } catch (const StaleFileFailure&) {
       if (attempt >= kStaleAttempts) throw;
       if (attempt > 1) system.Sleep(kStalePauseMs);

@@ -26,12 +26,13 @@ inline constexpr unsigned kStalePauseMs = 125;
 std::int16_t ParseCounterLine(std::string_view line);
 
 // The number the counter file holds; the file then holds that number plus one. Requests of every
-// web server whose c:\woe is the same folder take turns under the counter's lock. Raises the
+// web server whose c:\woe is the same folder take turns under the counter's lock, which it waits
+// for up to longest_wait_ms in all: a lock that another holds all that time raises 70. Raises the
 // failure of the open (53 missing, 76 no folder), 62 for an empty file, the failure of
 // ParseCounterLine for its first line; the file is then as it was. A file replaced through
 // another client between its look-up and its use makes the allocation start over, up to
-// kStaleAttempts times in all.
-std::int16_t AllocateTrackingNumber();
+// kStaleAttempts times in all, within the same longest_wait_ms.
+std::int16_t AllocateTrackingNumber(std::uint64_t longest_wait_ms);
 
 // The counter file as written for next: " 42 \r\n", "-4 \r\n".
 std::string CounterFileText(std::int16_t next);

@@ -23,6 +23,8 @@ namespace trackrelay {
 namespace {
 
 const std::string kCounter(kCounterPath);
+// Longer than any test waits for a lock that is let go.
+constexpr std::uint64_t kWait = 90000;
 
 // Runs body in a child process; a failure ends the child with status 1.
 pid_t Spawn(const std::function<void()>& body) {
@@ -59,7 +61,7 @@ TEST(TrackingCounterProcessTest, ConcurrentProcessesGetEveryNumberExactlyOnce) {
       char ignored;
       if (read(go[0], &ignored, 1) != 0) _exit(2);  // all start when the parent closes go
       for (int k = 0; k < kEach; ++k) {
-        std::int16_t n = AllocateTrackingNumber();
+        std::int16_t n = AllocateTrackingNumber(kWait);
         if (write(results[1], &n, sizeof n) != sizeof n) _exit(3);
       }
     }));
@@ -122,7 +124,7 @@ TEST(TrackingCounterProcessTest, KilledAllocationsAlwaysLeaveAValidCounter) {
     return Spawn([&] {
       close(results[0]);
       for (;;) {
-        std::int16_t n = AllocateTrackingNumber();
+        std::int16_t n = AllocateTrackingNumber(kWait);
         if (write(results[1], &n, sizeof n) != sizeof n) _exit(3);
       }
     });
@@ -173,7 +175,7 @@ TEST(TrackingCounterProcessTest, KilledAllocationsAlwaysLeaveAValidCounter) {
   // Each kill loses at most the one number its process had taken and not yet reported.
   EXPECT_LE(final_value - kStart - static_cast<int>(numbers.size()), kills + kLive);
   EXPECT_EQ(drive.Read(kCounter), CounterFileText(static_cast<std::int16_t>(final_value)));
-  EXPECT_EQ(AllocateTrackingNumber(), final_value);  // no lock left behind
+  EXPECT_EQ(AllocateTrackingNumber(kWait), final_value);  // no lock left behind
 }
 
 }  // namespace

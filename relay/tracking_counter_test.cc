@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "platform/failure.h"
@@ -13,6 +14,8 @@ namespace trackrelay {
 namespace {
 
 const std::string kCounter(kCounterPath);
+// Longer than any test waits for a lock that is let go.
+constexpr std::uint64_t kWait = 90000;
 
 struct AllocationCase {
   std::string before;
@@ -44,7 +47,7 @@ TEST(AllocateTrackingNumberTest, HandsOutTheNumberReadAndLeavesTheNextOrNothingC
     ScratchDrive drive;
     drive.Write(kCounter, c.before);
     try {
-      std::int16_t n = AllocateTrackingNumber();
+      std::int16_t n = AllocateTrackingNumber(kWait);
       EXPECT_FALSE(c.failure) << "no failure for: " << c.before;
       EXPECT_EQ(n, c.handed_out) << c.before;
     } catch (const Failure& f) {
@@ -92,7 +95,7 @@ TEST(ParseCounterLineTest, ReadsBackEveryLineTheCounterWrites) {
 }
 
 int FailureOfAllocation() {
-  return FailureOf([] { AllocateTrackingNumber(); });
+  return FailureOf([] { AllocateTrackingNumber(kWait); });
 }
 
 TEST(AllocateTrackingNumberTest, MissingCounterOrFolderIsNotCreated) {
@@ -111,6 +114,23 @@ TEST(AllocateTrackingNumberTest, AFailedReplacementKeepsTheCounterAndReleasesThe
   EXPECT_EQ(FailureOfAllocation(), kPermissionDenied);
   EXPECT_EQ(drive.Read(kCounter), " 41 \r\n");
   EXPECT_TRUE(ByteIsFree(drive.Local(std::string(kClaimsPath)), kCounterLockSlot));
+}
+
+// The counter's lock, held by another and never let go: the allocation gives up when its time is
+// up, never sooner, and leaves the counter as it was and no replacement behind.
+TEST(AllocateTrackingNumberTest, ALockNeverLetGoEndsTheAllocationAtItsBoundWithTheCounterUntouched) {
+  ScratchDrive drive;
+  drive.Write(kCounter, " 41 \r\n");
+  drive.Write(std::string(kClaimsPath), "");
+  HeldByte other(drive.Local(std::string(kClaimsPath)), kCounterLockSlot);
+  ASSERT_TRUE(other.held());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(FailureOf([] { AllocateTrackingNumber(250); }), kPermissionDenied);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_GE(waited.count(), 250);
+  EXPECT_LT(waited.count(), 250 + 1000);
+  EXPECT_EQ(drive.Read(kCounter), " 41 \r\n");
+  EXPECT_FALSE(drive.Exists(std::string(kCounterReplacementPath)));
 }
 
 }  // namespace

@@ -12,11 +12,16 @@ inline constexpr std::string_view kTrackingNumberField = "TRACKNO";
 // A look for the response file at once, then one after each pause, this many pauses at most.
 inline constexpr int kLooksBeforeTimeout = 450;
 inline constexpr unsigned kPollIntervalMs = 100;
-// The wait also ends, with the timeout page, once this long has passed since its first look,
-// however few looks were made: a look that blocks on a share that hangs counts as one miss
-// however long it takes. On a share that answers, 450 looks take 45 s and the looks' own time,
-// and end the wait long before this; docs/deploy.md (When the share fails) says why 90 s.
+// The longest that a request waits, counted from its start: for the counter's lock and for the
+// answer together. The wait for the answer ends, with the timeout page, once this long has passed,
+// however few looks were made (one at least): a look that blocks on a share that hangs counts as
+// one miss however long it takes. On a share that answers, 450 looks take 45 s and the looks' own
+// time, and end the wait long before this; docs/deploy.md (When the share fails) says why 90 s.
 inline constexpr std::uint64_t kLongestWaitMs = 90000;
+// The longest that a request waits for the counter's lock, within those 90 s: a lock not had by
+// then is internal error 1. It leaves the wait for the answer 60 s, more than 450 looks took on
+// the slowest share tested (53 s), so that a request that had its number late is still served.
+inline constexpr std::uint64_t kLongestLockWaitMs = 30000;
 
 // A step of the handler: its place on a request's road (order), and the internal error number
 // that the page shows when it fails, as the page writes it ("An internal error number 3 ...").

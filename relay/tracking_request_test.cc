@@ -79,6 +79,8 @@ TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortens
     int looks;
   };
   const std::vector<DWORD> timeout_sleeps(900, 50);
+  std::vector<DWORD> last_pause_sleeps(449, 100);
+  last_pause_sleeps.push_back(3);
   const Case cases[] = {
       {"woken at once by the answer", [](DWORD ms) { return ms == 100 ? 97u : 0u; }, 1, kHeader + "hi\r\n\r\n",
        {3}, 2},
@@ -86,6 +88,12 @@ TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortens
        kHeader + "hi\r\n\r\n", {40, 60}, 3},
       {"woken for nothing at every interval: still 450 misses and 45 s", [](DWORD ms) { return ms == 100 ? 50u : 0u; },
        -1, kTimeoutPage, timeout_sleeps, 900},
+      // The pause after the 450th miss still watches: an answer in the wait's last 100 ms is
+      // relayed, by a 451st look.
+      {"woken by the answer in the pause after the last miss", [waits = 0](DWORD ms) mutable {
+         return ++waits == 450 && ms == 100 ? 97u : 0u;
+       },
+       450, kHeader + "hi\r\n\r\n", last_pause_sleeps, 451},
   };
   for (const Case& c : cases) {
     FakeSystem fake;
@@ -240,6 +248,60 @@ TEST_F(TrackingRequestTest, AStaleCounterStartsTheAllocationOverAFewTimesAtMost)
   fake.Fail(FakeSystem::kOpenTextFileLocked, kDeviceIoError, 0, 1);
   EXPECT_EQ(Serve("TRACKNO=0"), InternalErrorPage("1"));
   EXPECT_EQ(fake.CallCount(FakeSystem::kOpenTextFileLocked), 1);
+}
+
+// The waits of a request share kLongestWaitMs from its start: the counter's lock gets
+// kLongestLockWaitMs of them, each try started over only what the tries before left of that, and
+// the answer's wait what is left of the 90 s (one look at least). A lock that another holds all
+// that time ends the request with internal error 1, and nothing of it is written.
+TEST_F(TrackingRequestTest, TheCountersLockAndTheAnswerShareTheRequestsTime) {
+  struct Case {
+    std::string name;
+    DWORD lock_ms;       // what taking the lock costs, as a wait for it that ends in time
+    int stale_tries;     // tries that find the counter replaced meanwhile
+    bool never_let_go;   // another process holds the lock and never lets it go
+    DWORD publish_ms;    // what the publication's rename costs, as on a share that hangs
+    DWORD look_ms;       // what each look costs
+    bool answered;       // the answer is there at the first look
+    std::string page;
+    std::vector<std::uint64_t> lock_waits;
+    int looks;
+    std::uint64_t ends_at_ms;
+  };
+  const std::string relayed = kHeader + "hi\r\n\r\n";
+  const Case cases[] = {
+      {"the lock at once: 450 looks", 0, 0, false, 0, 0, false, kTimeoutPage, {30000}, 450, 45000},
+      {"the lock after 29 s: still 450 looks", 29000, 0, false, 0, 0, false, kTimeoutPage, {30000}, 450, 74000},
+      {"a try started over waits for what the tries before left", 10000, 2, false, 0, 0, false, kTimeoutPage,
+       {30000, 20000, 9875}, 450, 30125 + 45000},
+      {"the lock late and slow looks: the answer's wait ends with the request's 90 s", 29000, 0, false, 0, 150, false,
+       kTimeoutPage, {30000}, 244, 29000 + 244 * 250},
+      {"a publication that blocked past the 90 s: one look, and its answer", 0, 0, false, 95000, 0, true, relayed,
+       {30000}, 1, 95000},
+      {"a publication that blocked past the 90 s: one look, then the timeout page", 0, 0, false, 95000, 0, false,
+       kTimeoutPage, {30000}, 1, 95000},
+      {"a lock never let go: internal error 1 once its 30 s are up", 0, 0, true, 0, 0, false, InternalErrorPage("1"),
+       {30000}, 0, 30000},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
+    if (c.answered) fake.files["r:\\tont\\41.out"] = "hi";
+    fake.cost_ms[FakeSystem::kOpenTextFileLocked] = c.lock_ms;
+    fake.cost_ms[FakeSystem::kRenameNoReplace] = c.publish_ms;
+    fake.cost_ms[FakeSystem::kLookUpPlainFile] = c.look_ms;
+    if (c.stale_tries > 0) fake.FailAsStale(FakeSystem::kReadLine, 0, c.stale_tries);
+    if (c.never_let_go) fake.foreign_locks.insert({"c:\\woe\\track.claims", 65536});
+    EXPECT_EQ(Serve("TRACKNO=0"), c.page) << c.name;
+    EXPECT_EQ(fake.lock_waits, c.lock_waits) << c.name;
+    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), c.looks) << c.name;
+    EXPECT_EQ(fake.clock_ms, c.ends_at_ms) << c.name;
+    if (c.never_let_go) {
+      EXPECT_EQ(fake.files.at("c:\\woe\\track.txt"), " 41 \r\n") << c.name << ": the counter is untouched";
+      EXPECT_EQ(fake.files.size(), 1u) << c.name << ": nothing else is written";
+      EXPECT_TRUE(fake.claims.empty()) << c.name << ": no number is claimed";
+    }
+  }
 }
 
 // A step's number is what the browser shows and what the people who run the program look up:

@@ -13,7 +13,7 @@ requests=${BENCH_LATENCY:-300}
 build=build/bench
 cmake --preset bench >/dev/null
 cmake --build --preset bench --target trackrelay-remote-host trackrelay_relay_latency >/dev/null
-simulator=$PWD/$build/tools/trackrelay-remote-host
+simulator=$PWD/$build/remote_host/trackrelay-remote-host
 driver=$PWD/$build/bench/trackrelay_relay_latency
 
 work=$(mktemp -d)

@@ -22,11 +22,15 @@ number_parallel=${BENCH_NUMBERS_PARALLEL:-4}
 build=build/bench
 cmake --workflow --preset bench >/dev/null
 program=$PWD/$build/app/trackrelay
-simulator=$PWD/$build/tools/trackrelay-remote-host
+# The same program without its confinement, linked alike: what shutting itself in costs.
+unconfined=$PWD/$build/bench/trackrelay_unconfined
+simulator=$PWD/$build/remote_host/trackrelay-remote-host
 drivers=$PWD/$build/bench
+# The same program with its flushes left out, run beside it to show what they cost.
+unflushed=$drivers/trackrelay_unflushed
 
-# shellcheck source=../tools/shares/lib.sh
-source tools/shares/lib.sh
+# shellcheck source=../harness/shares/lib.sh
+source harness/shares/lib.sh
 work=$(mktemp -d)
 chmod 755 "$work"
 sim_pid=
@@ -42,71 +46,135 @@ trap cleanup EXIT
 mkdir -p "$work/drives/c/woe" "$work/drives/r/fromnt" "$work/drives/r/tont"
 declare -A figure=()
 
+# The CGI variables of a request whose page needs no file: no TRACKNO, or a CONTENT_LENGTH
+# beyond 32 bits; and of a request of number 7 whose answer is in place before the program
+# starts, the floor of a relayed page. The drive root is there all the same, as it would be.
+cgi=(GATEWAY_INTERFACE=CGI/1.1 SCRIPT_NAME=/cgi-bin/trackrelay SERVER_PROTOCOL=HTTP/1.0 SERVER_NAME=localhost
+  REMOTE_ADDR=127.0.0.1 TRACKRELAY_DRIVE_ROOT="$work/drives")
+
 # Files written and removed by the run before are still being written back to the disk, which
 # slows the next run's flushes; back to back, the load run loses a third of its rate to it.
 settle() { sync; sleep "${BENCH_SETTLE:-15}"; }
 
 # The end of the page, p50 / p99, and the exit beside it.
 latency_figures='s/.*end of the page p50 \([0-9.]*\) ms, p90 [0-9.]* ms, p99 \([0-9.]*\) ms.*; exit p50 \([0-9.]*\) ms, p99 \([0-9.]*\) ms;.*/\1 ms \/ \2 ms (exit \3 ms \/ \4 ms)/p'
-# The figures of a latency run on a share, from its output in file $1, with its wrong pages.
+# The figures of the program (or with $2 = unflushed, of its build without flushes) in a latency
+# run's output, file $1.
+program_latency_figures() {
+  local name=trackrelay
+  [ "${2:-}" = unflushed ] && name=trackrelay_unflushed
+  grep " of $name, " "$1" | sed -n "$latency_figures"
+}
+# The same of a latency run on a share, with its wrong pages.
 share_latency_figures() {
   local figures
-  figures=$(sed -n "$latency_figures" "$1")
-  if [ -n "$figures" ]; then echo "$figures; $(sed -n 's/.*; \([0-9]*\) wrong pages$/\1/p' "$1") wrong pages"; else echo "the run failed"; fi
+  figures=$(program_latency_figures "$@")
+  if [ -n "$figures" ]; then
+    echo "$figures; $(grep " of $([ "${2:-}" = unflushed ] && echo trackrelay_unflushed || echo trackrelay), " "$1" |
+      sed -n 's/.*; \([0-9]*\) wrong pages$/\1/p') wrong pages"
+  else
+    echo "the run failed"
+  fi
+}
+# The floor of a relayed page on drives at $1 (whose r: may be a share), $2 runs: the program,
+# its build without flushes, the exchange's yardstick; into figure[floor_$3_*].
+share_floor() {
+  local root=$1 rounds=$2 name=$3
+  mkdir -p "$work/floor-answer/fromnt" "$work/floor-answer/tont"
+  printf 'TRACKNO=7\r\n' >"$work/floor-answer/fromnt/7.DAT"
+  "$simulator" --outbound "$work/floor-answer/fromnt" --inbound "$work/floor-answer/tont" --once --quiet
+  if ! env -i "${cgi[@]}" TRACKRELAY_DRIVE_ROOT="$root" REQUEST_METHOD=GET QUERY_STRING=TRACKNO=7 \
+    "$drivers/trackrelay_page_end" --rounds "$rounds" --json "$work/floor-$name.json" \
+    --answer "$work/floor-answer/tont/7.out" "$root/r/tont/7.out" --remove "$root/r/fromnt/7.DAT" \
+    "$program" "$unflushed" "$drivers/trackrelay_cxx_baseline_exchange" >"$work/floor-$name.txt" 2>&1; then
+    for k in program unflushed exchange ratio; do figure[floor_${name}_$k]="the run failed"; done
+    return
+  fi
+  figure[floor_${name}_program]=$(jq -r '.[0].output_end.p50 * 1000 | round' "$work/floor-$name.json")
+  figure[floor_${name}_unflushed]=$(jq -r '.[1].output_end.p50 * 1000 | round' "$work/floor-$name.json")
+  figure[floor_${name}_exchange]=$(jq -r '.[2].output_end.p50 * 1000 | round' "$work/floor-$name.json")
+  figure[floor_${name}_ratio]=$(jq -r '(.[0].output_end.p50 / .[2].output_end.p50) * 100 | round / 100' "$work/floor-$name.json")
 }
 
 # The farm's figures: new numbers per second and the relay latency with c:\woe and r: on a volume.
 bench_farm() {
-  echo "== a farm: c:\\woe and r: on a GlusterFS volume on the loopback address, each web server with a client of its own =="
+  echo "== a farm: c:\\woe and r: on a cluster file system on the loopback address (a GlusterFS volume, then CephFS), each web server with a client of its own =="
   # New numbers per second: requests that take a number and end at once (no r:\fromnt),
-  # $number_parallel at a time on each web server; on the local disk, then on the volume with one
-  # and with two web servers. Then the relay latency on the volume with one and two web servers,
+  # $number_parallel at a time on each web server; on the local disk, then on each file system
+  # with one and with two web servers. Then the relay latency there with one and two web servers,
   # the simulator on the remote host's own client.
   mkdir -p "$work/numbers/c/woe"
   printf ' 1 \r\n' >"$work/numbers/c/woe/track.txt"
   settle
   "$drivers/trackrelay_number_rate" "$program" "$number_requests" "$number_parallel" "$work/numbers" | tee "$work/numbers.txt"
   figure[numbers_local]=$(sed -n 's/.*: \([0-9]*\) numbers\/s;.*/\1/p' "$work/numbers.txt")
-  reason=$(trackrelay_share_missing gluster)
-  if [ -n "$reason" ]; then
-    for name in numbers_farm1 numbers_farm2 latency_farm1 latency_farm2; do figure[$name]="not measured: $reason"; done
-  elif ! trackrelay_share_up gluster "$work/farm" || ! trackrelay_share_gluster_mount "$work/farm" second; then
+  bench_farm_on gluster
+  bench_farm_on ceph
+}
+
+# The farm's figures on file system $1 (gluster or ceph) into figure[numbers_$1N],
+# figure[latency_$1N] and figure[latency_$1N_unflushed], N the web servers (1, 2); on Gluster
+# also the floor of a relayed page (figure[floor_gluster_*]).
+bench_farm_on() {
+  local kind=$1 reason= name farm=$work/farm-$1 servers folder roots i clients_list
+  local names=("numbers_${kind}1" "numbers_${kind}2" "latency_${kind}1" "latency_${kind}2" "latency_${kind}1_unflushed"
+    "latency_${kind}2_unflushed")
+  reason=$(trackrelay_share_missing "$kind")
+  if [ -z "$reason" ] && { ! trackrelay_share_up "$kind" "$farm" || ! "trackrelay_share_${kind}_mount" "$farm" second; }; then
     trackrelay_share_down
-    for name in numbers_farm1 numbers_farm2 latency_farm1 latency_farm2; do figure[$name]="not measured: the volume did not come up"; done
-  else
-    farm_clients=("$work/farm/clients/web" "$work/farm/clients/second")
-    for servers in 1 2; do
-      folder=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/numbers-XXXXXX")
-      printf ' 1 \r\n' >"$folder/track.txt"
-      roots=()
-      for ((i = 0; i < servers; i++)); do
-        mkdir -p "$work/numbers-$servers-$i/c"
-        ln -s "${farm_clients[i]}/$(basename "$folder")" "$work/numbers-$servers-$i/c/woe"
-        roots+=("$work/numbers-$servers-$i")
-      done
-      settle
-      "$drivers/trackrelay_number_rate" "$program" "$number_requests" "$number_parallel" "${roots[@]}" |
-        tee "$work/numbers.txt" || true
-      figure[numbers_farm$servers]=$(sed -n 's/.*: \([0-9]*\) numbers\/s; the counter moved on by \([0-9]*\); \([0-9]*\) wrong pages$/\1 numbers\/s (the counter moved on by \2, \3 wrong pages)/p' "$work/numbers.txt")
-      [ -n "${figure[numbers_farm$servers]}" ] || figure[numbers_farm$servers]="the run failed"
-      rm -rf "$folder"
-      settle
-      clients_list=$(IFS=:; echo "${farm_clients[*]:0:servers}")
-      "$drivers/trackrelay_relay_latency" --farm "$clients_list" "$TRACKRELAY_SHARE_SERVER" "$program" "$simulator" \
-        "$latency_requests" | tee "$work/latency.txt" || true
-      figure[latency_farm$servers]=$(share_latency_figures "$work/latency.txt")
-    done
-    trackrelay_share_down
+    reason="the file system did not come up"
   fi
+  if [ -n "$reason" ]; then
+    for name in "${names[@]}"; do figure[$name]="not measured: $reason"; done
+    if [ "$kind" = gluster ]; then for name in program unflushed exchange ratio; do figure[floor_gluster_$name]="not measured"; done; fi
+    return 0
+  fi
+  local farm_clients=("$farm/clients/web" "$farm/clients/second")
+  for servers in 1 2; do
+    folder=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/numbers-XXXXXX")
+    printf ' 1 \r\n' >"$folder/track.txt"
+    roots=()
+    for ((i = 0; i < servers; i++)); do
+      mkdir -p "$work/numbers-$kind-$servers-$i/c"
+      ln -s "${farm_clients[i]}/$(basename "$folder")" "$work/numbers-$kind-$servers-$i/c/woe"
+      roots+=("$work/numbers-$kind-$servers-$i")
+    done
+    settle
+    "$drivers/trackrelay_number_rate" "$program" "$number_requests" "$number_parallel" "${roots[@]}" |
+      tee "$work/numbers.txt" || true
+    figure[numbers_$kind$servers]=$(sed -n 's/.*: \([0-9]*\) numbers\/s; the counter moved on by \([0-9]*\); \([0-9]*\) wrong pages$/\1 numbers\/s (the counter moved on by \2, \3 wrong pages)/p' "$work/numbers.txt")
+    [ -n "${figure[numbers_$kind$servers]}" ] || figure[numbers_$kind$servers]="the run failed"
+    rm -rf "$folder"
+    settle
+    clients_list=$(IFS=:; echo "${farm_clients[*]:0:servers}")
+    "$drivers/trackrelay_relay_latency" --beside "$unflushed" --farm "$clients_list" "$TRACKRELAY_SHARE_SERVER" \
+      "$program" "$simulator" "$latency_requests" | tee "$work/latency.txt" || true
+    figure[latency_$kind$servers]=$(share_latency_figures "$work/latency.txt")
+    figure[latency_$kind${servers}_unflushed]=$(share_latency_figures "$work/latency.txt" unflushed)
+  done
+  if [ "$kind" = gluster ]; then
+    # The floor of a relayed page with r: on the volume, through a web server's client.
+    local floor_folder
+    floor_folder=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/floor-XXXXXX")
+    mkdir -p "$floor_folder/fromnt" "$floor_folder/tont" "$work/floor-gluster/c/woe"
+    ln -s "${farm_clients[0]}/$(basename "$floor_folder")" "$work/floor-gluster/r"
+    share_floor "$work/floor-gluster" "${BENCH_SHARE_RUNS:-200}" gluster
+  fi
+  trackrelay_share_down
 }
 
 farm_rows() {
   cat <<ROWS
-| the same, c:\\woe and r: on a GlusterFS volume (loopback), one web server | ${figure[latency_farm1]} | 0 wrong pages |
-| the same, two web servers taking turns, each through its own client | ${figure[latency_farm2]} | 0 wrong pages |
+| the same, c:\\woe and r: on a GlusterFS volume (loopback), one web server | ${figure[latency_gluster1]}; without flushes ${figure[latency_gluster1_unflushed]} | 0 wrong pages |
+| the same, two web servers taking turns, each through its own client | ${figure[latency_gluster2]}; without flushes ${figure[latency_gluster2_unflushed]} | 0 wrong pages |
+| the same, c:\\woe and r: on CephFS (one-node cluster on the loopback address, ceph-fuse), one web server | ${figure[latency_ceph1]}; without flushes ${figure[latency_ceph1_unflushed]} | 0 wrong pages |
+| the same, two web servers taking turns, each through its own client | ${figure[latency_ceph2]}; without flushes ${figure[latency_ceph2_unflushed]} | 0 wrong pages |
+| floor of a relayed page, r: on the volume through a web server's client (p50 of ${BENCH_SHARE_RUNS:-200} runs) | ${figure[floor_gluster_program]} µs, without flushes ${figure[floor_gluster_unflushed]} µs, the exchange's yardstick ${figure[floor_gluster_exchange]} µs: **${figure[floor_gluster_ratio]}×** | ≤ 1.15× |
 | new numbers per second ($number_requests requests, $number_parallel at a time on each web server), local disk | ${figure[numbers_local]} numbers/s | |
-| the same, c:\\woe on the volume, one web server | ${figure[numbers_farm1]} | the counter moves on by every request |
-| the same, two web servers, each through its own client | ${figure[numbers_farm2]} | the counter moves on by every request |
+| the same, c:\\woe on the GlusterFS volume, one web server | ${figure[numbers_gluster1]} | the counter moves on by every request |
+| the same, two web servers, each through its own client | ${figure[numbers_gluster2]} | the counter moves on by every request |
+| the same, c:\\woe on CephFS, one web server | ${figure[numbers_ceph1]} | the counter moves on by every request |
+| the same, two web servers, each through its own client | ${figure[numbers_ceph2]} | the counter moves on by every request |
 ROWS
 }
 if [ -n "${BENCH_FARM_ONLY:-}" ]; then
@@ -124,11 +192,6 @@ if [ -z "${BENCH_PROCESS_ONLY:-}" ]; then
   done
 fi
 
-# The CGI variables of a request whose page needs no file: no TRACKNO, or a CONTENT_LENGTH
-# beyond 32 bits; and of a request of number 7 whose answer is in place before the program
-# starts, the floor of a relayed page. The drive root is there all the same, as it would be.
-cgi=(GATEWAY_INTERFACE=CGI/1.1 SCRIPT_NAME=/cgi-bin/trackrelay SERVER_PROTOCOL=HTTP/1.0 SERVER_NAME=localhost
-  REMOTE_ADDR=127.0.0.1 TRACKRELAY_DRIVE_ROOT="$work/drives")
 internal=("${cgi[@]}" REQUEST_METHOD=GET QUERY_STRING=name=nobody)
 fatal=("${cgi[@]}" REQUEST_METHOD=POST CONTENT_LENGTH=99999999999)
 # shellcheck disable=SC2034 # read through declare -n below
@@ -143,17 +206,21 @@ echo "== process cost and the floor of a relayed page: $runs runs each, one a ro
 # static PIE (the target), the C one the floor of any program at all. The driver counts a run
 # whose page differs from the program's as wrong, so that a yardstick is only timed when it is
 # fair. Each run is timed to the end of its standard output, where a web server's page ends, and
-# to its exit beside it.
+# to its exit beside it. The program's unconfined twin runs in the same rounds: the difference is
+# what the confinement costs.
 for path in internal fatal relayed; do
   declare -n vars=$path
   options=()
   # The fatal page ends the program with status 1, as it should.
   [ "$path" = fatal ] && options=(--status 1)
   # Before each run of each command alike: the answer in place, the request of the run before gone.
+  # The relayed page also beside the program without its flushes and the exchange's yardstick,
+  # which does the page's file operations, the flush among them, and nothing else.
+  extra=()
   [ "$path" = relayed ] && options=(--answer "$work/answer/tont/7.out" "$work/drives/r/tont/7.out"
-    --remove "$work/drives/r/fromnt/7.DAT")
+    --remove "$work/drives/r/fromnt/7.DAT") && extra=("$unflushed" "$drivers/trackrelay_cxx_baseline_exchange")
   env -i "${vars[@]}" "$drivers/trackrelay_page_end" --rounds "$runs" --json "$work/$path.json" "${options[@]}" \
-    "$program" "$drivers/trackrelay_cxx_baseline_$path" "$drivers/trackrelay_baseline_$path"
+    "$program" "$drivers/trackrelay_cxx_baseline_$path" "$drivers/trackrelay_baseline_$path" "$unconfined" "${extra[@]}"
   at() { jq -r "$1" "$work/$path.json"; }
   us() { at "$1 * 1000 | round"; }
   ratio() { at "($1 / $2) * 100 | round / 100"; }
@@ -165,11 +232,35 @@ for path in internal fatal relayed; do
     figure[${path}_ratio_$q]=$(ratio ".[0].output_end.$q" ".[2].output_end.$q")
   done
   figure[${path}_cxx_c_ratio]=$(ratio ".[1].output_end.p50" ".[2].output_end.p50")
+  for q in p50 p99; do
+    figure[${path}_unconfined_$q]=$(us ".[3].output_end.$q")
+    figure[${path}_unconfined_cxx_ratio_$q]=$(ratio ".[3].output_end.$q" ".[1].output_end.$q")
+    figure[${path}_confinement_$q]=$(at "((.[0].output_end.$q - .[3].output_end.$q) * 1000) | round")
+  done
+  if [ "$path" = relayed ]; then
+    for q in p50 p99; do
+      figure[relayed_unflushed_$q]=$(us ".[4].output_end.$q")
+      figure[relayed_exchange_$q]=$(us ".[5].output_end.$q")
+      figure[relayed_exchange_ratio_$q]=$(ratio ".[0].output_end.$q" ".[5].output_end.$q")
+      figure[relayed_unflushed_ratio_$q]=$(ratio ".[4].output_end.$q" ".[1].output_end.$q")
+    done
+  fi
   figure[${path}_exit]="$(us ".[0].exit.p50") / $(us ".[1].exit.p50") / $(us ".[2].exit.p50") µs"
   figure[${path}_exit_p99]="$(us ".[0].exit.p99") / $(us ".[1].exit.p99") / $(us ".[2].exit.p99") µs"
   unset -n vars
 done
-[ -z "${BENCH_PROCESS_ONLY:-}" ] || exit 0
+confinement_rows() {
+  cat <<ROWS
+| the confinement's cost, internal error page: the program vs its unconfined twin (the same runs) | ${figure[internal_program_p50]} µs vs ${figure[internal_unconfined_p50]} µs: **+${figure[internal_confinement_p50]} µs**; the twin ${figure[internal_unconfined_cxx_ratio_p50]}× C++ | |
+| the same, fatal error page | ${figure[fatal_program_p50]} µs vs ${figure[fatal_unconfined_p50]} µs: **+${figure[fatal_confinement_p50]} µs**; the twin ${figure[fatal_unconfined_cxx_ratio_p50]}× C++ | |
+| the same, floor of a relayed page, p50 / p99 | ${figure[relayed_program_p50]} / ${figure[relayed_program_p99]} µs vs ${figure[relayed_unconfined_p50]} / ${figure[relayed_unconfined_p99]} µs: **+${figure[relayed_confinement_p50]} / +${figure[relayed_confinement_p99]} µs**; the twin ${figure[relayed_unconfined_cxx_ratio_p50]}× C++ | |
+ROWS
+}
+if [ -n "${BENCH_PROCESS_ONLY:-}" ]; then
+  echo
+  confinement_rows
+  exit 0
+fi
 
 echo "== peak memory of one request (ru_maxrss, the largest of the runs) =="
 figure[rss_internal]=$(env -i "${internal[@]}" "$drivers/trackrelay_peak_memory" 50 -- "$program")
@@ -210,39 +301,55 @@ echo "peak memory: 4 MiB of = ${figure[rss_equals]} KiB, one 64 MiB response lin
 echo "== relay latency: the simulator answers at once =="
 # TRACKNO=0 with an empty inbound folder and with 10,000 unrelated files in it; then numbers
 # that the requests bring, which leaves out the counter's flush to disk.
+# Each run takes turns with the program's build without flushes, whose figures stand beside.
 for run in "0" "10000" "0 given"; do
   settle
   # shellcheck disable=SC2086
-  "$drivers/trackrelay_relay_latency" "$program" "$simulator" "$latency_requests" $run | tee "$work/latency.txt"
-  figure[latency_${run// /_}]=$(sed -n "$latency_figures" "$work/latency.txt")
-  grep -q '; 0 wrong pages$' "$work/latency.txt" || { echo "the latency run saw wrong pages" >&2; exit 1; }
+  "$drivers/trackrelay_relay_latency" --beside "$unflushed" "$program" "$simulator" "$latency_requests" $run |
+    tee "$work/latency.txt"
+  figure[latency_${run// /_}]=$(program_latency_figures "$work/latency.txt")
+  figure[latency_${run// /_}_unflushed]=$(program_latency_figures "$work/latency.txt" unflushed)
+  [ "$(grep -c '; 0 wrong pages$' "$work/latency.txt")" -eq 2 ] || { echo "the latency run saw wrong pages" >&2; exit 1; }
 done
 
 echo "== relay latency with r: on a network share on the loopback address, the simulator on the server's folder =="
 # The program goes through the share's client; a page counts only when it is its own.
+# And the floor of a relayed page there: each flush is a round trip to the server.
 for kind in smb sftp; do
   reason=$(trackrelay_share_missing "$kind")
   if [ -n "$reason" ]; then
-    figure[latency_$kind]="not measured: $reason"
+    for name in latency_$kind latency_${kind}_unflushed; do figure[$name]="not measured: $reason"; done
+    for k in program unflushed exchange ratio; do figure[floor_${kind}_$k]="not measured"; done
     continue
   fi
   settle
   if ! trackrelay_share_up "$kind" "$work/share-$kind"; then
     trackrelay_share_down
-    figure[latency_$kind]="not measured: the share did not come up"
+    for name in latency_$kind latency_${kind}_unflushed; do figure[$name]="not measured: the share did not come up"; done
+    for k in program unflushed exchange ratio; do figure[floor_${kind}_$k]="not measured"; done
     continue
   fi
-  "$drivers/trackrelay_relay_latency" --share "$TRACKRELAY_SHARE_CLIENT" "$TRACKRELAY_SHARE_SERVER" "$program" "$simulator" \
-    "$latency_requests" | tee "$work/latency.txt" || true
-  trackrelay_share_down
+  "$drivers/trackrelay_relay_latency" --beside "$unflushed" --share "$TRACKRELAY_SHARE_CLIENT" "$TRACKRELAY_SHARE_SERVER" \
+    "$program" "$simulator" "$latency_requests" | tee "$work/latency.txt" || true
   figure[latency_$kind]=$(share_latency_figures "$work/latency.txt")
+  figure[latency_${kind}_unflushed]=$(share_latency_figures "$work/latency.txt" unflushed)
+  # The floor's drives: c: local, r: a folder of its own on the share, through its client.
+  floor_share=$(mktemp -d "$TRACKRELAY_SHARE_SERVER/floor-XXXXXX")
+  mkdir -p "$floor_share/fromnt" "$floor_share/tont" "$work/floor-$kind/c/woe"
+  for ((i = 0; i < 100; i++)); do
+    [ -d "$TRACKRELAY_SHARE_CLIENT/$(basename "$floor_share")/tont" ] && break
+    sleep 0.05
+  done
+  ln -s "$TRACKRELAY_SHARE_CLIENT/$(basename "$floor_share")" "$work/floor-$kind/r"
+  share_floor "$work/floor-$kind" "${BENCH_SHARE_RUNS:-200}" "$kind"
+  trackrelay_share_down
 done
 
 bench_farm
 
 echo "== load: $clients clients, $load_requests requests with TRACKNO=0 through lighttpd =="
-# shellcheck source=../tools/servers/lib.sh
-source tools/servers/lib.sh
+# shellcheck source=../harness/servers/lib.sh
+source harness/servers/lib.sh
 mkdir -p "$work/www" "$work/cgi-bin" "$work/logs"
 cp "$program" "$work/cgi-bin/trackrelay"
 # The yardstick of the load: the static C page as the CGI program, through the same server. What
@@ -303,14 +410,18 @@ cat <<TABLE
 |---|---|---|
 | process cost, internal error page (end of output, median of $runs runs, one a round, each first in turn) | ${figure[internal_program_p50]} µs vs ${figure[internal_cxx_p50]} µs for C++ and ${figure[internal_baseline_p50]} µs for C: **${figure[internal_cxx_ratio_p50]}× C++**, ${figure[internal_ratio_p50]}× C (C++ ${figure[internal_cxx_c_ratio]}× C); exit ${figure[internal_exit]} | ≤ 1.03× C++ |
 | process cost, fatal error page (the same) | ${figure[fatal_program_p50]} µs vs ${figure[fatal_cxx_p50]} µs for C++ and ${figure[fatal_baseline_p50]} µs for C: **${figure[fatal_cxx_ratio_p50]}× C++**, ${figure[fatal_ratio_p50]}× C (C++ ${figure[fatal_cxx_c_ratio]}× C); exit ${figure[fatal_exit]} | ≤ 1.03× C++ |
-| floor of a relayed page: \`TRACKNO=7\` with its answer in place before the start (the same runs) | end of output p50 ${figure[relayed_program_p50]} µs vs ${figure[relayed_cxx_p50]} µs for C++ and ${figure[relayed_baseline_p50]} µs for C: **${figure[relayed_cxx_ratio_p50]}× C++**, ${figure[relayed_ratio_p50]}× C; p99 ${figure[relayed_program_p99]} µs vs ${figure[relayed_cxx_p99]} µs and ${figure[relayed_baseline_p99]} µs: **${figure[relayed_cxx_ratio_p99]}× C++**, ${figure[relayed_ratio_p99]}× C; exit p50 ${figure[relayed_exit]}, p99 ${figure[relayed_exit_p99]} | p50 ≤ 1.15×, p99 ≤ 2× C++ |
+| floor of a relayed page: \`TRACKNO=7\` with its answer in place before the start (the same runs) | end of output p50 ${figure[relayed_program_p50]} µs vs ${figure[relayed_exchange_p50]} µs for the exchange's C++ yardstick: **${figure[relayed_exchange_ratio_p50]}×**; p99 ${figure[relayed_program_p99]} µs vs ${figure[relayed_exchange_p99]} µs: **${figure[relayed_exchange_ratio_p99]}×**; the page's yardsticks ${figure[relayed_cxx_p50]} µs for C++ (${figure[relayed_cxx_ratio_p50]}×) and ${figure[relayed_baseline_p50]} µs for C; exit p50 ${figure[relayed_exit]}, p99 ${figure[relayed_exit_p99]} | p50 ≤ 1.15×, p99 ≤ 2× the exchange's yardstick |
+| the same, the program without its flushes | p50 ${figure[relayed_unflushed_p50]} µs (${figure[relayed_unflushed_ratio_p50]}× the page's C++ yardstick), p99 ${figure[relayed_unflushed_p99]} µs | what the flushes cost |
+$(confinement_rows)
 | peak memory: internal error / fatal / relayed page / relayed 1 MiB page | ${figure[rss_internal]} / ${figure[rss_fatal]} / ${figure[rss_relayed]} / ${figure[rss_relayed_large]} KiB | ≤ 2048 KiB |
 | peak memory: a POST body of 4 MiB of \`=\` / a response of one 64 MiB line | ${figure[rss_equals]} / ${figure[rss_long_line]} KiB | ≤ 3 × 4096 + 1024 KiB / as a relayed page |
-| relay latency, end of the page p50 / p99 ($latency_requests requests, \`TRACKNO=0\`, the simulator answering by rename at once) | ${figure[latency_0]} | ≤ 5 ms / ≤ 15 ms |
-| the same, 10,000 unrelated files in the inbound folder | ${figure[latency_10000]} | no change beyond noise |
-| the same, each request with its own number (no counter flush) | ${figure[latency_0_given]} | ≤ 2 ms / ≤ 5 ms |
-| the same, r: on a Samba share (smbd + smbnetfs on the loopback address)¹ | ${figure[latency_smb]} | 0 wrong pages |
-| the same, r: on an SFTP share (sshd + sshfs on the loopback address, \`dir_cache=no\` and \`-s\`)¹ | ${figure[latency_sftp]} | 0 wrong pages |
+| relay latency, end of the page p50 / p99 ($latency_requests requests, \`TRACKNO=0\`, the simulator answering by rename at once; in turns with the program without its flushes) | ${figure[latency_0]}; without flushes ${figure[latency_0_unflushed]} | ≤ 5 ms / ≤ 15 ms |
+| the same, 10,000 unrelated files in the inbound folder | ${figure[latency_10000]}; without flushes ${figure[latency_10000_unflushed]} | no change beyond noise |
+| the same, each request with its own number (no counter flush) | ${figure[latency_0_given]}; without flushes ${figure[latency_0_given_unflushed]} | ≤ 2 ms / ≤ 5 ms |
+| the same, r: on a Samba share (smbd + smbnetfs on the loopback address)¹ | ${figure[latency_smb]}; without flushes ${figure[latency_smb_unflushed]} | 0 wrong pages |
+| the same, r: on an SFTP share (sshd + sshfs on the loopback address, \`dir_cache=no\` and \`-s\`)¹ | ${figure[latency_sftp]}; without flushes ${figure[latency_sftp_unflushed]} | 0 wrong pages |
+| floor of a relayed page, r: on the Samba share (p50 of ${BENCH_SHARE_RUNS:-200} runs) | ${figure[floor_smb_program]} µs, without flushes ${figure[floor_smb_unflushed]} µs, the exchange's yardstick ${figure[floor_smb_exchange]} µs: **${figure[floor_smb_ratio]}×** | ≤ 1.15× |
+| the same, r: on the SFTP share | ${figure[floor_sftp_program]} µs, without flushes ${figure[floor_sftp_unflushed]} µs, the exchange's yardstick ${figure[floor_sftp_exchange]} µs: **${figure[floor_sftp_ratio]}×** | ≤ 1.15× |
 $(farm_rows)
 | load: $clients clients, $load_requests requests through lighttpd | ${figure[load_rate]} requests/s; p50 / p99 ${figure[load_latency]}; ${figure[load_correct]} | every page its own, every number once |
 | load yardstick: the same through the static C page | ${figure[load_yardstick_rate]} requests/s: the program runs at **${figure[load_ratio]}×** its rate² | ≥ 0.8× |

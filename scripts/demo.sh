@@ -75,10 +75,10 @@ if [ -z "$build_dir" ]; then
   build_dir=build/default
 fi
 program=$(cd "$build_dir" && pwd)/app/trackrelay
-simulator=$(cd "$build_dir" && pwd)/tools/trackrelay-remote-host
+simulator=$(cd "$build_dir" && pwd)/remote_host/trackrelay-remote-host
 
-# shellcheck source=../tools/servers/lib.sh
-source "$repo/tools/servers/lib.sh"
+# shellcheck source=../harness/servers/lib.sh
+source "$repo/harness/servers/lib.sh"
 
 mkdir -p "$state"
 state=$(cd "$state" && pwd)
@@ -91,7 +91,7 @@ mkdir -p "$drives/c/woe" "$drives/r/fromnt" "$drives/r/tont" "$state/www" "$stat
 # would be relayed to the next request of its number.
 rm -f "$drives/r/fromnt/"* "$drives/r/tont/"*
 cp "$program" "$state/cgi-bin/trackrelay"
-cp "$repo/tools/servers/tracking_form.html" "$state/www/index.html"
+cp "$repo/harness/servers/tracking_form.html" "$state/www/index.html"
 
 sim_pid=
 TRACKRELAY_SERVER_PID=

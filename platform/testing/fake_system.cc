@@ -10,10 +10,10 @@ namespace trackrelay {
 namespace {
 
 const char* const kOperationNames[] = {
-    "WriteTextFile",   "WriteTextFileDurably", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
+    "WriteTextFile",   "WriteTextFileLike", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
     "RenameNoReplace", "RenameReplacing",      "RemoveFile",   "LookUpPlainFile",    "ClaimForProcess",
     "Sleep",           "WatchForArrival",      "AwaitArrival", "DescribeDrive",      "DescribeEntry",
-    "ListFolder",      "MayReplace",
+    "ListFolder",      "MayReplace",           "FlushFile",    "FlushFolder",
 };
 static_assert(sizeof kOperationNames / sizeof kOperationNames[0] == FakeSystem::kOperationCount);
 
@@ -114,8 +114,8 @@ void FakeSystem::WriteTextFile(const std::string& path, std::string_view text) {
   StoreFile(kWriteTextFile, path, text);
 }
 
-void FakeSystem::WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) {
-  StoreFile(kWriteTextFileDurably, path, text);
+void FakeSystem::WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) {
+  StoreFile(kWriteTextFileLike, path, text);
   written_like[path] = like_path;
 }
 
@@ -133,7 +133,13 @@ std::unique_ptr<TextFileReader> FakeSystem::OpenTextFile(const std::string& path
 }
 
 std::unique_ptr<TextFileReader> FakeSystem::OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                               std::int64_t lock_slot) {
+                                                               std::int64_t lock_slot, std::uint64_t longest_wait_ms) {
+  lock_waits.push_back(longest_wait_ms);
+  if (foreign_locks.count({lock_path, lock_slot}) != 0) {
+    Enter(kOpenTextFileLocked, path + " " + lock_path + " " + std::to_string(lock_slot));
+    clock_ms += longest_wait_ms;
+    throw LockTimeoutFailure();
+  }
   return OpenReader(kOpenTextFileLocked, path, path + " " + lock_path + " " + std::to_string(lock_slot));
 }
 
@@ -165,6 +171,18 @@ RenameWay FakeSystem::RenameNoReplaceTellingHow(const std::string& from, const s
 void FakeSystem::RenameReplacing(const std::string& from, const std::string& to) {
   Enter(kRenameReplacing, from + " " + to);
   MoveFile(from, to, true);
+}
+
+void FakeSystem::FlushFile(const std::string& path) {
+  Enter(kFlushFile, path);
+  RequireFolder(path);
+  if (Find(path) == files.end()) RaiseFailure(kFileNotFound);
+}
+
+bool FakeSystem::FlushFolder(const std::string& path) {
+  Enter(kFlushFolder, path);
+  RequireFolder(path);
+  return folders_flush;
 }
 
 void FakeSystem::RemoveFile(const std::string& path) {

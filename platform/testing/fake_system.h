@@ -32,7 +32,7 @@ class FakeSystem : public System {
  public:
   enum Operation {
     kWriteTextFile,
-    kWriteTextFileDurably,
+    kWriteTextFileLike,
     kOpenTextFile,
     kOpenTextFileLocked,
     kReadLine,  // TextFileReader::ReadLine, or ReadLinePart for each part, of a reader from either open
@@ -48,6 +48,8 @@ class FakeSystem : public System {
     kDescribeEntry,
     kListFolder,
     kMayReplace,
+    kFlushFile,
+    kFlushFolder,
     kOperationCount
   };
 
@@ -70,7 +72,12 @@ class FakeSystem : public System {
   // that other processes hold, which a ClaimForProcess of the same slot fails on with 58.
   std::set<std::pair<std::string, int>> claims;
   std::set<std::pair<std::string, int>> foreign_claims;
-  // The like_path of each WriteTextFileDurably, by the path written.
+  // Locks as (lock file, slot) that another process holds and never lets go: an
+  // OpenTextFileLocked of one waits its whole longest_wait_ms (clock_ms moves on by it) and then
+  // fails with 70. lock_waits holds the longest_wait_ms of every OpenTextFileLocked, in order.
+  std::set<std::pair<std::string, std::int64_t>> foreign_locks;
+  std::vector<std::uint64_t> lock_waits;
+  // The like_path of each WriteTextFileLike, by the path written.
   std::map<std::string, std::string> written_like;
 
   // Every Sleep's milliseconds, and the milliseconds each AwaitArrival waited, in order.
@@ -94,6 +101,8 @@ class FakeSystem : public System {
   // Files that MayReplace refuses, and the way RenameNoReplaceTellingHow reports.
   std::set<std::string> unreplaceable;
   RenameWay rename_way = RenameWay::kNoReplaceRename;
+  // What FlushFolder answers: false as on a file system that cannot flush a folder.
+  bool folders_flush = true;
   // The clock that MonotonicMilliseconds reads, in milliseconds. Sleep and AwaitArrival move it
   // on by the time they waited, and every call of an operation by that operation's cost_ms, so
   // that a test can make a call take time, as one that blocks on a network share does.
@@ -117,12 +126,14 @@ class FakeSystem : public System {
   int CallCount(Operation operation) const { return call_counts_[operation]; }
 
   void WriteTextFile(const std::string& path, std::string_view text) override;
-  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override;
+  void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override;
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override;
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                     std::int64_t lock_slot) override;
+                                                     std::int64_t lock_slot, std::uint64_t longest_wait_ms) override;
   void RenameNoReplace(const std::string& from, const std::string& to) override;
   void RenameReplacing(const std::string& from, const std::string& to) override;
+  void FlushFile(const std::string& path) override;
+  bool FlushFolder(const std::string& path) override;
   void RemoveFile(const std::string& path) override;
   std::string LookUpPlainFile(const std::string& path) override;
   void ClaimForProcess(const std::string& path, int slot) override;

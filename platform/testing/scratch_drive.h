@@ -12,6 +12,22 @@ namespace trackrelay {
 // offset slot now (a lock of the open file, as the program's own locks are).
 bool ByteIsFree(const std::string& local, std::int64_t slot);
 
+// Holds a write lock of the one byte at offset slot of the existing file at the local path, through
+// an open of its own, until it goes: as another process that holds the program's lock and never
+// lets go would hold it. held() tells whether it got the lock.
+class HeldByte {
+ public:
+  HeldByte(const std::string& local, std::int64_t slot);
+  ~HeldByte();
+  HeldByte(const HeldByte&) = delete;
+  HeldByte& operator=(const HeldByte&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  std::intptr_t handle_;
+  bool held_ = false;
+};
+
 // While it lives, the drive paths of the program ("r:\tont\41.out") lead into the folder:
 // X:\a\b is ROOT\x\a\b. On POSIX the program maps them so itself, from TRACKRELAY_DRIVE_ROOT,
 // which the drive points at the folder. On Windows the program takes drive paths as they

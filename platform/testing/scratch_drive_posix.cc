@@ -26,6 +26,19 @@ bool ByteIsFree(const std::string& local, std::int64_t slot) {
   return free;
 }
 
+HeldByte::HeldByte(const std::string& local, std::int64_t slot) : handle_(open(local.c_str(), O_RDWR | O_CLOEXEC)) {
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = slot;
+  range.l_len = 1;
+  held_ = handle_ >= 0 && fcntl(static_cast<int>(handle_), F_OFD_SETLK, &range) == 0;
+}
+
+HeldByte::~HeldByte() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
 // The drive root the environment named before.
 struct ScratchDrive::Mapping {
   std::string previous_root;

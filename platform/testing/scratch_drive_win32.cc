@@ -28,6 +28,23 @@ bool ByteIsFree(const std::string& local, std::int64_t slot) {
   return free;
 }
 
+HeldByte::HeldByte(const std::string& local, std::int64_t slot)
+    : handle_(reinterpret_cast<std::intptr_t>(CreateFileA(local.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  if (file == INVALID_HANDLE_VALUE) return;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(slot) & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(slot) >> 32);
+  held_ = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+}
+
+HeldByte::~HeldByte() {
+  HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
 namespace {
 
 // The real System with every drive path led into the scratch drive first.
@@ -36,17 +53,19 @@ class MappedSystem : public System {
   MappedSystem(System& real, const ScratchDrive& drive) : real_(real), drive_(drive) {}
 
   void WriteTextFile(const std::string& path, std::string_view text) override { real_.WriteTextFile(At(path), text); }
-  void WriteTextFileDurably(const std::string& path, std::string_view text, const std::string& like_path) override {
-    real_.WriteTextFileDurably(At(path), text, like_path.empty() ? like_path : At(like_path));
+  void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override {
+    real_.WriteTextFileLike(At(path), text, like_path.empty() ? like_path : At(like_path));
   }
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override { return real_.OpenTextFile(At(path)); }
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,
-                                                     std::int64_t lock_slot) override {
-    return real_.OpenTextFileLocked(At(path), At(lock_path), lock_slot);
+                                                     std::int64_t lock_slot, std::uint64_t longest_wait_ms) override {
+    return real_.OpenTextFileLocked(At(path), At(lock_path), lock_slot, longest_wait_ms);
   }
   void RenameNoReplace(const std::string& from, const std::string& to) override { real_.RenameNoReplace(At(from), At(to)); }
   void RenameReplacing(const std::string& from, const std::string& to) override { real_.RenameReplacing(At(from), At(to)); }
   void RemoveFile(const std::string& path) override { real_.RemoveFile(At(path)); }
+  void FlushFile(const std::string& path) override { real_.FlushFile(At(path)); }
+  bool FlushFolder(const std::string& path) override { return real_.FlushFolder(At(path)); }
   std::string LookUpPlainFile(const std::string& path) override { return real_.LookUpPlainFile(At(path)); }
   void ClaimForProcess(const std::string& path, int slot) override { real_.ClaimForProcess(At(path), slot); }
   void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }

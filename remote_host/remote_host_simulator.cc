@@ -1,6 +1,6 @@
 // trackrelay-remote-host: the remote host. By default a stand-in that echoes each request, for
 // the tests, the demo and trials; with --exec it serves each request with the administrator's own
-// command (tools/exec_host.h), keeping the rules below for it.
+// command (remote_host/exec_host.h), keeping the rules below for it.
 //
 // The program and the remote host share nothing but two folders on a network drive. What any
 // remote host must do, and what this one does for each request:
@@ -35,11 +35,13 @@
 #include <vector>
 
 #include "platform/drive_path.h"
-#include "tools/folder_pause.h"
-#include "tools/remote_host.h"
+#include "platform/system.h"
+#include "remote_host/folder_pause.h"
+#include "remote_host/hand_over.h"
+#include "remote_host/remote_host.h"
 
 #ifndef _WIN32
-#include "tools/exec_host.h"
+#include "remote_host/exec_host.h"
 #endif
 
 
@@ -267,8 +269,10 @@ class RemoteHost {
     const fs::path partial = options_.inbound / ("t" + request.number + ".out");
     // The record first: once N.out is there, the program may take and delete it at any moment.
     if (options_.keep) WriteWholeFile(*options_.keep / (request.number + ".out"), page);
-    WriteWholeFile(partial, page);
-    fs::rename(partial, options_.inbound / (request.number + ".out"));
+    // Flushed before its rename, which flushes the folder: a power cut never leaves a short answer
+    // under the name the program takes.
+    trackrelay::remote_host::PublishAnswer(trackrelay::CurrentSystem(), partial.string(),
+                                           (options_.inbound / (request.number + ".out")).string(), page);
     Report(std::cout, request.number + ": answered");
   }
 

@@ -17,6 +17,16 @@
 #   blocked-call-seconds          prints the longest that one call of the program may block on
 #                                 the share while its server does not answer, with the client's
 #                                 options in use
+#   kill-osd, restart-osd         CephFS only: the OSD killed (SIGKILL); started again on its store
+#   evict-client-NAME             the session of client NAME (a web server's, as farm_test.sh
+#                                 names them) ended by the file server at once, as an
+#                                 administrator ends a dead web server's; nothing where the file
+#                                 server keeps no session of a dead client
+#   faults                        prints the names of the faults (app/fault_end_to_end_test.cc)
+#                                 that the kind goes through
+#   replaced-when-hung            prints yes where another server takes the place of one that
+#                                 hangs (CephFS's standby MDS), so that the share serves again
+#                                 within one blocked call; no where it serves only once woken
 #
 # A repair returns once the share serves again through its client (a file made and removed).
 #
@@ -30,7 +40,10 @@
 # fill, unfill, read_only and writable. The defaults fit a kind that lib.sh brings up with one
 # server on a port (trackrelay_share_K_run DIR) and one client (trackrelay_share_K_mount DIR
 # PORT), serving DIR/server on its small disk: smb and sftp. Gluster has its own restart and
-# remount; its brick is DIR/server on that disk, so the defaults fill it and make it read-only. Every action runs in a process of
+# remount; its brick is DIR/server on that disk, so the defaults fill it and make it read-only.
+# CephFS has its own server (the MDS that holds the rank), restart, remount and fill (the pool
+# full), no read-only, and the OSD's faults besides; a kind may also provide K_client_killed,
+# run after the client was killed, and K_evict DIR NAME. Every action runs in a process of
 # its own, so a kind finds what it needs in DIR (share.env: kind, port, client, mount), and a
 # process it starts names DIR in its command line and is remembered (trackrelay_share_remember
 # DIR PID), so that trackrelay_share_down ends it.
@@ -91,7 +104,7 @@ trackrelay_share_gluster_blocked_call_seconds() { echo $((2 * $(trackrelay_share
 # glusterd started again on its address, and the brick by it; under the machine lock, as at the
 # start, since glusterd also writes to the machine's own folders.
 trackrelay_share_gluster_restart_server() {
-  trackrelay_share_gluster_locked trackrelay_share_gluster_restart_locked "$1"
+  trackrelay_share_locked trackrelay_share_gluster_restart_locked "$1"
 }
 trackrelay_share_gluster_restart_locked() {
   trackrelay_share_gluster_start_glusterd "$1" && trackrelay_share_gluster_start_brick "$1"
@@ -100,9 +113,86 @@ trackrelay_share_gluster_restart_locked() {
 # the repair starts it again ("force" leaves a brick that still runs as it is).
 trackrelay_share_gluster_unfill() { trackrelay_share_default_unfill "$1" && trackrelay_share_gluster_restart_brick "$1"; }
 trackrelay_share_gluster_writable() { trackrelay_share_default_writable "$1" && trackrelay_share_gluster_restart_brick "$1"; }
-trackrelay_share_gluster_restart_brick() { trackrelay_share_gluster_locked trackrelay_share_gluster_start_brick "$1"; }
+trackrelay_share_gluster_restart_brick() { trackrelay_share_locked trackrelay_share_gluster_start_brick "$1"; }
 # The program's client mounted again where it was.
 trackrelay_share_gluster_remount() { trackrelay_share_gluster_mount "$1" web; }
+
+# CephFS: the server is the MDS that holds the file system's rank, the one the clients talk to;
+# an MDS that a fault stopped stays among them, so that it is woken whichever now holds the rank.
+# The monitor and the OSD are left alone (the OSD has faults of its own: kill-osd, restart-osd).
+trackrelay_share_ceph_server_pids() {
+  local name pid active
+  active=$(trackrelay_share_ceph_active_mds "$1")
+  for name in a b; do
+    pid=$(trackrelay_share_ceph_pid "$1" mds "$name")
+    [ -n "$pid" ] || continue
+    if [ "$name" = "$active" ] || [ "$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | cut -d' ' -f1)" = T ]; then
+      echo "$pid"
+    fi
+  done
+}
+# The program's client only, as on Gluster.
+trackrelay_share_ceph_client_pids() { trackrelay_share_pids_naming "-n client.web -f $1/clients/web"; }
+# A killed client's session stays with the MDS, and with it the capabilities and locks it held,
+# until the MDS gives up on it (session_timeout, 60 s): the administrator evicts it, as for a
+# dead web server.
+trackrelay_share_ceph_client_killed() { trackrelay_share_ceph_evict "$1" web; }
+# A call that needs the MDS waits until one holds the rank: a hung or dead MDS is given up after
+# mds_beacon_grace, and the standby then replays the journal and lets the clients reconnect
+# (some seconds); a call may have been sent just before, and one may wait its turn behind it.
+trackrelay_share_ceph_blocked_call_seconds() { echo $((2 * ($(trackrelay_share_setting "$1" beacon_grace) + 5))); }
+# Every MDS that is not running started again; it comes back as the standby, or takes the rank
+# when none holds it.
+trackrelay_share_ceph_restart_server() {
+  local name
+  for name in a b; do
+    [ -n "$(trackrelay_share_ceph_pid "$1" mds "$name")" ] || trackrelay_share_ceph_mds_start "$1" "$name"
+  done
+  trackrelay_share_ceph_until 60 trackrelay_share_ceph_has_active_mds "$1"
+}
+trackrelay_share_ceph_remount() { trackrelay_share_ceph_mount "$1" web; }
+# The pool full: the OSD reports itself full once its use passes the full ratio, which is set
+# below what it uses (with the near-full and backfill-full ratios below it, since the OSD takes
+# the largest of the three for full); the monitor then marks the pools full, and the clients'
+# writes fail (ENOSPC) at their flush while metadata (creates, renames, removals) goes on. Each
+# waits until the monitor's map says so; the ratios go back to Ceph's own.
+trackrelay_share_ceph_fill() {
+  trackrelay_share_ceph_cli_logged "$1" osd set-nearfull-ratio 0.000001 &&
+    trackrelay_share_ceph_cli_logged "$1" osd set-backfillfull-ratio 0.000002 &&
+    trackrelay_share_ceph_cli_logged "$1" osd set-full-ratio 0.000003 &&
+    trackrelay_share_ceph_until 60 trackrelay_share_ceph_pools_full "$1" &&
+    trackrelay_share_ceph_until 30 trackrelay_share_ceph_refuses_writes "$1"
+}
+trackrelay_share_ceph_unfill() {
+  trackrelay_share_ceph_cli_logged "$1" osd set-full-ratio 0.95 &&
+    trackrelay_share_ceph_cli_logged "$1" osd set-backfillfull-ratio 0.90 &&
+    trackrelay_share_ceph_cli_logged "$1" osd set-nearfull-ratio 0.85 &&
+    trackrelay_share_ceph_until 60 trackrelay_share_ceph_pools_not_full "$1" &&
+    trackrelay_share_ceph_until 30 trackrelay_share_ceph_takes_writes "$1"
+}
+# Whether a write flushed through the program's client is taken. A client learns that the pools
+# are full, or no longer, with the next map it gets, some time after the monitor's; the fault is
+# complete once the client refuses a write, the repair once it takes one.
+trackrelay_share_ceph_takes_writes() {
+  local probe
+  probe=$(trackrelay_share_setting "$1" client)/.trackrelay-write-probe
+  dd if=/dev/zero of="$probe" bs=512 count=1 conv=fsync status=none 2>/dev/null
+  local status=$?
+  rm -f "$probe"
+  return "$status"
+}
+trackrelay_share_ceph_refuses_writes() { ! trackrelay_share_ceph_takes_writes "$1"; }
+trackrelay_share_ceph_pools_full() { trackrelay_share_ceph_cli "$1" osd dump 2>/dev/null | grep -q '^pool .* flags [a-z_,]*full'; }
+trackrelay_share_ceph_pools_not_full() {
+  local dump
+  dump=$(trackrelay_share_ceph_cli "$1" osd dump 2>/dev/null) && ! grep -q '^pool .* flags [a-z_,]*full' <<<"$dump"
+}
+# The OSD killed; started again on its store, until the monitor has it up.
+trackrelay_share_ceph_kill_osd() { trackrelay_share_ceph_pid "$1" osd 0 | trackrelay_share_signal_all KILL; }
+trackrelay_share_ceph_restart_osd() {
+  trackrelay_share_ceph_start "$1" osd 0
+  trackrelay_share_ceph_until 60 trackrelay_share_ceph_osd_up "$1"
+}
 
 # The defaults: the server started again on its port, the client mounted again.
 trackrelay_share_default_restart_server() {
@@ -162,6 +252,14 @@ trackrelay_share_signal_all() {
   return 1
 }
 
+# The faults of app/fault_end_to_end_test.cc that a share of kind $1 goes through, by name.
+trackrelay_share_faults_of() {
+  case $1 in
+    ceph) echo "server_killed server_hung client_killed osd_killed share_full" ;;
+    *) echo "server_killed server_hung client_killed share_full share_read_only" ;;
+  esac
+}
+
 # Calls function $2 of the kind of the share in folder $1, or the default where the kind has none.
 trackrelay_share_kind_call() {
   local kind
@@ -185,7 +283,10 @@ trackrelay_share_fault() {
     resume-server)
       "trackrelay_share_${kind}_server_pids" "$dir" | trackrelay_share_signal_all CONT && trackrelay_share_serves_again "$dir"
       ;;
-    kill-client) "trackrelay_share_${kind}_client_pids" "$dir" | trackrelay_share_signal_all KILL ;;
+    kill-client)
+      "trackrelay_share_${kind}_client_pids" "$dir" | trackrelay_share_signal_all KILL || return 1
+      if declare -F "trackrelay_share_${kind}_client_killed" >/dev/null; then "trackrelay_share_${kind}_client_killed" "$dir"; fi
+      ;;
     remount-client)
       mnt=$(trackrelay_share_setting "$dir" mount)
       fusermount3 -u -z "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true
@@ -197,6 +298,21 @@ trackrelay_share_fault() {
     read-only) trackrelay_share_kind_call "$dir" read_only ;;
     writable) trackrelay_share_kind_call "$dir" writable && trackrelay_share_serves_again "$dir" ;;
     blocked-call-seconds) "trackrelay_share_${kind}_blocked_call_seconds" "$dir" ;;
+    kill-osd | restart-osd)
+      declare -F "trackrelay_share_${kind}_kill_osd" >/dev/null || { echo "a $kind share has no OSD" >&2; return 1; }
+      if [ "$action" = kill-osd ]; then
+        "trackrelay_share_${kind}_kill_osd" "$dir"
+      else
+        "trackrelay_share_${kind}_restart_osd" "$dir" && trackrelay_share_serves_again "$dir"
+      fi
+      ;;
+    evict-client-*)
+      # Where the file server keeps no session of a dead client (Gluster's brick lets its locks go
+      # when its connection ends), there is nothing to evict.
+      if declare -F "trackrelay_share_${kind}_evict" >/dev/null; then "trackrelay_share_${kind}_evict" "$dir" "${action#evict-client-}"; fi
+      ;;
+    faults) trackrelay_share_faults_of "$kind" ;;
+    replaced-when-hung) if [ "$kind" = ceph ]; then echo yes; else echo no; fi ;;
     *) echo "unknown fault action $action" >&2; return 1 ;;
   esac
 }

@@ -46,7 +46,11 @@ if [ "$mode" = faults ]; then
   # One fault after another on the one share, each repaired before the next; bounded, so that
   # this script always ends in time to unmount and stop its servers.
   status=0
-  timeout -k 10 600 "$tests" --gtest_filter="Faults/ShareFaultEndToEnd.*${TRACKRELAY_FAULT:-}" || status=$?
+  # The faults that this kind of share goes through (faults.sh lists them), or the one asked for.
+  filter=$(for fault in ${TRACKRELAY_FAULT:-$(bash "$TRACKRELAY_E2E_FAULTS" "$work" faults)}; do
+    printf 'Faults/ShareFaultEndToEnd.*/%s:' "$fault"
+  done)
+  timeout -k 10 600 "$tests" --gtest_filter="$filter" || status=$?
   trackrelay_share_finish "$kind share faults" "$status"
 fi
 

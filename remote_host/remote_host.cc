@@ -1,4 +1,4 @@
-#include "tools/remote_host.h"
+#include "remote_host/remote_host.h"
 
 #include "cgi/form_input.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/installation_check.h"
+#include "check/installation_check.h"
 
 #ifndef _WIN32
 #include <stdlib.h>

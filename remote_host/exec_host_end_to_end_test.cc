@@ -24,110 +24,15 @@
 #include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
 #include "platform/testing/local_files.h"
-#include "tools/exec_host.h"
+#include "remote_host/command_environment.h"
+#include "remote_host/exec_host.h"
+#include "remote_host/exec_host_end_to_end.h"
 
 namespace trackrelay::e2e {
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-
-std::string ReadAll(const std::string& path) { return ReadLocalFile(path).value_or(""); }
-
-// The page the program makes of an answer file: each of its lines followed by CR LF CR LF.
-std::string Relayed(const std::string& answer) {
-  std::string page = expected::kHeader;
-  std::size_t at = 0;
-  while (at < answer.size()) {
-    const std::size_t end = answer.find("\r\n", at);
-    page += answer.substr(at, end - at) + "\r\n\r\n";
-    at = end + 2;
-  }
-  return page;
-}
-
-// trackrelay-remote-host serving a drive root's exchange from the remote host's side, its
-// standard error in a file; its state folder beside the drives.
-class RemoteHost {
- public:
-  RemoteHost(const DriveRoot& root, std::vector<std::string> arguments)
-      : root_(root), log_(root.path() + "/remote-host.log"), arguments_(std::move(arguments)) {
-    Start();
-  }
-  ~RemoteHost() { Stop(SIGTERM); }
-
-  void Start() {
-    std::vector<std::string> argv = {TRACKRELAY_REMOTE_HOST, "--outbound", root_.Remote("r:\\fromnt"), "--inbound",
-                                      root_.Remote("r:\\tont")};
-    if (std::find(arguments_.begin(), arguments_.end(), "--exec") != arguments_.end()) {
-      argv.insert(argv.end(), {"--state", State()});
-    }
-    argv.insert(argv.end(), arguments_.begin(), arguments_.end());
-    std::vector<char*> args;
-    for (std::string& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-      const int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      const int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 1);
-      dup2(log, 2);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-  }
-  // Ends it as a crash would, with nothing done on its way out.
-  void Crash() { Stop(SIGKILL); }
-  // Stops it as systemd does.
-  void Terminate() { Stop(SIGTERM); }
-  // Waits for a run with --once to end; its exit status.
-  int Wait() {
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  std::string State() const { return root_.path() + "/remote-host"; }
-  std::string Log() const { return ReadAll(log_); }
-  std::vector<std::string> Names(const std::string& folder) const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(State() + "/" + folder)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  void Stop(int signal) {
-    if (pid_ <= 0) return;
-    kill(pid_, signal);
-    Wait();
-  }
-
-  const DriveRoot& root_;
-  std::string log_;
-  std::vector<std::string> arguments_;
-  pid_t pid_ = -1;
-};
-
-Invocation Get(const std::string& query) {
-  Invocation run;
-  run.env = GetEnvironment(query);
-  return run;
-}
-
-// Waits up to the bound until done() holds.
-bool Eventually(const std::function<bool()>& done, milliseconds bound = milliseconds(20000)) {
-  const auto until = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return true;
-}
 
 TEST(RemoteHostCommandEndToEnd, TheCommandsAnswerIsRelayedByteForByte) {
   DriveRoot root;
@@ -311,13 +216,47 @@ TEST(RemoteHostCommandEndToEnd, AfterACrashNoRequestIsAnsweredTwiceAndNoneIsLost
   put(root.Remote("r:\\tont\\t14.out"), "<p>late</p>\r\n", 60);
   put(root.Remote("r:\\tont\\t15.out"), "<p>half</p>", 1);  // written for no request left
   put(work + "/16.DAT", "TRACKNO=16\r\n", 1);  // its command was running
-  RemoteHost host(root, {"--once", "--exec", "echo \"$TRACKRELAY_NUMBER\" >> " + runs + "; echo '<p>again</p>'"});
-  EXPECT_EQ(host.Wait(), 0) << host.Log();
-  EXPECT_EQ(ReadAll(runs), "16\n") << "only the request that was under way runs again";
-  EXPECT_EQ(root.List("r:\\tont"), (std::vector<std::string>{"12.out", "16.out"}));
+  // Taken by a second name where the file system cannot rename without replacing, the first
+  // name not yet removed.
+  put(work + "/17.DAT", "TRACKNO=17\r\n", 1);
+  fs::create_hard_link(work + "/17.DAT", root.Remote("r:\\fromnt\\17.DAT"));
+  RemoteHost host(root, {"--once", "--jobs", "1", "--exec",
+                         "echo \"$TRACKRELAY_NUMBER\" >> " + runs + "; echo '<p>again</p>'"});
+  // The request answered too late counts as failed.
+  EXPECT_EQ(host.Wait(), 1) << host.Log();
+  std::vector<std::string> served;
+  std::istringstream lines(ReadAll(runs));
+  for (std::string line; std::getline(lines, line);) served.push_back(line);
+  std::sort(served.begin(), served.end());
+  EXPECT_EQ(served, (std::vector<std::string>{"16", "17"})) << "only the requests that were under way run again, once";
+  EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{});
+  EXPECT_EQ(root.List("r:\\tont"), (std::vector<std::string>{"12.out", "16.out", "17.out"}));
   EXPECT_EQ(root.Read("r:\\tont\\12.out"), "<p>first</p>\r\n");
   EXPECT_EQ(root.Read("r:\\tont\\16.out"), "<p>again</p>\r\n");
   EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  // The one too late for the program is not lost: it is kept with the failed requests.
+  const std::vector<std::string> kept = host.Names("error");
+  ASSERT_EQ(kept.size(), 2u) << host.Log();
+  EXPECT_TRUE(kept[0].ends_with("-14.DAT") && kept[1].ends_with("-14.reason")) << kept[0];
+  EXPECT_EQ(ReadAll(host.State() + "/error/" + kept[0]), "TRACKNO=14\r\n");
+  EXPECT_NE(ReadAll(host.State() + "/error/" + kept[1]).find("came too late for the program"), std::string::npos);
+}
+
+// An answer that nobody took (its program read it and lost its power before deleting it) would
+// be relayed to the next request of its number; once no program can wait for it, it goes.
+TEST(RemoteHostCommandEndToEnd, AnAnswerLeftBehindIsRemovedOnceNoProgramCanStillWaitForIt) {
+  DriveRoot root;
+  auto put = [&](const std::string& drive_path, int age_s) {
+    root.Write(drive_path, "<p>answer</p>\r\n");
+    fs::last_write_time(root.Remote(drive_path), fs::file_time_type::clock::now() - std::chrono::seconds(age_s));
+  };
+  put("r:\\tont\\20.out", 150);  // past any program's wait
+  put("r:\\tont\\21.out", 80);   // a program whose share hung may still look for it
+  put("r:\\tont\\t22.out", 150);  // no answer: a temporary one, the start's to clear
+  RemoteHost host(root, {"--once", "--exec", "cat"});
+  EXPECT_EQ(host.Wait(), 0) << host.Log();
+  EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{"21.out"});
+  EXPECT_NE(host.Log().find("20: its answer, left in"), std::string::npos) << host.Log();
 }
 
 // A request file that someone made a link is never read, by either way of serving: the remote

@@ -1,4 +1,4 @@
-#include "tools/folder_pause.h"
+#include "remote_host/folder_pause.h"
 
 #include <thread>
 

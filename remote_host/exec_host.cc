@@ -1,4 +1,4 @@
-#include "tools/exec_host.h"
+#include "remote_host/exec_host.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -26,8 +26,11 @@
 
 #include "platform/failure.h"
 #include "platform/system.h"
-#include "tools/folder_pause.h"
-#include "tools/remote_host.h"
+#include "remote_host/command_environment.h"
+#include "remote_host/command_run.h"
+#include "remote_host/folder_pause.h"
+#include "remote_host/hand_over.h"
+#include "remote_host/remote_host.h"
 
 namespace trackrelay::remote_host {
 
@@ -35,258 +38,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using SteadyClock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
-
-namespace {
-
-bool SafeFieldName(std::string_view name) {
-  if (name.empty() || name.size() > 64) return false;
-  for (char c : name) {
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) return false;
-  }
-  return true;
-}
-
-bool OwnVariable(std::string_view variable) {
-  const std::string_view name = variable.substr(0, variable.find('='));
-  return name.starts_with("FORM_") || name == "TRACKRELAY_NUMBER" || name == "TRACKRELAY_FIELDS";
-}
-
-}  // namespace
-
-std::vector<std::string> CommandEnvironment(std::string_view number, std::string_view form_input,
-                                            const char* const* inherited) {
-  std::vector<std::string> environment;
-  for (const char* const* variable = inherited; variable != nullptr && *variable != nullptr; ++variable) {
-    if (!OwnVariable(*variable)) environment.emplace_back(*variable);
-  }
-  environment.push_back("TRACKRELAY_NUMBER=" + std::string(number));
-  // In the order the fields came, each name once.
-  std::vector<std::pair<std::string, std::string>> fields;
-  std::size_t total = 0;
-  for (auto& field_read : ParseFormFields(form_input)) {
-    std::string& name = field_read.first;
-    std::string& value = field_read.second;
-    if (!SafeFieldName(name) || value.find('\0') != std::string::npos) continue;
-    auto same = std::find_if(fields.begin(), fields.end(), [&](const auto& field) { return field.first == name; });
-    const std::size_t grows = same == fields.end() ? name.size() + value.size() + 6 : value.size() + 1;
-    if (total + grows > kFieldsLimit) break;
-    if (same == fields.end()) {
-      if (name.size() + value.size() + 6 > kFieldLimit) continue;
-      fields.emplace_back(std::move(name), std::move(value));
-    } else {
-      if (same->first.size() + same->second.size() + grows + 6 > kFieldLimit) continue;
-      same->second += ";" + value;
-    }
-    total += grows;
-  }
-  std::string names;
-  for (const auto& [name, value] : fields) {
-    environment.push_back("FORM_" + name + "=" + value);
-    names += (names.empty() ? "" : " ") + name;
-  }
-  environment.push_back("TRACKRELAY_FIELDS=" + names);
-  return environment;
-}
-
-std::string WithCrLfLineEnds(std::string_view output) {
-  std::string lines;
-  lines.reserve(output.size() + output.size() / 16 + 2);
-  for (std::size_t i = 0; i < output.size(); ++i) {
-    const char c = output[i];
-    if (c == '\r' || c == '\n') {
-      lines += "\r\n";
-      if (c == '\r' && i + 1 < output.size() && output[i + 1] == '\n') ++i;
-    } else {
-      lines += c;
-    }
-  }
-  if (!lines.empty() && !lines.ends_with("\r\n")) lines += "\r\n";
-  return lines;
-}
-
-std::string ErrorPage(std::string_view number) {
-  const std::string n = EscapeHtml(number);
-  return "<!DOCTYPE html>\r\n"
-         "<html>\r\n"
-         "<head>\r\n"
-         "<title>Request not served</title>\r\n"
-         "</head>\r\n"
-         "<body>\r\n"
-         "<h1>The remote host could not serve this request</h1>\r\n"
-         "<p>Tracking number " + n + ". Please try again later.</p>\r\n"
-         "</body>\r\n"
-         "</html>\r\n";
-}
-
-namespace {
-
-// A descriptor that closes itself.
-struct Pipe {
-  int read = -1, write = -1;
-  ~Pipe() { Close(); }
-  void Close() {
-    CloseRead();
-    CloseWrite();
-  }
-  void CloseRead() {
-    if (read >= 0) close(read);
-    read = -1;
-  }
-  void CloseWrite() {
-    if (write >= 0) close(write);
-    write = -1;
-  }
-};
-
-bool MakePipe(Pipe& pipe) {
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
-  pipe.read = ends[0];
-  pipe.write = ends[1];
-  return true;
-}
-
-// Reads what a non-blocking descriptor holds now into text, up to limit bytes kept; true at
-// its end (or on an error, which ends it as well).
-bool Drain(int fd, std::string& text, std::size_t limit, bool& over) {
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got > 0) {
-      const std::size_t room = limit > text.size() ? limit - text.size() : 0;
-      text.append(buffer, std::min<std::size_t>(room, static_cast<std::size_t>(got)));
-      if (static_cast<std::size_t>(got) > room) over = true;
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-  }
-}
-
-// While it lives, a write to a pipe whose reader has gone fails with EPIPE in this thread instead
-// of ending the process, whatever the process does with SIGPIPE: the signal is blocked here, and
-// one that a write raised is taken back before the mask is restored.
-class BrokenPipesFail {
- public:
-  BrokenPipesFail() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
-  }
-  ~BrokenPipesFail() {
-    sigset_t pending;
-    const timespec now{0, 0};
-    while (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) && sigtimedwait(&pipe_, nullptr, &now) > 0) {
-    }
-    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
-  }
-  BrokenPipesFail(const BrokenPipesFail&) = delete;
-  BrokenPipesFail& operator=(const BrokenPipesFail&) = delete;
-
- private:
-  sigset_t pipe_, before_;
-};
-
-}  // namespace
-
-CommandRun RunCommand(const std::string& command, std::string_view input, const std::vector<std::string>& environment,
-                      SteadyClock::time_point deadline, const std::atomic<bool>& stop) {
-  CommandRun run;
-  const SteadyClock::time_point started = SteadyClock::now();
-  Pipe in, out, err;
-  if (!MakePipe(in) || !MakePipe(out) || !MakePipe(err)) {
-    run.errors = std::string("no pipe: ") + std::strerror(errno);
-    return run;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in.read, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.write, 1);
-  posix_spawn_file_actions_adddup2(&actions, err.write, 2);
-  // A process group of its own, so that everything it starts can be killed with it; signals as
-  // a command expects them, whatever this host ignores or blocks.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  std::string shell = "sh", dash_c = "-c", text = command;
-  char* argv[] = {shell.data(), dash_c.data(), text.data(), nullptr};
-  std::vector<std::string> variables = environment;
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  in.CloseRead();
-  out.CloseWrite();
-  err.CloseWrite();
-  if (spawned != 0) {
-    run.errors = std::string("/bin/sh cannot be started: ") + std::strerror(spawned);
-    return run;
-  }
-  for (int fd : {in.write, out.read, err.read}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-
-  std::size_t written = 0;
-  BrokenPipesFail broken_pipes_fail;
-  if (input.empty()) in.CloseWrite();
-  bool exited = false, output_done = false, errors_done = false, too_large = false, errors_over = false;
-  int status = 0;
-  CommandRun::Ending ending = CommandRun::Ending::kExited;
-  for (;;) {
-    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
-    // Its output is complete once it has ended and nothing holds its standard output open.
-    if (exited && output_done) break;
-    if (stop) {
-      ending = CommandRun::Ending::kStopped;
-      break;
-    }
-    const auto left = std::chrono::ceil<milliseconds>(deadline - SteadyClock::now()).count();
-    if (left <= 0) {
-      ending = CommandRun::Ending::kDeadline;
-      break;
-    }
-    pollfd fds[3];
-    nfds_t count = 0;
-    if (in.write >= 0) fds[count++] = {in.write, POLLOUT, 0};
-    if (!output_done) fds[count++] = {out.read, POLLIN, 0};
-    if (!errors_done) fds[count++] = {err.read, POLLIN, 0};
-    // Short enough to see the command end and the host stop without a descriptor to say so.
-    poll(fds, count, static_cast<int>(std::min<long long>(left, 50)));
-    if (in.write >= 0) {
-      const ssize_t put = write(in.write, input.data() + written, input.size() - written);
-      if (put > 0) written += static_cast<std::size_t>(put);
-      // A command that does not read its input all, or closes it, has it as far as it wanted.
-      if (written == input.size() || (put < 0 && errno != EAGAIN && errno != EINTR)) in.CloseWrite();
-    }
-    if (!output_done) output_done = Drain(out.read, run.output, kAnswerLimit, too_large);
-    if (!errors_done) errors_done = Drain(err.read, run.errors, kErrorsKept, errors_over);
-    if (too_large) {
-      ending = CommandRun::Ending::kTooLarge;
-      break;
-    }
-  }
-  if (ending != CommandRun::Ending::kExited) {
-    kill(-pid, SIGKILL);
-    if (!exited) {
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-  } else if (WIFSIGNALED(status)) {
-    ending = CommandRun::Ending::kSignalled;
-  }
-  if (!errors_done) Drain(err.read, run.errors, kErrorsKept, errors_over);
-  run.ending = ending;
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  run.seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
-  return run;
-}
 
 namespace {
 
@@ -372,10 +123,15 @@ class CommandHost {
     for (int i = 0; i < options_.jobs; ++i) workers.emplace_back([this] { Work(); });
     FolderPause pause(options_.outbound);
     bool first_look = true;
+    SteadyClock::time_point last_sweep = SteadyClock::now();
     while (stop_signal == 0) {
       if (!options_.once || first_look) TakeNew();
       first_look = false;
       ExpireWaiting();
+      if (SteadyClock::now() - last_sweep >= kSweepInterval) {
+        RemoveAnswersLeftBehind();
+        last_sweep = SteadyClock::now();
+      }
       if (options_.once && Idle()) break;
       pause.Wait(milliseconds(50));
     }
@@ -455,6 +211,7 @@ class CommandHost {
         }
       }
     }
+    RemoveAnswersLeftBehind();
     for (fs::directory_iterator it(options_.inbound, error), end; !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
       if (name.size() < 6 || name[0] != 't' || !name.ends_with(".out")) continue;
@@ -463,27 +220,84 @@ class CommandHost {
     }
     std::sort(again.begin(), again.end(), [](const Request& a, const Request& b) { return a.published < b.published; });
     for (Request& request : again) {
+      FinishTaking(request);
       Report(request.number + ": found in " + work_.string() + " after a stop, served again");
       Queue(std::move(request));
     }
   }
 
-  // A request whose answer had been written under its temporary name when the host stopped:
-  // published now if the program may still wait for it, removed otherwise.
-  void FinishAnswered(const std::string& number, const fs::path& marker) {
-    const fs::path partial = options_.inbound / ("t" + number + ".out");
-    const std::optional<WallClock::time_point> published = PublishedAt(marker);
+  // How often the inbound folder is looked through for answers left behind.
+  static constexpr std::chrono::seconds kSweepInterval{10};
+
+  // Answers in the inbound folder that nobody took in time: an answer the program read and did
+  // not delete (its web server lost its power or was killed), or one it stopped waiting for.
+  void RemoveAnswersLeftBehind() {
     std::error_code error;
-    if (fs::exists(fs::symlink_status(partial, error))) {
-      if (published && WallClock::now() - *published < kLastAnswer) {
-        fs::rename(partial, options_.inbound / (number + ".out"), error);
-        Report(number + ": its answer, written before a stop, published now");
-      } else {
-        fs::remove(partial, error);
-        Report(number + ": its answer, written before a stop, is too late now and was removed");
+    const WallClock::time_point now = WallClock::now();
+    for (fs::directory_iterator it(options_.inbound, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (!name.ends_with(".out")) continue;
+      const std::optional<std::string> number = RequestNumberOf(name.substr(0, name.size() - 4) + ".DAT");
+      const std::optional<WallClock::time_point> written = PublishedAt(it->path());
+      if (!number || !written || now - *written < kAnswerLeftBehind) continue;
+      try {
+        CurrentSystem().RemoveFile(it->path().string());
+        Report(*number + ": its answer, left in " + options_.inbound.string() + " for " +
+               Seconds(std::chrono::duration<double>(now - *written).count()) +
+               ", removed: no program waits for it, and the next request of the number would get it");
+      } catch (const Failure& failure) {
+        if (failure.number() != kFileNotFound) Report(*number + ": its answer left behind cannot be removed: " + Explained(failure));
       }
     }
-    fs::remove(marker, error);
+  }
+
+  // A request whose answer had been written when the host stopped: its answer published now if
+  // it was still under its temporary name and the program may still wait for it; kept with the
+  // failed requests if it is too late for that.
+  void FinishAnswered(const std::string& number, const fs::path& marker) {
+    const std::optional<WallClock::time_point> published = PublishedAt(marker);
+    const bool in_time = published && WallClock::now() - *published < kLastAnswer;
+    try {
+      switch (remote_host::FinishAnswered(CurrentSystem(), HandOverOf(work_, options_.inbound, number), in_time)) {
+        case Finish::kPublishedNow:
+          Report(number + ": its answer, written before a stop, published now");
+          return;
+        case Finish::kWasOut:
+          return;
+        case Finish::kTooLate:
+          Failed(Request{number, marker, published.value_or(WallClock::time_point())},
+                 "its answer, written before a stop, came too late for the program and was removed", "");
+          return;
+        case Finish::kLeft:
+          Report(number + ": " + (options_.inbound / ("t" + number + ".out")).string() +
+                 " is no answer file of this host; it and " + marker.string() + " are left for you to look at");
+          return;
+      }
+    } catch (const Failure& failure) {
+      Report(number + ": its answer, written before a stop, cannot be finished: " + Explained(failure) +
+             "; the request stays in " + marker.string());
+    }
+  }
+
+  // Where the file system cannot rename without replacing, a request is taken by a second name
+  // in the work folder and then the removal of the first: a stop between the two leaves the
+  // request under both names. Served from the work folder and taken again from the outbound
+  // folder, it would be answered twice, and the second answer would wait for the next request
+  // of that number; so the move is finished first.
+  void FinishTaking(const Request& request) {
+    const fs::path published = options_.outbound / request.file.filename();
+    struct stat taken, left;
+    if (lstat(request.file.c_str(), &taken) != 0 || lstat(published.c_str(), &left) != 0 ||
+        taken.st_dev != left.st_dev || taken.st_ino != left.st_ino) {
+      return;
+    }
+    try {
+      CurrentSystem().RemoveFile(published.string());
+      Report(request.number + ": its move into " + work_.string() + ", cut short by a stop, finished");
+    } catch (const Failure& failure) {
+      Report(request.number + ": " + published.string() + " is a second name of the request in " + work_.string() +
+             " and cannot be removed: " + Explained(failure));
+    }
   }
 
   void TakeNew() {
@@ -499,8 +313,10 @@ class CommandHost {
       try {
         // Without replacing: a request of the same number may still be served, and this one
         // waits its turn in the outbound folder.
-        CurrentSystem().RenameNoReplace(it->path().string(), taken.string());
+        TakeRequest(CurrentSystem(), it->path().string(), taken.string());
       } catch (const Failure& failure) {
+        // Taken by nobody else, so gone only with an outbound folder that went.
+        if (failure.number() == kFileNotFound) continue;
         if (failure.number() != kFileAlreadyExists) {
           Report(*number + ": cannot be taken into " + work_.string() + ": " + Explained(failure));
           stuck_.insert(name);
@@ -622,36 +438,24 @@ class CommandHost {
     }
   }
 
-  // Publishes page as the answer to request, or nothing when it is too late for the program.
-  // The request file is marked as answered before the answer goes out, so that a crash between
-  // the two never lets a restart answer a request a second time: a second answer would wait
-  // for, and be given to, the next request of that number.
-  bool Publish(const Request& request, const std::string& page, fs::path& marker) {
-    if (WallClock::now() - request.published >= kLastAnswer) return false;
-    const std::string partial = (options_.inbound / ("t" + request.number + ".out")).string();
-    const std::string answer = (options_.inbound / (request.number + ".out")).string();
-    CurrentSystem().WriteTextFile(partial, page);
-    marker = work_ / (request.number + ".answered");
-    CurrentSystem().RenameReplacing(request.file.string(), marker.string());
-    CurrentSystem().RenameReplacing(partial, answer);
-    return true;
-  }
-
+  // Publishes page as the answer to request, or nothing when it is too late for the program;
+  // the hand-over's order (hand_over.h) makes sure that a crash or a power cut at any step
+  // leaves the request to serve again or the whole answer, and never both to be answered twice.
   void Answered(const Request& request, const std::string& content, const std::string& page, double seconds) {
-    fs::path marker = request.file;
+    std::string holder = request.file.string();
     try {
       if (options_.keep) {
         CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".DAT")).string(), content);
         CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".out")).string(), page);
       }
-      if (!Publish(request, page, marker)) {
+      if (WallClock::now() - request.published >= kLastAnswer) {
         Failed(request, "the command's answer came too late for the program", "");
         return;
       }
-      CurrentSystem().RemoveFile(marker.string());
+      AnswerRequest(CurrentSystem(), HandOverOf(work_, options_.inbound, request.number), page, holder);
     } catch (const Failure& failure) {
-      Report(request.number + ": FAILED: its answer cannot be written: " + Explained(failure) + "; the request stays in " +
-             marker.string());
+      Report(request.number + ": FAILED: its answer cannot be written: " + Explained(failure) +
+             (holder.empty() ? "" : "; the request stays in " + holder));
       Count();
       return;
     }
@@ -689,9 +493,8 @@ class CommandHost {
     std::string answered = "no answer: the program no longer waits";
     if (WallClock::now() - request.published < kLastAnswer) {
       try {
-        const std::string partial = (options_.inbound / ("t" + request.number + ".out")).string();
-        CurrentSystem().WriteTextFile(partial, ErrorPage(request.number));
-        CurrentSystem().RenameReplacing(partial, (options_.inbound / (request.number + ".out")).string());
+        const HandOver files = HandOverOf(work_, options_.inbound, request.number);
+        PublishAnswer(CurrentSystem(), files.partial, files.answer, ErrorPage(request.number));
         answered = "the error page written";
       } catch (const Failure& failure) {
         answered = "the error page cannot be written: " + Explained(failure);

@@ -25,7 +25,7 @@ PATH=$PATH:/usr/sbin:/sbin
 TRACKRELAY_SHARE_PIDS=()
 TRACKRELAY_SHARE_MOUNTS=()
 
-# Why share $1 (smb, sftp or gluster) cannot be brought up here, or nothing when it can: no FUSE, a
+# Why share $1 (smb, sftp, gluster or ceph) cannot be brought up here, or nothing when it can: no FUSE, a
 # program missing, not root. The caller reports a skip with this reason.
 trackrelay_share_missing() {
   local kind=$1 program
@@ -36,11 +36,12 @@ trackrelay_share_missing() {
     smb) programs+=(smbd smbpasswd smbnetfs) ;;
     sftp) programs+=(sshd ssh-keygen sshfs) ;;
     gluster) programs+=(glusterd gluster glusterfs) ;;
+    ceph) programs+=(ceph-mon ceph-osd ceph-mds ceph-fuse ceph monmaptool) ;;
     *) echo "unknown share $kind"; return ;;
   esac
   for program in "${programs[@]}"; do
     command -v "$program" >/dev/null 2>&1 ||
-      { echo "$program is missing (packages: samba smbnetfs openssh-server sshfs glusterfs-server glusterfs-client fuse3)"; return; }
+      { echo "$program is missing (packages: samba smbnetfs openssh-server sshfs glusterfs-server glusterfs-client ceph-mon ceph-osd ceph-mds ceph-fuse ceph-common fuse3)"; return; }
   done
 }
 
@@ -63,11 +64,22 @@ trackrelay_share_test_begin() {
 trackrelay_share_test_end() {
   local status=$?
   trackrelay_share_down
+  # Ceph's daemons and clients are told to keep everything in the test's folder; whatever they
+  # left in the machine's own folders all the same fails the test.
+  if [ "$(trackrelay_share_setting "$work" kind)" = ceph ]; then
+    local left
+    left=$(find /var/lib/ceph /var/log/ceph /run/ceph -newer "$work/ceph.conf" 2>/dev/null)
+    if [ -n "$left" ]; then
+      echo "the cluster left files in the machine's own folders:" $left >&2
+      [ "$status" -ne 0 ] || status=1
+    fi
+  fi
   if [ "${KEEP_WORK:-}" = 1 ] || [ "$status" -ne 0 ]; then
     echo "the servers' configs and logs are in $work"
   else
     rm -rf "$work"
   fi
+  exit "$status"
 }
 
 # Runs the command after $1 in the background, its output kept in file $1 until
@@ -143,7 +155,7 @@ trackrelay_share_remember() {
   echo "$2" >>"$1/pids"
 }
 
-# Brings share $1 (smb, sftp or gluster) up with everything it needs in folder $2: the server's
+# Brings share $1 (smb, sftp, gluster or ceph) up with everything it needs in folder $2: the server's
 # config, state and logs, the exported folder ($2/server) and the mount point ($2/mnt; Gluster's
 # clients are mounted in $2/clients). Sets TRACKRELAY_SHARE_SERVER and TRACKRELAY_SHARE_CLIENT;
 # remembers what it started and mounted for trackrelay_share_down, which the caller runs however
@@ -154,7 +166,8 @@ trackrelay_share_up() {
   TRACKRELAY_SHARE_DIR=$dir
   TRACKRELAY_SHARE_SERVER=$dir/server
   : >"$dir/pids"
-  if [ "${TRACKRELAY_SHARE_FAULTS:-}" = 1 ]; then
+  # Ceph's OSD keeps its objects on a disk file of its own (see the CephFS section below).
+  if [ "${TRACKRELAY_SHARE_FAULTS:-}" = 1 ] && [ "$kind" != ceph ]; then
     mount -t tmpfs -o "size=${TRACKRELAY_SHARE_DISK_SIZE:-16m},mode=755" trackrelay-share "$dir/server" ||
       { echo "cannot mount a disk of its own for the share's server at $dir/server" >&2; return 1; }
     TRACKRELAY_SHARE_MOUNTS+=("$dir/server")
@@ -166,6 +179,12 @@ trackrelay_share_up() {
       # Known from the start, so that trackrelay_share_down ends the volume however far it got.
       printf 'kind=gluster\nfaults=%s\n' "${TRACKRELAY_SHARE_FAULTS:-}" >"$dir/share.env"
       trackrelay_share_gluster_up "$dir" || return 1
+      printf 'client=%s\nmount=%s\n' "$TRACKRELAY_SHARE_CLIENT" "$TRACKRELAY_SHARE_CLIENT" >>"$dir/share.env"
+      return 0
+      ;;
+    ceph)
+      printf 'kind=ceph\nfaults=%s\n' "${TRACKRELAY_SHARE_FAULTS:-}" >"$dir/share.env"
+      trackrelay_share_ceph_up "$dir" || return 1
       printf 'client=%s\nmount=%s\n' "$TRACKRELAY_SHARE_CLIENT" "$TRACKRELAY_SHARE_CLIENT" >>"$dir/share.env"
       return 0
       ;;
@@ -354,11 +373,12 @@ trackrelay_share_signal() {
 # clients first. A server that a fault left stopped is woken first, so that it can end, and no
 # process of theirs is left behind.
 trackrelay_share_down() {
-  local mnt i pid tree=() ours=() gluster=
-  if [ -n "${TRACKRELAY_SHARE_DIR:-}" ] && [ "$(trackrelay_share_setting "$TRACKRELAY_SHARE_DIR" kind)" = gluster ]; then
-    gluster=$TRACKRELAY_SHARE_DIR
+  local mnt i pid kind= tree=() ours=() gluster=
+  [ -z "${TRACKRELAY_SHARE_DIR:-}" ] || kind=$(trackrelay_share_setting "$TRACKRELAY_SHARE_DIR" kind)
+  [ "$kind" = gluster ] && gluster=$TRACKRELAY_SHARE_DIR
+  if [ "$kind" = gluster ] || [ "$kind" = ceph ]; then
     # Every client of the volume, also those that a fault action mounted again.
-    for mnt in "$gluster"/clients/*; do
+    for mnt in "$TRACKRELAY_SHARE_DIR"/clients/*; do
       [[ " ${TRACKRELAY_SHARE_MOUNTS[*]} " == *" $mnt "* ]] || TRACKRELAY_SHARE_MOUNTS+=("$mnt")
     done
   fi
@@ -387,6 +407,8 @@ trackrelay_share_down() {
     if trackrelay_share_mounted "$mnt"; then umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true; fi
   done
   [ -z "$gluster" ] || trackrelay_share_gluster_put_back "$gluster"
+  # Ended: no later harness is to reap the folder, which a failed test keeps for its logs.
+  [ "$kind" != ceph ] || sed -i '/^harness=/d' "$TRACKRELAY_SHARE_DIR/share.env"
   TRACKRELAY_SHARE_PIDS=()
   TRACKRELAY_SHARE_MOUNTS=()
   TRACKRELAY_SHARE_DIR=
@@ -435,7 +457,7 @@ trackrelay_share_gluster_ping_timeout() { if trackrelay_share_for_faults "$1"; t
 
 # Runs the command after it with the machine lock held (waiting up to 10 minutes for it) and the
 # lock's descriptor closed in the command, so that no daemon it starts goes on holding the lock.
-trackrelay_share_gluster_locked() {
+trackrelay_share_locked() {
   local status=0
   exec 9>>"$TRACKRELAY_GLUSTER_MACHINE_LOCK"
   if ! flock -w 600 9; then
@@ -630,7 +652,7 @@ trackrelay_share_gluster_up_locked() {
 trackrelay_share_gluster_up() {
   local dir=$1
   mkdir -p "$dir/clients"
-  trackrelay_share_gluster_locked trackrelay_share_gluster_up_locked "$dir" || return 1
+  trackrelay_share_locked trackrelay_share_gluster_up_locked "$dir" || return 1
   trackrelay_share_gluster_mount "$dir" remote || return 1
   TRACKRELAY_SHARE_SERVER=$dir/clients/remote
   trackrelay_share_gluster_mount "$dir" web || return 1
@@ -678,5 +700,240 @@ trackrelay_share_gluster_put_back() {
   while read -r socket; do
     [ -S "$socket" ] && rm -f "$socket"
   done < <(sort -u "$dir/run/brick-sockets" 2>/dev/null)
-  trackrelay_share_gluster_locked trackrelay_share_gluster_unregister || true
+  trackrelay_share_locked trackrelay_share_gluster_unregister || true
+}
+
+# --- CephFS ---------------------------------------------------------------------------------------
+#
+# A one-node Ceph cluster on 127.0.0.1: one monitor on a free port, one OSD, one metadata server
+# (MDS), no manager (nothing here needs one), authentication off and every pool of one copy; and
+# one FUSE client (ceph-fuse) per web server and one for the remote host, each at
+# DIR/clients/NAME, as on Gluster. Everything the daemons keep (the monitor's store, the OSD's
+# objects, the admin sockets, pid files and crash reports) is in DIR/ceph, their logs and the
+# cluster's log in DIR/logs: DIR/ceph.conf names every such path, so that nothing reaches
+# /var/lib/ceph, /var/log/ceph or /run/ceph, which the packages own (trackrelay_share_test_end
+# checks it). The OSD and the MDS take ports of 127.0.0.1 from Ceph's own range (6800 to 7300),
+# each binding the first that is free, so that several clusters run side by side.
+#
+# The OSD keeps its objects in memory (memstore), which costs nothing to make; for the fault tests
+# on a disk of its own (bluestore on a file in DIR/ceph), so that an OSD killed and started again
+# finds them, and a standby MDS stands beside the active one: a hung MDS holds every call that
+# needs it until the monitor gives up on it (mds_beacon_grace, shortened to 5 s there, 15 s by
+# default) and the standby takes its place. With a single MDS and no standby a call waits for as
+# long as the MDS hangs.
+#
+# The settings that the program needs (see docs/deploy.md, CephFS): mds_early_reply off, without
+# which a rename of a file that another client holds open waits for the MDS's next tick (5 s).
+
+TRACKRELAY_CEPH_FS=trackrelay
+# How long the monitor waits for an MDS's beacon before it hands its rank to a standby: Ceph's own
+# 15 s, 5 s for the fault tests, whose MDS hangs for a minute.
+trackrelay_share_ceph_beacon_grace() { if trackrelay_share_for_faults "$1"; then echo 5; else echo 15; fi; }
+# How often an MDS sends its beacon, and the monitor looks at them: Ceph's own 4 s and 5 s, 1 s
+# each for the fault tests. The monitor takes a look that came later than the grace less the
+# interval for its own delay and starts every MDS's grace over, so that with 5 s of grace and
+# the default intervals it would never give up on an MDS. For a minute after its quorum formed,
+# here the cluster's start, it waits mds_beacon_mon_down_grace (60 s) instead of the grace.
+trackrelay_share_ceph_beacon_intervals() {
+  if trackrelay_share_for_faults "$1"; then
+    printf 'mds beacon interval = 1\nmon tick interval = 1\nmds beacon mon down grace = 1\n'
+  fi
+}
+
+# The ceph command line against the cluster of folder $1, bounded: a monitor that does not answer
+# fails it after 10 s rather than the 5 minutes of its default.
+trackrelay_share_ceph_cli() {
+  local dir=$1
+  shift
+  timeout 60 ceph -c "$dir/ceph.conf" --connect-timeout 10 "$@" 2>>"$dir/logs/cli.err"
+}
+
+# The same, its output kept in the log; status 1, with the log's tail, when it fails.
+trackrelay_share_ceph_cli_logged() {
+  local dir=$1
+  trackrelay_share_ceph_cli "$@" >>"$dir/logs/cli.out" 2>&1 || { tail -n 5 "$dir/logs/cli.out" "$dir/logs/cli.err" >&2; return 1; }
+}
+
+# The cluster's config for a monitor on port $2, and a new monitor store for it.
+trackrelay_share_ceph_config() {
+  local dir=$1 port=$2 fsid store=memstore
+  fsid=$(cat /proc/sys/kernel/random/uuid)
+  trackrelay_share_for_faults "$dir" && store=bluestore
+  mkdir -p "$dir/ceph/run" "$dir/ceph/crash" "$dir/logs"
+  cat >"$dir/ceph.conf" <<CONF
+[global]
+fsid = $fsid
+mon host = v1:127.0.0.1:$port
+public addr = 127.0.0.1
+ms bind msgr2 = false
+auth cluster required = none
+auth service required = none
+auth client required = none
+keyring = $dir/ceph/keyring
+run dir = $dir/ceph/run
+admin socket = $dir/ceph/run/\$name.asok
+pid file = $dir/ceph/run/\$name.pid
+crash dir = $dir/ceph/crash
+log file = $dir/logs/\$name.log
+mon cluster log file = $dir/logs/cluster.\$channel.log
+mon data = $dir/ceph/mon-\$id
+osd data = $dir/ceph/osd-\$id
+mds data = $dir/ceph/mds-\$id
+mon data avail warn = 1
+mon data avail crit = 0
+mon allow pool size one = true
+mon warn on pool no redundancy = false
+osd pool default size = 1
+osd pool default min size = 1
+osd pool default pg num = 8
+osd pool default pgp num = 8
+osd pool default pg autoscale mode = off
+osd crush chooseleaf type = 0
+osd crush update on start = false
+osd class update on start = false
+osd objectstore = $store
+memstore device bytes = 268435456
+bluestore block path = $dir/ceph/osd-\$id.block
+bluestore block create = true
+bluestore block size = 2147483648
+bluestore cache autotune = false
+bluestore cache size = 67108864
+osd memory target = 939524096
+mds beacon grace = $(trackrelay_share_ceph_beacon_grace "$dir")
+$(trackrelay_share_ceph_beacon_intervals "$dir")
+[mds]
+mds early reply = false
+[client]
+client mount timeout = 30
+CONF
+  rm -rf "$dir/ceph/mon-a"
+  monmaptool --create --addv a "v1:127.0.0.1:$port" --fsid "$fsid" --clobber "$dir/ceph/monmap" >>"$dir/logs/mkfs.out" 2>&1 &&
+    ceph-mon -c "$dir/ceph.conf" --mkfs -i a --monmap "$dir/ceph/monmap" >>"$dir/logs/mkfs.out" 2>&1 ||
+    { tail -n 5 "$dir/logs/mkfs.out" >&2; return 1; }
+}
+
+trackrelay_share_ceph_mon_run() { exec ceph-mon -c "$1/ceph.conf" -i a -f >>"$1/logs/mon.out" 2>&1; }
+
+# Starts daemon $2 (osd or mds) of id $3 in the foreground of a background job, remembered for
+# trackrelay_share_down.
+trackrelay_share_ceph_start() {
+  local dir=$1 daemon=$2 id=$3 pid
+  "ceph-$daemon" -c "$dir/ceph.conf" -i "$id" -f </dev/null >>"$dir/logs/$daemon.$id.out" 2>&1 &
+  pid=$!
+  trackrelay_share_remember "$dir" "$pid"
+}
+
+# The pid of daemon $2.$3 (osd.0, mds.a) of folder $1 while it runs, or nothing.
+trackrelay_share_ceph_pid() {
+  local pid
+  pid=$(cat "$1/ceph/run/$2.$3.pid" 2>/dev/null)
+  [ -n "$pid" ] && trackrelay_share_ours "$1" "$pid" && echo "$pid"
+  return 0
+}
+
+# Whether the OSD is up in the monitor's map, and the name of the MDS that is active (nothing
+# while none is).
+trackrelay_share_ceph_osd_up() { trackrelay_share_ceph_cli "$1" osd dump 2>/dev/null | grep -q '^osd\.0 up '; }
+trackrelay_share_ceph_active_mds() {
+  trackrelay_share_ceph_cli "$1" mds stat 2>/dev/null | grep -o '0=[a-z]*=up:active[^,}]*' | grep -v laggy | cut -d= -f2
+}
+
+# Waits up to $2 seconds for the command after it to succeed.
+trackrelay_share_ceph_until() {
+  local seconds=$1 i
+  shift
+  for ((i = 0; i < seconds * 5; i++)); do
+    "$@" && return 0
+    sleep 0.2
+  done
+  return 1
+}
+trackrelay_share_ceph_has_active_mds() { [ -n "$(trackrelay_share_ceph_active_mds "$1")" ]; }
+
+# The OSD made and started, on a new store. It is put in the cluster's map here, not by itself
+# at its start (osd crush update on start): the commands that it sends for that so early may
+# reach the monitor before it knows the cluster's fsid, which refuses them, and the OSD ends.
+trackrelay_share_ceph_osd_up_new() {
+  local dir=$1 uuid
+  uuid=$(cat /proc/sys/kernel/random/uuid)
+  mkdir -p "$dir/ceph/osd-0"
+  trackrelay_share_ceph_cli_logged "$dir" osd new "$uuid" &&
+    trackrelay_share_ceph_cli_logged "$dir" osd crush add osd.0 1 root=default || return 1
+  ceph-osd -c "$dir/ceph.conf" -i 0 --mkfs --osd-uuid "$uuid" >>"$dir/logs/mkfs.out" 2>&1 ||
+    { tail -n 5 "$dir/logs/mkfs.out" >&2; return 1; }
+  trackrelay_share_ceph_start "$dir" osd 0
+  trackrelay_share_ceph_until 60 trackrelay_share_ceph_osd_up "$dir" ||
+    { echo "the OSD did not come up; see $dir/logs" >&2; tail -n 20 "$dir/logs/osd.0.log" >&2; return 1; }
+}
+
+# An MDS of name $2 started, with a folder of its own.
+trackrelay_share_ceph_mds_start() {
+  mkdir -p "$1/ceph/mds-$2"
+  trackrelay_share_ceph_start "$1" mds "$2"
+}
+
+# The cluster of folder $1 with the file system, a client for the program at $1/clients/web
+# (TRACKRELAY_SHARE_CLIENT) and one for the remote host at $1/clients/remote
+# (TRACKRELAY_SHARE_SERVER). More clients: trackrelay_share_ceph_mount.
+trackrelay_share_ceph_up() {
+  local dir=$1
+  mkdir -p "$dir/clients"
+  printf 'harness=%s\n' "$$" >>"$dir/share.env"
+  trackrelay_share_locked trackrelay_share_reap_orphans ceph
+  trackrelay_share_listen "$dir/logs/mon.a.log" trackrelay_share_ceph_config trackrelay_share_ceph_mon_run "$dir" || return 1
+  printf 'port=%s\nfs=%s\nbeacon_grace=%s\n' "$port" "$TRACKRELAY_CEPH_FS" "$(trackrelay_share_ceph_beacon_grace "$dir")" >>"$dir/share.env"
+  trackrelay_share_ceph_osd_up_new "$dir" || return 1
+  trackrelay_share_ceph_cli_logged "$dir" osd pool create "${TRACKRELAY_CEPH_FS}_metadata" 8 &&
+    trackrelay_share_ceph_cli_logged "$dir" osd pool create "${TRACKRELAY_CEPH_FS}_data" 8 &&
+    trackrelay_share_ceph_cli_logged "$dir" fs new "$TRACKRELAY_CEPH_FS" "${TRACKRELAY_CEPH_FS}_metadata" "${TRACKRELAY_CEPH_FS}_data" ||
+    return 1
+  trackrelay_share_ceph_mds_start "$dir" a
+  trackrelay_share_ceph_until 60 trackrelay_share_ceph_has_active_mds "$dir" ||
+    { echo "no MDS became active; see $dir/logs" >&2; tail -n 20 "$dir/logs/mds.a.log" >&2; return 1; }
+  trackrelay_share_for_faults "$dir" && trackrelay_share_ceph_mds_start "$dir" b
+  trackrelay_share_ceph_mount "$dir" remote || return 1
+  TRACKRELAY_SHARE_SERVER=$dir/clients/remote
+  trackrelay_share_ceph_mount "$dir" web || return 1
+  TRACKRELAY_SHARE_CLIENT=$dir/clients/web
+}
+
+# Mounts a FUSE client of the file system of folder $1, named $2 (client.$2), at $1/clients/$2,
+# remembered for trackrelay_share_down. The client runs in the foreground of a background job of
+# this shell (so call this in the shell itself, not in $(...)).
+trackrelay_share_ceph_mount() {
+  local dir=$1 name=$2 pid mnt=$1/clients/$2
+  mkdir -p "$mnt"
+  ceph-fuse -c "$dir/ceph.conf" -n "client.$name" -f "$mnt" </dev/null >>"$dir/logs/client-$name.out" 2>&1 &
+  pid=$!
+  trackrelay_share_remember "$dir" "$pid"
+  TRACKRELAY_SHARE_MOUNTS+=("$mnt")
+  if ! trackrelay_share_wait 300 "$pid" mountpoint -q "$mnt" || ! trackrelay_share_wait 100 "$pid" test -d "$mnt/."; then
+    echo "the ceph client $name did not mount the file system; see $dir/logs" >&2
+    tail -n 20 "$dir/logs/client.$name.log" "$dir/logs/client-$name.out" >&2
+    return 1
+  fi
+}
+
+# The session of client $2 (client.$2) of folder $1 ended by the MDS at once, as an administrator
+# ends a dead web server's (it is also blocklisted, so that it can never write again).
+trackrelay_share_ceph_evict() {
+  local dir=$1 name=$2 mds
+  mds=$(trackrelay_share_ceph_active_mds "$dir")
+  [ -n "$mds" ] || { echo "no active MDS to evict client.$name from" >&2; return 1; }
+  trackrelay_share_ceph_cli_logged "$dir" tell "mds.$mds" client evict "client_metadata.entity_id=$name"
+}
+
+# Ends what a harness of kind $1 left behind whose shell has gone (killed before its end): the
+# processes of its list that still run from its folder, its mounts, and the folder. Run under the
+# machine lock.
+trackrelay_share_reap_orphans() {
+  local env dir harness
+  for env in /tmp/trackrelay-*/share.env; do
+    [ -e "$env" ] || continue
+    dir=$(dirname "$env")
+    [ "$(trackrelay_share_setting "$dir" kind)" = "$1" ] || continue
+    harness=$(trackrelay_share_setting "$dir" harness)
+    [ -n "$harness" ] && ! kill -0 "$harness" 2>/dev/null || continue
+    trackrelay_share_gluster_reap "$dir"
+  done
 }

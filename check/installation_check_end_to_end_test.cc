@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/end_to_end.h"
+#include "platform/confinement.h"
 
 namespace trackrelay::e2e {
 namespace {
@@ -80,11 +81,16 @@ struct BrokenCase {
 
 TEST(InstallationCheckEndToEnd, FindsEachBrokenInstallationAndLeavesTheDrivesAsTheyWere) {
   const uid_t us = static_cast<uid_t>(-1);
+  const bool whole = UnderWine() || LevelOf(OfferedConfinement()) == ConfinementLevel::kWhole;
   auto counter = [](const char* bytes) {
     return [bytes](const DriveRoot& root) { root.Write("c:\\woe\\track.txt", bytes); };
   };
   const BrokenCase cases[] = {
       {"a sound installation", [](const DriveRoot&) {}, us, "ok: the counter holds 41", ": 32726 numbers are left", 0},
+      // What the program shuts itself in with here, which the attack test of the program shows.
+      {"the program's confinement", [](const DriveRoot&) {}, us,
+       whole ? "ok: the program confines itself here" : "warning: the program",
+       UnderWine() ? "(3 of 3 process mitigation policies" : whole ? "by Landlock ABI " : "confine", 0},
       {"as the web server's user", [](const DriveRoot& root) { root.OpenToEveryone(); }, kNobody,
        "ok: checking as ", "nobody", 0},
       {"r: not mounted",

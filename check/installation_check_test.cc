@@ -1,4 +1,4 @@
-#include "tools/installation_check.h"
+#include "check/installation_check.h"
 
 #include <gtest/gtest.h>
 
@@ -60,10 +60,10 @@ TEST(InstallationCheckTest, EachBrokenInstallationHasItsOwnFindingAndNothingIsLe
        Verdict::kFail, " is a link that leads to no folder that can be read", 1},
       {"tont not writable", [](FakeSystem& s) { s.Fail(FakeSystem::kWriteTextFile, kPermissionDenied, 2); },
        Verdict::kFail, "r:\\tont: a file cannot be created there (Permission denied, 70)", 1},
-      {"c:\\woe not writable", [](FakeSystem& s) { s.Fail(FakeSystem::kWriteTextFileDurably, kPermissionDenied); },
+      {"c:\\woe not writable", [](FakeSystem& s) { s.Fail(FakeSystem::kWriteTextFileLike, kPermissionDenied); },
        Verdict::kFail, "c:\\woe: a file cannot be created there", 1},
       {"nor may the claims file be made there",
-       [](FakeSystem& s) { s.Fail(FakeSystem::kWriteTextFileDurably, kPermissionDenied); }, Verdict::kFail,
+       [](FakeSystem& s) { s.Fail(FakeSystem::kWriteTextFileLike, kPermissionDenied); }, Verdict::kFail,
        "is not made yet, and this user cannot make it", 1},
       {"a rename that fails leaves no probe behind",
        [](FakeSystem& s) { s.Fail(FakeSystem::kRenameNoReplace, kFileAlreadyExists); }, Verdict::kFail,
@@ -89,6 +89,12 @@ TEST(InstallationCheckTest, EachBrokenInstallationHasItsOwnFindingAndNothingIsLe
          s.Fail(FakeSystem::kOpenTextFileLocked, kPermissionDenied);
        },
        Verdict::kFail, "the counter cannot be read (Permission denied, 70)", 1},
+      {"counter's lock never let go",
+       [](FakeSystem& s) {
+         s.files["c:\\woe\\track.claims"] = "";
+         s.foreign_locks.insert({"c:\\woe\\track.claims", 65536});
+       },
+       Verdict::kFail, "was another process's for all of 10 s", 1},
       {"counter unreadable before the first request",
        [](FakeSystem& s) { s.Fail(FakeSystem::kOpenTextFile, kPermissionDenied); }, Verdict::kFail,
        "the counter cannot be read (Permission denied, 70)", 1},
@@ -174,7 +180,7 @@ TEST(InstallationCheckTest, ProbeNamesAreNoneOfTheExchange) {
   CheckInstallation([](const Finding&) {});
   int probes = 0;
   for (const std::string& call : fake.calls) {
-    if (call.rfind("WriteTextFile ", 0) != 0 && call.rfind("WriteTextFileDurably ", 0) != 0) continue;
+    if (call.rfind("WriteTextFile ", 0) != 0 && call.rfind("WriteTextFileLike ", 0) != 0) continue;
     ++probes;
     const std::string name = call.substr(call.rfind('\\') + 1);
     EXPECT_EQ(name.rfind("trackrelay-check-", 0), 0u) << call;

@@ -1,4 +1,4 @@
-#include "tools/installation_check.h"
+#include "check/installation_check.h"
 
 #include <charconv>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cgi/conversions.h"
+#include "platform/confinement.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
 #include "platform/system.h"
@@ -39,6 +40,9 @@ constexpr std::int64_t kRequestWaitMs = std::int64_t{kLooksBeforeTimeout} * kPol
 // Requests claim slots 0 to 65535, one a number, and lock the next while they take a new number;
 // this one is nobody's, so that a check never holds up a request on any web server of the farm.
 constexpr int kProbeClaimSlot = static_cast<int>(kCounterLockSlot) + 1;
+// How long the check waits for the counter's lock. A request holds it for milliseconds; one that
+// holds it longer is stuck, and the check says so rather than wait as long as a request would.
+constexpr std::uint64_t kCheckLockWaitMs = 10000;
 // How long the inbound folder's watch may take to report the probe renamed into it.
 constexpr DWORD kWatchProbeMs = 1000;
 
@@ -148,6 +152,7 @@ class Checker {
   void Run() {
     CheckUser();
     CheckDriveRoot();
+    CheckConfinement();
     if (CheckDrive('c') && CheckFolder(Folder(kCounterFolder), kCounterFolderNeeds)) {
       ProbeCounterFolder();
       CheckCounter();
@@ -235,6 +240,51 @@ class Checker {
 #endif
   }
 
+  // What the program would shut itself in with on this machine (docs/security.md, Confinement):
+  // never a failure, since a request is served all the same.
+  void CheckConfinement() {
+    const Confinement offered = OfferedConfinement();
+    const std::string how = DescribeConfinement(offered);
+#ifdef _WIN32
+    switch (LevelOf(offered)) {
+      case ConfinementLevel::kWhole:
+        Ok("the program confines itself here (" + how + "); which files it reaches is the access lists' to say: grant "
+           "the identity it runs as c:\\woe, r:\\fromnt and r:\\tont and nothing else (docs/windows.md)");
+        return;
+      case ConfinementLevel::kPartial:
+        Warn("the program confines itself only partly here (" + how + "); it serves requests all the same");
+        return;
+      case ConfinementLevel::kNone:
+        Warn("the program is not confined here (" + how + "): this Windows lets a process set no mitigation policy "
+             "on itself (Windows 8 and later do); it serves requests as before");
+        return;
+    }
+#else
+    switch (LevelOf(offered)) {
+      case ConfinementLevel::kWhole:
+        Ok("the program confines itself here by " + how +
+           ": it reaches no file but in c:\\woe, r:\\fromnt and r:\\tont, runs no program, makes no connection "
+           "and signals no other process");
+        return;
+      case ConfinementLevel::kPartial:
+        Warn("the program confines itself only partly here, by " + how +
+             (offered.landlock_abi == 0
+                  ? ": its system calls are filtered, but it reaches every file the web server's user may; a kernel "
+                    "with Landlock (Linux 5.13 and later, enabled among its security modules) keeps its files to the "
+                    "exchange"
+                  : ": its files are kept to the exchange, but its other system calls are not filtered (a kernel "
+                    "with seccomp filters does)") +
+             "; it serves requests all the same");
+        return;
+      case ConfinementLevel::kNone:
+        Warn("the program is not confined here (" + how +
+             "): this kernel offers neither, and the program serves requests as before, with everything the web "
+             "server's user may reach");
+        return;
+    }
+#endif
+  }
+
   bool CheckDrive(char letter) {
     const DriveFacts drive = system_.DescribeDrive(letter);
     const std::string name = std::string(1, letter) + ":";
@@ -305,7 +355,7 @@ class Checker {
     Probes probes(*this, {made, replaced});
     const char* step = "be created";
     try {
-      system_.WriteTextFileDurably(made, "probe\r\n", "");
+      system_.WriteTextFileLike(made, "probe\r\n", "");
       system_.WriteTextFile(replaced, "probe\r\n");
       step = "be renamed over another";
       system_.RenameReplacing(made, replaced);
@@ -343,13 +393,19 @@ class Checker {
       const std::string claims(kClaimsPath);
       std::unique_ptr<TextFileReader> reader =
           system_.DescribeEntry(claims).kind == EntryKind::kPlainFile
-              ? system_.OpenTextFileLocked(counter, claims, kCounterLockSlot)
+              ? system_.OpenTextFileLocked(counter, claims, kCounterLockSlot, kCheckLockWaitMs)
               : system_.OpenTextFile(counter);
       if (reader->AtEnd()) {
         Fail("the counter is empty:" + remedy + " write the next number into it");
       } else {
         ReportCounterLine(reader->ReadLine(), remedy);
       }
+    } catch (const LockTimeoutFailure&) {
+      Fail("the counter's lock in " + Shown(std::string(kClaimsPath)) + " was another process's for all of " +
+           std::to_string(kCheckLockWaitMs / 1000) +
+           " s: a request stopped while it held it, or a web server of the farm whose client died and whose "
+           "session the file server keeps (docs/deploy.md, A web server that dies); every request for a new "
+           "number waits for it until its time is up and then fails with internal error 1");
     } catch (const Failure& failure) {
       Fail("the counter cannot be read (" + Explained(failure) + "):" + remedy + " let the web server's user read it");
     }

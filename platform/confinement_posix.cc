@@ -1,0 +1,407 @@
+// The process shut in on Linux: Landlock for its files, TCP connections and signals, and a seccomp
+// filter for the system calls that Landlock does not cover. Debian 12's headers know Landlock's
+// first ABIs only, so what the later ones add is defined here.
+#include <errno.h>
+#include <fcntl.h>
+#include <link.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/confinement.h"
+#include "platform/drive_path.h"
+#include "platform/kernel32.h"
+#include "platform/text_rules.h"
+#include "platform/unique_handle.h"
+
+// A sanitizer build (GCC's macro, clang's feature test) reads its own memory map and stops its
+// threads with ptrace for the leak check at the end of the process.
+#if defined(__SANITIZE_ADDRESS__)
+#define TRACKRELAY_SANITIZER_RUNTIME 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TRACKRELAY_SANITIZER_RUNTIME 1
+#endif
+#endif
+
+namespace trackrelay {
+namespace {
+
+// --- Landlock ------------------------------------------------------------------------------
+
+constexpr unsigned kLandlockCreateRulesetVersion = 1u << 0;
+constexpr int kLandlockRulePathBeneath = 1;
+
+// File rights, by the ABI that brought them.
+constexpr std::uint64_t kFsWriteFile = 1ull << 1;
+constexpr std::uint64_t kFsReadFile = 1ull << 2;
+constexpr std::uint64_t kFsReadDir = 1ull << 3;
+constexpr std::uint64_t kFsRemoveFile = 1ull << 5;
+constexpr std::uint64_t kFsMakeReg = 1ull << 8;
+constexpr std::uint64_t kFsAbi1 = (1ull << 13) - 1;  // all of ABI 1, executing to making links
+constexpr std::uint64_t kFsRefer = 1ull << 13;        // ABI 2: link or rename into another folder
+constexpr std::uint64_t kFsTruncate = 1ull << 14;     // ABI 3
+constexpr std::uint64_t kFsIoctlDev = 1ull << 15;     // ABI 5
+// ABI 4: TCP.
+constexpr std::uint64_t kNetBindTcp = 1ull << 0;
+constexpr std::uint64_t kNetConnectTcp = 1ull << 1;
+// ABI 6: what lies outside the process's own domain.
+constexpr std::uint64_t kScopeAbstractUnixSocket = 1ull << 0;
+constexpr std::uint64_t kScopeSignal = 1ull << 1;
+
+struct LandlockRulesetAttr {
+  std::uint64_t handled_access_fs;
+  std::uint64_t handled_access_net;
+  std::uint64_t scoped;
+};
+
+struct __attribute__((packed)) LandlockPathBeneathAttr {
+  std::uint64_t allowed_access;
+  std::int32_t parent_fd;
+};
+
+int LandlockAbi() {
+  const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, kLandlockCreateRulesetVersion);
+  return abi > 0 ? static_cast<int>(abi) : 0;
+}
+
+// Everything of the files that the ABI can refuse is refused unless a folder's rule grants it:
+// executing, making folders, devices, pipes, sockets and links, moving a file into another folder,
+// truncating, device ioctls.
+std::uint64_t HandledFileRights(int abi) {
+  std::uint64_t rights = kFsAbi1;
+  if (abi >= 2) rights |= kFsRefer;
+  if (abi >= 3) rights |= kFsTruncate;
+  if (abi >= 5) rights |= kFsIoctlDev;
+  return rights;
+}
+
+std::uint64_t LandlockRights(unsigned rights) {
+  std::uint64_t granted = 0;
+  if (rights & kReadFiles) granted |= kFsReadFile;
+  if (rights & kListNames) granted |= kFsReadDir;
+  if (rights & kWriteFiles) granted |= kFsWriteFile;
+  if (rights & kMakeFiles) granted |= kFsMakeReg;
+  if (rights & kRemoveFiles) granted |= kFsRemoveFile;
+  return granted;
+}
+
+// The drive of a drive path, 'c' for c:\woe; 0 for anything else.
+char DriveOf(const std::string& drive_path) {
+  if (drive_path.size() < 2 || drive_path[1] != ':' || !IsAsciiLetter(drive_path[0])) return 0;
+  return static_cast<char>(drive_path[0] | 0x20);
+}
+
+// The folder at a drive path below its drive's folder, opened as the file system's walk reaches
+// it (file_system_posix.cc): the first folder below c: through its link, every other folder
+// refusing a link. Invalid when it cannot be reached now: a request that needs it fails on its
+// own walk with the same page as before, and one that finds it later (a share mounted meanwhile)
+// is refused the access instead.
+UniqueDescriptor OpenFolderBelow(int drive_folder, char drive, const std::string& drive_path) {
+  UniqueDescriptor folder;
+  bool administrators = drive == 'c';
+  for (const std::string& name : PathNames(std::string_view(drive_path).substr(2))) {
+    if (StaysInFolder(name)) continue;
+    if (name == "..") return UniqueDescriptor();
+    const int follow = administrators ? 0 : O_NOFOLLOW;
+    administrators = false;
+    const int from = folder.valid() ? folder.get() : drive_folder;
+    folder = UniqueDescriptor(openat(from, name.c_str(), O_PATH | O_DIRECTORY | follow | O_CLOEXEC));
+    if (!folder.valid()) break;
+  }
+  return folder;
+}
+
+// Adds the folders' rules to the ruleset. Each drive's own folder is opened once, as the
+// administrator set it up (a link to a mount point included), and its folders are reached in
+// the order given; once one of them cannot be reached, the drive's later ones are not tried: on
+// a share that hangs each try would wait for the client to give up, and the request, which needs
+// the first before the others, fails at it all the same.
+void AddFolderRules(int ruleset, std::uint64_t handled, const std::vector<FolderAccess>& folders) {
+  char drive = 0;
+  UniqueDescriptor drive_folder;
+  for (const FolderAccess& access : folders) {
+    const char letter = DriveOf(access.folder);
+    if (letter == 0) continue;
+    if (letter != drive) {
+      drive = letter;
+      drive_folder = UniqueDescriptor(
+          open(MapDrivePath(access.folder.substr(0, 2)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!drive_folder.valid()) continue;
+    const UniqueDescriptor folder = OpenFolderBelow(drive_folder.get(), letter, access.folder);
+    if (!folder.valid()) {
+      drive_folder.Reset();
+      continue;
+    }
+    LandlockPathBeneathAttr rule{LandlockRights(access.rights) & handled, folder.get()};
+    if (rule.allowed_access == 0) continue;
+    // A folder whose rule the kernel refuses stays out of reach, as every folder does by default.
+    syscall(SYS_landlock_add_rule, ruleset, kLandlockRulePathBeneath, &rule, 0);
+  }
+}
+
+#if defined(TRACKRELAY_SANITIZER_RUNTIME)
+// What the sanitizer's runtime reads: the process's own memory map and threads at the end, for the
+// leak check, and the program's file and its libraries, from which it symbolizes its reports
+// itself. The process's folder of /proc is made anew at each look-up once nothing holds it, and a
+// rule holds for the one it was given: it stays open to the end.
+void AllowTheSanitizerRuntime(int ruleset) {
+  UniqueDescriptor own(open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  LandlockPathBeneathAttr proc{kFsReadFile | kFsReadDir, own.get()};
+  if (own.valid()) syscall(SYS_landlock_add_rule, ruleset, kLandlockRulePathBeneath, &proc, 0);
+  own.Release();
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* set) {
+        const char* name = info->dlpi_name[0] != '\0' ? info->dlpi_name : "/proc/self/exe";
+        const UniqueDescriptor image(open(name, O_PATH | O_CLOEXEC));
+        LandlockPathBeneathAttr read{kFsReadFile, image.get()};
+        if (image.valid()) syscall(SYS_landlock_add_rule, *static_cast<int*>(set), kLandlockRulePathBeneath, &read, 0);
+        return 0;
+      },
+      &ruleset);
+}
+#endif
+
+// Builds and applies the ruleset; the ABI applied, or 0. The caller has set no_new_privs.
+int ApplyLandlock(int abi, const std::vector<FolderAccess>& folders) {
+  if (abi <= 0) return 0;
+  LandlockRulesetAttr attr{HandledFileRights(abi), 0, 0};
+  std::size_t size = offsetof(LandlockRulesetAttr, handled_access_net);
+  if (abi >= 4) {
+    // No rule grants a port: neither binding nor connecting over TCP.
+    attr.handled_access_net = kNetBindTcp | kNetConnectTcp;
+    size = offsetof(LandlockRulesetAttr, scoped);
+  }
+  if (abi >= 6) {
+    attr.scoped = kScopeAbstractUnixSocket | kScopeSignal;
+    size = sizeof attr;
+  }
+  UniqueDescriptor ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0)));
+  if (!ruleset.valid()) return 0;
+  AddFolderRules(ruleset.get(), attr.handled_access_fs, folders);
+#if defined(TRACKRELAY_SANITIZER_RUNTIME)
+  AllowTheSanitizerRuntime(ruleset.get());
+#endif
+  return syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0 ? abi : 0;
+}
+
+// --- seccomp -------------------------------------------------------------------------------
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#define TRACKRELAY_SYSTEM_CALL_FILTER 1
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#define TRACKRELAY_SYSTEM_CALL_FILTER 1
+#endif
+
+#if defined(TRACKRELAY_SYSTEM_CALL_FILTER)
+
+// An allow-list, not a list of what is refused: the program's own calls are few and known (the
+// end-to-end tests trace them), while a list of refusals would have to name every dangerous call
+// there is and every one that later kernels add (io_uring, whose operations pass no filter,
+// came that way). What is not named fails with EPERM.
+const int kAllowedCalls[] = {
+    // Files, as the file systems and the arrival watch use them.
+    SYS_read, SYS_write, SYS_close, SYS_openat, SYS_newfstatat, SYS_fstat, SYS_statx, SYS_lseek, SYS_fcntl,
+    SYS_ftruncate, SYS_fsync, SYS_fdatasync, SYS_renameat, SYS_renameat2, SYS_linkat, SYS_unlinkat, SYS_getdents64,
+    SYS_fstatfs, SYS_fchmod, SYS_fchown, SYS_inotify_init1, SYS_inotify_add_watch,
+#if defined(SYS_poll)
+    SYS_poll,
+#else
+    SYS_ppoll,
+#endif
+    // Time and waiting (the clock is read without a call where the kernel maps it in), a sleep
+    // taken up again after a stop, and the alarm that ends the wait for the counter's lock.
+    SYS_clock_gettime, SYS_gettimeofday, SYS_nanosleep, SYS_clock_nanosleep, SYS_restart_syscall, SYS_setitimer,
+    // Memory, its own signal handlers, the end.
+    SYS_brk, SYS_mmap, SYS_munmap, SYS_mremap, SYS_mprotect, SYS_madvise, SYS_futex, SYS_rt_sigaction,
+    SYS_rt_sigprocmask, SYS_rt_sigreturn, SYS_exit, SYS_exit_group,
+    // What the C library asks of the process; its last words before an abort go out by writev.
+    SYS_getpid, SYS_gettid, SYS_getrandom, SYS_writev,
+#if defined(TRACKRELAY_SANITIZER_RUNTIME)
+    // The sanitizer's runtime makes its own calls, some by their older numbers (open, stat,
+    // getdents), and its leak check at the end stops the process's threads from a task of its
+    // own, which traces them: Landlock still keeps that tracing to this process. It is never let
+    // start a program (its external symbolizer), so the attacks stay refused in this build too.
+    SYS_clone, SYS_wait4, SYS_ptrace, SYS_prctl, SYS_readlinkat, SYS_sched_getaffinity, SYS_prlimit64, SYS_getppid,
+    SYS_ioctl, SYS_dup, SYS_dup3, SYS_uname, SYS_sigaltstack, SYS_sched_yield, SYS_getuid, SYS_geteuid, SYS_getgid,
+    SYS_getegid,
+    // Its test of whether memory may be read (the vptr check's) writes it into a pipe.
+    SYS_pipe2,
+#if defined(__x86_64__)
+    SYS_open, SYS_stat, SYS_lstat, SYS_getdents, SYS_readlink, SYS_dup2, SYS_pipe,
+#endif
+#endif
+};
+
+// Signals only to the process itself (abort and raise): the pid is its own, or the thread
+// group's for tgkill.
+const int kSignalCalls[] = {SYS_kill, SYS_tkill, SYS_tgkill};
+
+constexpr std::uint32_t kRefused = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
+
+// Where a call's number leads.
+enum class Verdict { kAllow, kIfToItself };
+
+struct Decision {
+  std::uint32_t number;
+  Verdict verdict;
+};
+
+// The filter's ends, which the comparisons jump to: the refusal, the look at a signal's target,
+// the allowance.
+enum class End { kRefuse, kTarget, kAllow };
+
+// A jump of the program still to be aimed at one of its ends.
+struct Aim {
+  std::size_t at;
+  bool if_true;  // jt, else jf
+  End end;
+};
+
+// Compares the number with the sorted decisions [begin, end) by halves, a few at most linearly:
+// every call is decided in some eight comparisons. The kernel works out, when the filter is
+// installed, which way each of its hundreds of numbers goes, and that costs the comparisons on
+// each number's way: with one comparison after another for some seventy calls it was most of
+// what the confinement cost a request.
+void Decide(const std::vector<Decision>& decisions, std::size_t begin, std::size_t end, std::vector<sock_filter>& program,
+            std::vector<Aim>& aims) {
+  if (end - begin <= 3) {
+    for (std::size_t i = begin; i < end; ++i) {
+      aims.push_back({program.size(), true, decisions[i].verdict == Verdict::kAllow ? End::kAllow : End::kTarget});
+      program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, decisions[i].number, 0, 0));
+    }
+    aims.push_back({program.size(), true, End::kRefuse});
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0));
+    return;
+  }
+  const std::size_t middle = begin + (end - begin) / 2;
+  const std::size_t split = program.size();
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, decisions[middle].number, 0, 0));
+  Decide(decisions, begin, middle, program, aims);
+  program[split].jt = static_cast<std::uint8_t>(program.size() - split - 1);
+  Decide(decisions, middle, end, program, aims);
+}
+
+// The filter for a process of the given pid; empty when it could not be made.
+std::vector<sock_filter> SystemCallFilter(pid_t self) {
+  std::vector<Decision> decisions;
+  for (const int call : kAllowedCalls) decisions.push_back({static_cast<std::uint32_t>(call), Verdict::kAllow});
+  for (const int call : kSignalCalls) decisions.push_back({static_cast<std::uint32_t>(call), Verdict::kIfToItself});
+  std::sort(decisions.begin(), decisions.end(), [](const Decision& a, const Decision& b) { return a.number < b.number; });
+  std::vector<sock_filter> program;
+  std::vector<Aim> aims;
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+  // Calls of another architecture's table (i386's int 0x80) are numbered otherwise.
+  aims.push_back({program.size(), false, End::kRefuse});
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 0, 0));
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+#if defined(__x86_64__)
+  // And the x32 calls carry a bit of their own on the same architecture.
+  aims.push_back({program.size(), true, End::kRefuse});
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000u, 0, 0));
+#endif
+  Decide(decisions, 0, decisions.size(), program, aims);
+  const std::size_t refuse = program.size();
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, kRefused));
+  // The kernel takes a pid as an int: the low half of the argument is the whole of it.
+  const std::size_t target = program.size();
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(self), 1, 0));
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, kRefused));
+  const std::size_t allow = program.size();
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  for (const Aim& aim : aims) {
+    const std::size_t to = aim.end == End::kRefuse ? refuse : aim.end == End::kTarget ? target : allow;
+    // Jumps go forward only, a conditional one 255 instructions at most: a longer list would
+    // need another shape.
+    if (to <= aim.at || to - aim.at - 1 > 255) return {};
+    const std::size_t offset = to - aim.at - 1;
+    sock_filter& jump = program[aim.at];
+    if (BPF_OP(jump.code) == BPF_JA) {
+      jump.k = static_cast<std::uint32_t>(offset);
+    } else if (aim.if_true) {
+      jump.jt = static_cast<std::uint8_t>(offset);
+    } else {
+      jump.jf = static_cast<std::uint8_t>(offset);
+    }
+  }
+  return program;
+}
+
+bool SeccompOffered() {
+  std::uint32_t action = SECCOMP_RET_ERRNO;
+  if (syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0, &action) == 0) return true;
+  // Kernels before 4.14 know no such question; a filter they take all the same.
+  return errno == EINVAL && prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
+}
+
+bool ApplySeccomp() {
+  std::vector<sock_filter> filter = SystemCallFilter(getpid());
+  if (filter.empty()) return false;
+  sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+  if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0) return true;
+  // Kernels before 3.17 take a filter through prctl only.
+  return errno == ENOSYS && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
+#else
+
+bool SeccompOffered() { return false; }
+bool ApplySeccomp() { return false; }
+
+#endif
+
+}  // namespace
+
+Confinement ConfineProcess(const std::vector<FolderAccess>& folders) {
+  HoldStandardDescriptors();
+  Confinement got;
+  // Both need it of a process without CAP_SYS_ADMIN; nothing of this program gains privileges
+  // by an exec anyway, and it makes none.
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return got;
+  got.landlock_abi = ApplyLandlock(LandlockAbi(), folders);
+  // Tried at once: a kernel without filters refuses it, and asking first would cost every
+  // request a call.
+  got.seccomp = ApplySeccomp();
+  return got;
+}
+
+Confinement OfferedConfinement() {
+  Confinement offered;
+  offered.landlock_abi = LandlockAbi();
+  offered.seccomp = SeccompOffered();
+  return offered;
+}
+
+ConfinementLevel LevelOf(const Confinement& confinement) {
+  if (confinement.landlock_abi > 0 && confinement.seccomp) return ConfinementLevel::kWhole;
+  if (confinement.landlock_abi > 0 || confinement.seccomp) return ConfinementLevel::kPartial;
+  return ConfinementLevel::kNone;
+}
+
+std::string DescribeConfinement(const Confinement& confinement) {
+  const std::string landlock = "Landlock ABI " + std::to_string(confinement.landlock_abi);
+  switch (LevelOf(confinement)) {
+    case ConfinementLevel::kWhole:
+      return landlock + " and seccomp";
+    case ConfinementLevel::kPartial:
+      return confinement.seccomp ? "seccomp alone, without Landlock" : landlock + " alone, without seccomp";
+    case ConfinementLevel::kNone:
+      break;
+  }
+  return "neither Landlock nor seccomp";
+}
+
+}  // namespace trackrelay
