@@ -651,7 +651,8 @@ class WindowsSystem : public System {
     const Place source = Reach(from), target = Reach(to);
     const std::string from_path = source.Path(), to_path = target.Path();
     // Write-through: the rename is on disk when it returns, so that a power cut cannot bring
-    // back the old file; it is what a flush of the folder is on POSIX. Only a plain file replaces the target, never what a link leads to.
+    // back the old file; it is what a flush of the folder is on POSIX. Only a plain file replaces
+    // the target, never what a link leads to.
     const DWORD error = RetryWhileBusy([&]() -> DWORD {
       {
         UniqueHandle entry;
