@@ -145,10 +145,11 @@ int RemoveName(const Place& place) {
   return RetryWhileBusy([&] { return unlinkat(place.folder.get(), place.name.c_str(), 0); });
 }
 
-// Whether a flush's error says that the file system cannot flush, not that the flush failed:
-// some FUSE mounts answer a folder's (or a file's) fsync with EINVAL. Nothing better can be had
-// there, and refusing would stop every request on such a share.
-bool CannotFlush(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP; }
+// Whether an error says that the file system lacks the operation, not that this one failed: a
+// rename that never replaces (SMB and SFTP mounts, CephFS), a hard link, or a flush (some FUSE
+// mounts answer a folder's, or a file's, fsync with EINVAL). For a flush nothing better can be
+// had there, and refusing would stop every request on such a share. (ENOTSUP is EOPNOTSUPP.)
+bool Unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
 // fsync, which the bench's build without flushes skips, to show what the flushes cost beside the
 // same program with them.
@@ -166,7 +167,7 @@ int Fsync(int fd) {
 int Flush(int fd) {
   while (Fsync(fd) != 0) {
     if (errno == EINTR) continue;
-    return CannotFlush(errno) ? 0 : errno;
+    return Unsupported(errno) ? 0 : errno;
   }
   return 0;
 }
@@ -176,7 +177,7 @@ int Flush(int fd) {
 bool FlushedFolder(int fd) {
   while (Fsync(fd) != 0) {
     if (errno == EINTR) continue;
-    if (CannotFlush(errno)) return false;
+    if (Unsupported(errno)) return false;
     RaiseError(errno);
   }
   return true;
@@ -436,10 +437,6 @@ void RenameCheckingTarget(const Place& source, const Place& target) {
   });
   if (error != 0) RaiseError(error);
 }
-
-// Whether a rename error says that the file system lacks the kind of rename, not that this
-// rename cannot be done.
-bool Unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
 class PosixSystem : public System {
  public:
