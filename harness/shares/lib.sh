@@ -646,6 +646,16 @@ trackrelay_share_gluster_up_locked() {
   trackrelay_share_gluster_start_brick "$dir"
 }
 
+# Mounts the cluster file system of folder $1 with mount function $2 twice: for the remote host at
+# $1/clients/remote (TRACKRELAY_SHARE_SERVER) and for the web server at $1/clients/web
+# (TRACKRELAY_SHARE_CLIENT). In the shell itself, as the mount functions are.
+trackrelay_share_mount_remote_and_web() {
+  "$2" "$1" remote || return 1
+  TRACKRELAY_SHARE_SERVER=$1/clients/remote
+  "$2" "$1" web || return 1
+  TRACKRELAY_SHARE_CLIENT=$1/clients/web
+}
+
 # The volume of folder $1 (its brick on $1/server), with a client for the program at
 # $1/clients/web (TRACKRELAY_SHARE_CLIENT) and one for the remote host at $1/clients/remote
 # (TRACKRELAY_SHARE_SERVER). More clients: trackrelay_share_gluster_mount.
@@ -653,10 +663,7 @@ trackrelay_share_gluster_up() {
   local dir=$1
   mkdir -p "$dir/clients"
   trackrelay_share_locked trackrelay_share_gluster_up_locked "$dir" || return 1
-  trackrelay_share_gluster_mount "$dir" remote || return 1
-  TRACKRELAY_SHARE_SERVER=$dir/clients/remote
-  trackrelay_share_gluster_mount "$dir" web || return 1
-  TRACKRELAY_SHARE_CLIENT=$dir/clients/web
+  trackrelay_share_mount_remote_and_web "$dir" trackrelay_share_gluster_mount
 }
 
 # Mounts a FUSE client of the volume of folder $1, named $2, at $1/clients/$2 with the options
@@ -891,10 +898,7 @@ trackrelay_share_ceph_up() {
   trackrelay_share_ceph_until 60 trackrelay_share_ceph_has_active_mds "$dir" ||
     { echo "no MDS became active; see $dir/logs" >&2; tail -n 20 "$dir/logs/mds.a.log" >&2; return 1; }
   trackrelay_share_for_faults "$dir" && trackrelay_share_ceph_mds_start "$dir" b
-  trackrelay_share_ceph_mount "$dir" remote || return 1
-  TRACKRELAY_SHARE_SERVER=$dir/clients/remote
-  trackrelay_share_ceph_mount "$dir" web || return 1
-  TRACKRELAY_SHARE_CLIENT=$dir/clients/web
+  trackrelay_share_mount_remote_and_web "$dir" trackrelay_share_ceph_mount
 }
 
 # Mounts a FUSE client of the file system of folder $1, named $2 (client.$2), at $1/clients/$2,
