@@ -47,11 +47,10 @@ void ServeTrackingRequest() {
   Step StepMarker = kStepReadTrackingNumber;
   std::int16_t misses = 0;
   System& system = CurrentSystem();
-  // The request's waits, for the counter's lock and for the answer, share kLongestWaitMs from here;
-  // the first is the first step, and has kLongestLockWaitMs of them.
+  // The request's waits, for the counter's lock (kLongestLockWaitMs of them, at its first step)
+  // and for the answer, share kLongestWaitMs from here.
   const std::uint64_t started = system.MonotonicMilliseconds();
-  auto spent = [&] { return system.MonotonicMilliseconds() - started; };
-  auto out_of_time = [&] { return spent() >= kLongestWaitMs; };
+  auto out_of_time = [&] { return system.MonotonicMilliseconds() - started >= kLongestWaitMs; };
   try {
     std::int16_t n = ToInt16(LookupFormValue(kTrackingNumberField));
     StepMarker = kStepAllocateNumber;
