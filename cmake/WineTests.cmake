@@ -60,6 +60,10 @@ if(TRACKRELAY_WINE_E2E_TESTS)
               bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests)
     set_tests_properties(share_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 450
                          FIXTURES_REQUIRED wine_prefix)
+    if(share STREQUAL "ceph")
+      # One Ceph cluster at a time, as in the POSIX build's tests (harness/CMakeLists.txt).
+      set_tests_properties(share_${share}_wine PROPERTIES RESOURCE_LOCK ceph_cluster)
+    endif()
   endforeach()
 
   # The farm of web servers on one cluster file system, a GlusterFS volume or CephFS
@@ -99,6 +103,9 @@ if(TRACKRELAY_WINE_E2E_TESTS)
                 bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests faults)
       set_tests_properties(share_faults_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 700
                            FIXTURES_REQUIRED wine_prefix)
+      if(share STREQUAL "ceph")
+        set_tests_properties(share_faults_${share}_wine PROPERTIES RESOURCE_LOCK ceph_cluster)
+      endif()
     endforeach()
   endif()
 endif()
