@@ -104,6 +104,8 @@ bool WrittenAndFlushed(const std::string& path, const std::string& bytes) {
 // it holds a whole request line, answers it after a delay, and tries again whatever the disk
 // refuses (full, read-only) until the program would have stopped waiting. Numbers from 30000 up
 // it takes and never answers.
+// Requests taken before the fault are answered only once it has struck (FaultStruck): on a loaded
+// machine the fault's action may take seconds, and its requests must still wait through it.
 class PatientRemoteHost {
  public:
   static constexpr int kNeverAnsweredFrom = 30000;
@@ -114,6 +116,13 @@ class PatientRemoteHost {
   ~PatientRemoteHost() {
     stop_ = true;
     thread_.join();
+  }
+  // Answers the requests taken so far a delay from now, and every later one a delay after it
+  // is taken.
+  void FaultStruck() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    struck_ = true;
+    for (auto& entry : requests_) entry.second.due = std::min(entry.second.due, Clock::now() + std::chrono::milliseconds(delay_));
   }
   int Taken() {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -196,8 +205,8 @@ class PatientRemoteHost {
         request.id = line.substr(at + 9, line.size() - 2 - at - 9);
       }
       request.seen = Clock::now();
-      request.due = request.seen + std::chrono::milliseconds(delay_);
       std::lock_guard<std::mutex> hold(mutex_);
+      request.due = struck_ ? request.seen + std::chrono::milliseconds(delay_) : Clock::time_point::max();
       requests_[number] = request;
     }
   }
@@ -206,6 +215,7 @@ class PatientRemoteHost {
   const int delay_;
   std::mutex mutex_;
   std::map<std::string, Request> requests_;
+  bool struck_ = false;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -322,6 +332,7 @@ TEST_P(ShareFaultEndToEnd, EveryRequestEndsInAFixedPageInTimeAndTheNextIsServed)
 
     Harness(fault.inject);
     injected = Clock::now();
+    remote.FaultStruck();
     // Requests that arrive while it lasts.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     for (int i = 0; i < 2; ++i) launch("0", "arriving");
