@@ -169,7 +169,9 @@ TEST(RemoteHostCommandEndToEnd, FiftyRequestsAtOnceWithFourCommandsAtATime) {
   }
   EXPECT_LE(most, 4);
   EXPECT_GE(most, 2) << "commands ran side by side";
-  EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  // The hand-over ends its request's marker only after the answer is out, so the last page may
+  // come before the work folder is empty.
+  EXPECT_TRUE(Eventually([&] { return host.Names("work").empty(); })) << "left in the work folder";
   EXPECT_EQ(host.Names("error"), std::vector<std::string>{});
 }
 
