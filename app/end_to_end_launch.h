@@ -27,10 +27,10 @@ struct Launch {
   // POSIX: the child stops itself before its exec until its tracer (the thread that started
   // it) is ready, and StartedRun::Wait follows it with TraceToEnd.
   bool ptraced = false;
-  // Wine: the prefix attached for the run, released by EndWineRun, and the file that Wine's
-  // relay trace of a traced run goes to.
+  // Wine: the prefix attached for the run, released by EndWineRun, and the file that the run's
+  // standard error goes to: Wine's relay trace of a traced run, and whatever Wine itself says.
   std::string wine_prefix;
-  std::string relay_log;
+  std::string wine_log;
 };
 
 // The POSIX road: runs the executable itself; trace_calls traces its system calls with ptrace.
@@ -45,8 +45,12 @@ int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls,
 // The Wine road (UnderWine()): runs `wine trackrelay.exe` in a prefix of user's whose drives are
 // root's; trace_calls records the kernel32 calls of the program's own code.
 void LaunchUnderWine(const Invocation& invocation, const DriveRoot& root, uid_t user, Launch& launch);
-// After the end of a run on the Wine road: hands its prefix back and reads its relay trace into
-// outcome.calls.
+// After the end of a run on the Wine road, its outcome otherwise complete: hands its prefix back,
+// reads its relay trace into outcome.calls, and shows what Wine said when the run ended in
+// failure without a byte of output, which no fixed page of the program does.
 void EndWineRun(const Launch& launch, uid_t user, Outcome& outcome);
+// Whether a run's outcome is that of Wine failing to run the program: a failure status (not a
+// signal) without a byte of output, which no end of the program gives.
+bool WineFailedToRun(const Outcome& outcome);
 
 }  // namespace trackrelay::e2e

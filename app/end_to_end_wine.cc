@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -245,14 +246,13 @@ bool UnderWine() {
 
 void LaunchUnderWine(const Invocation& invocation, const DriveRoot& root, uid_t user, Launch& launch) {
   const std::string program = launch.command.at(0);
-  launch.env.push_back(invocation.trace_calls ? "WINEDEBUG=-all,+relay" : "WINEDEBUG=-all");
-  // Wine writes its relay trace to standard error.
-  if (invocation.trace_calls) {
-    char name[] = "/tmp/trackrelay-relay-XXXXXX";
-    launch.err_fd = mkstemp(name);
-    if (launch.err_fd < 0) throw std::runtime_error("mkstemp failed");
-    launch.relay_log = name;
-  }
+  // Wine writes its relay trace and its errors to standard error; the program itself writes
+  // nothing there.
+  launch.env.push_back(invocation.trace_calls ? "WINEDEBUG=-all,err+all,+relay" : "WINEDEBUG=-all,err+all");
+  char name[] = "/tmp/trackrelay-wine-XXXXXX";
+  launch.err_fd = mkstemp(name);
+  if (launch.err_fd < 0) throw std::runtime_error("mkstemp failed");
+  launch.wine_log = name;
   const std::string wine = FindOnPath("wine");
   if (invocation.output_to_file) {
     // Wine's cmd opens the capture file on c:, so that the program's handle is a Windows one.
@@ -278,12 +278,22 @@ void LaunchUnderWine(const Invocation& invocation, const DriveRoot& root, uid_t 
   launch.env.push_back("WINEPREFIX=" + launch.wine_prefix);
 }
 
+bool WineFailedToRun(const Outcome& outcome) {
+  return outcome.output.empty() && outcome.exit_status > 0 && outcome.exit_status < 128;
+}
+
 void EndWineRun(const Launch& launch, uid_t user, Outcome& outcome) {
   wine_prefixes.Release(user, launch.wine_prefix);
-  if (!launch.relay_log.empty()) {
-    outcome.calls = Kernel32CallsOf(launch.relay_log);
-    unlink(launch.relay_log.c_str());
+  if (launch.wine_log.empty()) return;
+  if (WineFailedToRun(outcome)) {
+    std::ifstream in(launch.wine_log, std::ios::binary);
+    std::stringstream said;
+    said << in.rdbuf();
+    std::cerr << "a run under Wine ended with exit status " << outcome.exit_status << " after " << outcome.seconds << " s, no output; Wine said:\n"
+              << said.str() << "(end of what Wine said)\n";
   }
+  outcome.calls = Kernel32CallsOf(launch.wine_log);
+  unlink(launch.wine_log.c_str());
 }
 
 }  // namespace trackrelay::e2e
