@@ -755,10 +755,20 @@ trackrelay_share_ceph_cli() {
   timeout 60 ceph -c "$dir/ceph.conf" --connect-timeout 10 "$@" 2>>"$dir/logs/cli.err"
 }
 
-# The same, its output kept in the log; status 1, with the log's tail, when it fails.
+# The same, its output kept in the log; status 1, with the log's tail, when it fails. The command
+# line first asks the monitor for its commands, and a monitor that is still settling on a loaded
+# machine may refuse that ("problem getting command descriptions", EPERM, seen once in a share
+# test's setup): the command itself was then never sent, and it is asked again, up to 5 times.
 trackrelay_share_ceph_cli_logged() {
-  local dir=$1
-  trackrelay_share_ceph_cli "$@" >>"$dir/logs/cli.out" 2>&1 || { tail -n 5 "$dir/logs/cli.out" "$dir/logs/cli.err" >&2; return 1; }
+  local dir=$1 try seen
+  for try in 1 2 3 4 5; do
+    seen=$(wc -l 2>/dev/null <"$dir/logs/cli.err" || echo 0)
+    trackrelay_share_ceph_cli "$@" >>"$dir/logs/cli.out" 2>&1 && return 0
+    tail -n +"$((seen + 1))" "$dir/logs/cli.err" 2>/dev/null | grep -q 'problem getting command descriptions' || break
+    sleep 1
+  done
+  tail -n 5 "$dir/logs/cli.out" "$dir/logs/cli.err" >&2
+  return 1
 }
 
 # The cluster's config for a monitor on port $2, and a new monitor store for it.
