@@ -393,11 +393,12 @@ Outcome StartedRun::Wait() {
   }
   if (!state.launch.wine_prefix.empty()) {
     EndWineRun(state.launch, state.user, outcome);
-    // Every end of the program sends a page, so a run under Wine that ends in failure without a
-    // byte of output never reached the program's own code: Wine failed to run it. Seen about once
-    // in several thousand runs on a loaded machine, each time alone; EndWineRun has shown what
-    // Wine said. It is started once more, as it was, and a second such end stands.
-    if (WineFailedToRun(outcome) && !state.second_start) {
+    // Every end of trackrelay sends a page, so a run of it under Wine that ends in failure without
+    // a byte of output never reached its own code: Wine failed to run it. Seen about once in
+    // several thousand runs on a loaded machine, each time alone; EndWineRun has shown what Wine
+    // said. It is started once more, as it was, and a second such end stands. Another program
+    // (trackrelay-check, whose usage goes to standard error) is taken as it ended.
+    if (state.invocation.executable.empty() && WineFailedToRun(outcome) && !state.second_start) {
       std::cerr << "the run is started once more\n";
       StartedRun again = StartTrackrelay(state.invocation, *state.root);
       again.state_->second_start = true;

@@ -49,8 +49,8 @@ void LaunchUnderWine(const Invocation& invocation, const DriveRoot& root, uid_t 
 // reads its relay trace into outcome.calls, and shows what Wine said when the run ended in
 // failure without a byte of output, which no fixed page of the program does.
 void EndWineRun(const Launch& launch, uid_t user, Outcome& outcome);
-// Whether a run's outcome is that of Wine failing to run the program: a failure status (not a
-// signal) without a byte of output, which no end of the program gives.
+// Whether a run of trackrelay ended as Wine failing to run it: a failure status (not a signal)
+// without a byte of output, which no end of trackrelay gives.
 bool WineFailedToRun(const Outcome& outcome);
 
 }  // namespace trackrelay::e2e
