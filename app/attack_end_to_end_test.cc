@@ -10,7 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -79,8 +81,21 @@ bool AwaitPath(const std::string& path, const std::atomic<bool>* give_up = nullp
   return true;
 }
 
-// Puts the real answer in place of whatever stands at r:\tont\N.out, by a rename.
+// Takes the request of the number as the remote host does, out of the program's folder; it is
+// kept beside the drives for the test to read (TakenRequest).
+void Take(const DriveRoot& root, const std::string& number) {
+  fs::rename(root.Local("r:\\fromnt\\" + number + ".DAT"), root.path() + "/taken-" + number + ".DAT");
+}
+
+std::string TakenRequest(const DriveRoot& root, const std::string& number) {
+  std::ifstream in(root.path() + "/taken-" + number + ".DAT", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Takes the request, then puts the real answer in place of whatever stands at r:\tont\N.out,
+// by a rename.
 void Answer(const DriveRoot& root, const std::string& number, const std::string& response) {
+  Take(root, number);
   root.Write("r:\\tont\\" + number + ".tmp", response);
   fs::rename(root.Local("r:\\tont\\" + number + ".tmp"), root.Local("r:\\tont\\" + number + ".out"));
 }
@@ -121,7 +136,7 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
     // Done before the run; then, once the request is published, the attack, and then the answer.
     std::function<void(const DriveRoot&, const LocalSecrets&)> before, attack, answer;
     std::string page;
-    std::string request;  // what r:\fromnt\7.DAT then holds; empty: no request file
+    std::string request;  // what the request file taken held; empty: no request file
   };
   auto nothing = [](const DriveRoot&, const LocalSecrets&) {};
   auto answer = [](const DriveRoot& r, const LocalSecrets&) { Answer(r, "7", "the real answer"); };
@@ -147,6 +162,7 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
          fs::create_symlink(s.folder(), r.Local("r:\\tont"));
        },
        [](const DriveRoot& r, const LocalSecrets&) {
+         Take(r, "7");
          r.Write("r:\\tont.real\\7.out", "the real answer");
          fs::remove(r.Local("r:\\tont"));
          fs::rename(r.Local("r:\\tont.real"), r.Local("r:\\tont"));
@@ -185,7 +201,7 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
     EXPECT_EQ(out.output.find("SECRET"), std::string::npos) << c.name;
     secrets.ExpectUntouched(c.name);
     if (!c.request.empty()) {
-      EXPECT_EQ(root.Read("r:\\fromnt\\7.DAT"), c.request) << c.name;
+      EXPECT_EQ(TakenRequest(root, "7"), c.request) << c.name;
       EXPECT_FALSE(root.Exists("r:\\fromnt\\t7.DAT")) << c.name;
     }
     if (root.Exists("r:\\fromnt\\other.txt")) {

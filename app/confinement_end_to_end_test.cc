@@ -47,7 +47,6 @@ class Targets {
     WriteLocalFile(root.Local("c:\\secret.txt"), kSecret);
     WriteLocalFile(root.Local("r:\\secret.txt"), kSecret);
     root.Write("r:\\fromnt\\99.DAT", "TRACKNO=99&card=secret\r\n");
-    root.Write("r:\\tont\\7.out", "<p>the answer to 7</p>\r\n");
     char name[] = "/tmp/trackrelay-attack-XXXXXX";
     if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
     tmp_ = name;
@@ -248,12 +247,14 @@ TEST(ConfinementEndToEnd, AProgramTakenOverAtItsFirstInputReadReachesNothingButI
     run.env = PostEnvironment(std::to_string(body.size()));
     run.stdin_pieces = {body};
     run.at_first_input_read = [&](StoppedProgram& program) { result = c.attack(program, targets); };
+    Responder remote(root, "7", "<p>the answer to 7</p>\r\n");
     const Outcome out = RunTrackrelay(run, root);
+    remote.Join();
     const std::string harm = c.harm(targets);
     // Whatever it was made to try, the request is served as it would have been.
     EXPECT_EQ(out.exit_status, 0) << c.what;
     EXPECT_EQ(out.output, page) << c.what;
-    EXPECT_EQ(ReadLocalFile(root.Remote("r:\\fromnt\\7.DAT")), body + "\r\n") << c.what;
+    EXPECT_EQ(remote.request(), body + "\r\n") << c.what;
     EXPECT_EQ(ReadLocalFile(root.Remote(counter_path)), kCounter) << c.what;
     return harm;
   };

@@ -240,6 +240,42 @@ std::string ReadAllFrom(int fd) {
 
 }  // namespace
 
+Responder::Responder(const DriveRoot& root, const std::string& number, std::string response, int delay_ms,
+                     std::function<void(const std::string&)> fill)
+    : thread_([&root, number, response = std::move(response), delay_ms, fill = std::move(fill), this] {
+        const std::string request = root.Remote("r:\\fromnt\\" + number + ".DAT");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (access(request.c_str(), F_OK) != 0) {
+          if (stop_ || std::chrono::steady_clock::now() > deadline) return;
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        request_ = root.Read("r:\\fromnt\\" + number + ".DAT");
+        fs::remove(request);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        const std::string partial = root.Remote("r:\\tont\\" + number + ".tmp");
+        const std::string answer = root.Remote("r:\\tont\\" + number + ".out");
+        if (fill) {
+          fill(partial);
+        } else {
+          root.Write("r:\\tont\\" + number + ".tmp", response);
+        }
+        fs::rename(partial, answer);
+        answered_ = std::chrono::steady_clock::now();
+        // The program deletes the answer as soon as it has relayed it.
+        while (access(answer.c_str(), F_OK) == 0 && !stop_ &&
+               std::chrono::steady_clock::now() < answered_ + std::chrono::seconds(10)) {
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        taken_ = std::chrono::steady_clock::now();
+      }) {}
+
+Responder::~Responder() { Join(); }
+
+void Responder::Join() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
 RemoteHostSimulator::RemoteHostSimulator(const DriveRoot& root) {
   const std::string outbound = root.Remote("r:\\fromnt"), inbound = root.Remote("r:\\tont");
   pid_ = fork();

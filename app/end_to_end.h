@@ -4,10 +4,13 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace trackrelay::e2e {
@@ -99,6 +102,33 @@ class Farm {
   std::string remote_;  // the farm's folder through the remote host's client
   std::vector<std::string> clients_;
   std::vector<std::unique_ptr<DriveRoot>> servers_;
+};
+
+// Stands in for the remote host of one request, on its side of the drive, as the exchange's
+// rules have it: once the request file of the number is published, takes it (keeps its bytes and
+// removes it), waits delay_ms and then writes the response under a temporary name (fill, when
+// given, writes that file in place of the response) and renames it into place. Join, or the
+// destructor, waits for it; when the program ended without publishing, there is nothing to wait
+// for after 20 s or a Join.
+class Responder {
+ public:
+  Responder(const DriveRoot& root, const std::string& number, std::string response, int delay_ms = 0,
+            std::function<void(const std::string&)> fill = nullptr);
+  ~Responder();
+  Responder(const Responder&) = delete;
+  Responder& operator=(const Responder&) = delete;
+  void Join();
+  // The request file as it was taken, once joined.
+  const std::string& request() const { return request_; }
+  std::chrono::steady_clock::time_point answered() const { return answered_; }
+  // Seconds from the answer's arrival to its deletion by the program, which relayed it then.
+  double AnsweredToTaken() const { return std::chrono::duration<double>(taken_ - answered_).count(); }
+
+ private:
+  std::chrono::steady_clock::time_point answered_, taken_;
+  std::string request_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 // The remote-host simulator (trackrelay-remote-host) serving a drive root's exchange from the

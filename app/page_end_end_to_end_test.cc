@@ -70,7 +70,7 @@ TEST(PageEndEndToEnd, OutputEndsAfterTheLastLineAndBeforeTheWatchOrTheProcessGoe
     std::string page;     // empty: the simulator's answer, checked by its number
   };
   const Case cases[] = {
-      {"answer in place", "TRACKNO=7", "", false, false, true, 0, expected::kHeader + "<p>7</p>\r\n\r\n"},
+      {"an answer at once", "TRACKNO=7", "", false, false, true, 0, expected::kHeader + "<p>7</p>\r\n\r\n"},
       {"answer from the remote host", "TRACKNO=7", "", true, false, true, 0, ""},
       {"internal error page", "x=1", "", false, false, false, 0, expected::InternalErrorPage("0")},
       {"fatal error page into a file", "TRACKNO=7", "99999999999", false, true, false, 1,
@@ -80,7 +80,8 @@ TEST(PageEndEndToEnd, OutputEndsAfterTheLastLineAndBeforeTheWatchOrTheProcessGoe
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     DriveRoot root;
-    if (!c.remote_host) root.Write("r:\\tont\\7.out", "<p>7</p>\r\n");
+    std::unique_ptr<Responder> answer;
+    if (!c.remote_host) answer = std::make_unique<Responder>(root, "7", "<p>7</p>\r\n");
     std::unique_ptr<RemoteHostSimulator> remote;
     if (c.remote_host) remote = std::make_unique<RemoteHostSimulator>(root);
     Invocation run;
@@ -91,6 +92,7 @@ TEST(PageEndEndToEnd, OutputEndsAfterTheLastLineAndBeforeTheWatchOrTheProcessGoe
     run.trace_calls = true;
     const Outcome out = RunTrackrelay(run, root);
     remote.reset();
+    answer.reset();
     EXPECT_EQ(out.exit_status, c.status);
     if (c.page.empty()) {
       EXPECT_EQ(out.output.rfind(expected::kHeader, 0), 0u) << out.output;

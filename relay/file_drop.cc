@@ -40,8 +40,28 @@ void WriteRequestFile(std::int16_t n, std::string_view text) {
 
 void PublishRequestFile(std::int16_t n) { CurrentSystem().RenameNoReplace(TemporaryRequestPath(n), RequestPath(n)); }
 
+namespace {
+
+bool AnswerStands(std::int16_t n) { return CurrentSystem().LookUpPlainFile(ResponsePath(n)) == NumberText(n) + ".out"; }
+
+bool RequestStands(std::int16_t n) { return CurrentSystem().LookUpPlainFile(RequestPath(n)) == NumberText(n) + ".DAT"; }
+
+}  // namespace
+
+void RemoveAnswerLeftBefore(std::int16_t n) {
+  if (!AnswerStands(n)) return;
+  try {
+    CurrentSystem().RemoveFile(ResponsePath(n));
+  } catch (const Failure& failure) {
+    // Gone all the same: the remote host's sweep, or its own removal before it takes a request
+    // of n, came first.
+    if (failure.number() != kFileNotFound) throw;
+  }
+}
+
 bool ResponseFileReady(std::int16_t n) {
-  return CurrentSystem().LookUpPlainFile(ResponsePath(n)) == NumberText(n) + ".out";
+  // A miss, the common case while a request waits, costs one look.
+  return AnswerStands(n) && !RequestStands(n);
 }
 
 void WatchForResponseFile(std::int16_t n) { CurrentSystem().WatchForArrival(ResponsePath(n)); }
@@ -54,9 +74,17 @@ bool AwaitResponseFile(std::int16_t n, DWORD milliseconds) {
   return false;
 }
 
-void OpenResponseFile(std::int16_t n) {
+bool OpenResponseFile(std::int16_t n) {
   open_response.reset();
-  open_response = CurrentSystem().OpenTextFile(ResponsePath(n));
+  try {
+    open_response = CurrentSystem().OpenTextFile(ResponsePath(n));
+  } catch (const StaleFileFailure&) {
+    return false;
+  } catch (const Failure& failure) {
+    if (failure.number() != kFileNotFound) throw;
+    return false;
+  }
+  return true;
 }
 
 bool AtEndOfResponse() { return OpenResponse().AtEnd(); }

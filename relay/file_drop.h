@@ -35,8 +35,18 @@ void WriteRequestFile(std::int16_t n, std::string_view text);
 // Gives the temporary request file its final name; fails with 58 and leaves both files as they
 // were when a request file of n is there already.
 void PublishRequestFile(std::int16_t n);
-// True when the inbound folder holds a plain file stored as exactly N.out (case counts);
-// false also when the folder or its drive is not available.
+// Removes an answer that stands in the inbound folder before the request of n is published: it
+// was made for an earlier request of n (one that died, or gave up waiting), since the claim keeps
+// every other live request of n away, and must never reach this one. Only a plain file stored as
+// exactly N.out is an answer; anything else of that name is never taken and stays. Raises when
+// the answer cannot be removed, and the request must then not be published.
+void RemoveAnswerLeftBefore(std::int16_t n);
+// True when the answer of this request stands: a plain file stored as exactly N.out (case
+// counts) while the request file of n is gone from the outbound folder. An answer counts only
+// once the remote host has taken the request: one that lands while N.DAT still waits is an
+// earlier request's, finished late by a remote host that serves a number's requests one at a
+// time and removes a standing answer before it takes the next. False also when the folder or its
+// drive is not available.
 bool ResponseFileReady(std::int16_t n);
 
 // Arms the watch of the inbound folder for the response file of n; says nothing when the folder
@@ -47,8 +57,10 @@ void WatchForResponseFile(std::int16_t n);
 // file ready; a look that finds nothing is no miss, and the rest of the time is waited.
 bool AwaitResponseFile(std::int16_t n, DWORD milliseconds);
 // The response file of n, read line by line: lines end at CR or CR LF, a lone LF stays in the
-// line, the last line may lack its end. One response file is open at a time.
-void OpenResponseFile(std::int16_t n);
+// line, the last line may lack its end. One response file is open at a time. The open is false,
+// and nothing is open, when the file has gone since the look that found it: the answer seen was
+// an earlier request's, removed meanwhile by the remote host (seen late through a share's cache).
+bool OpenResponseFile(std::int16_t n);
 bool AtEndOfResponse();
 // The size of the parts in which response lines are read, so that memory stays bounded whatever
 // a line's length: a line of up to this many bytes comes whole (and so goes out in one write).

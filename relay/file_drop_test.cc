@@ -94,6 +94,12 @@ TEST(FileDropTest, ResponseIsReadyOnlyAsAPlainFileOfExactlyTheName) {
     ScratchDrive drive;
     cases[i].make(drive);
     EXPECT_EQ(ResponseFileReady(42), cases[i].ready) << "case " << i;
+    // While the request waits to be taken, no answer is its own.
+    if (cases[i].ready) {
+      drive.Write("r:\\fromnt\\42.DAT", "TRACKNO=42\r\n");
+      EXPECT_FALSE(ResponseFileReady(42)) << "case " << i << ", its request waiting";
+      drive.Remove("r:\\fromnt\\42.DAT");
+    }
     EXPECT_EQ(CurrentSystem().LookUpPlainFile("r:\\tont\\42.out"), cases[i].stored) << "case " << i;
   }
   ScratchDrive drive;
@@ -148,6 +154,49 @@ TEST(FileDropTest, ResponseLinesPassUnchangedInBoundedPartsAndTheFileIsRemoved) 
   }
   std::string part;
   EXPECT_EQ(FailureOf([&] { ReadResponsePart(part); }), kInvalidArgument) << "nothing is open";
+}
+
+}  // namespace
+}  // namespace trackrelay
+
+namespace trackrelay {
+namespace {
+
+// Before a request is published, an answer of its number that stands goes; what the look never
+// takes for an answer (another spelling, a folder, a pipe) stays where it is.
+TEST(FileDropTest, AnEarlierAnswerGoesBeforePublicationAndNothingElse) {
+  struct Case {
+    const char* name;
+    std::function<void(const ScratchDrive&)> make;
+    const char* left;  // what stays, or nullptr
+  };
+  const Case cases[] = {
+      {"an answer", [](const ScratchDrive& d) { d.Write("r:\\tont\\42.out", "earlier"); }, nullptr},
+      {"a read-only answer",
+       [](const ScratchDrive& d) {
+         d.Write("r:\\tont\\42.out", "earlier");
+         d.MakeReadOnly("r:\\tont\\42.out");
+       },
+       nullptr},
+      {"nothing", [](const ScratchDrive&) {}, nullptr},
+      {"a folder", [](const ScratchDrive& d) { d.MakeFolder("r:\\tont\\42.out"); }, "r:\\tont\\42.out"},
+#ifndef _WIN32  // on Windows the other spelling is the same file, and no pipe stands in a folder
+      {"another spelling", [](const ScratchDrive& d) { d.Write("r:\\tont\\42.OUT", "x"); }, "r:\\tont\\42.OUT"},
+      {"a pipe", [](const ScratchDrive& d) { mkfifo(d.Local("r:\\tont\\42.out").c_str(), 0666); },
+       "r:\\tont\\42.out"},
+#endif
+  };
+  for (const Case& c : cases) {
+    ScratchDrive drive;
+    c.make(drive);
+    RemoveAnswerLeftBefore(42);
+    EXPECT_FALSE(ResponseFileReady(42)) << c.name;
+    if (c.left != nullptr) {
+      EXPECT_TRUE(drive.Exists(c.left)) << c.name;
+    } else {
+      EXPECT_FALSE(drive.Exists("r:\\tont\\42.out")) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "relay/tracking_request.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -40,6 +41,33 @@ void SendInternalErrorPage(const Step& step_marker) {
   SendLine("<hr>");
 }
 
+// Relays the open response's lines behind the header that is out, each followed by an empty line,
+// until its end; the step moves on once the first line is out. A long line goes out part by part
+// as it is read, so that no line is held whole; the bytes are those of the whole line, and a
+// line of one part goes out in one write. Each part is counted before it goes out: an answer past
+// kLongestAnswerBytes, or one still coming at relay_ends (a file without end on the share), is
+// cut off there with a failure, and the page ends in the internal error page of the step.
+void RelayResponse(Step& StepMarker, std::uint64_t relay_ends) {
+  System& system = CurrentSystem();
+  std::string part;
+  std::uint64_t relayed = 0;
+  auto read_part = [&] {
+    const bool line_ends = ReadResponsePart(part);
+    relayed += part.size();
+    if (relayed > kLongestAnswerBytes) throw Failure(kOverflow, "the answer is longer than the program relays");
+    if (system.MonotonicMilliseconds() >= relay_ends) {
+      throw Failure(kOverflow, "the answer was still coming when the request's time was up");
+    }
+    return line_ends;
+  };
+  while (!AtEndOfResponse()) {
+    while (!read_part()) SendText(part);
+    part += "\r\n";
+    SendLine(part);
+    StepMarker = kStepRelayNextLines;
+  }
+}
+
 }  // namespace
 
 void ServeTrackingRequest() {
@@ -59,6 +87,9 @@ void ServeTrackingRequest() {
     // whose request file still waits: the same page, and nothing of this request is written.
     StepMarker = kStepClaimNumber;
     ClaimTrackingNumber(n);
+    // Under the claim no other live request of n waits, so an answer standing now is an earlier
+    // request's: relayed, it would show this person another's page.
+    RemoveAnswerLeftBefore(n);
     StepMarker = kStepWriteRequest;
     WriteRequestFile(n, FormInput);
     StepMarker = kStepPublishRequest;
@@ -70,27 +101,20 @@ void ServeTrackingRequest() {
     bool got = false;
     // One look at least, however long the steps before took: the answer may be there already.
     while (!got && misses < kLooksBeforeTimeout && (misses == 0 || !out_of_time())) {
-      bool ready = ResponseFileReady(n);
+      bool ready = ResponseFileReady(n) && OpenResponseFile(n);
       if (!ready) {
         ++misses;
         // A look that blocked past the limit ends the wait at once, without another pause.
-        if (!out_of_time()) ready = AwaitResponseFile(n, kPollIntervalMs);
+        if (!out_of_time()) ready = AwaitResponseFile(n, kPollIntervalMs) && OpenResponseFile(n);
       }
       if (ready) {
-        OpenResponseFile(n);
         SendLine("HTTP/1.0 200 OK");
         SendLine("Content-type: text/html\r\n");
         got = true;
         StepMarker = kStepRelayFirstLine;
-        // A long line goes out part by part as it is read, so that no line is held whole; the
-        // bytes are those of the whole line. A line of one part goes out in one write.
-        std::string part;
-        while (!AtEndOfResponse()) {
-          while (!ReadResponsePart(part)) SendText(part);
-          part += "\r\n";
-          SendLine(part);
-          StepMarker = kStepRelayNextLines;
-        }
+        // An answer found by a look that ended past the request's time still gets its moment.
+        RelayResponse(StepMarker,
+                      std::max(started + kLongestWaitMs, system.MonotonicMilliseconds() + kLongestLateRelayMs));
         CloseResponseFile();
         RemoveResponseFile(n);
       }

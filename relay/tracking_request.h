@@ -23,6 +23,15 @@ inline constexpr std::uint64_t kLongestWaitMs = 90000;
 // the slowest share tested (53 s), so that a request that had its number late is still served.
 inline constexpr std::uint64_t kLongestLockWaitMs = 30000;
 
+// The most of one answer that is relayed, counted in the bytes of its lines: a page of a tracking
+// request is a few KiB, and the remote host's own answers stop at 4 MiB. An answer that passes it
+// is cut off there with the internal error page of its step, as is one still being relayed when
+// kLongestWaitMs is up, so that a request ends in bounded time whatever stands as its answer. An
+// answer found by a look that ended later (a share that hung, then answered) has this long from
+// then: the remote host made it in time, and it is this person's.
+inline constexpr std::uint64_t kLongestAnswerBytes = 16u << 20;
+inline constexpr std::uint64_t kLongestLateRelayMs = 10000;
+
 // A step of the handler: its place on a request's road (order), and the internal error number
 // that the page shows when it fails, as the page writes it ("An internal error number 3 ...").
 // Steps compare by their place on the road, which is not the order of their numbers.
@@ -35,11 +44,12 @@ struct Step {
 
 // The steps, in the order a request takes them. A step's number is all that the browser learns
 // of a failure and what the people who run the program go by, so the numbers never change: 3
-// means "the number is busy" both where another request of this web server holds it and where
-// its request file still waits for the remote host, and 7 to 9 are not used.
+// means "the number is busy" where another request of this web server holds it, where an earlier
+// request's answer stands and cannot be removed, and where its request file still waits for the
+// remote host; 7 to 9 are not used.
 inline constexpr Step kStepReadTrackingNumber{0, "0"};  // takes TRACKNO from the form as a number
 inline constexpr Step kStepAllocateNumber{1, "1"};      // a new number from the counter file, for TRACKNO 0
-inline constexpr Step kStepClaimNumber{2, "3"};         // claims the number from this web server's other requests
+inline constexpr Step kStepClaimNumber{2, "3"};         // claims the number, removes an earlier request's answer
 inline constexpr Step kStepWriteRequest{3, "2"};        // writes the form input to the temporary request file
 inline constexpr Step kStepPublishRequest{4, "3"};      // arms the watch, renames the request file to N.DAT
 inline constexpr Step kStepAwaitResponse{5, "4"};       // looks for N.out, pausing between looks, and opens it

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <iterator>
 #include <set>
 #include <string>
@@ -22,6 +24,18 @@ namespace {
 using expected::InternalErrorPage;
 using expected::kHeader;
 using expected::kTimeoutPage;
+
+// The looks for the answer that the wait made: those in the inbound folder from the publication
+// on (the one before it, for an earlier request's answer, is no look of the wait).
+int WaitLooks(const FakeSystem& fake) {
+  int looks = 0;
+  bool published = false;
+  for (const std::string& call : fake.calls) {
+    if (call.rfind("RenameNoReplace r:\\fromnt\\t", 0) == 0) published = true;
+    if (published && call.rfind("LookUpPlainFile r:\\tont\\", 0) == 0) ++looks;
+  }
+  return looks;
+}
 
 // Runs the handler on a form input against the fake, and returns what it wrote.
 class TrackingRequestTest : public ::testing::Test {
@@ -49,12 +63,14 @@ TEST_F(TrackingRequestTest, LooksAtOnceThenAfterEachPauseUntilTheResponseComes) 
     int pauses_before_response;  // -1: it never comes
     std::string page;
   };
+  fake.take_published = true;
   for (Case c : {Case{0, kHeader + "hi\r\n\r\n"}, Case{1, kHeader + "hi\r\n\r\n"}, Case{449, kHeader + "hi\r\n\r\n"},
                  Case{450, kTimeoutPage}, Case{-1, kTimeoutPage}}) {
     fake.files.clear();
     fake.sleeps.clear();
-    const int looks_before = fake.CallCount(FakeSystem::kLookUpPlainFile);
-    if (c.pauses_before_response == 0) fake.files["r:\\tont\\3.out"] = "hi";
+    fake.calls.clear();
+    fake.answers.clear();
+    if (c.pauses_before_response == 0) fake.answers["r:\\tont\\3.out"] = "hi";
     fake.on_sleep = [&] {
       if (static_cast<int>(fake.sleeps.size()) == c.pauses_before_response) fake.files["r:\\tont\\3.out"] = "hi";
     };
@@ -62,10 +78,10 @@ TEST_F(TrackingRequestTest, LooksAtOnceThenAfterEachPauseUntilTheResponseComes) 
     const int pauses = c.page == kTimeoutPage ? 450 : c.pauses_before_response;
     EXPECT_EQ(fake.sleeps, std::vector<DWORD>(static_cast<std::size_t>(pauses), 100)) << c.pauses_before_response;
     // One look at once and one after each pause, but none after the 450th.
-    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile) - looks_before, c.page == kTimeoutPage ? 450 : pauses + 1);
-    // A response after the last look is not taken: it stays, and so does the request.
+    EXPECT_EQ(WaitLooks(fake), c.page == kTimeoutPage ? 450 : pauses + 1);
+    // A response after the last look is not taken: it stays.
     EXPECT_EQ(fake.files.count("r:\\tont\\3.out"), c.pauses_before_response == 450 ? 1u : 0u);
-    EXPECT_EQ(fake.files.at("r:\\fromnt\\3.DAT"), "TRACKNO=3\r\n");
+    EXPECT_EQ(fake.taken.at("r:\\fromnt\\3.DAT"), "TRACKNO=3\r\n");
   }
 }
 
@@ -97,6 +113,7 @@ TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortens
   };
   for (const Case& c : cases) {
     FakeSystem fake;
+    fake.take_published = true;
     int waits = 0;
     fake.arrival = [&](DWORD ms) {
       ++waits;
@@ -105,7 +122,7 @@ TEST_F(TrackingRequestTest, AnArrivalLooksAtOnceButNeverCountsAsAMissNorShortens
     };
     EXPECT_EQ(Serve("TRACKNO=3"), c.page) << c.name;
     EXPECT_EQ(fake.sleeps, c.sleeps) << c.name;
-    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), c.looks) << c.name;
+    EXPECT_EQ(WaitLooks(fake), c.looks) << c.name;
     EXPECT_EQ(fake.CallCount(FakeSystem::kWatchForArrival), 1) << c.name;
   }
 }
@@ -132,35 +149,40 @@ TEST_F(TrackingRequestTest, TheWaitEndsAtItsTimeLimitWhenLooksTakeLong) {
       {"every look blocks 20 s: no pause after the look that passed the limit", 20000, -1, -1, kTimeoutPage, 5, 4,
        5 * 20000 + 4 * 100},
       {"one look that blocks longer than the limit is the last", 100000, -1, -1, kTimeoutPage, 1, 0, 100000},
+      // The look at the request file, once the answer is seen, blocks as long.
       {"a share that hangs, then answers", 20000, 2, 2, relayed, 3, 2, 2 * 20000 + 2 * 100},
       // Left there, the answer would go to the next request of the number.
       {"a look begun before the limit takes the answer it finds after it", 20000, -1, 4, relayed, 5, 4,
-       5 * 20000 + 4 * 100},
+       6 * 20000 + 4 * 100},
   };
   for (const Case& c : cases) {
     FakeSystem fake;
-    fake.cost_ms[FakeSystem::kLookUpPlainFile] = c.look_ms;
+    fake.take_published = true;
+    // The share hangs from the publication on.
+    fake.on_publish = [&] { fake.cost_ms[FakeSystem::kLookUpPlainFile] = c.look_ms; };
     fake.on_sleep = [&] {
-      const int looks = fake.CallCount(FakeSystem::kLookUpPlainFile);
+      const int looks = WaitLooks(fake);
       if (looks == c.slow_looks) fake.cost_ms[FakeSystem::kLookUpPlainFile] = 0;
       if (looks == c.answer_after_looks) fake.files["r:\\tont\\3.out"] = "hi";
     };
     EXPECT_EQ(Serve("TRACKNO=3"), c.page) << c.name;
-    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), c.looks) << c.name;
+    EXPECT_EQ(WaitLooks(fake), c.looks) << c.name;
     EXPECT_EQ(fake.sleeps, std::vector<DWORD>(static_cast<std::size_t>(c.pauses), 100)) << c.name;
     EXPECT_EQ(fake.clock_ms, c.ends_at_ms) << c.name;
-    // The limit, and at most one look or pause that was under way when it passed.
-    EXPECT_LE(fake.clock_ms, kLongestWaitMs + std::max<DWORD>(c.look_ms, 100)) << c.name;
+    // The limit, and at most one look or pause that was under way when it passed, and the look
+    // at the request file that an answer seen then needs.
+    EXPECT_LE(fake.clock_ms, kLongestWaitMs + 2 * std::max<DWORD>(c.look_ms, 100)) << c.name;
   }
 }
 
 TEST_F(TrackingRequestTest, SuccessPageRelaysEachLineFollowedByAnEmptyLine) {
   FakeSystem fake;
+  fake.take_published = true;
   fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
-  fake.files["r:\\tont\\41.out"] = "<HTML>\r\n<BODY>a\nb</BODY>\r</HTML>";
+  fake.answers["r:\\tont\\41.out"] = "<HTML>\r\n<BODY>a\nb</BODY>\r</HTML>";
   EXPECT_EQ(Serve("TRACKNO=0&x=a+b"), kHeader + "<HTML>\r\n\r\n<BODY>a\nb</BODY>\r\n\r\n</HTML>\r\n\r\n");
   EXPECT_EQ(fake.files.at("c:\\woe\\track.txt"), " 42 \r\n");
-  EXPECT_EQ(fake.files.at("r:\\fromnt\\41.DAT"), "TRACKNO=0&x=a+b\r\n");
+  EXPECT_EQ(fake.taken.at("r:\\fromnt\\41.DAT"), "TRACKNO=0&x=a+b\r\n");
   EXPECT_EQ(fake.files.count("r:\\fromnt\\t41.DAT"), 0u);
   EXPECT_EQ(fake.files.count("r:\\tont\\41.out"), 0u);
   EXPECT_EQ(fake.open_readers, 0);
@@ -176,9 +198,11 @@ TEST_F(TrackingRequestTest, ARequestClaimsItsNumberBeforeWritingAndABusyNumberSh
   for (const Case& c : {Case{"TRACKNO=8", 8, false}, Case{"TRACKNO=0", 41, false}, Case{"TRACKNO=-3", -3, true},
                         Case{"TRACKNO=0", 41, true}}) {
     FakeSystem fake;
+    fake.take_published = true;
     fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
     const std::string n = std::to_string(c.number);
-    fake.files["r:\\tont\\" + n + ".out"] = "hi";
+    fake.files["r:\\tont\\" + n + ".out"] = "an earlier request's";
+    fake.answers["r:\\tont\\" + n + ".out"] = "hi";
     const std::pair<std::string, int> claim{"c:\\woe\\track.claims", c.number + 32768};
     if (c.claimed_elsewhere) fake.foreign_claims.insert(claim);
     const std::string page = Serve(c.form);
@@ -186,7 +210,7 @@ TEST_F(TrackingRequestTest, ARequestClaimsItsNumberBeforeWritingAndABusyNumberSh
       EXPECT_EQ(page, InternalErrorPage("3")) << c.form;
       EXPECT_EQ(fake.CallCount(FakeSystem::kWriteTextFile), 0) << c.form << ": nothing of it is written";
       EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), 0) << c.form << ": nor waited for";
-      EXPECT_EQ(fake.files.count("r:\\tont\\" + n + ".out"), 1u) << c.form;
+      EXPECT_EQ(fake.files.count("r:\\tont\\" + n + ".out"), 1u) << c.form << ": another request's to remove";
     } else {
       EXPECT_EQ(page, kHeader + "hi\r\n\r\n") << c.form;
       EXPECT_EQ(fake.claims, (std::set<std::pair<std::string, int>>{claim})) << c.form;
@@ -198,6 +222,112 @@ TEST_F(TrackingRequestTest, ARequestClaimsItsNumberBeforeWritingAndABusyNumberSh
       }
       EXPECT_LT(claimed, written) << c.form;
     }
+  }
+}
+
+// An answer in the inbound folder is this request's only once the remote host has taken the
+// request: one that stood before the publication, or that lands while N.DAT still waits, was made
+// for an earlier request of the number (one that died or gave up), and is never relayed.
+TEST_F(TrackingRequestTest, AnAnswerMadeForAnEarlierRequestOfTheNumberNeverReachesThisOne) {
+  const std::string mine = kHeader + "mine\r\n\r\n";
+  struct Case {
+    std::string name;
+    bool earlier_stands;      // an earlier request's answer stands before this request starts
+    bool taken_at_once;       // the remote host takes the request the moment it is published
+    std::map<int, std::function<void(FakeSystem&)>> at_pause;  // what the remote host does then
+    std::function<void(FakeSystem&)> fault;
+    std::string page;
+    std::size_t pauses;
+  };
+  auto answer = [](FakeSystem& f) { f.files["r:\\tont\\3.out"] = "mine"; };
+  auto earlier = [](FakeSystem& f) { f.files["r:\\tont\\3.out"] = "earlier"; };
+  // Its turn comes: the earlier answer removed, the request taken.
+  auto take = [](FakeSystem& f) {
+    f.files.erase("r:\\tont\\3.out");
+    f.files.erase("r:\\fromnt\\3.DAT");
+  };
+  auto take_only = [](FakeSystem& f) { f.files.erase("r:\\fromnt\\3.DAT"); };
+  const Case cases[] = {
+      {"one that stood before: removed before the publication", true, true, {{2, answer}}, nullptr, mine, 2},
+      {"one that stood before and no answer: the timeout page", true, true, {}, nullptr, kTimeoutPage, 450},
+      {"one that lands while the request waits its turn", false, false, {{2, earlier}, {5, take}, {7, answer}}, nullptr,
+       mine, 7},
+      {"one that lands while the request waits, and no answer", false, false, {{2, earlier}}, nullptr, kTimeoutPage,
+       450},
+      {"a remote host that answers before it removes the request", false, false, {{2, answer}, {4, take_only}},
+       nullptr, mine, 4},
+      {"an answer gone between the look and the open is looked for again", false, true, {{1, answer}},
+       [](FakeSystem& f) { f.Fail(FakeSystem::kOpenTextFile, kFileNotFound, 0, 1); }, mine, 2},
+      {"an answer replaced through another client meanwhile", false, true, {{1, answer}},
+       [](FakeSystem& f) { f.FailAsStale(FakeSystem::kOpenTextFile, 0, 1); }, mine, 2},
+      {"one that cannot be removed: internal error 3, nothing published", true, true, {{1, answer}},
+       [](FakeSystem& f) { f.Fail(FakeSystem::kRemoveFile, kPermissionDenied); }, InternalErrorPage("3"), 0},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    fake.take_published = c.taken_at_once;
+    if (c.earlier_stands) earlier(fake);
+    if (c.fault) c.fault(fake);
+    fake.on_sleep = [&] {
+      if (auto act = c.at_pause.find(static_cast<int>(fake.sleeps.size())); act != c.at_pause.end()) act->second(fake);
+    };
+    EXPECT_EQ(Serve("TRACKNO=3"), c.page) << c.name;
+    EXPECT_EQ(fake.sleeps.size(), c.pauses) << c.name;
+    if (c.page == InternalErrorPage("3")) {
+      EXPECT_EQ(fake.files.count("r:\\tont\\3.out"), 1u) << c.name;
+      EXPECT_EQ(fake.CallCount(FakeSystem::kWriteTextFile), 0) << c.name << ": nothing of it is written";
+      continue;
+    }
+    // The earlier answer goes before the request is published.
+    if (c.earlier_stands) {
+      std::size_t removed = 0, published = 0;
+      for (std::size_t i = 0; i < fake.calls.size(); ++i) {
+        if (fake.calls[i] == "RemoveFile r:\\tont\\3.out" && removed == 0) removed = i;
+        if (fake.calls[i].rfind("RenameNoReplace", 0) == 0) published = i;
+      }
+      EXPECT_LT(removed, published) << c.name;
+      EXPECT_GT(removed, 0u) << c.name;
+    }
+  }
+}
+
+// However large the answer, or however slowly it comes, the request ends: past kLongestAnswerBytes
+// or the request's time the relay stops, and the internal error page of the step follows what went.
+TEST_F(TrackingRequestTest, AnAnswerPastItsBoundsIsCutOffWithTheStepsPage) {
+  const std::string mib_line(1u << 20, 'x');
+  std::string sixteen_lines, sixteen_relayed;
+  for (int i = 0; i < 16; ++i) {
+    sixteen_lines += mib_line + "\r\n";
+    sixteen_relayed += mib_line + "\r\n\r\n";
+  }
+  const std::string long_line(kLongestAnswerBytes + 1, 'y');
+  struct Case {
+    std::string name, answer;
+    DWORD publish_ms, part_ms;  // what the publication and each part's read cost
+    std::string page;
+    bool removed;
+  };
+  const Case cases[] = {
+      {"exactly the bound, in lines: relayed whole", sixteen_lines, 0, 0, kHeader + sixteen_relayed, true},
+      {"past the bound by one line", sixteen_lines + "z\r\n", 0, 0,
+       kHeader + sixteen_relayed + InternalErrorPage("6"), false},
+      {"one line past the bound", long_line, 0, 0,
+       kHeader + long_line.substr(0, kLongestAnswerBytes) + InternalErrorPage("5"), false},
+      {"lines that come slowly, past the request's 90 s", "a\rb\rc\rd\re\r", 0, 20000,
+       kHeader + "a\r\n\r\nb\r\n\r\nc\r\n\r\nd\r\n\r\n" + InternalErrorPage("6"), false},
+      {"an answer found late has its moment, and no more", "a\rb\r", 95000, 6000,
+       kHeader + "a\r\n\r\n" + InternalErrorPage("6"), false},
+  };
+  for (const Case& c : cases) {
+    FakeSystem fake;
+    fake.take_published = true;
+    fake.answers["r:\\tont\\3.out"] = c.answer;
+    fake.cost_ms[FakeSystem::kRenameNoReplace] = c.publish_ms;
+    fake.cost_ms[FakeSystem::kReadLine] = c.part_ms;
+    const std::string page = Serve("TRACKNO=3");
+    EXPECT_EQ(page.size(), c.page.size()) << c.name;
+    EXPECT_TRUE(page == c.page) << c.name << ": ends in " << page.substr(page.size() - std::min<std::size_t>(page.size(), 200));
+    EXPECT_EQ(fake.files.count("r:\\tont\\3.out"), c.removed ? 0u : 1u) << c.name;
   }
 }
 
@@ -227,8 +357,9 @@ TEST_F(TrackingRequestTest, AStaleCounterStartsTheAllocationOverAFewTimesAtMost)
   };
   for (const Case& c : cases) {
     FakeSystem fake;
+    fake.take_published = true;
     fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
-    fake.files["r:\\tont\\41.out"] = "hi";
+    fake.answers["r:\\tont\\41.out"] = "hi";
     fake.FailAsStale(c.operation, 0, c.times);
     EXPECT_EQ(Serve("TRACKNO=0"), c.page) << c.name;
     EXPECT_EQ(fake.files.at("c:\\woe\\track.txt"), c.counter_after) << c.name;
@@ -274,8 +405,9 @@ TEST_F(TrackingRequestTest, TheCountersLockAndTheAnswerShareTheRequestsTime) {
       {"the lock after 29 s: still 450 looks", 29000, 0, false, 0, 0, false, kTimeoutPage, {30000}, 450, 74000},
       {"a try started over waits for what the tries before left", 10000, 2, false, 0, 0, false, kTimeoutPage,
        {30000, 20000, 9875}, 450, 30125 + 45000},
+      // The look for an earlier request's answer, before the publication, is as slow.
       {"the lock late and slow looks: the answer's wait ends with the request's 90 s", 29000, 0, false, 0, 150, false,
-       kTimeoutPage, {30000}, 244, 29000 + 244 * 250},
+       kTimeoutPage, {30000}, 244, 29000 + 150 + 243 * 250 + 150},
       {"a publication that blocked past the 90 s: one look, and its answer", 0, 0, false, 95000, 0, true, relayed,
        {30000}, 1, 95000},
       {"a publication that blocked past the 90 s: one look, then the timeout page", 0, 0, false, 95000, 0, false,
@@ -285,8 +417,9 @@ TEST_F(TrackingRequestTest, TheCountersLockAndTheAnswerShareTheRequestsTime) {
   };
   for (const Case& c : cases) {
     FakeSystem fake;
+    fake.take_published = true;
     fake.files["c:\\woe\\track.txt"] = " 41 \r\n";
-    if (c.answered) fake.files["r:\\tont\\41.out"] = "hi";
+    if (c.answered) fake.answers["r:\\tont\\41.out"] = "hi";
     fake.cost_ms[FakeSystem::kOpenTextFileLocked] = c.lock_ms;
     fake.cost_ms[FakeSystem::kRenameNoReplace] = c.publish_ms;
     fake.cost_ms[FakeSystem::kLookUpPlainFile] = c.look_ms;
@@ -294,7 +427,7 @@ TEST_F(TrackingRequestTest, TheCountersLockAndTheAnswerShareTheRequestsTime) {
     if (c.never_let_go) fake.foreign_locks.insert({"c:\\woe\\track.claims", 65536});
     EXPECT_EQ(Serve("TRACKNO=0"), c.page) << c.name;
     EXPECT_EQ(fake.lock_waits, c.lock_waits) << c.name;
-    EXPECT_EQ(fake.CallCount(FakeSystem::kLookUpPlainFile), c.looks) << c.name;
+    EXPECT_EQ(WaitLooks(fake), c.looks) << c.name;
     EXPECT_EQ(fake.clock_ms, c.ends_at_ms) << c.name;
     if (c.never_let_go) {
       EXPECT_EQ(fake.files.at("c:\\woe\\track.txt"), " 41 \r\n") << c.name << ": the counter is untouched";
@@ -341,7 +474,9 @@ TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
       {"request not written", "TRACKNO=8", FakeSystem::kWriteTextFile, kDiskNotReady, 0, kStepWriteRequest, "", ""},
       {"request not published", "TRACKNO=8", FakeSystem::kRenameNoReplace, kFileAlreadyExists, 0, kStepPublishRequest,
        "", ""},
-      {"lookup fails", "TRACKNO=8", FakeSystem::kLookUpPlainFile, kPermissionDenied, 0, kStepAwaitResponse, "x", ""},
+      {"earlier answer not looked for", "TRACKNO=8", FakeSystem::kLookUpPlainFile, kPermissionDenied, 0, kStepClaimNumber,
+       "", ""},
+      {"lookup fails", "TRACKNO=8", FakeSystem::kLookUpPlainFile, kPermissionDenied, 1, kStepAwaitResponse, "x", ""},
       {"response not opened", "TRACKNO=8", FakeSystem::kOpenTextFile, kPermissionDenied, 0, kStepAwaitResponse, "x",
        ""},
       {"first line unreadable", "TRACKNO=8", FakeSystem::kReadLine, kDeviceIoError, 0, kStepRelayFirstLine, "a\rb\r",
@@ -363,8 +498,9 @@ TEST_F(TrackingRequestTest, EachFailingStepShowsItsNumber) {
   };
   for (const Case& c : cases) {
     FakeSystem case_fake;
+    case_fake.take_published = true;
     case_fake.files["c:\\woe\\track.txt"] = " 8 \r\n";
-    if (!c.response.empty() || c.step >= kStepRelayFirstLine) case_fake.files["r:\\tont\\8.out"] = c.response;
+    if (!c.response.empty() || c.step >= kStepRelayFirstLine) case_fake.answers["r:\\tont\\8.out"] = c.response;
     if (c.operation != FakeSystem::kOperationCount) case_fake.Fail(c.operation, c.number, c.after);
     EXPECT_EQ(Serve(c.form), c.before_page + InternalErrorPage(c.step.page_text)) << c.name;
     EXPECT_TRUE(case_fake.sleeps.empty()) << c.name;

@@ -221,6 +221,14 @@ class CommandHost {
     std::sort(again.begin(), again.end(), [](const Request& a, const Request& b) { return a.published < b.published; });
     for (Request& request : again) {
       FinishTaking(request);
+      // Its own answer was never written (it would be N.answered): an answer of its number that
+      // stands is an earlier request's, and its program would relay it.
+      try {
+        ClearEarlierAnswer(request.number);
+      } catch (const Failure& failure) {
+        Failed(request, "an earlier request's answer stands and cannot be removed: " + Explained(failure), "");
+        continue;
+      }
       Report(request.number + ": found in " + work_.string() + " after a stop, served again");
       Queue(std::move(request));
     }
@@ -308,11 +316,21 @@ class CommandHost {
       const std::optional<std::string> number = RequestNumberOf(name);
       if (!number) continue;
       seen.insert(name);
-      if (stuck_.contains(name)) continue;
+      // A number's requests are served one at a time, from the take to the answer's publication:
+      // this one waits its turn in the outbound folder.
+      if (stuck_.contains(name) || Serving(*number)) continue;
       const fs::path taken = work_ / name;
       try {
-        // Without replacing: a request of the same number may still be served, and this one
-        // waits its turn in the outbound folder.
+        ClearEarlierAnswer(*number);
+      } catch (const Failure& failure) {
+        // Taken now, this request's program would relay the earlier answer as its own.
+        Report(*number + ": not taken: an earlier request's answer stands in " + options_.inbound.string() +
+               " and cannot be removed: " + Explained(failure));
+        stuck_.insert(name);
+        continue;
+      }
+      try {
+        // Without replacing: the work folder may hold a request of the number that a stop left.
         TakeRequest(CurrentSystem(), it->path().string(), taken.string());
       } catch (const Failure& failure) {
         // Taken by nobody else, so gone only with an outbound folder that went.
@@ -333,9 +351,30 @@ class CommandHost {
   void Queue(Request request) {
     {
       std::lock_guard<std::mutex> hold(mutex_);
+      serving_.insert(request.number);
       waiting_.push_back(std::move(request));
     }
     ready_.notify_one();
+  }
+
+  bool Serving(const std::string& number) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return serving_.contains(number);
+  }
+
+  // The number's turn ends once its answer, or its error page, is out or will never be.
+  void Served(const std::string& number) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    serving_.erase(number);
+  }
+
+  // Removes the answer of an earlier request of the number, before the next is taken or served
+  // again; said on the request's line, since it means that a program died or gave up waiting.
+  void ClearEarlierAnswer(const std::string& number) {
+    const HandOver files = HandOverOf(work_, options_.inbound, number);
+    if (RemoveEarlierAnswer(CurrentSystem(), files.answer, files.inbound)) {
+      Report(number + ": an earlier request's answer, never taken, removed before this request was taken");
+    }
   }
 
   // Requests still waiting for a free command at their deadline get the error page now.
@@ -355,6 +394,7 @@ class CommandHost {
     }
     for (const Request& request : expired) {
       Failed(request, "no command was free before the deadline (" + std::to_string(options_.jobs) + " running)", "");
+      Served(request.number);
     }
   }
 
@@ -382,6 +422,7 @@ class CommandHost {
       Serve(request);
       std::lock_guard<std::mutex> hold(mutex_);
       --busy_;
+      serving_.erase(request.number);
     }
   }
 
@@ -526,6 +567,8 @@ class CommandHost {
   bool stopping_ = false;
   std::atomic<bool> stop_{false};
   std::set<std::string> stuck_;
+  // The numbers whose request is in the work folder, from its take to the end of its serving.
+  std::set<std::string> serving_;
 };
 
 }  // namespace

@@ -218,6 +218,8 @@ TEST(RemoteHostCommandEndToEnd, AfterACrashNoRequestIsAnsweredTwiceAndNoneIsLost
   put(root.Remote("r:\\tont\\t14.out"), "<p>late</p>\r\n", 60);
   put(root.Remote("r:\\tont\\t15.out"), "<p>half</p>", 1);  // written for no request left
   put(work + "/16.DAT", "TRACKNO=16\r\n", 1);  // its command was running
+  // An earlier request's answer to 16, which no program took: 16's program would take it.
+  put(root.Remote("r:\\tont\\16.out"), "<p>an earlier request's</p>\r\n", 1);
   // Taken by a second name where the file system cannot rename without replacing, the first
   // name not yet removed.
   put(work + "/17.DAT", "TRACKNO=17\r\n", 1);
@@ -242,6 +244,34 @@ TEST(RemoteHostCommandEndToEnd, AfterACrashNoRequestIsAnsweredTwiceAndNoneIsLost
   EXPECT_TRUE(kept[0].ends_with("-14.DAT") && kept[1].ends_with("-14.reason")) << kept[0];
   EXPECT_EQ(ReadAll(host.State() + "/error/" + kept[0]), "TRACKNO=14\r\n");
   EXPECT_NE(ReadAll(host.State() + "/error/" + kept[1]).find("came too late for the program"), std::string::npos);
+}
+
+// A request that dies while its command runs (the web server kills it, the browser goes away)
+// leaves its answer to come; the next request of its number gets its own answer, never that one,
+// whether the earlier answer lands before the next request is published or while it waits its
+// turn behind the earlier one.
+TEST(RemoteHostCommandEndToEnd, AnAnswerForARequestThatDiedNeverReachesTheNextOfItsNumber) {
+  struct Case {
+    std::string name;
+    bool next_before_the_earlier_answer;  // the next request is published while the command runs
+  };
+  for (const Case& c : {Case{"the earlier answer lands first", false},
+                        Case{"the next request waits its turn behind the earlier one", true}}) {
+    DriveRoot root;
+    RemoteHost host(root, {"--exec", "sleep \"${FORM_wait:-0}\"; echo \"<p>$TRACKRELAY_NUMBER for $FORM_who</p>\""});
+    StartedRun dying = StartTrackrelay(Get("TRACKNO=21&who=a&wait=2"), root);
+    ASSERT_TRUE(Eventually([&] { return host.Names("work") == std::vector<std::string>{"21.DAT"}; })) << host.Log();
+    kill(dying.pid(), SIGKILL);
+    dying.Wait();
+    if (!c.next_before_the_earlier_answer) {
+      ASSERT_TRUE(Eventually([&] { return root.Exists("r:\\tont\\21.out"); })) << c.name << host.Log();
+    }
+    const Outcome next = RunTrackrelay(Get("TRACKNO=21&who=b"), root);
+    EXPECT_EQ(next.output, Relayed("<p>21 for b</p>\r\n")) << c.name << host.Log();
+    EXPECT_TRUE(Eventually([&] { return host.Names("work").empty(); })) << c.name << host.Log();
+    EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{}) << c.name;
+  }
 }
 
 // An answer that nobody took (its program read it and lost its power before deleting it) would

@@ -20,6 +20,18 @@ void PublishAnswer(System& system, const std::string& partial, const std::string
   system.RenameReplacing(partial, answer);
 }
 
+bool RemoveEarlierAnswer(System& system, const std::string& answer, const std::string& inbound) {
+  if (system.DescribeEntry(answer).kind != EntryKind::kPlainFile) return false;
+  try {
+    system.RemoveFile(answer);
+  } catch (const Failure& failure) {
+    if (failure.number() != kFileNotFound) throw;
+    return false;
+  }
+  system.FlushFolder(inbound);
+  return true;
+}
+
 HandOver HandOverOf(const fs::path& work, const fs::path& inbound, std::string_view number) {
   const std::string n(number);
   fs::path folder = inbound;

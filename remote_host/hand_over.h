@@ -23,6 +23,15 @@ void TakeRequest(System& system, const std::string& published, const std::string
 // an answer still there is replaced whole, in one rename.
 void PublishAnswer(System& system, const std::string& partial, const std::string& answer, std::string_view page);
 
+// Removes a plain file standing as answer (N.out), and flushes the inbound folder (as FlushFolder
+// names it) so that a power cut does not bring it back; true when one was removed. Called before
+// a request of the number is taken: the remote host serves a number's requests one at a time, so
+// an answer standing then was made for an earlier request, whose program has ended (the newer
+// one could not have been published while it held the number). The program takes an answer only
+// once its request has been taken; with this removal first, what it takes is its own. Anything
+// else of that name (a folder, a link) is never taken by the program and is left alone.
+bool RemoveEarlierAnswer(System& system, const std::string& answer, const std::string& inbound);
+
 // The files of one request while it is answered.
 struct HandOver {
   std::string request;  // N.DAT in the work folder: taken, its answer not yet written

@@ -9,14 +9,17 @@
 //     writes tN.DAT and renames it to N.DAT once it is complete; a tN.DAT is left alone.
 //     N is the tracking number; the file holds one line, the raw form input and CR LF.
 //  2. Remove the request file (or move it away). The program never does, and while N.DAT stays,
-//     the next request of number N fails at its rename.
-//  3. Answer within 45 seconds of publication. The program looks for the answer at once, then
-//     every 100 ms, 450 times, then shows its timeout page. A later answer is never read; it
-//     would wait in the inbound folder and be relayed to the next request of that number. So
-//     an answer that would come too late is not written.
-//  4. Write the answer as N.out in the inbound folder (r:\tont\), first under another name
+//     the next request of number N fails at its rename; nor does it take an answer while its
+//     N.DAT stands: an answer counts from the take on.
+//  3. Take a number's requests one at a time, each once the answer to the one before is out,
+//     and remove an answer of the number that stands when it is taken: it was made for an
+//     earlier request whose program has ended, and would be taken as this one's.
+//  4. Answer within 45 seconds of publication. The program looks for the answer at once, then
+//     every 100 ms, 450 times, then shows its timeout page. A later answer is never read. So an
+//     answer that would come too late is not written.
+//  5. Write the answer as N.out in the inbound folder (r:\tont\), first under another name
 //     (here tN.out) and renamed when complete: the program reads N.out the moment it sees it.
-//  5. Make the answer the whole HTML document, in lines that end in CR LF (for the program a
+//  6. Make the answer the whole HTML document, in lines that end in CR LF (for the program a
 //     lone LF does not end a line). The program relays the lines behind its own status and
 //     header lines, and deletes N.out.
 //
@@ -198,7 +201,8 @@ class RemoteHost {
       std::error_code entry_error;
       if (!number || !fs::is_regular_file(it->symlink_status(entry_error))) continue;
       seen.insert(name);
-      if (stuck_.contains(name)) continue;
+      // A number's requests are answered one at a time: this one waits its turn.
+      if (stuck_.contains(name) || Answering(*number)) continue;
       try {
         Take(*number, it->path());
       } catch (const std::exception& failure) {
@@ -243,8 +247,26 @@ class RemoteHost {
     SteadyClock::time_point due;
   };
 
+  // The inbound folder as a folder's flush names it, with a separator at its end.
+  fs::path InboundFolder() const {
+    fs::path folder = options_.inbound;
+    if (folder.has_filename()) folder += fs::path::preferred_separator;
+    return folder;
+  }
+
+  bool Answering(const std::string& number) const {
+    return std::any_of(pending_.begin(), pending_.end(), [&](const Pending& request) { return request.number == number; });
+  }
+
   void Take(const std::string& number, const fs::path& request_file) {
     const std::string content = ReadWholeFile(request_file);
+    // An answer of the number that stands now was made for an earlier request, whose program has
+    // ended: once this request is taken, its program would take that answer as its own.
+    if (trackrelay::remote_host::RemoveEarlierAnswer(trackrelay::CurrentSystem(),
+                                                     (options_.inbound / (number + ".out")).string(),
+                                                     InboundFolder().string())) {
+      Report(std::cout, number + ": an earlier request's answer, never taken, removed");
+    }
     // The age of the request: the program has been waiting since it published the file.
     const auto age = std::max(fs::file_time_type::clock::now() - fs::last_write_time(request_file),
                               fs::file_time_type::duration::zero());

@@ -161,6 +161,19 @@ void FakeSystem::MoveFile(const std::string& from, const std::string& to, bool r
 void FakeSystem::RenameNoReplace(const std::string& from, const std::string& to) {
   Enter(kRenameNoReplace, from + " " + to);
   MoveFile(from, to, false);
+  if (to.rfind("r:\\fromnt\\", 0) != 0) return;
+  const std::string number = to.substr(10, to.size() - 10 - 4);
+  if (take_published) {
+    taken[to] = std::move(files[to]);
+    files.erase(to);
+    modified_ms.erase(to);
+    const std::string answer = "r:\\tont\\" + number + ".out";
+    if (auto page = answers.find(answer); page != answers.end()) {
+      files[answer] = page->second;
+      modified_ms[answer] = static_cast<std::int64_t>(clock_ms);
+    }
+  }
+  if (on_publish) on_publish();
 }
 
 RenameWay FakeSystem::RenameNoReplaceTellingHow(const std::string& from, const std::string& to) {

@@ -89,6 +89,15 @@ class FakeSystem : public System {
   // arrival woke it, or 0 when none did. Without it no arrival ever wakes a wait.
   std::function<DWORD(DWORD)> arrival;
 
+  // The remote host, as far as the exchange shows it. With take_published, a request file
+  // published (renamed to r:\fromnt\N.DAT) is taken at once, out of files into taken; a page in
+  // answers for r:\tont\N.out is then written there, as the answer made at that moment; and
+  // on_publish, when set, runs last.
+  bool take_published = false;
+  std::map<std::string, std::string> taken;
+  std::map<std::string, std::string> answers;
+  std::function<void()> on_publish;
+
   // What the installation check's probes see. Every drive is there, on this machine's own disk,
   // unless it is among missing_drives or network_drives is set. A path is a plain file when it
   // is in files, else what kinds says, else missing when its folder is among missing_folders
