@@ -209,6 +209,8 @@ class CommandHost {
         if (const std::optional<WallClock::time_point> published = PublishedAt(it->path())) {
           again.push_back(Request{*number, it->path(), *published});
         }
+      } else if (IsMisnamedRequest(name)) {
+        SetAsideMisnamed(it->path());
       }
     }
     RemoveAnswersLeftBehind();
@@ -306,7 +308,18 @@ class CommandHost {
     for (fs::directory_iterator it(options_.outbound, error), end; !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
       const std::optional<std::string> number = RequestNumberOf(name);
-      if (!number) continue;
+      if (!number) {
+        // Somebody else's file of a request's shape: no request waits for its answer. Said once
+        // while it stays.
+        if (IsMisnamedRequest(name)) {
+          seen.insert(name);
+          if (stuck_.insert(name).second) {
+            Report(name + ": not taken: its name is no tracking number as the program writes one; left in " +
+                   options_.outbound.string() + " for you to remove");
+          }
+        }
+        continue;
+      }
       seen.insert(name);
       if (stuck_.contains(name)) continue;
       const fs::path taken = work_ / name;
@@ -470,23 +483,12 @@ class CommandHost {
   // it still waits.
   void Failed(const Request& request, const std::string& reason, const std::string& errors) {
     const WallClock::time_point now = WallClock::now();
-    const std::string stamp = UtcStamp(now, true) + "-" + request.number;
     std::string kept;
     std::string record = "request " + request.number + ", published " + UtcStamp(request.published, false) +
                          ", failed " + UtcStamp(now, false) + "\n" + reason + "\n";
     if (!errors.empty()) record += "the command's standard error (its first 16 KiB):\n" + errors + "\n";
     try {
-      for (int attempt = 1; kept.empty(); ++attempt) {
-        const std::string name = stamp + (attempt > 1 ? "-" + std::to_string(attempt) : "");
-        try {
-          CurrentSystem().RenameNoReplace(request.file.string(), (errors_ / (name + ".DAT")).string());
-        } catch (const Failure& failure) {
-          if (failure.number() != kFileAlreadyExists || attempt >= 100) throw;
-          continue;
-        }
-        kept = (errors_ / (name + ".DAT")).string();
-        CurrentSystem().WriteTextFile((errors_ / (name + ".reason")).string(), record);
-      }
+      KeepInErrors(request.file, UtcStamp(now, true) + "-" + request.number, record, kept);
     } catch (const Failure& failure) {
       Report(request.number + ": cannot be moved into " + errors_.string() + ": " + Explained(failure));
     }
@@ -502,6 +504,44 @@ class CommandHost {
     }
     Report(request.number + ": FAILED: " + reason + "; " + answered + (kept.empty() ? "" : "; kept as " + kept));
     Count();
+  }
+
+  // Moves file into the error folder as STEM.DAT, with record beside it as STEM.reason; STEM is
+  // stem, and a count after it when another file took that name in the same millisecond. kept
+  // is the path it is kept as once it is moved, even when its reason then cannot be written.
+  void KeepInErrors(const fs::path& file, const std::string& stem, const std::string& record, std::string& kept) {
+    for (int attempt = 1; kept.empty(); ++attempt) {
+      const std::string name = stem + (attempt > 1 ? "-" + std::to_string(attempt) : "");
+      try {
+        CurrentSystem().RenameNoReplace(file.string(), (errors_ / (name + ".DAT")).string());
+      } catch (const Failure& failure) {
+        if (failure.number() != kFileAlreadyExists || attempt >= 100) throw;
+        continue;
+      }
+      kept = (errors_ / (name + ".DAT")).string();
+      CurrentSystem().WriteTextFile((errors_ / (name + ".reason")).string(), record);
+    }
+  }
+
+  // A file of a request's shape whose name is no tracking number, found in the work folder: a
+  // remote host of an older build took it there, and ran its command again at every start,
+  // since its answer's name could not be made. It is never served: it goes to the error folder
+  // under a short name, with its own name in the reason.
+  void SetAsideMisnamed(const fs::path& file) {
+    const std::string name = file.filename().string();
+    const WallClock::time_point now = WallClock::now();
+    const std::string record = "a file named " + name + ", found in " + work_.string() + " " + UtcStamp(now, false) +
+                               "\nits name is no tracking number as the program writes one: never served\n";
+    std::string kept;
+    try {
+      KeepInErrors(file, UtcStamp(now, true) + "-misnamed", record, kept);
+      Report(name + ": found in " + work_.string() +
+             ", its name no tracking number as the program writes one: never served; kept as " + kept);
+    } catch (const Failure& failure) {
+      Report(name + ": found in " + work_.string() + ", its name no tracking number as the program writes one: " +
+             "never served; " + (kept.empty() ? "it cannot be moved into " + errors_.string() : "kept as " + kept +
+             ", its reason not written") + ": " + Explained(failure));
+    }
   }
 
   void Count() {

@@ -284,5 +284,55 @@ TEST(RemoteHostCommandEndToEnd, ARequestFileThatIsALinkIsNeverRead) {
   EXPECT_EQ(ReadAll(secret), "secret");
 }
 
+// How often text stands in the log.
+std::size_t Occurrences(const std::string& log, const std::string& text) {
+  std::size_t count = 0;
+  for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+  return count;
+}
+
+// Names of a request's shape that the program never writes are nobody's requests: a share
+// writer's number of 247 digits (its answer's name would pass what a folder holds) and a
+// number with a leading zero stay where they are, said once, and no command runs for them; one
+// that a remote host of an older build took into its work folder goes to error/ under a short
+// name at the start. The program's own request of that number is served as ever.
+TEST(RemoteHostCommandEndToEnd, ANameThatIsNoTrackingNumberIsNeverServed) {
+  DriveRoot root;
+  const std::string runs = root.path() + "/runs";
+  const std::string long_name = std::string(244, '0') + "042.DAT";
+  const std::string taken_name = std::string(245, '0') + "43.DAT";
+  root.Write("r:\\fromnt\\" + long_name, "TRACKNO=42&from=share\r\n");
+  root.Write("r:\\fromnt\\00042.DAT", "TRACKNO=42&from=share\r\n");
+  {
+    RemoteHost simulator(root, {"--once"}, root.path() + "/simulator.log");
+    EXPECT_EQ(simulator.Wait(), 1) << "not taken";
+    EXPECT_NE(simulator.Log().find("00042.DAT: not taken: its name is no tracking number"), std::string::npos)
+        << simulator.Log();
+  }
+  EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{});
+  const std::string work = root.path() + "/remote-host/work";
+  fs::create_directories(work);
+  WriteLocalFile(work + "/" + taken_name, "TRACKNO=43\r\n");
+
+  RemoteHost host(root, {"--exec", "echo \"$TRACKRELAY_NUMBER\" >> " + runs + "; printf '<p>%s</p>\\n' \"$TRACKRELAY_NUMBER\""});
+  EXPECT_EQ(RunTrackrelay(Get("TRACKNO=42"), root).output, Relayed("<p>42</p>\r\n"));
+  ASSERT_TRUE(Eventually([&] { return host.Log().find("42: answered") != std::string::npos; })) << host.Log();
+  // Looks go on every 50 ms; none says it again, none takes them.
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_EQ(ReadAll(runs), "42\n") << "no command ran for the misnamed files";
+  EXPECT_EQ(root.List("r:\\fromnt"), (std::vector<std::string>{long_name, "00042.DAT"}));
+  const std::string log = host.Log();
+  EXPECT_EQ(Occurrences(log, "trackrelay-remote-host: " + long_name + ": not taken"), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "trackrelay-remote-host: 00042.DAT: not taken"), 1u) << log;
+  EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  const std::vector<std::string> kept = host.Names("error");
+  ASSERT_EQ(kept.size(), 2u) << log;
+  EXPECT_TRUE(kept[0].ends_with("-misnamed.DAT") && kept[1].ends_with("-misnamed.reason")) << kept[0];
+  EXPECT_EQ(ReadAll(host.State() + "/error/" + kept[0]), "TRACKNO=43\r\n");
+  EXPECT_NE(ReadAll(host.State() + "/error/" + kept[1]).find("a file named " + taken_name), std::string::npos);
+  EXPECT_NE(log.find(taken_name + ": found in"), std::string::npos) << log;
+  EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace trackrelay::e2e
