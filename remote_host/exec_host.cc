@@ -458,8 +458,9 @@ class CommandHost {
     std::string holder = request.file.string();
     try {
       if (options_.keep) {
-        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".DAT")).string(), content);
-        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".out")).string(), page);
+        // Kept for good, with the whole form input: for this host's user alone.
+        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".DAT")).string(), content, Readers::kOwner);
+        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".out")).string(), page, Readers::kOwner);
       }
       if (WallClock::now() - request.published >= kLastAnswer) {
         Failed(request, "the command's answer came too late for the program", "");
@@ -519,7 +520,7 @@ class CommandHost {
         continue;
       }
       kept = (errors_ / (name + ".DAT")).string();
-      CurrentSystem().WriteTextFile((errors_ / (name + ".reason")).string(), record);
+      CurrentSystem().WriteTextFile((errors_ / (name + ".reason")).string(), record, Readers::kOwner);
     }
   }
 
