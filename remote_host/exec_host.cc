@@ -158,12 +158,25 @@ class CommandHost {
     WallClock::time_point published;
   };
 
-  // The state folders, on the outbound folder's file system, and held by this host alone.
+  // The state folders, on the outbound folder's file system, and held by this host alone. They
+  // hold the whole form input of each request, error/ for good: each is made 0700 whatever the
+  // umask, and work/ and error/, which nobody else uses, are narrowed so where an older build
+  // made them wider. The state folder, when it was there before, is the administrator's.
   bool Prepare() {
     std::error_code error;
-    fs::create_directories(work_, error);
-    if (!error) fs::create_directories(errors_, error);
-    if (error) return Refuse("cannot make " + work_.string() + " and " + errors_.string() + ": " + error.message());
+    if (const fs::path above = options_.state.parent_path(); !above.empty()) fs::create_directories(above, error);
+    for (const fs::path* folder : {&options_.state, &work_, &errors_}) {
+      if (!error && mkdir(folder->c_str(), 0700) != 0 && errno != EEXIST) error.assign(errno, std::generic_category());
+      if (!error && !fs::is_directory(*folder, error) && !error) error = std::make_error_code(std::errc::not_a_directory);
+      if (error) return Refuse("cannot make " + work_.string() + " and " + errors_.string() + ": " + error.message());
+    }
+    for (const fs::path* folder : {&work_, &errors_}) {
+      struct stat st;
+      if (stat(folder->c_str(), &st) == 0 && (st.st_mode & 077) != 0 && chmod(folder->c_str(), 0700) != 0) {
+        Report("cannot keep " + folder->string() + " to this host's user (" + std::strerror(errno) +
+               "): whoever may enter it reads the requests in it");
+      }
+    }
     struct stat work, outbound;
     if (stat(work_.c_str(), &work) != 0 || stat(options_.outbound.c_str(), &outbound) != 0 ||
         !S_ISDIR(outbound.st_mode)) {
@@ -178,7 +191,7 @@ class CommandHost {
       return Refuse("no folder " + options_.inbound.string());
     }
     const fs::path lock = options_.state / "lock";
-    lock_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    lock_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0) {
       return Refuse("another remote host serves with " + options_.state.string() + " (" + lock.string() +
                     " is locked), or it cannot be locked");

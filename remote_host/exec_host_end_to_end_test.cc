@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -282,6 +283,51 @@ TEST(RemoteHostCommandEndToEnd, ARequestFileThatIsALinkIsNeverRead) {
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_TRUE(fs::is_symlink(host.State() + "/error/" + kept[0])) << "the link itself is kept";
   EXPECT_EQ(ReadAll(secret), "secret");
+}
+
+// The permission bits of the file or folder at path; ~0 when there is none.
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~mode_t{0};
+}
+
+// What the remote host keeps holds the whole form input, error/ for good: its folders are its
+// own user's alone, narrowed so where an older build made them 0755 under the unit's umask, and
+// so are the files it writes there and with --keep. The request file it keeps is the one the
+// program made, which its group may read and nobody else.
+TEST(RemoteHostCommandEndToEnd, WhatTheRemoteHostKeepsIsItsUsersAlone) {
+  const mode_t umask_before = umask(022);  // the unit's, and a web server's usual one
+  DriveRoot root;
+  const std::string state = root.path() + "/remote-host";
+  for (const char* folder : {"/work", "/error"}) {
+    fs::create_directories(state + folder);
+    fs::permissions(state + folder, fs::perms(0755));
+  }
+  const std::string keep = root.path() + "/kept";
+  fs::create_directory(keep);
+  RemoteHost host(root, {"--keep", keep, "--exec",
+                         "[ \"$TRACKRELAY_NUMBER\" != 7 ] || exit 3; printf '<p>%s</p>\\n' \"$TRACKRELAY_NUMBER\""});
+  EXPECT_EQ(RunTrackrelay(Get("TRACKNO=7&card=4111"), root).output, Relayed(remote_host::ErrorPage("7")));
+  EXPECT_EQ(RunTrackrelay(Get("TRACKNO=8&card=4111"), root).output, Relayed("<p>8</p>\r\n"));
+  ASSERT_TRUE(Eventually([&] { return host.Names("error").size() == 2 && host.Log().find("8: answered") != std::string::npos; }))
+      << host.Log();
+  const std::vector<std::string> kept = host.Names("error");
+  ASSERT_TRUE(kept[0].ends_with("-7.DAT") && kept[1].ends_with("-7.reason")) << kept[0];
+  const std::pair<std::string, mode_t> modes[] = {
+      {state + "/work", 0700},
+      {state + "/error", 0700},
+      {state + "/lock", 0600},
+      {state + "/error/" + kept[1], 0600},
+      {keep + "/8.DAT", 0600},
+      {keep + "/8.out", 0600},
+  };
+  for (const auto& [path, mode] : modes) EXPECT_EQ(ModeOf(path), mode) << path << ": " << std::oct << ModeOf(path);
+  // The program's own request file: Wine makes its files by its own rules, and a share's server
+  // by the share's.
+  if (!UnderWine() && !SharedDrive()) {
+    EXPECT_EQ(ModeOf(state + "/error/" + kept[0]), 0640u) << std::oct << ModeOf(state + "/error/" + kept[0]);
+  }
+  umask(umask_before);
 }
 
 // How often text stands in the log.
