@@ -356,7 +356,7 @@ class Checker {
     const char* step = "be created";
     try {
       system_.WriteTextFileLike(made, "probe\r\n", "");
-      system_.WriteTextFile(replaced, "probe\r\n");
+      system_.WriteTextFile(replaced, "probe\r\n", Readers::kOwner);
       step = "be renamed over another";
       system_.RenameReplacing(made, replaced);
       step = "be removed";
@@ -486,7 +486,7 @@ class Checker {
     Probes probes(*this, {written, published});
     const char* step = "be created";
     try {
-      system_.WriteTextFile(written, "probe\r\n");
+      system_.WriteTextFile(written, "probe\r\n", Readers::kOwnerAndGroup);
       step = "be renamed without replacing";
       const RenameWay way = system_.RenameNoReplaceTellingHow(written, published);
       const std::int64_t now = system_.DescribeEntry(published).modified_ms;
@@ -524,7 +524,7 @@ class Checker {
     Probes probes(*this, {written, answer});
     const char* step = "be created";
     try {
-      system_.WriteTextFile(written, "probe\r\n");
+      system_.WriteTextFile(written, "probe\r\n", Readers::kEveryone);
       system_.WatchForArrival(answer);
       step = "be renamed";
       system_.RenameNoReplace(written, answer);

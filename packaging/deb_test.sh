@@ -20,6 +20,7 @@ source "$here/../harness/servers/lib.sh"
 
 root=/var/lib/trackrelay
 counter=$root/c/woe/track.txt
+claims=$root/c/woe/track.claims
 user=www-data
 
 skip_all() { echo "skipped: $*"; exit 77; }
@@ -192,6 +193,11 @@ check_pages() {
     else
       fail "$label: the body is not the relayed page, or the request file not the input"
     fi
+    # The simulator's copy keeps the request file's permissions, as the program made it behind
+    # this server: its owner's and its group's to read, nobody else's.
+    local mode
+    mode=$(stat -c %a "$work/kept/$number.DAT")
+    [ "$mode" = 640 ] || fail "$label: the request file was made $mode, not 640 (its owner's and its group's alone)"
     rm -f "$work/kept/$number.out" "$work/kept/$number.DAT"
     if [ "$server" = apache ] &&
       ! cmp -s <(printf 'HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n') "$work/$name.headers"; then
@@ -299,6 +305,26 @@ else
   fail "installed: counter, its folder or r as found: $(stat -c '%n %U %a' "$counter" "$root/c/woe" "$root/r" 2>&1 | tr '\n' ';')"
 fi
 
+# Nobody but the web server's user (and its group) reaches the counter's folder: whoever may
+# open the claims file may hold every new number with a read lock on a byte of it.
+if [ "$(stat -c '%U:%G %a' "$root/c/woe")" = "$user:$user 750" ] && [ "$(stat -c '%U %a' "$counter")" = "$user 640" ]; then
+  pass "installed: c/woe $user's, mode 750, the counter 640"
+else
+  fail "installed: c/woe or the counter as made: $(stat -c '%n %U:%G %a' "$root/c/woe" "$counter" | tr '\n' ';')"
+fi
+# as_another_user CMD...: runs CMD as a local user who is none of the exchange's.
+as_another_user() { runuser -u nobody -- "$@" >/dev/null 2>&1; }
+# check_claims WHEN: the claims file the web server's user's alone, and neither it nor the
+# counter's folder open to another user.
+check_claims() {
+  if [ "$(stat -c '%U %a' "$claims" 2>&1)" = "$user 600" ] && ! as_another_user sh -c 'exec 3<"$1"' sh "$claims" &&
+    ! as_another_user ls "$root/c/woe"; then
+    pass "$1: track.claims $user's, mode 600; another user can neither open it (to hold a number) nor list c/woe"
+  else
+    fail "$1: track.claims as found: $(stat -c '%U %a' "$claims" 2>&1), c/woe $(stat -c %a "$root/c/woe")"
+  fi
+}
+
 # No share mounted yet, as when it has vanished: the request fails at its write (step 2), and
 # nothing of it lands on the local disk beneath the mount point, which the web server's user may
 # not write to.
@@ -308,6 +334,7 @@ if [[ "$nothing_mounted" == *"An internal error number 2 has"* ]] && [ -z "$(ls 
 else
   fail "no share at r: $(echo "$nothing_mounted" | grep -a H1); r holds: $(ls -A "$root/r" | tr '\n' ' ')"
 fi
+check_claims "the first request"
 
 # The share as the administrator puts it in: r becomes a link to where it is mounted.
 rmdir "$root/r" && ln -s "$work/share" "$root/r" || fail "could not link r to the share"
@@ -597,6 +624,13 @@ if [ -n "$made_answer" ]; then
   else
     fail "the remote host as its unit runs it, with the manual page's command: $(head -c 300 <<<"$page" | tr '\n' ' '); $(tr '\n' ' ' <"$work/logs/exec.log")"
   fi
+  # Its work and error folders hold the form input, error/ for good, under the unit's UMask=0022.
+  state_modes=$(cd "$work/share/remote-host" && stat -c '%n %U %a' work error lock 2>&1 | tr '\n' ' ')
+  if [ "$state_modes" = "work $user 700 error $user 700 lock $user 600 " ]; then
+    pass "the remote host as its unit runs it: its work and error folders 700, its lock 600"
+  else
+    fail "the remote host as its unit runs it: its state as made: $state_modes"
+  fi
   trackrelay_stop "$sim_pid"
   sim_pid=
   umount "$root/r" && rmdir "$root/r" && ln -s "$work/share" "$root/r" || fail "could not put the link to the share back at r"
@@ -609,8 +643,11 @@ if [ -n "$made_answer" ]; then
 fi
 
 # --- upgrade, remove, purge ------------------------------------------------------------------
-# An upgrade: the same package repacked under a later version.
+# An upgrade: the same package repacked under a later version, from an installation whose
+# counter's folder and claims file an older build left open to every user.
 value=$(counter_value)
+chmod 755 "$root/c/woe"
+chmod 644 "$claims"
 echo "# a line of the administrator's" >>/etc/nginx/snippets/trackrelay.conf
 dpkg-deb -R "$deb" "$work/upgrade" &&
   sed -i 's/^Version: .*/&+upgrade1/' "$work/upgrade/DEBIAN/control" &&
@@ -625,6 +662,12 @@ if run_dpkg -i "$work/upgrade.deb" &&
 else
   fail "upgraded: counter $(counter_value 2>&1) (was $value), the changed conffile or the enabled snippets lost"
 fi
+# The next request narrows the claims file; one whose request file still waits is enough, and
+# fails at once with 3 when it publishes, after its claim.
+printf 'TRACKNO=6\r\n' >"$work/share/fromnt/6.DAT"
+runuser -u "$user" -- env -i REQUEST_METHOD=GET QUERY_STRING=TRACKNO=6 /usr/lib/cgi-bin/trackrelay >/dev/null
+rm -f "$work/share/fromnt/6.DAT" "$work/share/fromnt/t6.DAT"
+check_claims "upgraded from 755 and 644"
 
 if run_dpkg -r trackrelay && [ ! -e /usr/lib/cgi-bin/trackrelay ] && [ -f "$counter" ] &&
   [ -f /etc/lighttpd/conf-available/10-trackrelay.conf ] && [ ! -e /etc/lighttpd/conf-enabled/10-trackrelay.conf ] &&

@@ -246,17 +246,37 @@ UniqueDescriptor OpenRegular(const Place& place) {
   return fd;
 }
 
+// The permissions a lock file may have, from the ones it has: read and write for its owner, and
+// for its group only both together. Whoever may open it may hold its bytes, and a read lock
+// needs no more than reading: a group that may only read, or anybody else, could hold every
+// number and the counter's lock, and has no use of the file but that.
+mode_t LockFileMode(mode_t mode) { return (mode & 0600) | ((mode & 0060) == 0060 ? 0060 : 0); }
+
 // Opens the lock file at the place for reading and writing, making it when it is missing: a
 // write lock needs a descriptor open for writing. Anything but a regular file is refused with 70.
+// A new one is its owner's alone, or its group's too in a set-group-ID folder, where the
+// administrator has the folder's files shared by a group (the web servers of a farm that run
+// as different users); that mode is set whatever the umask, which could leave the group reading
+// alone. One found wider is narrowed (LockFileMode) where this process may change it; where it
+// may not, it is locked all the same, since refusing would stop every request.
 UniqueDescriptor OpenLockFile(const Place& place) {
   constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  UniqueDescriptor fd(openat(place.folder.get(), place.name.c_str(), kFlags | O_CREAT, 0666));
-  // Made by another web server's client of a share at the same moment: open the one it made.
-  if (fd.get() < 0 && errno == EEXIST) fd = UniqueDescriptor(openat(place.folder.get(), place.name.c_str(), kFlags));
+  UniqueDescriptor fd(openat(place.folder.get(), place.name.c_str(), kFlags));
+  bool made = false;
+  if (fd.get() < 0 && errno == ENOENT) {
+    fd = UniqueDescriptor(openat(place.folder.get(), place.name.c_str(), kFlags | O_CREAT | O_EXCL, 0600));
+    made = fd.get() >= 0;
+    // Made by another web server's client of a share at the same moment: open the one it made.
+    if (fd.get() < 0 && errno == EEXIST) fd = UniqueDescriptor(openat(place.folder.get(), place.name.c_str(), kFlags));
+  }
   if (fd.get() < 0) RaiseError(errno);
   struct stat st;
   if (fstat(fd.get(), &st) != 0) RaiseError(errno);
   if (!S_ISREG(st.st_mode)) RaiseFailure(kPermissionDenied);
+  mode_t wanted = LockFileMode(st.st_mode);
+  struct stat folder;
+  if (made && fstat(place.folder.get(), &folder) == 0 && (folder.st_mode & S_ISGID) != 0) wanted = 0660;
+  if ((st.st_mode & 07777) != wanted) fchmod(fd.get(), wanted);
   return fd;
 }
 
@@ -362,14 +382,28 @@ void TakeBack(const Place& place, const Identity& made) {
   }
 }
 
-// Writes text to a new file at the place and flushes it. What stood there is removed first:
-// writing through an existing name could reach a file that a link, a hard link or another
-// request put there. When any step after the create fails, the new file is taken back.
-void WriteNewFile(const Place& place, std::string_view text, const std::string& like_path) {
+// The mode a new file is made with for its readers; the umask may narrow it further.
+mode_t ModeFor(Readers readers) {
+  switch (readers) {
+    case Readers::kEveryone:
+      return 0666;
+    case Readers::kOwnerAndGroup:
+      return 0640;
+    case Readers::kOwner:
+      break;
+  }
+  return 0600;
+}
+
+// Writes text to a new file at the place, made with mode, and flushes it. What stood there is
+// removed first: writing through an existing name could reach a file that a link, a hard link
+// or another request put there. When any step after the create fails, the new file is taken
+// back.
+void WriteNewFile(const Place& place, std::string_view text, mode_t mode, const std::string& like_path) {
   const int removed = RemoveName(place);
   if (removed != 0 && removed != ENOENT) RaiseError(removed);
   UniqueDescriptor fd(openat(place.folder.get(), place.name.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
   if (fd.get() < 0) RaiseError(errno);
   const Identity made = IdentityOf(fd.get());
   try {
@@ -440,12 +474,13 @@ void RenameCheckingTarget(const Place& source, const Place& target) {
 
 class PosixSystem : public System {
  public:
-  void WriteTextFile(const std::string& path, std::string_view text) override {
-    WriteNewFile(Reach(path), text, "");
+  void WriteTextFile(const std::string& path, std::string_view text, Readers readers) override {
+    WriteNewFile(Reach(path), text, ModeFor(readers), "");
   }
 
   void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override {
-    WriteNewFile(Reach(path), text, like_path);
+    // Its owner's alone until it takes the other file's permissions: never wider meanwhile.
+    WriteNewFile(Reach(path), text, ModeFor(Readers::kOwner), like_path);
   }
 
   void FlushFile(const std::string& path) override {

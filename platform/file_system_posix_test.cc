@@ -91,8 +91,10 @@ TEST(PosixSystemTest, ReadOnlyFilesAndFoldersAreKeptWithPermissionDenied) {
   chmod(drive.Local("r:\\ro\\f.txt").c_str(), 0444);
   chmod(drive.Local("r:\\ro").c_str(), 0555);
   const FailureCase cases[] = {
-      {"create read-only", [](System& s) { s.WriteTextFile("r:\\ro\\new.txt", "a"); }, kPermissionDenied, true},
-      {"truncate read-only", [](System& s) { s.WriteTextFile("r:\\ro\\f.txt", "a"); }, kPermissionDenied, true},
+      {"create read-only", [](System& s) { s.WriteTextFile("r:\\ro\\new.txt", "a", Readers::kEveryone); },
+       kPermissionDenied, true},
+      {"truncate read-only", [](System& s) { s.WriteTextFile("r:\\ro\\f.txt", "a", Readers::kEveryone); },
+       kPermissionDenied, true},
       {"rename read-only",
        [](System& s) { s.RenameNoReplace("r:\\ro\\f.txt", "r:\\ro\\g.txt"); }, kPermissionDenied, true},
       {"replace read-only",
@@ -310,19 +312,20 @@ TEST(PosixSystemTest, FollowsNoLinkOpensNoPipeAndWritesThroughNothing) {
       {"lock through a linked lock file", link_to_secret("c:\\woe\\track.claims"),
        [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", kLock, kSlot, kWait); }, kPermissionDenied},
       {"write over a link", link_to_secret("r:\\fromnt\\t1.DAT"),
-       [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); }, 0},
-      {"write over a pipe", fifo("r:\\fromnt\\t1.DAT"), [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); },
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n", Readers::kOwnerAndGroup); }, 0},
+      {"write over a pipe", fifo("r:\\fromnt\\t1.DAT"),
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n", Readers::kOwnerAndGroup); },
        0},
       {"write over a hard link",
        [](const ScratchDrive& d, const Outside&) {
          d.Write("r:\\fromnt\\other", "other");
          ASSERT_EQ(link(d.Local("r:\\fromnt\\other").c_str(), d.Local("r:\\fromnt\\t1.DAT").c_str()), 0);
        },
-       [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n"); }, 0},
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "form\r\n", Readers::kOwnerAndGroup); }, 0},
       {"write durably over a link", link_to_secret("c:\\woe\\track.new"),
        [](System& s) { s.WriteTextFileLike("c:\\woe\\track.new", "form\r\n", "c:\\woe\\track.txt"); }, 0},
       {"write into a linked folder", folder_link("r:\\fromnt"),
-       [](System& s) { s.WriteTextFile("r:\\fromnt\\secret", "form\r\n"); }, kPathNotFound},
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\secret", "form\r\n", Readers::kOwnerAndGroup); }, kPathNotFound},
       {"publish into a linked folder", folder_link("r:\\fromnt"),
        [](System& s) { s.RenameNoReplace("r:\\fromnt\\t1.DAT", "r:\\fromnt\\secret"); }, kPathNotFound},
       {"remove a linked response", link_to_secret("r:\\tont\\1.out"), [](System& s) { s.RemoveFile("r:\\tont\\1.out"); },
@@ -383,10 +386,10 @@ TEST(PosixSystemTest, ALinkAtCWoeItselfLeadsToTheFolderItNames) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(counter), {}), " 42 \r\n");
   // Nothing below it, and no first folder of another drive, is followed.
   fs::create_directory_symlink(share.folder + "/sub", share.folder + "/linked");
-  EXPECT_EQ(FailureOf([&] { system.WriteTextFile("c:\\woe\\linked\\x", "a"); }), kPathNotFound);
+  EXPECT_EQ(FailureOf([&] { system.WriteTextFile("c:\\woe\\linked\\x", "a", Readers::kEveryone); }), kPathNotFound);
   drive.Remove("r:\\fromnt");
   fs::create_directory_symlink(share.folder + "/sub", drive.Local("r:\\fromnt"));
-  EXPECT_EQ(FailureOf([&] { system.WriteTextFile("r:\\fromnt\\x", "a"); }), kPathNotFound);
+  EXPECT_EQ(FailureOf([&] { system.WriteTextFile("r:\\fromnt\\x", "a", Readers::kOwnerAndGroup); }), kPathNotFound);
   EXPECT_TRUE(fs::is_empty(share.folder + "/sub"));
 }
 
@@ -482,6 +485,95 @@ TEST(PosixSystemTest, AReplacementTakesThePermissionsAndOwnerOfTheFileItReplaces
   }
 }
 
+// Who may read what is made: whoever may open a lock file may hold its bytes with a read lock
+// (every new number, or one), so the claims file is its owner's alone, or a farm's group's too in
+// a set-group-ID folder, and one that an older build made wider is narrowed at its next use; a
+// request file is its owner's, and its group's to read; a file made to replace the counter is
+// its owner's until it takes the counter's permissions.
+TEST(PosixSystemTest, FilesAreMadeForTheirReadersAndAWideLockFileIsNarrowed) {
+  const std::string claims = "c:\\woe\\track.claims";
+  struct Case {
+    const char* what;
+    mode_t folder_mode;                      // of c:\woe
+    int existing;                            // the claims file's mode before, or -1: none
+    std::function<void(System&)> make;       // run in a child, as each request runs
+    const char* path;
+    mode_t mode;                             // after, under the umask 022
+  };
+  auto claim = [&](System& s) { s.ClaimForProcess(claims, 5); };
+  auto lock_counter = [&](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", claims, 65536, 0); };
+  const Case cases[] = {
+      {"claims made", 0755, -1, claim, "c:\\woe\\track.claims", 0600},
+      {"claims made by the counter's lock", 0755, -1, lock_counter, "c:\\woe\\track.claims", 0600},
+      {"claims made in a set-group-ID folder", 02775, -1, claim, "c:\\woe\\track.claims", 0660},
+      {"claims of an older build", 0755, 0644, claim, "c:\\woe\\track.claims", 0600},
+      {"claims of an older build, at the counter's lock", 0755, 0644, lock_counter, "c:\\woe\\track.claims", 0600},
+      {"claims its group may only read", 0755, 0640, claim, "c:\\woe\\track.claims", 0600},
+      {"claims open to everyone", 0755, 0666, claim, "c:\\woe\\track.claims", 0660},
+      {"claims of a farm's group, made by hand", 02775, 0660, claim, "c:\\woe\\track.claims", 0660},
+      {"claims its owner's alone", 0755, 0600, claim, "c:\\woe\\track.claims", 0600},
+      {"a request file", 0755, -1,
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\t1.DAT", "TRACKNO=1\r\n", Readers::kOwnerAndGroup); },
+       "r:\\fromnt\\t1.DAT", 0640},
+      {"a file for its owner", 0755, -1,
+       [](System& s) { s.WriteTextFile("r:\\fromnt\\kept", "x", Readers::kOwner); }, "r:\\fromnt\\kept", 0600},
+      {"a file for everyone, as the umask lets", 0755, -1,
+       [](System& s) { s.WriteTextFile("r:\\tont\\t1.out", "x", Readers::kEveryone); }, "r:\\tont\\t1.out", 0644},
+      {"a replacement with nothing to take after", 0755, -1,
+       [](System& s) { s.WriteTextFileLike("c:\\woe\\track.new", " 2 \r\n", ""); }, "c:\\woe\\track.new", 0600},
+  };
+  const mode_t umask_before = umask(022);
+  for (const Case& c : cases) {
+    ScratchDrive drive;
+    drive.Write("c:\\woe\\track.txt", " 1 \r\n");
+    ASSERT_EQ(chmod(drive.Local("c:\\woe").c_str(), c.folder_mode), 0);
+    if (c.existing >= 0) {
+      drive.Write(claims, "");
+      ASSERT_EQ(chmod(drive.Local(claims).c_str(), static_cast<mode_t>(c.existing)), 0);
+    }
+    EXPECT_EQ(InChild([&] { return FailureOf([&] { c.make(CurrentSystem()); }); }), 0) << c.what;
+    struct stat st;
+    ASSERT_EQ(stat(drive.Local(c.path).c_str(), &st), 0) << c.what;
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.what << ": " << std::oct << (st.st_mode & 07777);
+  }
+  umask(umask_before);
+}
+
+// The attack the claims file's mode keeps out: a local user who reaches it through folders open
+// to everyone opens it for reading and takes a read lock on a byte, and every new number (or
+// the one number) waits for it and fails. Neither a claims file made now nor one that an older
+// build made for everyone to read can be opened by another user once a request has used it.
+TEST(PosixSystemTest, AnotherLocalUserCannotOpenTheClaimsFileToHoldItsBytes) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as another user";
+  const std::string claims = "c:\\woe\\track.claims";
+  for (const int existing : {-1, 0644, 0666}) {
+    ScratchDrive drive;
+    // Every folder down to c:\woe open to everyone, as a careless installation leaves them.
+    const fs::path woe = drive.Local("c:\\woe");
+    for (const fs::path& folder : {woe.parent_path().parent_path(), woe.parent_path(), woe}) {
+      ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    }
+    if (existing >= 0) {
+      drive.Write(claims, "");
+      ASSERT_EQ(chmod(drive.Local(claims).c_str(), static_cast<mode_t>(existing)), 0);
+    }
+    EXPECT_EQ(InChild([&] { return FailureOf([&] { CurrentSystem().ClaimForProcess(claims, 5); }); }), 0);
+    const std::string local = drive.Local(claims);
+    const int opened = InChild([&] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+      const int fd = open(local.c_str(), O_RDONLY);
+      if (fd < 0) return errno == EACCES ? 0 : 3;
+      struct flock range {};
+      range.l_type = F_RDLCK;
+      range.l_whence = SEEK_SET;
+      range.l_start = 65536;
+      range.l_len = 1;
+      return fcntl(fd, F_OFD_SETLK, &range) == 0 ? 1 : 4;
+    });
+    EXPECT_EQ(opened, 0) << "the claims file as it was: " << std::oct << existing << " (1: opened and its byte held)";
+  }
+}
+
 // A write that fails once its file is made takes that file back: neither a request nor the
 // counter's replacement stays half-written, and nothing else in the folder is touched.
 TEST(PosixSystemTest, AFailedWriteLeavesNoFileOfItsOwnBehind) {
@@ -531,7 +623,7 @@ TEST(PosixSystemTest, AFailedWriteLeavesNoFileOfItsOwnBehind) {
       if (c.durably) {
         CurrentSystem().WriteTextFileLike(path, text, "c:\\woe\\track.txt");
       } else {
-        CurrentSystem().WriteTextFile(path, text);
+        CurrentSystem().WriteTextFile(path, text, Readers::kEveryone);
       }
     });
     setrlimit(RLIMIT_FSIZE, &before);

@@ -585,7 +585,9 @@ class WindowsSystem : public System {
     SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   }
 
-  void WriteTextFile(const std::string& path, std::string_view text) override {
+  void WriteTextFile(const std::string& path, std::string_view text, Readers) override {
+    // The new file takes its folder's access list: that list, the administrator's, says who
+    // reads the files of the exchange's folders (windows.md).
     WriteNewFile(Reach(path), text, "");
   }
 

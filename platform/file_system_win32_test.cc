@@ -71,7 +71,7 @@ TEST(WindowsSystemTest, ReadOnlyFilesAreKeptWithPermissionDenied) {
   drive.Write(At("new.txt"), "new\r\n");
   ASSERT_TRUE(SetFileAttributesA(drive.Local(At("ro.txt")).c_str(), FILE_ATTRIBUTE_READONLY));
   const FailureCase cases[] = {
-      {"truncate", [](System& s) { s.WriteTextFile(At("ro.txt"), "a"); }, kPermissionDenied},
+      {"truncate", [](System& s) { s.WriteTextFile(At("ro.txt"), "a", Readers::kEveryone); }, kPermissionDenied},
       {"durable truncate", [](System& s) { s.WriteTextFileLike(At("ro.txt"), "a", ""); },
        kPermissionDenied},
       {"replace", [](System& s) { s.RenameReplacing(At("new.txt"), At("ro.txt")); },
@@ -263,7 +263,8 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
          s.OpenTextFileLocked(At("tont\\nothing"), At("linked\\track.claims"), kSlot, kWait);
        },
        kPathNotFound},
-      {"write through a linked folder", [](System& s) { s.WriteTextFile(At("linked\\t7.DAT"), "a"); },
+      {"write through a linked folder",
+       [](System& s) { s.WriteTextFile(At("linked\\t7.DAT"), "a", Readers::kOwnerAndGroup); },
        kPathNotFound},
       {"durable write through a linked folder",
        [](System& s) { s.WriteTextFileLike(At("linked\\track.new"), "a", ""); }, kPathNotFound},
@@ -286,7 +287,7 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
        [](System& s) { s.OpenTextFileLocked(At("tont\\1.out"), At("track.claims"), kSlot, kWait); },
        kPermissionDenied},
       {"remove a linked file", [](System& s) { s.RemoveFile(At("tont\\2.out")); }, link_removal},
-      {"write over a linked file", [](System& s) { s.WriteTextFile(At("tont\\3.out"), "form"); },
+      {"write over a linked file", [](System& s) { s.WriteTextFile(At("tont\\3.out"), "form", Readers::kEveryone); },
        link_removal},
       // A device is no plain file either.
       {"open a device", [](System& s) { s.OpenTextFile(At("tont\\nul")); }, kPermissionDenied},
@@ -316,7 +317,8 @@ TEST(WindowsSystemTest, NothingIsReachedThroughALinkAndOnlyPlainFilesAreRead) {
   EXPECT_EQ(FailureOf([&] { system.OpenTextFile(At("tont\\fifo.out")); }), kPermissionDenied);
   EXPECT_EQ(FailureOf([&] { system.OpenTextFileLocked(At("tont\\fifo.out"), At("track.claims"), kSlot, kWait); }),
             kPermissionDenied);
-  EXPECT_EQ(FailureOf([&] { system.WriteTextFile(At("tont\\fifo.out"), "form"); }), kPermissionDenied);
+  EXPECT_EQ(FailureOf([&] { system.WriteTextFile(At("tont\\fifo.out"), "form", Readers::kEveryone); }),
+            kPermissionDenied);
   EXPECT_EQ(FailureOf([&] { system.RemoveFile(At("tont\\fifo.out")); }), kPermissionDenied);
   EXPECT_TRUE(Exists(drive.Local(At("tont\\fifo.out"))));
 }

@@ -53,6 +53,15 @@ struct DriveFacts {
   std::string description;  // for a person: the folder or device, a link's target, the file system
 };
 
+// Who besides its owner may read a file that WriteTextFile makes. On POSIX the mode it is made
+// with, which the process's umask may narrow further; on Windows a new file takes the access
+// list of its folder whatever is asked, and that list is what keeps the folder's files private.
+enum class Readers {
+  kEveryone,       // 0666: whoever the folder lets in
+  kOwnerAndGroup,  // 0640: its owner, and its group for reading
+  kOwner,          // 0600: its owner alone
+};
+
 // The ways of a rename that never replaces, in the order RenameNoReplace tries them: a rename
 // that refuses to replace, a hard link and a removal, or a look at the target and a plain rename.
 enum class RenameWay { kNoReplaceRename, kHardLink, kCheckedRename };
@@ -74,16 +83,18 @@ class System {
  public:
   virtual ~System() = default;
 
-  // Writes text, unchanged, to a new file at path and closes it. Whatever stood at path before
-  // (a stale file, a link, a pipe) is removed first, never written through; a file that appears
-  // there meanwhile fails the write with 58. The bytes are on the disk (on a share, on its
-  // server's disk) when it returns: a rename may show the file to another party at once, and a
-  // power cut must never leave a file under its final name shorter than it was written. A file
-  // system that cannot flush (it has no flush, or answers that it cannot) is taken as it is.
-  virtual void WriteTextFile(const std::string& path, std::string_view text) = 0;
+  // Writes text, unchanged, to a new file at path that readers may read, and closes it.
+  // Whatever stood at path before (a stale file, a link, a pipe) is removed first, never written
+  // through; a file that appears there meanwhile fails the write with 58. The bytes are on the
+  // disk (on a share, on its server's disk) when it returns: a rename may show the file to
+  // another party at once, and a power cut must never leave a file under its final name shorter
+  // than it was written. A file system that cannot flush (it has no flush, or answers that it
+  // cannot) is taken as it is.
+  virtual void WriteTextFile(const std::string& path, std::string_view text, Readers readers) = 0;
   // As WriteTextFile, and the new file takes the permissions of the file at like_path, and its
   // owner and group where the process may set them, so that it can later replace that file
-  // without widening who may read it.
+  // without widening who may read it; it is its owner's alone until then (and when like_path
+  // is empty or names no plain file).
   virtual void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) = 0;
   // Puts what was written to the existing plain file at path on the disk, as WriteTextFile does
   // for the files it writes: for a file that another party wrote and a rename is to hand on.
@@ -126,6 +137,13 @@ class System {
   // process holds that slot, on this machine or, on a network share whose file server enforces
   // byte-range locks, on any of its clients. The end of the process releases the claim however
   // it ends.
+  //
+  // Whoever may open a lock file at all may hold its bytes (a read lock needs no more than
+  // reading), so on POSIX the claims file, here and as OpenTextFileLocked's lock_path, is made
+  // readable and writable by its owner alone, or by its group too in a set-group-ID folder (the
+  // group of a farm's web servers), whatever the umask; one found wider (made by an older build,
+  // or by hand) is narrowed so where the process may change it: the group keeps read and write
+  // only together, others keep nothing. On Windows it takes its folder's access list.
   virtual void ClaimForProcess(const std::string& path, int slot) = 0;
   virtual void Sleep(DWORD milliseconds) = 0;
   // Milliseconds from an arbitrary start on a clock that only ever moves forward, whatever

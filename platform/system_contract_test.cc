@@ -106,8 +106,10 @@ TEST(SystemContractTest, MapsErrorsOntoFailureNumbers) {
        kPathNotFound},
       {"lock file a folder", [](System& s) { s.OpenTextFileLocked("c:\\woe\\track.txt", "r:\\tont\\sub", kSlot, kWait); },
        kPermissionDenied},
-      {"write in missing folder", [](System& s) { s.WriteTextFile("r:\\nowhere\\x", "a"); }, kPathNotFound},
-      {"write onto a folder", [](System& s) { s.WriteTextFile("r:\\tont\\sub", "a"); }, kPermissionDenied},
+      {"write in missing folder", [](System& s) { s.WriteTextFile("r:\\nowhere\\x", "a", Readers::kEveryone); },
+       kPathNotFound},
+      {"write onto a folder", [](System& s) { s.WriteTextFile("r:\\tont\\sub", "a", Readers::kEveryone); },
+       kPermissionDenied},
       {"durable, no drive", [](System& s) { s.WriteTextFileLike("q:\\x", "a", ""); }, kPathNotFound},
       {"durable write in missing folder", [](System& s) { s.WriteTextFileLike("c:\\no\\x", "a", ""); },
        kPathNotFound},
@@ -146,7 +148,7 @@ TEST(SystemContractTest, WritesCreateOrTruncateAndKeepEveryByte) {
   for (bool durably : {false, true}) {
     const std::string path = durably ? "c:\\woe\\durable.txt" : "r:\\fromnt\\plain.txt";
     auto write = [&](std::string_view text) {
-      durably ? system.WriteTextFileLike(path, text, "") : system.WriteTextFile(path, text);
+      durably ? system.WriteTextFileLike(path, text, "") : system.WriteTextFile(path, text, Readers::kEveryone);
     };
     write(std::string(100000, 'o'));
     write(bytes);
@@ -177,7 +179,7 @@ TEST(SystemContractTest, RequestFilesAreAlwaysWrittenAnew) {
   drive.Write("r:\\fromnt\\t8.DAT", "stale and longer than the new one\r\n");
   drive.HardLink("r:\\fromnt\\secret.txt", "r:\\fromnt\\t7.DAT");
   for (const char* path : {"r:\\fromnt\\t7.DAT", "r:\\fromnt\\t8.DAT"}) {
-    CurrentSystem().WriteTextFile(path, "TRACKNO=7\r\n");
+    CurrentSystem().WriteTextFile(path, "TRACKNO=7\r\n", Readers::kOwnerAndGroup);
     EXPECT_EQ(drive.Read(path), "TRACKNO=7\r\n") << path;
   }
   EXPECT_EQ(drive.Read("r:\\fromnt\\secret.txt"), "secret\r\n");

@@ -35,7 +35,9 @@ void WriteRequestFile(std::int16_t n, std::string_view text) {
   std::string content;
   content.reserve(text.size() + 2);
   content.append(text).append("\r\n");
-  CurrentSystem().WriteTextFile(TemporaryRequestPath(n), content);
+  // The form input is for the remote host alone, which may read it as another user of the
+  // file's group (the outbound folder's, where that is set-group-ID).
+  CurrentSystem().WriteTextFile(TemporaryRequestPath(n), content, Readers::kOwnerAndGroup);
 }
 
 void PublishRequestFile(std::int16_t n) { CurrentSystem().RenameNoReplace(TemporaryRequestPath(n), RequestPath(n)); }

@@ -158,12 +158,25 @@ class CommandHost {
     WallClock::time_point published;
   };
 
-  // The state folders, on the outbound folder's file system, and held by this host alone.
+  // The state folders, on the outbound folder's file system, and held by this host alone. They
+  // hold the whole form input of each request, error/ for good: each is made 0700 whatever the
+  // umask, and work/ and error/, which nobody else uses, are narrowed so where an older build
+  // made them wider. The state folder, when it was there before, is the administrator's.
   bool Prepare() {
     std::error_code error;
-    fs::create_directories(work_, error);
-    if (!error) fs::create_directories(errors_, error);
-    if (error) return Refuse("cannot make " + work_.string() + " and " + errors_.string() + ": " + error.message());
+    if (const fs::path above = options_.state.parent_path(); !above.empty()) fs::create_directories(above, error);
+    for (const fs::path* folder : {&options_.state, &work_, &errors_}) {
+      if (!error && mkdir(folder->c_str(), 0700) != 0 && errno != EEXIST) error.assign(errno, std::generic_category());
+      if (!error && !fs::is_directory(*folder, error) && !error) error = std::make_error_code(std::errc::not_a_directory);
+      if (error) return Refuse("cannot make " + work_.string() + " and " + errors_.string() + ": " + error.message());
+    }
+    for (const fs::path* folder : {&work_, &errors_}) {
+      struct stat st;
+      if (stat(folder->c_str(), &st) == 0 && (st.st_mode & 077) != 0 && chmod(folder->c_str(), 0700) != 0) {
+        Report("cannot keep " + folder->string() + " to this host's user (" + std::strerror(errno) +
+               "): whoever may enter it reads the requests in it");
+      }
+    }
     struct stat work, outbound;
     if (stat(work_.c_str(), &work) != 0 || stat(options_.outbound.c_str(), &outbound) != 0 ||
         !S_ISDIR(outbound.st_mode)) {
@@ -178,7 +191,7 @@ class CommandHost {
       return Refuse("no folder " + options_.inbound.string());
     }
     const fs::path lock = options_.state / "lock";
-    lock_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    lock_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lock_ < 0 || flock(lock_, LOCK_EX | LOCK_NB) != 0) {
       return Refuse("another remote host serves with " + options_.state.string() + " (" + lock.string() +
                     " is locked), or it cannot be locked");
@@ -209,6 +222,8 @@ class CommandHost {
         if (const std::optional<WallClock::time_point> published = PublishedAt(it->path())) {
           again.push_back(Request{*number, it->path(), *published});
         }
+      } else if (IsMisnamedRequest(name)) {
+        SetAsideMisnamed(it->path());
       }
     }
     RemoveAnswersLeftBehind();
@@ -314,7 +329,18 @@ class CommandHost {
     for (fs::directory_iterator it(options_.outbound, error), end; !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
       const std::optional<std::string> number = RequestNumberOf(name);
-      if (!number) continue;
+      if (!number) {
+        // Somebody else's file of a request's shape: no request waits for its answer. Said once
+        // while it stays.
+        if (IsMisnamedRequest(name)) {
+          seen.insert(name);
+          if (stuck_.insert(name).second) {
+            Report(name + ": not taken: its name is no tracking number as the program writes one; left in " +
+                   options_.outbound.string() + " for you to remove");
+          }
+        }
+        continue;
+      }
       seen.insert(name);
       // A number's requests are served one at a time, from the take to the answer's publication:
       // this one waits its turn in the outbound folder.
@@ -486,8 +512,9 @@ class CommandHost {
     std::string holder = request.file.string();
     try {
       if (options_.keep) {
-        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".DAT")).string(), content);
-        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".out")).string(), page);
+        // Kept for good, with the whole form input: for this host's user alone.
+        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".DAT")).string(), content, Readers::kOwner);
+        CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".out")).string(), page, Readers::kOwner);
       }
       if (WallClock::now() - request.published >= kLastAnswer) {
         Failed(request, "the command's answer came too late for the program", "");
@@ -511,23 +538,12 @@ class CommandHost {
   // it still waits.
   void Failed(const Request& request, const std::string& reason, const std::string& errors) {
     const WallClock::time_point now = WallClock::now();
-    const std::string stamp = UtcStamp(now, true) + "-" + request.number;
     std::string kept;
     std::string record = "request " + request.number + ", published " + UtcStamp(request.published, false) +
                          ", failed " + UtcStamp(now, false) + "\n" + reason + "\n";
     if (!errors.empty()) record += "the command's standard error (its first 16 KiB):\n" + errors + "\n";
     try {
-      for (int attempt = 1; kept.empty(); ++attempt) {
-        const std::string name = stamp + (attempt > 1 ? "-" + std::to_string(attempt) : "");
-        try {
-          CurrentSystem().RenameNoReplace(request.file.string(), (errors_ / (name + ".DAT")).string());
-        } catch (const Failure& failure) {
-          if (failure.number() != kFileAlreadyExists || attempt >= 100) throw;
-          continue;
-        }
-        kept = (errors_ / (name + ".DAT")).string();
-        CurrentSystem().WriteTextFile((errors_ / (name + ".reason")).string(), record);
-      }
+      KeepInErrors(request.file, UtcStamp(now, true) + "-" + request.number, record, kept);
     } catch (const Failure& failure) {
       Report(request.number + ": cannot be moved into " + errors_.string() + ": " + Explained(failure));
     }
@@ -543,6 +559,44 @@ class CommandHost {
     }
     Report(request.number + ": FAILED: " + reason + "; " + answered + (kept.empty() ? "" : "; kept as " + kept));
     Count();
+  }
+
+  // Moves file into the error folder as STEM.DAT, with record beside it as STEM.reason; STEM is
+  // stem, and a count after it when another file took that name in the same millisecond. kept
+  // is the path it is kept as once it is moved, even when its reason then cannot be written.
+  void KeepInErrors(const fs::path& file, const std::string& stem, const std::string& record, std::string& kept) {
+    for (int attempt = 1; kept.empty(); ++attempt) {
+      const std::string name = stem + (attempt > 1 ? "-" + std::to_string(attempt) : "");
+      try {
+        CurrentSystem().RenameNoReplace(file.string(), (errors_ / (name + ".DAT")).string());
+      } catch (const Failure& failure) {
+        if (failure.number() != kFileAlreadyExists || attempt >= 100) throw;
+        continue;
+      }
+      kept = (errors_ / (name + ".DAT")).string();
+      CurrentSystem().WriteTextFile((errors_ / (name + ".reason")).string(), record, Readers::kOwner);
+    }
+  }
+
+  // A file of a request's shape whose name is no tracking number, found in the work folder: a
+  // remote host of an older build took it there, and ran its command again at every start,
+  // since its answer's name could not be made. It is never served: it goes to the error folder
+  // under a short name, with its own name in the reason.
+  void SetAsideMisnamed(const fs::path& file) {
+    const std::string name = file.filename().string();
+    const WallClock::time_point now = WallClock::now();
+    const std::string record = "a file named " + name + ", found in " + work_.string() + " " + UtcStamp(now, false) +
+                               "\nits name is no tracking number as the program writes one: never served\n";
+    std::string kept;
+    try {
+      KeepInErrors(file, UtcStamp(now, true) + "-misnamed", record, kept);
+      Report(name + ": found in " + work_.string() +
+             ", its name no tracking number as the program writes one: never served; kept as " + kept);
+    } catch (const Failure& failure) {
+      Report(name + ": found in " + work_.string() + ", its name no tracking number as the program writes one: " +
+             "never served; " + (kept.empty() ? "it cannot be moved into " + errors_.string() : "kept as " + kept +
+             ", its reason not written") + ": " + Explained(failure));
+    }
   }
 
   void Count() {

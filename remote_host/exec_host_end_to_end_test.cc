@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -312,6 +313,101 @@ TEST(RemoteHostCommandEndToEnd, ARequestFileThatIsALinkIsNeverRead) {
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_TRUE(fs::is_symlink(host.State() + "/error/" + kept[0])) << "the link itself is kept";
   EXPECT_EQ(ReadAll(secret), "secret");
+}
+
+// The permission bits of the file or folder at path; ~0 when there is none.
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~mode_t{0};
+}
+
+// What the remote host keeps holds the whole form input, error/ for good: its folders are its
+// own user's alone, narrowed so where an older build made them 0755 under the unit's umask, and
+// so are the files it writes there and with --keep. The request file it keeps is the one the
+// program made, which its group may read and nobody else.
+TEST(RemoteHostCommandEndToEnd, WhatTheRemoteHostKeepsIsItsUsersAlone) {
+  const mode_t umask_before = umask(022);  // the unit's, and a web server's usual one
+  DriveRoot root;
+  const std::string state = root.path() + "/remote-host";
+  for (const char* folder : {"/work", "/error"}) {
+    fs::create_directories(state + folder);
+    fs::permissions(state + folder, fs::perms(0755));
+  }
+  const std::string keep = root.path() + "/kept";
+  fs::create_directory(keep);
+  RemoteHost host(root, {"--keep", keep, "--exec",
+                         "[ \"$TRACKRELAY_NUMBER\" != 7 ] || exit 3; printf '<p>%s</p>\\n' \"$TRACKRELAY_NUMBER\""});
+  EXPECT_EQ(RunTrackrelay(Get("TRACKNO=7&card=4111"), root).output, Relayed(remote_host::ErrorPage("7")));
+  EXPECT_EQ(RunTrackrelay(Get("TRACKNO=8&card=4111"), root).output, Relayed("<p>8</p>\r\n"));
+  ASSERT_TRUE(Eventually([&] { return host.Names("error").size() == 2 && host.Log().find("8: answered") != std::string::npos; }))
+      << host.Log();
+  const std::vector<std::string> kept = host.Names("error");
+  ASSERT_TRUE(kept[0].ends_with("-7.DAT") && kept[1].ends_with("-7.reason")) << kept[0];
+  const std::pair<std::string, mode_t> modes[] = {
+      {state + "/work", 0700},
+      {state + "/error", 0700},
+      {state + "/lock", 0600},
+      {state + "/error/" + kept[1], 0600},
+      {keep + "/8.DAT", 0600},
+      {keep + "/8.out", 0600},
+  };
+  for (const auto& [path, mode] : modes) EXPECT_EQ(ModeOf(path), mode) << path << ": " << std::oct << ModeOf(path);
+  // The program's own request file: Wine makes its files by its own rules, and a share's server
+  // by the share's.
+  if (!UnderWine() && !SharedDrive()) {
+    EXPECT_EQ(ModeOf(state + "/error/" + kept[0]), 0640u) << std::oct << ModeOf(state + "/error/" + kept[0]);
+  }
+  umask(umask_before);
+}
+
+// How often text stands in the log.
+std::size_t Occurrences(const std::string& log, const std::string& text) {
+  std::size_t count = 0;
+  for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+  return count;
+}
+
+// Names of a request's shape that the program never writes are nobody's requests: a share
+// writer's number of 247 digits (its answer's name would pass what a folder holds) and a
+// number with a leading zero stay where they are, said once, and no command runs for them; one
+// that a remote host of an older build took into its work folder goes to error/ under a short
+// name at the start. The program's own request of that number is served as ever.
+TEST(RemoteHostCommandEndToEnd, ANameThatIsNoTrackingNumberIsNeverServed) {
+  DriveRoot root;
+  const std::string runs = root.path() + "/runs";
+  const std::string long_name = std::string(244, '0') + "042.DAT";
+  const std::string taken_name = std::string(245, '0') + "43.DAT";
+  root.Write("r:\\fromnt\\" + long_name, "TRACKNO=42&from=share\r\n");
+  root.Write("r:\\fromnt\\00042.DAT", "TRACKNO=42&from=share\r\n");
+  {
+    RemoteHost simulator(root, {"--once"}, root.path() + "/simulator.log");
+    EXPECT_EQ(simulator.Wait(), 1) << "not taken";
+    EXPECT_NE(simulator.Log().find("00042.DAT: not taken: its name is no tracking number"), std::string::npos)
+        << simulator.Log();
+  }
+  EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{});
+  const std::string work = root.path() + "/remote-host/work";
+  fs::create_directories(work);
+  WriteLocalFile(work + "/" + taken_name, "TRACKNO=43\r\n");
+
+  RemoteHost host(root, {"--exec", "echo \"$TRACKRELAY_NUMBER\" >> " + runs + "; printf '<p>%s</p>\\n' \"$TRACKRELAY_NUMBER\""});
+  EXPECT_EQ(RunTrackrelay(Get("TRACKNO=42"), root).output, Relayed("<p>42</p>\r\n"));
+  ASSERT_TRUE(Eventually([&] { return host.Log().find("42: answered") != std::string::npos; })) << host.Log();
+  // Looks go on every 50 ms; none says it again, none takes them.
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_EQ(ReadAll(runs), "42\n") << "no command ran for the misnamed files";
+  EXPECT_EQ(root.List("r:\\fromnt"), (std::vector<std::string>{long_name, "00042.DAT"}));
+  const std::string log = host.Log();
+  EXPECT_EQ(Occurrences(log, "trackrelay-remote-host: " + long_name + ": not taken"), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "trackrelay-remote-host: 00042.DAT: not taken"), 1u) << log;
+  EXPECT_EQ(host.Names("work"), std::vector<std::string>{});
+  const std::vector<std::string> kept = host.Names("error");
+  ASSERT_EQ(kept.size(), 2u) << log;
+  EXPECT_TRUE(kept[0].ends_with("-misnamed.DAT") && kept[1].ends_with("-misnamed.reason")) << kept[0];
+  EXPECT_EQ(ReadAll(host.State() + "/error/" + kept[0]), "TRACKNO=43\r\n");
+  EXPECT_NE(ReadAll(host.State() + "/error/" + kept[1]).find("a file named " + taken_name), std::string::npos);
+  EXPECT_NE(log.find(taken_name + ": found in"), std::string::npos) << log;
+  EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -15,8 +15,13 @@ void TakeRequest(System& system, const std::string& published, const std::string
   system.RenameNoReplace(published, taken);
 }
 
+// An answer is read by the web server's user, which may be another user than this remote host's,
+// and on a share another machine's: who else may read it is the inbound folder's to say, and the
+// umask's (security.md).
+constexpr Readers kAnswerReaders = Readers::kEveryone;
+
 void PublishAnswer(System& system, const std::string& partial, const std::string& answer, std::string_view page) {
-  system.WriteTextFile(partial, page);
+  system.WriteTextFile(partial, page, kAnswerReaders);
   system.RenameReplacing(partial, answer);
 }
 
@@ -42,7 +47,7 @@ HandOver HandOverOf(const fs::path& work, const fs::path& inbound, std::string_v
 
 void AnswerRequest(System& system, const HandOver& files, std::string_view page, std::string& holder) {
   holder = files.request;
-  system.WriteTextFile(files.partial, page);
+  system.WriteTextFile(files.partial, page, kAnswerReaders);
   system.FlushFolder(files.inbound);
   system.RenameReplacing(files.request, files.marker);
   holder = files.marker;

@@ -12,9 +12,8 @@ constexpr std::string_view kLineEnd = "\r\n";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-}  // namespace
-
-std::optional<std::string> RequestNumberOf(std::string_view file_name) {
+// The N of "N.DAT" when N is an optional minus sign and digits; nothing for any other name.
+std::optional<std::string_view> DigitsOf(std::string_view file_name) {
   if (!file_name.ends_with(kRequestExtension)) return std::nullopt;
   std::string_view number = file_name.substr(0, file_name.size() - kRequestExtension.size());
   std::string_view digits = number.starts_with('-') ? number.substr(1) : number;
@@ -22,7 +21,29 @@ std::optional<std::string> RequestNumberOf(std::string_view file_name) {
   for (char c : digits) {
     if (!IsDigit(c)) return std::nullopt;
   }
-  return std::string(number);
+  return number;
+}
+
+// Whether the digits are a number as the program writes one: a 16-bit number in its shortest
+// decimal form, the same text that it names its request and waits for the answer by.
+bool IsTrackingNumber(std::string_view number) {
+  // "-32768" is the longest; longer text is no number of the program's, however it reads.
+  if (number.size() > 6) return false;
+  const int value = std::stoi(std::string(number));
+  return value >= -32768 && value <= 32767 && std::to_string(value) == number;
+}
+
+}  // namespace
+
+std::optional<std::string> RequestNumberOf(std::string_view file_name) {
+  const std::optional<std::string_view> number = DigitsOf(file_name);
+  if (!number || !IsTrackingNumber(*number)) return std::nullopt;
+  return std::string(*number);
+}
+
+bool IsMisnamedRequest(std::string_view file_name) {
+  const std::optional<std::string_view> number = DigitsOf(file_name);
+  return number && !IsTrackingNumber(*number);
 }
 
 std::string_view FormInputOf(std::string_view request_file_content) {

@@ -10,9 +10,15 @@
 
 namespace trackrelay::remote_host {
 
-// The number text N of a complete request file "N.DAT" (N: an optional minus sign and digits),
-// or nothing for any other name: above all "tN.DAT", which the program is still writing.
+// The number text N of a complete request file "N.DAT", N a tracking number as the program
+// writes it (-32768 to 32767, no plus sign, no leading zero, no "-0"), or nothing for any other
+// name: above all "tN.DAT", which the program is still writing.
 std::optional<std::string> RequestNumberOf(std::string_view file_name);
+
+// Whether a name has a request's shape ("N.DAT", N an optional minus sign and digits) and yet
+// no number that the program writes: a file of somebody else's, never served, since no request
+// waits for its answer and its answer's name may be more than a folder holds.
+bool IsMisnamedRequest(std::string_view file_name);
 
 // The form input a request file carries: its content without the CR LF the program ends it with.
 std::string_view FormInputOf(std::string_view request_file_content);

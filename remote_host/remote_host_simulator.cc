@@ -195,6 +195,15 @@ class RemoteHost {
     std::error_code error;
     for (fs::directory_iterator it(options_.outbound, error), end; !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
+      if (trackrelay::remote_host::IsMisnamedRequest(name)) {
+        // Somebody else's file of a request's shape: no request waits for its answer. Said once
+        // while it stays.
+        seen.insert(name);
+        if (stuck_.insert(name).second) {
+          Report(std::cerr, name + ": not taken: its name is no tracking number as the program writes one");
+        }
+        continue;
+      }
       const std::optional<std::string> number = trackrelay::remote_host::RequestNumberOf(name);
       // A link is never followed: a request file that leads elsewhere would have this host read
       // and echo one of its own files to a browser.

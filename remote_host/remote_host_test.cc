@@ -10,22 +10,42 @@
 namespace trackrelay::remote_host {
 namespace {
 
-TEST(RequestNumberOfTest, TakesCompleteRequestFilesOnly) {
-  const std::pair<std::string, std::optional<std::string>> cases[] = {
-      {"41.DAT", "41"},
-      {"-3.DAT", "-3"},
-      {"0.DAT", "0"},
-      {"t41.DAT", std::nullopt},  // still being written by the program
-      {"t-3.DAT", std::nullopt},
-      {"41.dat", std::nullopt},   // the program writes ".DAT" exactly
-      {"41.out", std::nullopt},
-      {".DAT", std::nullopt},
-      {"-.DAT", std::nullopt},
-      {"4 1.DAT", std::nullopt},
-      {"41.DAT.swp", std::nullopt},
-      {"41", std::nullopt},
+TEST(RequestNumberOfTest, TakesCompleteRequestFilesOfTrackingNumbersOnly) {
+  struct Case {
+    std::string name;
+    std::optional<std::string> number;
+    bool misnamed;  // of a request's shape, but no number the program writes
   };
-  for (const auto& [name, number] : cases) EXPECT_EQ(RequestNumberOf(name), number) << name;
+  const Case cases[] = {
+      {"41.DAT", "41", false},
+      {"-3.DAT", "-3", false},
+      {"0.DAT", "0", false},
+      {"32767.DAT", "32767", false},
+      {"-32768.DAT", "-32768", false},
+      {"t41.DAT", std::nullopt, false},  // still being written by the program
+      {"t-3.DAT", std::nullopt, false},
+      {"41.dat", std::nullopt, false},   // the program writes ".DAT" exactly
+      {"41.out", std::nullopt, false},
+      {".DAT", std::nullopt, false},
+      {"-.DAT", std::nullopt, false},
+      {"+7.DAT", std::nullopt, false},
+      {"4 1.DAT", std::nullopt, false},
+      {"41.DAT.swp", std::nullopt, false},
+      {"41", std::nullopt, false},
+      // Digits that the program never writes: its answer would be a name that no request waits
+      // for, or none that a folder can hold.
+      {"00042.DAT", std::nullopt, true},
+      {"-0.DAT", std::nullopt, true},
+      {"-042.DAT", std::nullopt, true},
+      {"32768.DAT", std::nullopt, true},
+      {"-32769.DAT", std::nullopt, true},
+      {"99999999999999999999999.DAT", std::nullopt, true},
+      {std::string(246, '0') + "42.DAT", std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RequestNumberOf(c.name), c.number) << c.name;
+    EXPECT_EQ(IsMisnamedRequest(c.name), c.misnamed) << c.name;
+  }
 }
 
 TEST(FormInputOfTest, DropsTheOneLineEndThatTheProgramAdds) {

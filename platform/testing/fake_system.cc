@@ -110,7 +110,7 @@ void FakeSystem::StoreFile(Operation operation, const std::string& path, std::st
   }
 }
 
-void FakeSystem::WriteTextFile(const std::string& path, std::string_view text) {
+void FakeSystem::WriteTextFile(const std::string& path, std::string_view text, Readers) {
   StoreFile(kWriteTextFile, path, text);
 }
 

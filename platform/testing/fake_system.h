@@ -134,7 +134,7 @@ class FakeSystem : public System {
   // How often the operation was called, failed calls included.
   int CallCount(Operation operation) const { return call_counts_[operation]; }
 
-  void WriteTextFile(const std::string& path, std::string_view text) override;
+  void WriteTextFile(const std::string& path, std::string_view text, Readers readers) override;
   void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override;
   std::unique_ptr<TextFileReader> OpenTextFile(const std::string& path) override;
   std::unique_ptr<TextFileReader> OpenTextFileLocked(const std::string& path, const std::string& lock_path,

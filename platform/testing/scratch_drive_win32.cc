@@ -52,7 +52,9 @@ class MappedSystem : public System {
  public:
   MappedSystem(System& real, const ScratchDrive& drive) : real_(real), drive_(drive) {}
 
-  void WriteTextFile(const std::string& path, std::string_view text) override { real_.WriteTextFile(At(path), text); }
+  void WriteTextFile(const std::string& path, std::string_view text, Readers readers) override {
+    real_.WriteTextFile(At(path), text, readers);
+  }
   void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) override {
     real_.WriteTextFileLike(At(path), text, like_path.empty() ? like_path : At(like_path));
   }
