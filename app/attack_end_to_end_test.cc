@@ -81,10 +81,11 @@ bool AwaitPath(const std::string& path, const std::atomic<bool>* give_up = nullp
   return true;
 }
 
-// Takes the request of the number as the remote host does, out of the program's folder; it is
-// kept beside the drives for the test to read (TakenRequest).
+// Takes the request of the number as the remote host does, out of the program's folder, when
+// it is there still; it is kept beside the drives for the test to read (TakenRequest).
 void Take(const DriveRoot& root, const std::string& number) {
-  fs::rename(root.Local("r:\\fromnt\\" + number + ".DAT"), root.path() + "/taken-" + number + ".DAT");
+  std::error_code already_taken;
+  fs::rename(root.Local("r:\\fromnt\\" + number + ".DAT"), root.path() + "/taken-" + number + ".DAT", already_taken);
 }
 
 std::string TakenRequest(const DriveRoot& root, const std::string& number) {

@@ -276,16 +276,20 @@ void Responder::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
-RemoteHostSimulator::RemoteHostSimulator(const DriveRoot& root) {
-  const std::string outbound = root.Remote("r:\\fromnt"), inbound = root.Remote("r:\\tont");
+RemoteHostSimulator::RemoteHostSimulator(const DriveRoot& root, std::vector<std::string> options) {
+  std::vector<std::string> arguments = {TRACKRELAY_SIMULATOR, "--outbound", root.Remote("r:\\fromnt"),
+                                        "--inbound", root.Remote("r:\\tont"), "--quiet"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);
-    execl(TRACKRELAY_SIMULATOR, TRACKRELAY_SIMULATOR, "--outbound", outbound.c_str(), "--inbound", inbound.c_str(),
-          "--quiet", static_cast<char*>(nullptr));
+    execv(argv[0], argv.data());
     _exit(127);
   }
 }

@@ -132,10 +132,10 @@ class Responder {
 };
 
 // The remote-host simulator (trackrelay-remote-host) serving a drive root's exchange from the
-// remote host's side, from construction to destruction.
+// remote host's side, from construction to destruction, with options of its own (--delay MS).
 class RemoteHostSimulator {
  public:
-  explicit RemoteHostSimulator(const DriveRoot& root);
+  explicit RemoteHostSimulator(const DriveRoot& root, std::vector<std::string> options = {});
   ~RemoteHostSimulator();
   RemoteHostSimulator(const RemoteHostSimulator&) = delete;
   RemoteHostSimulator& operator=(const RemoteHostSimulator&) = delete;

@@ -261,6 +261,33 @@ TEST(FarmEndToEnd, ANumberAskedAgainAtOnceIsServedEveryTime) {
   }
 }
 
+// A request killed on one web server while the remote host makes its answer (here 1.5 s late)
+// leaves that answer to come; the next request of its number, on the other web server, gets its
+// own, whether the earlier answer lands first or while the next waits its turn.
+TEST(FarmEndToEnd, AnAnswerForARequestThatDiedNeverReachesTheNextOfItsNumberOnAnotherWebServer) {
+  REQUIRE_FARM();
+  Farm farm(CounterText(1));
+  // Where the remote host keeps a copy of each request it takes, so that the test sees the take.
+  const std::string kept = farm.server(0).path() + "/kept";
+  RemoteHostSimulator remote(farm.server(0), {"--delay", "1500", "--keep", kept});
+  for (const bool earlier_lands_first : {true, false}) {
+    const std::string name = earlier_lands_first ? "the earlier answer lands first" : "the next waits its turn";
+    std::filesystem::remove(kept + "/31.DAT");
+    StartedRun dying = StartTrackrelay(Get("TRACKNO=31&client=dying"), farm.server(0));
+    // Taken by the remote host, its answer under way.
+    ASSERT_GE(MillisecondsUntil([&] { return std::filesystem::exists(kept + "/31.DAT"); }, 20000, Clock::now()), 0)
+        << name;
+    kill(dying.pid(), SIGKILL);
+    dying.Wait();
+    if (earlier_lands_first) {
+      ASSERT_GE(MillisecondsUntil([&] { return farm.server(1).Exists("r:\\tont\\31.out"); }, 20000, Clock::now()), 0)
+          << name;
+    }
+    const std::string page = RunTrackrelay(Get("TRACKNO=31&client=next"), farm.server(1)).output;
+    EXPECT_TRUE(OwnPage(page, "next")) << name << ": " << page.substr(0, 400);
+  }
+}
+
 TEST(FarmEndToEnd, ARequestKilledWhileItHoldsTheCounterLockHoldsUpNobody) {
   REQUIRE_FARM();
   const int first = 2000;
