@@ -172,15 +172,17 @@ TEST(FileDropTest, AnEarlierAnswerGoesBeforePublicationAndNothingElse) {
   };
   const Case cases[] = {
       {"an answer", [](const ScratchDrive& d) { d.Write("r:\\tont\\42.out", "earlier"); }, nullptr},
+      {"nothing", [](const ScratchDrive&) {}, nullptr},
+      {"a folder", [](const ScratchDrive& d) { d.MakeFolder("r:\\tont\\42.out"); }, "r:\\tont\\42.out"},
+#ifndef _WIN32  // on Windows the other spelling is the same file, no pipe stands in a folder, and
+                // a read-only file cannot be removed (the request ends at its step 3 then, as the
+                // relay of such an answer ends at 6 when it cannot delete it)
       {"a read-only answer",
        [](const ScratchDrive& d) {
          d.Write("r:\\tont\\42.out", "earlier");
          d.MakeReadOnly("r:\\tont\\42.out");
        },
        nullptr},
-      {"nothing", [](const ScratchDrive&) {}, nullptr},
-      {"a folder", [](const ScratchDrive& d) { d.MakeFolder("r:\\tont\\42.out"); }, "r:\\tont\\42.out"},
-#ifndef _WIN32  // on Windows the other spelling is the same file, and no pipe stands in a folder
       {"another spelling", [](const ScratchDrive& d) { d.Write("r:\\tont\\42.OUT", "x"); }, "r:\\tont\\42.OUT"},
       {"a pipe", [](const ScratchDrive& d) { mkfifo(d.Local("r:\\tont\\42.out").c_str(), 0666); },
        "r:\\tont\\42.out"},
