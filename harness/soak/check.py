@@ -194,10 +194,14 @@ def check(history):
                 number, ", ".join(r["id"] for r in got), " (at the same time)" if overlap else ""),
                 *[r["id"] for r in got])
     after = history["after"]
+    owners = after.get("owners", {})
     for folder, names in sorted(after["left"].items()):
         if names:
-            violation("left behind", "%s still holds %s after %.0f s of quiet" % (
-                folder, ", ".join(sorted(names)[:8]) + (" ..." if len(names) > 8 else ""), after["quiet_seconds"]))
+            whose = sorted({by_nonce[owners[k]]["id"] for k in ("%s %s" % (folder, n) for n in names)
+                            if owners.get(k) in by_nonce})
+            violation("left behind", "%s still holds %s after %.0f s of quiet%s" % (
+                folder, ", ".join(sorted(names)[:8]) + (" ..." if len(names) > 8 else ""), after["quiet_seconds"],
+                " (of %s)" % ", ".join(whose) if whose else ""), *whose)
     counter = re.fullmatch(r"( ?)(-?\d+) \r\n", after.get("counter") or "")
     highest = max(new_numbers, default=None)
     if not counter or (counter.group(1) == " ") != (int(counter.group(2)) >= 0):

@@ -590,8 +590,21 @@ class Soak:
         h["setup"] = {"where": args.where, "build": self.build, "clients": args.clients, "seconds": args.seconds,
                       "seed": args.seed, "plan_digest": digest, "web_servers": [w.name for w in self.webs],
                       "bound_seconds": bound, "t0": self.t0, "history_file": os.path.join(self.work, "history.json"),
-                      "replay": "%s --seed %s" % (args.replay, args.seed)}
-        h["after"] = {"quiet_seconds": quiet, "left": left, "counter": counter}
+                      "replay": args.replay.replace("{seed}", args.seed) if "{seed}" in args.replay
+                      else "%s --seed %s" % (args.replay, args.seed)}
+        # Whose each file left behind is: the nonce in a request file, or in an answer.
+        owners = {}
+        for label, folder in (("r:\\fromnt", "r/fromnt"), ("r:\\tont", "r/tont"), ("work/", "r/remote-host/work")):
+            for name in left.get(label, []):
+                try:
+                    with open(os.path.join(args.remote, folder, name), "rb") as f:
+                        text = f.read(65536).decode("latin-1")
+                except OSError:
+                    continue
+                nonce = re.search(r"(?:^|&)NONCE=([A-Za-z0-9-]+)", text) or check.NONCE.search(text)
+                if nonce:
+                    owners["%s %s" % (label, name)] = nonce.group(1)
+        h["after"] = {"quiet_seconds": quiet, "left": left, "counter": counter, "owners": owners}
 
 
 def main():
@@ -609,11 +622,13 @@ def main():
     p.add_argument("--lazyfs", help="LazyFS's folder (lazyfs.sh): the power cut is one of the faults")
     p.add_argument("--share", help="the cluster file system's folder (faults.sh): its faults are the nemesis's")
     p.add_argument("--where", default="local disk", help="what the drives are, for the report")
-    p.add_argument("--replay", default="soak.py", help="the command that runs this soak again, for the report")
+    p.add_argument("--replay", default="soak.py",
+                   help="the command that runs this soak again, for the report: {seed} in it is the seed, "
+                        "else --seed SEED follows it")
     args = p.parse_args()
     args.program, args.remote_host = os.path.abspath(args.program), os.path.abspath(args.remote_host)
     if args.seed is None:
-        args.seed = str(int.from_bytes(os.urandom(4), "big"))
+        args.seed = os.environ.get("TRACKRELAY_SOAK_SEED") or str(int.from_bytes(os.urandom(4), "big"))
     return Soak(args).run()
 
 
