@@ -326,15 +326,22 @@ class Soak:
             self.events.flush()
 
     def faults_sh(self, action, capture=False):
-        done = subprocess.run(["bash", FAULTS_SH, self.args.share, action], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE if capture else None, stderr=None, timeout=300,
-                              text=True)
+        # What the share's tools say goes to the nemesis's log, off the report's screen.
+        with open(os.path.join(self.work, "nemesis.log"), "a") as log:
+            log.write("%.3f faults.sh %s\n" % (time.time(), action))
+            log.flush()
+            done = subprocess.run(["bash", FAULTS_SH, self.args.share, action], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE if capture else log, stderr=log, timeout=300, text=True)
         if done.returncode != 0:
             raise RuntimeError("faults.sh %s failed (status %d)" % (action, done.returncode))
         return done.stdout.strip() if capture else None
 
     def lazyfs(self, *action):
-        subprocess.run(["bash", LAZYFS_SH, self.args.lazyfs] + list(action), check=True, timeout=120)
+        with open(os.path.join(self.work, "nemesis.log"), "a") as log:
+            log.write("%.3f lazyfs.sh %s\n" % (time.time(), " ".join(action)))
+            log.flush()
+            subprocess.run(["bash", LAZYFS_SH, self.args.lazyfs] + list(action), check=True, timeout=120,
+                           stdout=log, stderr=log)
 
     # The clients.
 
@@ -426,19 +433,23 @@ class Soak:
         elif kind == "power cut":
             with self.cond:
                 self.down = True
-            ids = self.kill_requests("power cut")
-            self.host.kill(with_commands=True)
-            for web in self.webs:
-                web.wineserver("-k")
-            self.lazyfs("cut")
-            self.lazyfs("restart")
-            time.sleep(f["duration"])
-            for web in self.webs:
-                web.wineserver("-p")
-            self.host.start()
-            with self.cond:
-                self.down = False
-                self.cond.notify_all()
+            try:
+                ids = self.kill_requests("power cut")
+                self.host.kill(with_commands=True)
+                for web in self.webs:
+                    web.wineserver("-k")
+                self.lazyfs("cut")
+                self.lazyfs("restart")
+                time.sleep(f["duration"])
+            finally:
+                # The machine starts again, whatever the cut did.
+                for web in self.webs:
+                    web.wineserver("-p")
+                if self.host.proc is None:
+                    self.host.start()
+                with self.cond:
+                    self.down = False
+                    self.cond.notify_all()
             detail = "%d request(s) under way" % len(ids)
         elif kind == "client killed":
             self.faults_sh("kill-client-" + f["web"])
@@ -479,8 +490,9 @@ class Soak:
             f = plan[i]
             try:
                 done = self.fault(f)
-            except Exception as problem:  # a fault that could not be made is said, and the soak goes on
+            except Exception as problem:  # a fault that could not be made is said, and the soak fails
                 done = {"kind": f["kind"], "start": time.time(), "end": time.time(), "detail": "FAILED: %s" % problem}
+                self.failures.append("the fault %s at %.1f s: %s" % (f["kind"], t, problem))
             if done is None:
                 continue
             self.record("faults", done)
@@ -492,6 +504,7 @@ class Soak:
             self.repair(f)
         except Exception as problem:
             done["detail"] += " (repair FAILED: %s)" % problem
+            self.failures.append("the repair of %s: %s" % (f["kind"], problem))
         done["end"] = time.time()
 
     def wait_until(self, t):
