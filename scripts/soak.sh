@@ -6,10 +6,14 @@
 # As root. The records (history, logs, report) stay in build/soak/.
 #
 # usage: scripts/soak.sh --minutes N [--seed S] [--farm ceph|gluster] [--wine] [--clients K]
+#                        [--faults KIND,KIND...|none]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage() { echo "usage: scripts/soak.sh --minutes N [--seed S] [--farm ceph|gluster] [--wine] [--clients K]" >&2; exit 2; }
-minutes= seed= farm= wine= clients=6
+usage() {
+  echo "usage: scripts/soak.sh --minutes N [--seed S] [--farm ceph|gluster] [--wine] [--clients K] [--faults KINDS|none]" >&2
+  exit 2
+}
+minutes= seed= farm= wine= clients=6 faults=
 while [ $# -gt 0 ]; do
   case $1 in
     --minutes) minutes=${2:?}; shift 2 ;;
@@ -17,6 +21,7 @@ while [ $# -gt 0 ]; do
     --farm) farm=${2:?}; shift 2 ;;
     --wine) wine=1; shift ;;
     --clients) clients=${2:?}; shift 2 ;;
+    --faults) faults=${2:?}; shift 2 ;;
     *) usage ;;
   esac
 done
@@ -40,9 +45,9 @@ export TRACKRELAY_LAZYFS_SOURCE=${TRACKRELAY_LAZYFS_SOURCE:-$(cache TRACKRELAY_L
 export TRACKRELAY_LAZYFS_BUILD=${TRACKRELAY_LAZYFS_BUILD:-$(cache TRACKRELAY_LAZYFS_BUILD)}
 export TRACKRELAY_SOAK_RECORDS=$PWD/build/soak/$(date -u +%Y%m%dT%H%M%SZ)-${farm:-local}${wine:+-wine}
 
-replay="scripts/soak.sh --minutes $minutes${farm:+ --farm $farm}${wine:+ --wine} --clients $clients"
+replay="scripts/soak.sh --minutes $minutes${farm:+ --farm $farm}${wine:+ --wine} --clients $clients${faults:+ --faults '$faults'}"
 status=0
 bash harness/soak/soak_test.sh "${farm:-local}" "$program" "$remote_host" --seconds $((minutes * 60)) \
-  --clients "$clients" ${seed:+--seed "$seed"} --replay "$replay" || status=$?
+  --clients "$clients" ${seed:+--seed "$seed"} ${faults:+--faults "$faults"} --replay "$replay" || status=$?
 echo "the records: $TRACKRELAY_SOAK_RECORDS"
 exit "$status"

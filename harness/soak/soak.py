@@ -69,6 +69,8 @@ def fault_target(kind, web):
 def nemesis_plan(seed, seconds, kinds, web_names):
     """The nemesis's faults: each with its moment (seconds from the start), its kind and its
     choices. A fault with a duration is repaired at its moment plus duration."""
+    if not kinds:
+        return []
     rng = random.Random("nemesis %s" % seed)
     weights = [FAULT_WEIGHTS[k] for k in kinds]
     plan, busy, t = [], {}, rng.uniform(1, 6)
@@ -88,6 +90,9 @@ def nemesis_plan(seed, seconds, kinds, web_names):
             duration = rng.uniform(1, 10)
         target = fault_target(kind, web)
         if target is not None and busy.get(target, -1) > t or kind == "power cut" and busy.get("host", -1) > t:
+            if "request killed" not in kinds:
+                t += rng.uniform(1, 12)
+                continue
             kind, duration = "request killed", 0.0
         elif target is not None:
             busy[target] = t + duration + 1
@@ -303,6 +308,14 @@ class Soak:
             self.kinds.append("power cut")
         if args.share:
             self.kinds += ["client killed", "server killed", "server hung"]
+        if args.faults is not None:
+            # Only those asked for, of those that the drives offer ("none": a soak without faults,
+            # which must find nothing on any build).
+            asked = [k.strip() for k in args.faults.split(",") if k.strip() and k.strip() != "none"]
+            unknown = [k for k in asked if k not in self.kinds]
+            if unknown:
+                raise SystemExit("soak.py: no such fault here: %s (here: %s)" % (", ".join(unknown), ", ".join(self.kinds)))
+            self.kinds = asked
         self.build = "wine" if args.wine_prefix else "posix"
         self.blocked = 0
         if args.share:
@@ -634,6 +647,8 @@ def main():
     p.add_argument("--wine-prefix", help="run trackrelay.exe under Wine, borrowing from this prefix")
     p.add_argument("--lazyfs", help="LazyFS's folder (lazyfs.sh): the power cut is one of the faults")
     p.add_argument("--share", help="the cluster file system's folder (faults.sh): its faults are the nemesis's")
+    p.add_argument("--faults", help="the faults to make, separated by commas (default: all that the drives "
+                                    "offer; none: no fault)")
     p.add_argument("--where", default="local disk", help="what the drives are, for the report")
     p.add_argument("--replay", default="soak.py",
                    help="the command that runs this soak again, for the report: {seed} in it is the seed, "
