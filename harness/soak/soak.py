@@ -59,8 +59,11 @@ FAULT_WEIGHTS = {
 }
 # The faults that are repaired after their duration; the others are whole when made.
 REPAIRED = ("remote host killed", "remote host stopped", "client killed", "server killed", "server hung")
-# What each fault puts out of use until its repair: no second fault on it meanwhile.
+
+
 def fault_target(kind, web):
+    """What a fault puts out of use until its repair, so that no second fault strikes it
+    meanwhile (a power cut takes the remote host with it); None for a request killed."""
     return {"remote host killed": "host", "remote host stopped": "host", "power cut": "host",
             "client killed": "client " + str(web), "server killed": "server",
             "server hung": "server"}.get(kind)
@@ -89,7 +92,7 @@ def nemesis_plan(seed, seconds, kinds, web_names):
         elif kind == "server killed":
             duration = rng.uniform(1, 10)
         target = fault_target(kind, web)
-        if target is not None and busy.get(target, -1) > t or kind == "power cut" and busy.get("host", -1) > t:
+        if target is not None and busy.get(target, -1) > t:
             if "request killed" not in kinds:
                 t += rng.uniform(1, 12)
                 continue
@@ -114,6 +117,7 @@ def client_choices(seed, client):
         slot = rng.randrange(POOL)
         m = rng.random()
         mode = "ok" if m < 0.80 else "slow" if m < 0.90 else "fail" if m < 0.97 else "late"
+        # All four drawn, whichever is taken, so that the draws stay in step.
         delay = {"ok": rng.uniform(0, 1.5), "slow": rng.uniform(3, 30), "late": rng.uniform(46, 60),
                  "fail": rng.uniform(0, 1)}[mode]
         method = "GET" if rng.random() < 0.5 else "POST"
