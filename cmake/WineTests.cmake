@@ -96,6 +96,20 @@ if(TRACKRELAY_WINE_E2E_TESTS)
                          LABELS power_cut)
   endif()
 
+  # The soak (harness/soak/) with trackrelay.exe under Wine, on the local disk with power cuts
+  # (LazyFS): a minute of requests from three clients under random faults, and the quiet after.
+  option(TRACKRELAY_SOAK_TESTS "Run the soaks under random faults" ON)
+  if(TRACKRELAY_SOAK_TESTS AND TRACKRELAY_POWER_CUT_TESTS)
+    add_test(NAME soak_local_wine
+      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_SOAK_WINE_PREFIX=${TRACKRELAY_WINE_PREFIX}
+              TRACKRELAY_LAZYFS_SOURCE=${TRACKRELAY_LAZYFS_SOURCE} TRACKRELAY_LAZYFS_BUILD=${TRACKRELAY_LAZYFS_BUILD}
+              bash ${PROJECT_SOURCE_DIR}/harness/soak/soak_test.sh local $<TARGET_FILE:trackrelay>
+              ${host_build}/remote_host/trackrelay-remote-host --seconds 60 --clients 3
+              --replay "TRACKRELAY_SOAK_SEED={seed} ctest --preset windows -R soak_local_wine")
+    set_tests_properties(soak_local_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 FIXTURES_REQUIRED wine_prefix
+                         LABELS soak COST 1000)
+  endif()
+
   # The fault tests of the shares (harness/shares/faults.sh) with trackrelay.exe under Wine, on
   # the shares where Wine passes the exchange's tests.
   option(TRACKRELAY_SHARE_FAULT_TESTS "Run the fault tests on the network shares" ON)

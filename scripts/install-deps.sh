@@ -12,14 +12,15 @@ for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 ut
   nginx fcgiwrap lintian dpkg-dev file libxml2-utils groff-base \
   samba smbnetfs openssh-server openssh-client sshfs fuse3 glusterfs-server glusterfs-client \
   ceph-mon ceph-osd ceph-mds ceph-fuse ceph-common \
-  pkg-config libfuse3-dev libtoml11-dev libspdlog-dev; do
+  pkg-config libfuse3-dev libtoml11-dev libspdlog-dev python3; do
   have "$pkg" || need+=("$pkg")
 done
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes. The benchmarks: hyperfine.
 # The share tests and benchmarks: Samba with smbnetfs, OpenSSH's server with sshfs, FUSE 3, and
 # GlusterFS (glusterd and its FUSE client) and Ceph (a monitor, an OSD, an MDS, ceph-fuse and
 # the ceph command) for the farms of web servers on one cluster file system. The
-# power-cut tests: LazyFS, built from its source against FUSE 3, toml11 and spdlog.
+# power-cut tests: LazyFS, built from its source against FUSE 3, toml11 and spdlog. The soak: its
+# driver and checker, in Python 3 (the standard library only).
 # The browser check: Debian's chromium, driven by playwright-core from npm (node's own npm,
 # when node came with one, else Debian's). The packages: CPack's DEB generator finds the
 # simulator's libraries with dpkg-shlibdeps (dpkg-dev) and file; the package test runs lintian

@@ -12,6 +12,10 @@
 #   hang-server, resume-server    every process of the server stopped (SIGSTOP); woken (SIGCONT)
 #   kill-client, remount-client   the client's processes killed (SIGKILL), which leaves its mount
 #                                 dead; the dead mount unmounted and the client mounted again
+#   kill-client-NAME, remount-client-NAME
+#                                 the same for the client NAME of a cluster file system (a web
+#                                 server's of a farm, at DIR/clients/NAME), evicted where the
+#                                 file server keeps a dead client's session (the soak's)
 #   fill, unfill                  the server's disk filled up; the filler removed
 #   read-only, writable           the server's disk made read-only; writable again
 #   blocked-call-seconds          prints the longest that one call of the program may block on
@@ -96,8 +100,9 @@ trackrelay_share_sftp_blocked_call_seconds() {
 trackrelay_share_gluster_server_pids() {
   { trackrelay_share_pids_naming "-f $1/glusterd.vol"; trackrelay_share_gluster_brick_pid "$1"; } | sed '/^$/d' | sort -u
 }
-# The program's client only (the remote host's is a machine of its own, which the fault spares).
-trackrelay_share_gluster_client_pids() { trackrelay_share_pids_naming "-l $1/logs/client-web.log"; }
+# The program's client only (the remote host's is a machine of its own, which the fault spares),
+# or the client named $2 of a farm.
+trackrelay_share_gluster_client_pids() { trackrelay_share_pids_naming "-l $1/logs/client-${2:-web}.log"; }
 # A client gives a silent brick up after network.ping-timeout and fails the calls that wait; a
 # call may have been sent just before the last answer, and one may wait its turn behind it.
 trackrelay_share_gluster_blocked_call_seconds() { echo $((2 * $(trackrelay_share_setting "$1" ping_timeout) + 1)); }
@@ -131,8 +136,8 @@ trackrelay_share_ceph_server_pids() {
     fi
   done
 }
-# The program's client only, as on Gluster.
-trackrelay_share_ceph_client_pids() { trackrelay_share_pids_naming "-n client.web -f $1/clients/web"; }
+# The program's client only, as on Gluster, or the client named $2 of a farm.
+trackrelay_share_ceph_client_pids() { trackrelay_share_pids_naming "-n client.${2:-web} -f $1/clients/${2:-web}"; }
 # A killed client's session stays with the MDS, and with it the capabilities and locks it held,
 # until the MDS gives up on it (session_timeout, 60 s): the administrator evicts it, as for a
 # dead web server.
@@ -222,12 +227,13 @@ trackrelay_share_disk_mode() {
   mount -o "remount,$2" "$1/server"
 }
 
-# Waits up to 30 s until the share works again through its client: a file can be made and
-# removed there. A client may fail calls for some seconds after its server is back (smbnetfs
-# until it has connected anew); the repair is done when the share serves again.
+# Waits up to 30 s until the share works again through its client (or the folder $2, a named
+# client's): a file can be made and removed there. A client may fail calls for some seconds
+# after its server is back (smbnetfs until it has connected anew); the repair is done when the
+# share serves again.
 trackrelay_share_serves_again() {
   local client i probe
-  client=$(trackrelay_share_setting "$1" client)
+  client=${2:-$(trackrelay_share_setting "$1" client)}
   probe=$client/.trackrelay-probe
   for ((i = 0; i < 300; i++)); do
     if : 2>/dev/null >"$probe" && rm -f "$probe" 2>/dev/null; then return 0; fi
@@ -304,6 +310,19 @@ trackrelay_share_fault() {
         "trackrelay_share_${kind}_kill_osd" "$dir"
       else
         "trackrelay_share_${kind}_restart_osd" "$dir" && trackrelay_share_serves_again "$dir"
+      fi
+      ;;
+    kill-client-* | remount-client-*)
+      # A named client of a cluster file system, mounted at DIR/clients/NAME as farm_test.sh and
+      # the soak mount them.
+      local name=${action#*-client-}
+      case $kind in gluster | ceph) ;; *) echo "a $kind share has no named clients" >&2; return 1 ;; esac
+      if [ "${action%%-client-*}" = kill ]; then
+        "trackrelay_share_${kind}_client_pids" "$dir" "$name" | trackrelay_share_signal_all KILL || return 1
+        if declare -F "trackrelay_share_${kind}_evict" >/dev/null; then "trackrelay_share_${kind}_evict" "$dir" "$name"; fi
+      else
+        fusermount3 -u -z "$dir/clients/$name" 2>/dev/null || umount -l "$dir/clients/$name" 2>/dev/null || true
+        "trackrelay_share_${kind}_mount" "$dir" "$name" && trackrelay_share_serves_again "$dir" "$dir/clients/$name"
       fi
       ;;
     evict-client-*)
