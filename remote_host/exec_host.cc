@@ -118,7 +118,7 @@ class CommandHost {
 
     Report("serving " + options_.outbound.string() + " with " + std::to_string(options_.jobs) +
            (options_.jobs == 1 ? " command" : " commands") + " at a time: " + options_.command);
-    Recover();
+    Reconcile(true);
     std::vector<std::thread> workers;
     for (int i = 0; i < options_.jobs; ++i) workers.emplace_back([this] { Work(); });
     FolderPause pause(options_.outbound);
@@ -130,6 +130,8 @@ class CommandHost {
       ExpireWaiting();
       if (SteadyClock::now() - last_sweep >= kSweepInterval) {
         RemoveAnswersLeftBehind();
+        RemoveRequestsNeverPublished();
+        Reconcile(false);
         last_sweep = SteadyClock::now();
       }
       if (options_.once && Idle()) break;
@@ -207,7 +209,12 @@ class CommandHost {
   // What a crash left in the work folder: a request whose answer was written but perhaps not
   // published is finished, one whose command was running is served again; temporary answers
   // of no request go.
-  void Recover() {
+  //
+  // Also while it serves, every kSweepInterval, for the requests that no command serves now: one
+  // whose answer could not be written or published (a share's server that failed for a moment)
+  // would otherwise stay there, its number's later requests waiting behind it for good. It is
+  // served again while its program may still wait, else kept with the failed requests.
+  void Reconcile(bool after_stop) {
     std::vector<Request> again;
     std::set<std::string> answered;
     std::error_code error;
@@ -215,10 +222,11 @@ class CommandHost {
       const std::string name = it->path().filename().string();
       if (name.ends_with(".answered")) {
         const std::optional<std::string> number = RequestNumberOf(name.substr(0, name.size() - 9) + ".DAT");
-        if (!number) continue;
+        if (!number || Serving(*number)) continue;
         answered.insert(*number);
         FinishAnswered(*number, it->path());
       } else if (const std::optional<std::string> number = RequestNumberOf(name)) {
+        if (Serving(*number)) continue;
         if (const std::optional<WallClock::time_point> published = PublishedAt(it->path())) {
           again.push_back(Request{*number, it->path(), *published});
         }
@@ -226,13 +234,24 @@ class CommandHost {
         SetAsideMisnamed(it->path());
       }
     }
+    if (!after_stop) {
+      ServeAgain(again, "left in " + work_.string() + " when its answer could not be written; served again");
+      return;
+    }
     RemoveAnswersLeftBehind();
+    RemoveRequestsNeverPublished();
     for (fs::directory_iterator it(options_.inbound, error), end; !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
       if (name.size() < 6 || name[0] != 't' || !name.ends_with(".out")) continue;
       const std::optional<std::string> number = RequestNumberOf(name.substr(1, name.size() - 5) + ".DAT");
       if (number && !answered.contains(*number)) fs::remove(it->path(), error);
     }
+    ServeAgain(again, "found in " + work_.string() + " after a stop, served again");
+  }
+
+  // Queues requests found in the work folder, the oldest first; a request too old for its program
+  // is then kept with the failed ones.
+  void ServeAgain(std::vector<Request>& again, const std::string& why) {
     std::sort(again.begin(), again.end(), [](const Request& a, const Request& b) { return a.published < b.published; });
     for (Request& request : again) {
       FinishTaking(request);
@@ -244,7 +263,7 @@ class CommandHost {
         Failed(request, "an earlier request's answer stands and cannot be removed: " + Explained(failure), "");
         continue;
       }
-      Report(request.number + ": found in " + work_.string() + " after a stop, served again");
+      Report(request.number + ": " + why);
       Queue(std::move(request));
     }
   }
@@ -274,6 +293,32 @@ class CommandHost {
     }
   }
 
+  // Temporary request files that no program will publish: a request killed between writing
+  // tN.DAT and its rename leaves the person's form input on the share for good, since the
+  // program removes a stale one only when its number is asked for again. One older than
+  // kAnswerLeftBehind belongs to no live request (a request writes and renames it within its
+  // first steps); should a new request of the number remove it and write its own in the very
+  // moment of this removal, that request ends at its step 3, and nothing leaks.
+  void RemoveRequestsNeverPublished() {
+    std::error_code error;
+    const WallClock::time_point now = WallClock::now();
+    for (fs::directory_iterator it(options_.outbound, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (name.size() < 6 || name[0] != 't') continue;
+      const std::optional<std::string> number = RequestNumberOf(name.substr(1));
+      const std::optional<WallClock::time_point> written = PublishedAt(it->path());
+      if (!number || !written || now - *written < kAnswerLeftBehind) continue;
+      try {
+        CurrentSystem().RemoveFile(it->path().string());
+        Report(*number + ": " + name + ", a request file its program never published, left in " +
+               options_.outbound.string() + " for " + Seconds(std::chrono::duration<double>(now - *written).count()) +
+               ", removed: it holds a person's form input");
+      } catch (const Failure& failure) {
+        if (failure.number() != kFileNotFound) Report(*number + ": " + name + " cannot be removed: " + Explained(failure));
+      }
+    }
+  }
+
   // A request whose answer had been written when the host stopped: its answer published now if
   // it was still under its temporary name and the program may still wait for it; kept with the
   // failed requests if it is too late for that.
@@ -283,7 +328,7 @@ class CommandHost {
     try {
       switch (remote_host::FinishAnswered(CurrentSystem(), HandOverOf(work_, options_.inbound, number), in_time)) {
         case Finish::kPublishedNow:
-          Report(number + ": its answer, written before a stop, published now");
+          Report(number + ": its answer, written before a stop or a failure, published now");
           return;
         case Finish::kWasOut:
           return;
@@ -343,8 +388,9 @@ class CommandHost {
       }
       seen.insert(name);
       // A number's requests are served one at a time, from the take to the answer's publication:
-      // this one waits its turn in the outbound folder.
-      if (stuck_.contains(name) || Serving(*number)) continue;
+      // this one waits its turn in the outbound folder, also behind one of its number left in the
+      // work folder (N.DAT there refuses the take; N.answered is looked for).
+      if (stuck_.contains(name) || Serving(*number) || fs::exists(work_ / (*number + ".answered"))) continue;
       const fs::path taken = work_ / name;
       try {
         ClearEarlierAnswer(*number);
@@ -523,7 +569,7 @@ class CommandHost {
       AnswerRequest(CurrentSystem(), HandOverOf(work_, options_.inbound, request.number), page, holder);
     } catch (const Failure& failure) {
       Report(request.number + ": FAILED: its answer cannot be written: " + Explained(failure) +
-             (holder.empty() ? "" : "; the request stays in " + holder));
+             (holder.empty() ? "" : "; the request stays in " + holder + ", to be served again"));
       Count();
       return;
     }

@@ -286,10 +286,39 @@ TEST(RemoteHostCommandEndToEnd, AnAnswerLeftBehindIsRemovedOnceNoProgramCanStill
   put("r:\\tont\\20.out", 150);  // past any program's wait
   put("r:\\tont\\21.out", 80);   // a program whose share hung may still look for it
   put("r:\\tont\\t22.out", 150);  // no answer: a temporary one, the start's to clear
+  // A request killed before it renamed its request file leaves the form input in it.
+  put("r:\\fromnt\\t23.DAT", 150);
+  put("r:\\fromnt\\t24.DAT", 10);  // a request may still be about to publish it
   RemoteHost host(root, {"--once", "--exec", "cat"});
   EXPECT_EQ(host.Wait(), 0) << host.Log();
   EXPECT_EQ(root.List("r:\\tont"), std::vector<std::string>{"21.out"});
+  EXPECT_EQ(root.List("r:\\fromnt"), std::vector<std::string>{"t24.DAT"});
   EXPECT_NE(host.Log().find("20: its answer, left in"), std::string::npos) << host.Log();
+  EXPECT_NE(host.Log().find("23: t23.DAT, a request file its program never published"), std::string::npos)
+      << host.Log();
+}
+
+// A request whose answer cannot be written (the inbound folder away for a moment, a share's
+// server that failed) stays in the work folder; it is served again while its program still
+// waits, rather than holding up its number for good.
+TEST(RemoteHostCommandEndToEnd, ARequestWhoseAnswerCouldNotBeWrittenIsServedAgain) {
+  DriveRoot root;
+  // The command answers once the test lets it.
+  const std::string go = root.path() + "/go";
+  RemoteHost host(root, {"--exec", "while [ ! -e " + go + " ]; do sleep 0.05; done; echo \"<p>answer to $TRACKRELAY_NUMBER</p>\""});
+  StartedRun waiting = StartTrackrelay(Get("TRACKNO=25"), root);
+  ASSERT_TRUE(Eventually([&] { return fs::exists(host.State() + "/work/25.DAT"); })) << host.Log();
+  const std::string inbound = root.Remote("r:\\tont"), away = inbound + ".away";
+  fs::rename(inbound, away);
+  WriteLocalFile(inbound, "no folder");
+  WriteLocalFile(go, "");
+  ASSERT_TRUE(Eventually([&] { return host.Log().find("25: FAILED: its answer cannot be written") != std::string::npos; }))
+      << host.Log();
+  fs::remove(inbound);
+  fs::rename(away, inbound);
+  EXPECT_EQ(waiting.Wait().output, Relayed("<p>answer to 25</p>\r\n")) << host.Log();
+  EXPECT_NE(host.Log().find("25: left in"), std::string::npos) << host.Log();
+  EXPECT_TRUE(Eventually([&] { return host.Names("work").empty(); })) << host.Log();
 }
 
 // A request file that someone made a link is never read, by either way of serving: the remote
