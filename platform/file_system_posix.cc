@@ -580,16 +580,18 @@ class PosixSystem : public System {
     return static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
   }
 
-  void WatchForArrival(const std::string& path) override {
-    // A watch armed before belongs to an earlier wait: each wait starts with its own, even one
-    // whose folder cannot be reached.
+  void WatchFolder(const std::string& path) override {
+    // A watch set up before belongs to an earlier folder: even one that cannot be reached now
+    // ends it.
     watch_.Disarm();
     Place place;
-    if (TryReach(path, false, place) != 0) return;
+    if (TryReach(StandInFileOf(path), false, place) != 0) return;
     struct statfs mount;
     if (fstatfs(place.folder.get(), &mount) != 0 || Remote(mount.f_type)) return;
-    watch_.Arm(path, WatchedFolder{place.folder.get(), place.name});
+    watch_.Set(path.substr(0, path.find_last_of("\\/") + 1), WatchedFolder{place.folder.get()});
   }
+
+  void WatchForArrival(const std::string& path) override { watch_.Choose(path); }
 
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
     return watch_.Await(path, milliseconds);
