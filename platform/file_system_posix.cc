@@ -25,6 +25,7 @@
 
 #include "platform/arrival_watch.h"
 #include "platform/chunked_reader.h"
+#include "platform/confinement.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
 #include "platform/file_system_common.h"
@@ -378,7 +379,9 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
       struct stat st;
       if (TryReach(like_path, false, like) == 0 &&
           fstatat(like.folder.get(), like.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-        if (fchmod(fd.get(), st.st_mode & 07777) != 0) RaiseError(errno);
+        // The confinement lets no other bits be given (a counter writable by others becomes
+        // writable by its owner and group only), and none of them has a use here.
+        if (fchmod(fd.get(), st.st_mode & kGrantablePermissions) != 0) RaiseError(errno);
         // Only a privileged process may give its file away; any other keeps it as its own.
         if (fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) RaiseError(errno);
       }

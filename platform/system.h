@@ -83,7 +83,8 @@ class System {
   virtual void WriteTextFile(const std::string& path, std::string_view text) = 0;
   // As WriteTextFile, and the new file takes the permissions of the file at like_path, and its
   // owner and group where the process may set them, so that it can later replace that file
-  // without widening who may read it.
+  // without widening who may read it. On POSIX only the bits a confined process may give are
+  // taken (kGrantablePermissions): never a set-ID or sticky bit, nor write for others.
   virtual void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) = 0;
   // Puts what was written to the existing plain file at path on the disk, as WriteTextFile does
   // for the files it writes: for a file that another party wrote and a rename is to hand on.
