@@ -249,13 +249,14 @@ const int kAllowedCalls[] = {
 };
 
 // fcntl's commands that the program gives once shut in: F_GETFL and F_SETFL (a file opened
-// without waiting turned into one that waits; the C library's listing of a folder asks F_GETFL
-// too) and the byte-range locks of the counter and the claims. Everything else is refused:
+// without waiting turned into one that waits; the C library's listing of a folder, on a share
+// that folds case, asks F_GETFL and sets FD_CLOEXEC by F_SETFD) and the byte-range locks of the
+// counter and the claims. Everything else is refused:
 // F_SETOWN or F_SETOWN_EX, with F_SETSIG and O_ASYNC, would have the kernel send the signal of its
 // choice (SIGKILL) to another process of the user at a descriptor's next event, which below
 // Landlock ABI 6 nothing else stops; F_NOTIFY watches a folder, F_SETLEASE holds off other
 // processes' opens of a file; the rest is of no use to it.
-const std::uint32_t kFileControlCommands[] = {F_GETFL, F_OFD_SETLK, F_OFD_SETLKW};
+const std::uint32_t kFileControlCommands[] = {F_GETFL, F_SETFD, F_OFD_SETLK, F_OFD_SETLKW};
 
 // Signals only to the process itself (abort and raise): the pid is its own, or the thread
 // group's for tgkill.

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/failure.h"
 #include "platform/system.h"
 #include "platform/testing/local_files.h"
 
@@ -171,6 +172,17 @@ TEST(ConfinementTest, EachFolderGetsItsOwnRightsAndNothingElseIsReached) {
        "ok"},
       {"list one where it is not", [](const Drives& d) { return Open(d.Path("r/out"), O_RDONLY | O_DIRECTORY); },
        "EACCES"},
+      // As a look does on a share that folds case: the C library's listing asks fcntl too.
+      {"read a folder's names as the file system does",
+       [](const Drives&) -> std::string {
+         try {
+           const std::vector<std::string> names = CurrentSystem().ListFolder("r:\\in\\");
+           return std::find(names.begin(), names.end(), "f") != names.end() ? "ok" : "no f";
+         } catch (const Failure& failure) {
+           return "failure " + std::to_string(failure.number());
+         }
+       },
+       "ok"},
       {"rename within a folder over another file",
        [](const Drives& d) {
          return Outcome(renameat(AT_FDCWD, d.Path("c/woe/g").c_str(), AT_FDCWD, d.Path("c/woe/f").c_str()));
