@@ -1,6 +1,7 @@
 // The real executable, as it ships, taken over at its first read of the request body: its tracer
 // makes it run other system calls there, as code that a hostile body got to run would. Each must
-// be refused with an error, and the request then served as it would have been.
+// be refused with an error, and the request then served as it would have been: at the Landlock
+// ABI this kernel offers, and at the older ones that its tracer tells the program of.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
