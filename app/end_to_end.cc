@@ -414,7 +414,7 @@ Outcome StartedRun::Wait() {
     std::thread reader([&] {
       if (state.out_reader >= 0) outcome.output = ReadAllFrom(state.out_reader);
     });
-    status = TraceToEnd(state.pid, usage, outcome.calls, state.invocation.at_first_input_read);
+    status = TraceToEnd(state.pid, usage, outcome.calls, state.invocation);
     reader.join();
   } else {
     if (state.out_reader >= 0) outcome.output = ReadAllFrom(state.out_reader);

@@ -188,10 +188,17 @@ struct Invocation {
   // the entry of that read; the read then goes on as it would have. A traced run, as trace_calls
   // (CanStopAtFirstInputRead() must hold).
   std::function<void(StoppedProgram&)> at_first_input_read;
+  // The Landlock ABI the kernel is made to tell the program that it offers, as an older kernel
+  // would (0: none, Landlock disabled), when lower than the ABI it does offer; -1: the kernel's
+  // own answer. The program is the one that ships: its tracer changes the kernel's answer to its
+  // question (x86-64; a traced run, as trace_calls), so that the program applies no more than
+  // that ABI, and its system-call filter is shown to hold alone where Landlock does not.
+  int pretended_landlock_abi = -1;
 };
 
 // One call of a traced run. On POSIX a system call, named for those the tests look at (close,
-// write, ftruncate, inotify_init1, inotify_add_watch, exit_group) and "#N" for the others; under
+// write, ftruncate, inotify_init1, inotify_add_watch, landlock_create_ruleset,
+// landlock_restrict_self, seccomp, exit_group) and "#N" for the others; under
 // Wine a kernel32 routine by its name. first is its first argument (a descriptor or a handle),
 // result what it returned.
 struct TracedCall {

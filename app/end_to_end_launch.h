@@ -36,11 +36,10 @@ struct Launch {
 // The POSIX road: runs the executable itself; trace_calls traces its system calls with ptrace.
 void LaunchDirectly(const Invocation& invocation, Launch& launch);
 // Follows a child that stopped itself after PTRACE_TRACEME to its end, and records its system
-// calls from its exec on. Returns the wait status of its end.
-// at_first_input_read, when set, is called at the first read of standard input, as
-// Invocation::at_first_input_read says.
-int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls,
-               const std::function<void(StoppedProgram&)>& at_first_input_read);
+// calls from its exec on. Returns the wait status of its end. The invocation's
+// at_first_input_read, when set, is called at the first read of standard input, and its
+// pretended_landlock_abi is told to the program, as Invocation says.
+int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls, const Invocation& invocation);
 
 // The Wine road (UnderWine()): runs `wine trackrelay.exe` in a prefix of user's whose drives are
 // root's; trace_calls records the kernel32 calls of the program's own code.

@@ -23,6 +23,9 @@ namespace trackrelay::e2e {
 
 namespace {
 
+// landlock_create_ruleset's flag that asks for the ABI instead of making a ruleset.
+constexpr unsigned long kLandlockCreateRulesetVersion = 1;
+
 std::string SystemCallName(long long number) {
   switch (number) {
     case SYS_close:
@@ -35,6 +38,12 @@ std::string SystemCallName(long long number) {
       return "inotify_init1";
     case SYS_inotify_add_watch:
       return "inotify_add_watch";
+    case SYS_landlock_create_ruleset:
+      return "landlock_create_ruleset";
+    case SYS_landlock_restrict_self:
+      return "landlock_restrict_self";
+    case SYS_seccomp:
+      return "seccomp";
     case SYS_exit_group:
       return "exit_group";
   }
@@ -48,7 +57,8 @@ std::string SystemCallName(long long number) {
 void LaunchDirectly(const Invocation& invocation, Launch& launch) {
   // A sanitizer's leak check at the end stops the process with ptrace, which it cannot while
   // it is traced.
-  const bool traced = invocation.trace_calls || invocation.at_first_input_read != nullptr;
+  const bool traced =
+      invocation.trace_calls || invocation.at_first_input_read != nullptr || invocation.pretended_landlock_abi >= 0;
   if (traced && !invocation.env.contains("ASAN_OPTIONS")) {
     launch.env.push_back("ASAN_OPTIONS=detect_leaks=0");
   }
@@ -165,8 +175,13 @@ class StoppedAtEntry : public StoppedProgram {
 
 // Every call stops the child until the tracer has seen it, so the order is the child's own
 // whatever the load.
-int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls,
-               const std::function<void(StoppedProgram&)>& at_first_input_read) {
+int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls, const Invocation& invocation) {
+  const std::function<void(StoppedProgram&)>& at_first_input_read = invocation.at_first_input_read;
+#if !defined(__x86_64__)
+  if (invocation.pretended_landlock_abi >= 0) throw std::runtime_error("a pretended Landlock ABI needs x86-64");
+#endif
+  // Whether the call under way asks which Landlock ABI the kernel offers.
+  bool asks_landlock_abi = false;
   int status = 0;
   const std::function<bool()> next_stop = [&] {
     while (wait4(pid, &status, 0, &usage) < 0) {
@@ -203,10 +218,24 @@ int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls,
           stopped.Resume();
         }
 #endif
+        asks_landlock_abi = info.entry.nr == SYS_landlock_create_ruleset && info.entry.args[0] == 0 &&
+                            (info.entry.args[2] & kLandlockCreateRulesetVersion) != 0;
         calls.push_back({SystemCallName(static_cast<long long>(info.entry.nr)),
                          static_cast<long long>(info.entry.args[0]), 0});
       } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && !calls.empty()) {
         calls.back().result = info.exit.rval;
+#if defined(__x86_64__)
+        const int pretended = invocation.pretended_landlock_abi;
+        if (asks_landlock_abi && pretended >= 0 && info.exit.rval > pretended) {
+          // Only ever lower: ABI 0 is the answer of a kernel whose Landlock is disabled.
+          user_regs_struct regs{};
+          ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
+          regs.rax = static_cast<unsigned long long>(pretended > 0 ? pretended : -EOPNOTSUPP);
+          ptrace(PTRACE_SETREGS, pid, nullptr, &regs);
+          calls.back().result = static_cast<long long>(regs.rax);
+        }
+#endif
+        asks_landlock_abi = false;
       }
     } else if (status >> 16 == 0) {
       pass = WSTOPSIG(status);

@@ -525,6 +525,7 @@ class Checker {
     const char* step = "be created";
     try {
       system_.WriteTextFile(written, "probe\r\n", Readers::kEveryone);
+      system_.WatchFolder(std::string(kInboundFolder));
       system_.WatchForArrival(answer);
       step = "be renamed";
       system_.RenameNoReplace(written, answer);

@@ -14,28 +14,27 @@ namespace trackrelay {
 
 struct ArrivalWatch::Listener {
   UniqueDescriptor inotify;
-  std::string name;  // the file whose arrival ends a wait
+  std::string name;  // the file whose arrival ends a wait; empty until one is chosen
 };
 
 void ArrivalWatch::EndListener::operator()(Listener* listener) const { delete listener; }
 
-void ArrivalWatch::Arm(const std::string& path, const WatchedFolder& folder) {
+void ArrivalWatch::Set(const std::string& folder, const WatchedFolder& reached) {
   Disarm();
   std::unique_ptr<Listener, EndListener> listener(new Listener);
   listener->inotify = UniqueDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!listener->inotify.valid()) return;
   // The folder as the walk reached it, links refused, named through its descriptor; the watch
   // then follows that folder wherever it is moved.
-  const std::string reached = "/proc/self/fd/" + std::to_string(folder.descriptor);
+  const std::string through = "/proc/self/fd/" + std::to_string(reached.descriptor);
   // Renames into the folder only. A watch that also asks for files closed after writing makes
   // the kernel mark every name it has cached for the folder, deleted answers and the N.OUT
-  // lookups included, when it is armed: 18 ms with 200,000 such names, paid by every request
+  // lookups included, when it is set: 18 ms with 200,000 such names, paid by every request
   // and growing for as long as the server runs. The remote host renames a complete answer
   // into place; one written in place is still found by the next look.
-  if (inotify_add_watch(listener->inotify.get(), reached.c_str(), IN_MOVED_TO | IN_ONLYDIR) < 0) return;
-  listener->name = folder.name;
+  if (inotify_add_watch(listener->inotify.get(), through.c_str(), IN_MOVED_TO | IN_ONLYDIR) < 0) return;
   listener_ = std::move(listener);
-  armed_ = path;
+  folder_ = folder;
 }
 
 namespace {
@@ -62,6 +61,22 @@ bool Arrived(int inotify, const std::string& name, bool& gone) {
 }
 
 }  // namespace
+
+void ArrivalWatch::Choose(const std::string& path) {
+  armed_.clear();
+  if (listener_ == nullptr) return;
+  listener_->name = NameInFolder(path);
+  if (listener_->name.empty()) return;
+  // What the folder reported since the watch was set (other requests' answers, and the name's
+  // own arrivals before it was chosen) is read and dropped: only what comes from now on wakes.
+  bool gone = false;
+  Arrived(listener_->inotify.get(), "", gone);
+  if (gone) {
+    Disarm();
+    return;
+  }
+  armed_ = path;
+}
 
 ArrivalWatch::Wait ArrivalWatch::WaitOnce(DWORD milliseconds) {
   pollfd ready{listener_->inotify.get(), POLLIN, 0};

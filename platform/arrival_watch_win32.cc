@@ -70,12 +70,24 @@ bool Listen(ArrivalWatch::Listener& watch) {
 
 void ArrivalWatch::EndListener::operator()(Listener* listener) const { delete listener; }
 
-void ArrivalWatch::Arm(const std::string& path, const WatchedFolder& folder) {
+void ArrivalWatch::Set(const std::string& folder, const WatchedFolder& reached) {
   Disarm();
+  folder_ = folder;
+  reached_ = reached;
+}
+
+// The folder is opened and its reports asked for once the file is known: a watch held from the
+// start of the process would keep the folder open the whole time (under Wine its removal never
+// ends while a handle holds it), and the process mitigation policies that confine the program
+// on Windows refuse none of the calls that opening it needs.
+void ArrivalWatch::Choose(const std::string& path) {
+  listener_.reset();
+  armed_.clear();
+  const std::string name = NameInFolder(path);
+  if (name.empty()) return;
   std::unique_ptr<Listener, EndListener> watch(new Listener);
   // The name as the reports give it: UTF-16, converted the way the A functions convert.
   const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  const std::string& name = folder.name;
   const int wide = MultiByteToWideChar(code_page, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
   if (wide <= 0) return;
   watch->name.resize(static_cast<std::size_t>(wide));
@@ -83,7 +95,7 @@ void ArrivalWatch::Arm(const std::string& path, const WatchedFolder& folder) {
 
   // The folder itself, never what a reparse point there leads to: a junction or a link in
   // place of the inbound folder is not watched (the wait is then the grid's).
-  watch->folder = UniqueHandle(CreateFileA(folder.path.c_str(), FILE_LIST_DIRECTORY,
+  watch->folder = UniqueHandle(CreateFileA(reached_.path.c_str(), FILE_LIST_DIRECTORY,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING,
                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT |

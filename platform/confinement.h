@@ -16,6 +16,12 @@ enum FolderRight : unsigned {
   kRemoveFiles = 1u << 4,  // removes files, and renames them within the folder, over another too
 };
 
+// The permission bits that a confined process may give a file of its own (fchmod): read, write
+// and search for its owner and group, read and search for others. Never a set-user-ID, set-group-ID
+// or sticky bit (a set-user-ID file in c:\\woe would run any local user's code as the web server's
+// user), nor write for others (the counter would be anybody's to change).
+inline constexpr unsigned kGrantablePermissions = 0775;
+
 // One folder the process may reach, a drive path ("c:\\woe", "r:\\fromnt"), reached as the file
 // system reaches it: the drive's own folder as the administrator set it up, c:'s first folder
 // through its link when it is one, no other link followed. A drive's folders are reached in the
@@ -46,7 +52,9 @@ enum class ConfinementLevel { kNone, kPartial, kWhole };
 
 // Shuts this process in for the rest of its life. On POSIX, files only in the given folders with
 // the given rights, nothing executed anywhere, no new sockets or processes, no signals beyond
-// itself, no mounts, namespaces, tracing or kernel programs; on Windows the process mitigation
+// itself (nor any sent at a descriptor's events), no bits beyond kGrantablePermissions given to
+// a file, no new folder watch (set one up before), no mounts, namespaces, tracing or kernel
+// programs; on Windows the process mitigation
 // policies (the folders are the access lists' to keep there). Takes what this system offers and
 // never fails: where it offers nothing the process runs as before. A call that is refused then
 // fails with an error; none ends the process. Standard descriptors that are closed are held open

@@ -212,10 +212,13 @@ constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
 // there is and every one that later kernels add (io_uring, whose operations pass no filter,
 // came that way). What is not named fails with EPERM.
 const int kAllowedCalls[] = {
-    // Files, as the file systems and the arrival watch use them.
-    SYS_read, SYS_write, SYS_close, SYS_openat, SYS_newfstatat, SYS_fstat, SYS_statx, SYS_lseek, SYS_fcntl,
-    SYS_ftruncate, SYS_fsync, SYS_fdatasync, SYS_renameat, SYS_renameat2, SYS_linkat, SYS_unlinkat, SYS_getdents64,
-    SYS_fstatfs, SYS_fchmod, SYS_fchown, SYS_inotify_init1, SYS_inotify_add_watch,
+    // Files, as the file systems use them. The arrival watch is made before the filter
+    // (System::WatchFolder) and only read after it: no inotify_init1 or inotify_add_watch, which
+    // would let code that took the process over watch any folder it can search and learn the
+    // names of the files made there.
+    SYS_read, SYS_write, SYS_close, SYS_openat, SYS_newfstatat, SYS_fstat, SYS_statx, SYS_lseek, SYS_ftruncate,
+    SYS_fsync, SYS_fdatasync, SYS_renameat, SYS_renameat2, SYS_linkat, SYS_unlinkat, SYS_getdents64, SYS_fstatfs,
+    SYS_fchown,
 #if defined(SYS_poll)
     SYS_poll,
 #else
@@ -245,23 +248,59 @@ const int kAllowedCalls[] = {
 #endif
 };
 
+// fcntl's commands that the program gives once shut in: F_GETFL and F_SETFL (a file opened
+// without waiting turned into one that waits; the C library's listing of a folder, on a share
+// that folds case, asks F_GETFL and sets FD_CLOEXEC by F_SETFD) and the byte-range locks of the
+// counter and the claims. Everything else is refused:
+// F_SETOWN or F_SETOWN_EX, with F_SETSIG and O_ASYNC, would have the kernel send the signal of its
+// choice (SIGKILL) to another process of the user at a descriptor's next event, which below
+// Landlock ABI 6 nothing else stops; F_NOTIFY watches a folder, F_SETLEASE holds off other
+// processes' opens of a file; the rest is of no use to it.
+const std::uint32_t kFileControlCommands[] = {F_GETFL, F_SETFD, F_OFD_SETLK, F_OFD_SETLKW};
+
 // Signals only to the process itself (abort and raise): the pid is its own, or the thread
 // group's for tgkill.
 const int kSignalCalls[] = {SYS_kill, SYS_tkill, SYS_tgkill};
 
 constexpr std::uint32_t kRefused = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
 
+// The low 32 bits of a call's argument, as the filter loads them: a pid, a mode, a command and
+// the flags of F_SETFL are taken by the kernel from no more than those.
+constexpr std::uint32_t LowHalfOfArgument(int index) {
+  return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + sizeof(std::uint64_t) * index +
+                                    (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0));
+}
+
 // Where a call's number leads.
-enum class Verdict { kAllow, kIfToItself };
+enum class Verdict {
+  kAllow,
+  kIfToItself,        // kill, tkill, tgkill: to its own pid only
+  kIfPermissionBits,  // fchmod: with no bit beyond kGrantablePermissions
+  kIfCommandGiven,    // fcntl: with one of the program's commands, F_SETFL without O_ASYNC
+};
 
 struct Decision {
   std::uint32_t number;
   Verdict verdict;
 };
 
-// The filter's ends, which the comparisons jump to: the refusal, the look at a signal's target,
+// The filter's ends, which the comparisons jump to: the refusal, the looks at a call's arguments,
 // the allowance.
-enum class End { kRefuse, kTarget, kAllow };
+enum class End { kRefuse, kTarget, kMode, kCommand, kAllow };
+
+End EndOf(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kIfToItself:
+      return End::kTarget;
+    case Verdict::kIfPermissionBits:
+      return End::kMode;
+    case Verdict::kIfCommandGiven:
+      return End::kCommand;
+    case Verdict::kAllow:
+      break;
+  }
+  return End::kAllow;
+}
 
 // A jump of the program still to be aimed at one of its ends.
 struct Aim {
@@ -279,7 +318,7 @@ void Decide(const std::vector<Decision>& decisions, std::size_t begin, std::size
             std::vector<Aim>& aims) {
   if (end - begin <= 3) {
     for (std::size_t i = begin; i < end; ++i) {
-      aims.push_back({program.size(), true, decisions[i].verdict == Verdict::kAllow ? End::kAllow : End::kTarget});
+      aims.push_back({program.size(), true, EndOf(decisions[i].verdict)});
       program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, decisions[i].number, 0, 0));
     }
     aims.push_back({program.size(), true, End::kRefuse});
@@ -294,11 +333,56 @@ void Decide(const std::vector<Decision>& decisions, std::size_t begin, std::size
   Decide(decisions, middle, end, program, aims);
 }
 
+// Each look at a call's arguments ends in a refusal of its own followed by an allowance of its
+// own, so that every jump in it goes forward a few steps. A look's jumps here are relative to
+// its first instruction.
+void EndLook(std::vector<sock_filter>& program) {
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, kRefused));
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+}
+
+// kill, tkill and tgkill: the kernel takes a pid as an int, the low half of the argument.
+void LookAtTarget(std::vector<sock_filter>& program, pid_t self) {
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, LowHalfOfArgument(0)));
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(self), 1, 0));
+  EndLook(program);
+}
+
+// fchmod: the kernel takes the mode's low 16 bits; any bit beyond the grantable ones in the low
+// half refuses it.
+void LookAtMode(std::vector<sock_filter>& program) {
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, LowHalfOfArgument(1)));
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, ~std::uint32_t{kGrantablePermissions}, 0, 1));
+  EndLook(program);
+}
+
+// fcntl: the command is an unsigned int. F_SETFL's flags are looked at too, since O_ASYNC asks for
+// the signal at each event, and the kernel takes the flags from their low half.
+void LookAtCommand(std::vector<sock_filter>& program) {
+  const std::size_t count = sizeof kFileControlCommands / sizeof kFileControlCommands[0];
+  // The look's instructions: the load, a comparison for each command, F_SETFL's comparison, the
+  // flags' load and test, then its refusal and its allowance.
+  const std::size_t refuse = 1 + count + 3, allow = refuse + 1;
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, LowHalfOfArgument(1)));
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = 1 + i;
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kFileControlCommands[i],
+                               static_cast<std::uint8_t>(allow - at - 1), 0));
+  }
+  const std::size_t set_flags = 1 + count;
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, F_SETFL, 0, static_cast<std::uint8_t>(refuse - set_flags - 1)));
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, LowHalfOfArgument(2)));
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_ASYNC, 0, 1));
+  EndLook(program);
+}
+
 // The filter for a process of the given pid; empty when it could not be made.
 std::vector<sock_filter> SystemCallFilter(pid_t self) {
   std::vector<Decision> decisions;
   for (const int call : kAllowedCalls) decisions.push_back({static_cast<std::uint32_t>(call), Verdict::kAllow});
   for (const int call : kSignalCalls) decisions.push_back({static_cast<std::uint32_t>(call), Verdict::kIfToItself});
+  decisions.push_back({static_cast<std::uint32_t>(SYS_fchmod), Verdict::kIfPermissionBits});
+  decisions.push_back({static_cast<std::uint32_t>(SYS_fcntl), Verdict::kIfCommandGiven});
   std::sort(decisions.begin(), decisions.end(), [](const Decision& a, const Decision& b) { return a.number < b.number; });
   std::vector<sock_filter> program;
   std::vector<Aim> aims;
@@ -315,15 +399,20 @@ std::vector<sock_filter> SystemCallFilter(pid_t self) {
   Decide(decisions, 0, decisions.size(), program, aims);
   const std::size_t refuse = program.size();
   program.push_back(BPF_STMT(BPF_RET | BPF_K, kRefused));
-  // The kernel takes a pid as an int: the low half of the argument is the whole of it.
-  const std::size_t target = program.size();
-  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
-  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(self), 1, 0));
-  program.push_back(BPF_STMT(BPF_RET | BPF_K, kRefused));
   const std::size_t allow = program.size();
   program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const std::size_t target = program.size();
+  LookAtTarget(program, self);
+  const std::size_t mode = program.size();
+  LookAtMode(program);
+  const std::size_t command = program.size();
+  LookAtCommand(program);
   for (const Aim& aim : aims) {
-    const std::size_t to = aim.end == End::kRefuse ? refuse : aim.end == End::kTarget ? target : allow;
+    const std::size_t to = aim.end == End::kRefuse    ? refuse
+                           : aim.end == End::kTarget  ? target
+                           : aim.end == End::kMode    ? mode
+                           : aim.end == End::kCommand ? command
+                                                      : allow;
     // Jumps go forward only, a conditional one 255 instructions at most: a longer list would
     // need another shape.
     if (to <= aim.at || to - aim.at - 1 > 255) return {};

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/failure.h"
+#include "platform/system.h"
 #include "platform/testing/local_files.h"
 
 namespace trackrelay {
@@ -117,6 +120,22 @@ void PretendTheKernelLacks(const std::vector<int>& calls) {
   if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) std::abort();
 }
 
+// Changes the mode of c/woe/f, opened for reading, to mode, as fchmod's register carries it.
+std::string ChangeMode(const Drives& d, unsigned long mode) {
+  const int fd = open(d.Path("c/woe/f").c_str(), O_RDONLY | O_CLOEXEC);
+  const std::string said = Outcome(fd < 0 ? fd : static_cast<int>(syscall(SYS_fchmod, fd, mode)));
+  if (fd >= 0) close(fd);
+  return said;
+}
+
+// What control does to c/woe/f opened for reading without waiting.
+std::string Control(const Drives& d, const std::function<int(int)>& control) {
+  const int fd = open(d.Path("c/woe/f").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const std::string said = Outcome(fd < 0 ? fd : control(fd));
+  if (fd >= 0) close(fd);
+  return said;
+}
+
 const std::vector<int> kLandlockCalls = {SYS_landlock_create_ruleset, SYS_landlock_add_rule,
                                          SYS_landlock_restrict_self};
 
@@ -153,6 +172,17 @@ TEST(ConfinementTest, EachFolderGetsItsOwnRightsAndNothingElseIsReached) {
        "ok"},
       {"list one where it is not", [](const Drives& d) { return Open(d.Path("r/out"), O_RDONLY | O_DIRECTORY); },
        "EACCES"},
+      // As a look does on a share that folds case: the C library's listing asks fcntl too.
+      {"read a folder's names as the file system does",
+       [](const Drives&) -> std::string {
+         try {
+           const std::vector<std::string> names = CurrentSystem().ListFolder("r:\\in\\");
+           return std::find(names.begin(), names.end(), "f") != names.end() ? "ok" : "no f";
+         } catch (const Failure& failure) {
+           return "failure " + std::to_string(failure.number());
+         }
+       },
+       "ok"},
       {"rename within a folder over another file",
        [](const Drives& d) {
          return Outcome(renameat(AT_FDCWD, d.Path("c/woe/g").c_str(), AT_FDCWD, d.Path("c/woe/f").c_str()));
@@ -181,6 +211,44 @@ TEST(ConfinementTest, EachFolderGetsItsOwnRightsAndNothingElseIsReached) {
       {"make a process", [](const Drives&) { return Outcome(static_cast<int>(syscall(SYS_fork))); }, "EPERM"},
       {"signal the parent", [](const Drives&) { return Outcome(kill(getppid(), 0)); }, "EPERM"},
       {"signal itself", [](const Drives&) { return Outcome(kill(getpid(), 0)); }, "ok"},
+      // A file of its own gets permission bits, and no more.
+      {"give a file read and write for its owner and group", [](const Drives& d) { return ChangeMode(d, 0664); },
+       "ok"},
+      {"the same, and search for everyone", [](const Drives& d) { return ChangeMode(d, 0775); }, "ok"},
+      {"write for others", [](const Drives& d) { return ChangeMode(d, 0666); }, "EPERM"},
+      {"set-user-ID", [](const Drives& d) { return ChangeMode(d, 04755); }, "EPERM"},
+      {"set-group-ID", [](const Drives& d) { return ChangeMode(d, 02755); }, "EPERM"},
+      {"sticky", [](const Drives& d) { return ChangeMode(d, 01755); }, "EPERM"},
+      {"a bit beyond the mode", [](const Drives& d) { return ChangeMode(d, 0100664); }, "EPERM"},
+      {"a mode's bits above its low half", [](const Drives& d) { return ChangeMode(d, 0x100000000 | 0664); }, "ok"},
+      // fcntl with the program's own commands only.
+      {"wait on a file opened without waiting",
+       [](const Drives& d) {
+         return Control(d, [](int fd) { return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); });
+       },
+       "ok"},
+      {"lock a byte",
+       [](const Drives& d) {
+         return Control(d, [](int fd) {
+           struct flock range {};
+           range.l_type = F_RDLCK;
+           range.l_len = 1;
+           return fcntl(fd, F_OFD_SETLK, &range);
+         });
+       },
+       "ok"},
+      {"ask for signals at its events (O_ASYNC)",
+       [](const Drives& d) { return Control(d, [](int fd) { return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_ASYNC); }); },
+       "EPERM"},
+      {"give its events to another process (F_SETOWN)",
+       [](const Drives& d) { return Control(d, [](int fd) { return fcntl(fd, F_SETOWN, getppid()); }); }, "EPERM"},
+      {"choose the signal of its events (F_SETSIG)",
+       [](const Drives& d) { return Control(d, [](int fd) { return fcntl(fd, F_SETSIG, SIGKILL); }); }, "EPERM"},
+      {"duplicate a descriptor", [](const Drives& d) { return Control(d, [](int fd) { return fcntl(fd, F_DUPFD, 0); }); },
+       "EPERM"},
+      {"a command whose upper half is the program's",
+       [](const Drives& d) { return Control(d, [](int fd) { return static_cast<int>(syscall(SYS_fcntl, fd, 0x100000000 | F_GETFL)); }); },
+       "ok"},
   };
   for (const Case& c : cases) {
     // The sanitizer's runtime may make processes, and its leak check needs to.
@@ -194,6 +262,25 @@ TEST(ConfinementTest, EachFolderGetsItsOwnRightsAndNothingElseIsReached) {
     });
     EXPECT_EQ(told, c.outcome) << c.what;
   }
+}
+
+// The inbound folder's watch is set up before the process shuts itself in, since a confined
+// process may make none: the one set up before still wakes its wait, and no other can be made.
+TEST(ConfinementTest, AWatchSetUpBeforeTheConfinementStillWakesAndNoNewOneCanBeMade) {
+  if (!Offered()) GTEST_SKIP() << "this kernel offers " << DescribeConfinement(OfferedConfinement());
+  Drives drives;
+  const std::string told = InChild(drives.root(), [&] {
+    System& system = CurrentSystem();
+    system.WatchFolder("r:\\in\\");
+    ConfineProcess({{"r:\\in", kReadFiles | kListNames | kWriteFiles | kMakeFiles | kRemoveFiles}});
+    system.WatchForArrival("r:\\in\\5.out");
+    // The answer lands as the remote host lands it, renamed in.
+    const std::string landed = Outcome(renameat(AT_FDCWD, drives.Path("r/in/f").c_str(), AT_FDCWD, drives.Path("r/in/5.out").c_str()));
+    const std::string woke = system.AwaitArrival("r:\\in\\5.out", 5000) > 0 ? "woke" : "slept";
+    const int another = inotify_init1(IN_CLOEXEC);
+    return landed + "|" + woke + "|" + Outcome(another);
+  });
+  EXPECT_EQ(told, "ok|woke|EPERM");
 }
 
 TEST(ConfinementTest, AFolderIsReachedAsTheFileSystemsWalkReachesIt) {

@@ -25,6 +25,7 @@
 
 #include "platform/arrival_watch.h"
 #include "platform/chunked_reader.h"
+#include "platform/confinement.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
 #include "platform/file_system_common.h"
@@ -412,7 +413,9 @@ void WriteNewFile(const Place& place, std::string_view text, mode_t mode, const 
       struct stat st;
       if (TryReach(like_path, false, like) == 0 &&
           fstatat(like.folder.get(), like.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-        if (fchmod(fd.get(), st.st_mode & 07777) != 0) RaiseError(errno);
+        // The confinement lets no other bits be given (a counter writable by others becomes
+        // writable by its owner and group only), and none of them has a use here.
+        if (fchmod(fd.get(), st.st_mode & kGrantablePermissions) != 0) RaiseError(errno);
         // Only a privileged process may give its file away; any other keeps it as its own.
         if (fchown(fd.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) RaiseError(errno);
       }
@@ -615,16 +618,18 @@ class PosixSystem : public System {
     return static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
   }
 
-  void WatchForArrival(const std::string& path) override {
-    // A watch armed before belongs to an earlier wait: each wait starts with its own, even one
-    // whose folder cannot be reached.
+  void WatchFolder(const std::string& path) override {
+    // A watch set up before belongs to an earlier folder: even one that cannot be reached now
+    // ends it.
     watch_.Disarm();
     Place place;
-    if (TryReach(path, false, place) != 0) return;
+    if (TryReach(StandInFileOf(path), false, place) != 0) return;
     struct statfs mount;
     if (fstatfs(place.folder.get(), &mount) != 0 || Remote(mount.f_type)) return;
-    watch_.Arm(path, WatchedFolder{place.folder.get(), place.name});
+    watch_.Set(path.substr(0, path.find_last_of("\\/") + 1), WatchedFolder{place.folder.get()});
   }
+
+  void WatchForArrival(const std::string& path) override { watch_.Choose(path); }
 
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
     return watch_.Await(path, milliseconds);

@@ -798,16 +798,18 @@ class WindowsSystem : public System {
 
   std::uint64_t MonotonicMilliseconds() override { return GetTickCount64(); }
 
-  void WatchForArrival(const std::string& path) override {
-    // A watch armed before belongs to an earlier wait: each wait starts with its own.
+  void WatchFolder(const std::string& path) override {
+    // A watch set up before belongs to an earlier folder.
     watch_.Disarm();
-    const std::string local = MapDrivePath(path);
+    const std::string local = MapDrivePath(StandInFileOf(path));
     const std::size_t last = local.find_last_of("\\/");
-    if (last == std::string::npos || last + 1 == local.size()) return;
-    WatchedFolder folder{local.substr(0, last), local.substr(last + 1)};
+    if (last == std::string::npos) return;
+    WatchedFolder folder{local.substr(0, last)};
     if (folder.path.empty() || folder.path.back() == ':') folder.path += '\\';  // the root of a drive
-    watch_.Arm(path, folder);
+    watch_.Set(path.substr(0, path.find_last_of("\\/") + 1), folder);
   }
+
+  void WatchForArrival(const std::string& path) override { watch_.Choose(path); }
 
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
     return watch_.Await(path, milliseconds);

@@ -94,7 +94,8 @@ class System {
   // As WriteTextFile, and the new file takes the permissions of the file at like_path, and its
   // owner and group where the process may set them, so that it can later replace that file
   // without widening who may read it; it is its owner's alone until then (and when like_path
-  // is empty or names no plain file).
+  // is empty or names no plain file). On POSIX only the bits a confined process may give are
+  // taken (kGrantablePermissions): never a set-ID or sticky bit, nor write for others.
   virtual void WriteTextFileLike(const std::string& path, std::string_view text, const std::string& like_path) = 0;
   // Puts what was written to the existing plain file at path on the disk, as WriteTextFile does
   // for the files it writes: for a file that another party wrote and a rename is to hand on.
@@ -149,18 +150,24 @@ class System {
   // Milliseconds from an arbitrary start on a clock that only ever moves forward, whatever
   // happens to the time of day: what the length of a wait is measured with.
   virtual std::uint64_t MonotonicMilliseconds() = 0;
-  // Arms a watch on the folder of path, so that a file of that name arriving there from now on
-  // can end a wait of AwaitArrival early. Arm it before whatever prompts the file, or its
-  // arrival may come before the watch. Where the folder cannot be watched (it is gone, or on a
-  // network or FUSE mount, whose notifications never tell of another machine's writes), nothing
-  // is armed and nothing is said.
+  // Sets up a watch on the folder of path ("r:\\tont\\" for r:\tont itself), reached as every
+  // folder is, for the file that WatchForArrival names later; replaces any watch set up before.
+  // Set it up before the process shuts itself in (ConfineProcess): on POSIX a confined process
+  // may make no watch, so that code which took it over cannot watch folders beyond its exchange.
+  // Where the folder cannot be watched (it is gone, or on a network or FUSE mount, whose
+  // notifications never tell of another machine's writes), nothing is set up and nothing is said.
+  virtual void WatchFolder(const std::string& path) = 0;
+  // Names path, a file in the folder that WatchFolder set up (the folder written as it was
+  // there), as the one whose arrival from now on can end a wait of AwaitArrival early; what
+  // arrived before does not count. Name it before whatever prompts the file, or its arrival may
+  // come first. A path in another folder, or no folder watched, arms nothing, silently.
   virtual void WatchForArrival(const std::string& path) = 0;
-  // Waits up to milliseconds. Wakes sooner only for the very path the watch was armed with,
+  // Waits up to milliseconds. Wakes sooner only for the very path that WatchForArrival named,
   // compared as written: when its folder reports a file renamed into it under exactly that name
   // (on Windows also one written there and no longer open for writing, which its reports tell at
   // no extra cost), and returns the milliseconds that were then left (at least 1); 0 when the
   // whole time passed. Never wakes for a file that was merely created. Without a watch, or for
-  // another path than the one armed, it sleeps the whole time.
+  // another path than the one named, it sleeps the whole time.
   virtual DWORD AwaitArrival(const std::string& path, DWORD milliseconds) = 0;
 
   // What the installation check (trackrelay-check) looks at; no request needs them.

@@ -505,6 +505,7 @@ TEST(SystemContractTest, AWaitEndsEarlyOnlyForTheAwaitedNameRenamedInOrWritten) 
   for (const Case& c : cases) {
     ScratchDrive drive;
     HeldFile held;
+    CurrentSystem().WatchFolder("r:\\tont\\");
     CurrentSystem().WatchForArrival("r:\\tont\\5.out");
     std::thread actor([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -529,6 +530,7 @@ TEST(SystemContractTest, AWaitEndsEarlyOnlyForTheAwaitedNameRenamedInOrWritten) 
 TEST(SystemContractTest, AWriteIsTakenOnlyOnceItsWriterLetsGo) {
   ScratchDrive drive;
   HeldFile held;
+  CurrentSystem().WatchFolder("r:\\tont\\");
   CurrentSystem().WatchForArrival("r:\\tont\\5.out");
   std::thread writer([&] {
     held = OpenForWriting(drive, "r:\\tont\\5.out", "half");
@@ -546,30 +548,35 @@ TEST(SystemContractTest, AWriteIsTakenOnlyOnceItsWriterLetsGo) {
 }
 #endif
 
-// A wait wakes early only for the very path the watch was armed with, compared as written; a
-// folder that cannot be watched, or another path awaited than armed, makes the wait a sleep of
-// the whole time, whatever arrives where.
+// A wait wakes early only for the very path named in the folder watched, compared as written; a
+// folder that cannot be watched, a name in another folder than the one watched, or another path
+// awaited than named, makes the wait a sleep of the whole time, whatever arrives where.
 TEST(SystemContractTest, WithoutAWatchOnTheAwaitedPathAWaitIsASleep) {
   struct Case {
     const char* what;
-    std::string armed, awaited, arrives;
-    bool inbound_gone;  // r:\tont removed before the watch is armed
+    std::string watched, armed, awaited, arrives;
+    bool inbound_gone;  // r:\tont removed before the watch is set up
   };
   const Case cases[] = {
-      {"no such folder", "r:\\gone\\5.out", "r:\\gone\\5.out", "r:\\gone\\5.out", false},
-      {"a file in place of the folder", "r:\\tont\\5.out\\5.out", "r:\\tont\\5.out\\5.out",
+      {"no such folder", "r:\\gone\\", "r:\\gone\\5.out", "r:\\gone\\5.out", "r:\\gone\\5.out", false},
+      {"a file in place of the folder", "r:\\tont\\5.out\\", "r:\\tont\\5.out\\5.out", "r:\\tont\\5.out\\5.out",
        "r:\\tont\\5.out\\5.out", false},
-      {"the inbound folder removed", "r:\\tont\\5.out", "r:\\tont\\5.out", "r:\\tont\\5.out", true},
-      {"another file awaited than armed", "r:\\tont\\5.out", "r:\\tont\\6.out", "r:\\tont\\6.out", false},
-      {"another file awaited, the armed one arrives", "r:\\tont\\5.out", "r:\\tont\\6.out", "r:\\tont\\5.out",
+      {"the inbound folder removed", "r:\\tont\\", "r:\\tont\\5.out", "r:\\tont\\5.out", "r:\\tont\\5.out", true},
+      {"another file awaited than armed", "r:\\tont\\", "r:\\tont\\5.out", "r:\\tont\\6.out", "r:\\tont\\6.out",
        false},
-      {"the name awaited in another folder", "r:\\tont\\5.out", "r:\\fromnt\\5.out", "r:\\tont\\5.out", false},
+      {"another file awaited, the armed one arrives", "r:\\tont\\", "r:\\tont\\5.out", "r:\\tont\\6.out",
+       "r:\\tont\\5.out", false},
+      {"the name awaited in another folder", "r:\\tont\\", "r:\\tont\\5.out", "r:\\fromnt\\5.out",
+       "r:\\tont\\5.out", false},
+      {"the name armed in another folder than the one watched", "r:\\fromnt\\", "r:\\tont\\5.out",
+       "r:\\tont\\5.out", "r:\\tont\\5.out", false},
   };
   for (const Case& c : cases) {
     ScratchDrive drive;
     drive.Write("r:\\tont\\5.out", "x");
     if (c.inbound_gone) drive.Remove("r:\\tont");
-    CurrentSystem().WatchForArrival(c.armed);  // nothing to watch: silently none
+    CurrentSystem().WatchFolder(c.watched);  // nothing to watch: silently none
+    CurrentSystem().WatchForArrival(c.armed);
     std::thread actor([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
       try {
@@ -586,11 +593,28 @@ TEST(SystemContractTest, WithoutAWatchOnTheAwaitedPathAWaitIsASleep) {
   }
 }
 
+// The folder is watched from before the number is known (on POSIX from before the process shuts
+// itself in), and other answers land there meanwhile, the awaited name's own stale one among
+// them: only what arrives once the name is chosen may wake its wait.
+TEST(SystemContractTest, WhatArrivedBeforeTheNameWasChosenWakesNoWait) {
+  ScratchDrive drive;
+  CurrentSystem().WatchFolder("r:\\tont\\");
+  for (const char* name : {"6.out", "5.out"}) {
+    drive.Write("r:\\tont\\p", "x");
+    drive.Rename("r:\\tont\\p", std::string("r:\\tont\\") + name);
+  }
+  CurrentSystem().WatchForArrival("r:\\tont\\5.out");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(CurrentSystem().AwaitArrival("r:\\tont\\5.out", 150), 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(150));
+}
+
 #ifndef _WIN32
 // Windows keeps a watched folder while its watch holds it open (under Wine its removal never
 // ends), so only POSIX sees the folder go in the middle of a wait.
 TEST(SystemContractTest, AWaitWhoseFolderGoesMidwayStillEndsOnTime) {
   ScratchDrive drive;
+  CurrentSystem().WatchFolder("r:\\tont\\");
   CurrentSystem().WatchForArrival("r:\\tont\\5.out");
   std::thread remover([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/system.h"
 #include "relay/file_drop.h"
 #include "relay/tracking_counter.h"
 
@@ -24,6 +25,11 @@ std::vector<FolderAccess> ExchangeFolders() {
   };
 }
 
-Confinement ConfineToExchange() { return ConfineProcess(ExchangeFolders()); }
+void WatchInboundFolder() { CurrentSystem().WatchFolder(std::string(kInboundFolder)); }
+
+Confinement ConfineToExchange() {
+  WatchInboundFolder();
+  return ConfineProcess(ExchangeFolders());
+}
 
 }  // namespace trackrelay

@@ -14,8 +14,14 @@ namespace trackrelay {
 // answer looked up, its folder listed on a share that folds case, read and deleted).
 std::vector<FolderAccess> ExchangeFolders();
 
+// Sets up the watch of the inbound folder, whose arrivals wake a request's wait for its answer;
+// the answer's name is chosen once the number is known (WatchForResponseFile).
+void WatchInboundFolder();
+
 // Shuts the process in to ExchangeFolders(), before anything of the request is read: what ran
-// on input could reach no other file, run nothing, connect nowhere and signal nobody.
+// on input could reach no other file, run nothing, connect nowhere and signal nobody. The inbound
+// folder's watch is set up first (WatchInboundFolder): once shut in, the process may make none,
+// so that what ran on input could not watch a folder beyond its exchange either.
 Confinement ConfineToExchange();
 
 }  // namespace trackrelay

@@ -49,8 +49,8 @@ void RemoveAnswerLeftBefore(std::int16_t n);
 // drive is not available.
 bool ResponseFileReady(std::int16_t n);
 
-// Arms the watch of the inbound folder for the response file of n; says nothing when the folder
-// cannot be watched.
+// Arms the inbound folder's watch (set up before the process shut itself in: WatchInboundFolder)
+// for the response file of n; says nothing when the folder is not watched.
 void WatchForResponseFile(std::int16_t n);
 // Waits the given milliseconds before the next look. When the folder reports the response file
 // of n renamed into it or closed after writing, it looks at once: true when that look finds the

@@ -10,10 +10,10 @@ namespace trackrelay {
 namespace {
 
 const char* const kOperationNames[] = {
-    "WriteTextFile",   "WriteTextFileLike", "OpenTextFile", "OpenTextFileLocked", "ReadLine",
-    "RenameNoReplace", "RenameReplacing",      "RemoveFile",   "LookUpPlainFile",    "ClaimForProcess",
-    "Sleep",           "WatchForArrival",      "AwaitArrival", "DescribeDrive",      "DescribeEntry",
-    "ListFolder",      "MayReplace",           "FlushFile",    "FlushFolder",
+    "WriteTextFile",   "WriteTextFileLike", "OpenTextFile",    "OpenTextFileLocked", "ReadLine",
+    "RenameNoReplace", "RenameReplacing",   "RemoveFile",      "LookUpPlainFile",    "ClaimForProcess",
+    "Sleep",           "WatchFolder",       "WatchForArrival", "AwaitArrival",       "DescribeDrive",
+    "DescribeEntry",   "ListFolder",        "MayReplace",      "FlushFile",          "FlushFolder",
 };
 static_assert(sizeof kOperationNames / sizeof kOperationNames[0] == FakeSystem::kOperationCount);
 
@@ -227,6 +227,8 @@ void FakeSystem::Sleep(DWORD milliseconds) {
   clock_ms += milliseconds;
   if (on_sleep) on_sleep();
 }
+
+void FakeSystem::WatchFolder(const std::string& path) { Enter(kWatchFolder, path); }
 
 void FakeSystem::WatchForArrival(const std::string& path) { Enter(kWatchForArrival, path); }
 

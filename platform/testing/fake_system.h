@@ -42,6 +42,7 @@ class FakeSystem : public System {
     kLookUpPlainFile,
     kClaimForProcess,
     kSleep,
+    kWatchFolder,
     kWatchForArrival,
     kAwaitArrival,
     kDescribeDrive,
@@ -149,6 +150,7 @@ class FakeSystem : public System {
   void Sleep(DWORD milliseconds) override;
   // Reads clock_ms; not an operation: neither counted, logged nor failed.
   std::uint64_t MonotonicMilliseconds() override { return clock_ms; }
+  void WatchFolder(const std::string& path) override;
   void WatchForArrival(const std::string& path) override;
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override;
   DriveFacts DescribeDrive(char letter) override;

@@ -72,6 +72,7 @@ class MappedSystem : public System {
   void ClaimForProcess(const std::string& path, int slot) override { real_.ClaimForProcess(At(path), slot); }
   void Sleep(DWORD milliseconds) override { real_.Sleep(milliseconds); }
   std::uint64_t MonotonicMilliseconds() override { return real_.MonotonicMilliseconds(); }
+  void WatchFolder(const std::string& path) override { real_.WatchFolder(At(path)); }
   void WatchForArrival(const std::string& path) override { real_.WatchForArrival(At(path)); }
   DWORD AwaitArrival(const std::string& path, DWORD milliseconds) override {
     return real_.AwaitArrival(At(path), milliseconds);
@@ -171,8 +172,8 @@ ScratchDrive::ScratchDrive() : mapping_(std::make_unique<Mapping>()) {
 ScratchDrive::~ScratchDrive() {
   SubstituteSystem(mapping_->previous);
   // An arrival watch armed on a folder of the drive holds that folder open, which Wine then
-  // refuses to remove: the watch is armed on nothing first, which ends it.
-  mapping_->previous->WatchForArrival(root_ + "\\gone\\x");
+  // refuses to remove: the watch is set up on nothing first, which ends it.
+  mapping_->previous->WatchFolder(root_ + "\\gone\\");
   RemoveOnce(root_);
 }
 
