@@ -210,7 +210,10 @@ TEST(InstallationCheckEndToEnd, TheStateShowsWhatWaitsAndForHowLongAndChangesNot
     Invocation invocation;
     invocation.executable = CheckExecutable();
     invocation.arguments = std::move(arguments);
-    return RunTrackrelay(invocation, root);
+    Outcome out = RunTrackrelay(invocation, root);
+    // Windows ends a console program's lines with CR LF.
+    std::erase(out.output, '\r');
+    return out;
   };
   auto figure = [&](const std::string& sample) {
     const std::string text = ReadText(figures);
