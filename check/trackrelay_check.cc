@@ -84,8 +84,13 @@ int main(int argc, char** argv) {
       json = true;
     } else if (option == "--metrics" && i + 1 < argc && argv[i + 1][0] != '\0') {
       metrics = argv[++i];
-    } else if (option == "--remote-host-state" && i + 1 < argc && IsDrivePath(argv[i + 1])) {
+    } else if (option == "--remote-host-state" && i + 1 < argc) {
       remote_host = argv[++i];
+      if (!IsDrivePath(remote_host)) {
+        std::fprintf(stderr, "trackrelay-check: --remote-host-state takes a drive path (r:\\remote-host), not %s\n%s",
+                     remote_host.c_str(), kUsage);
+        return 2;
+      }
       while (remote_host.size() > 3 && remote_host.back() == '\\') remote_host.pop_back();
     } else if (option == "--drive-root" && i + 1 < argc) {
 #ifdef _WIN32
