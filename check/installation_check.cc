@@ -1,17 +1,17 @@
 #include "check/installation_check.h"
 
-#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "cgi/conversions.h"
+#include "check/exchange_state.h"
+#include "check/probe.h"
 #include "platform/confinement.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
@@ -21,11 +21,8 @@
 #include "relay/tracking_counter.h"
 #include "relay/tracking_request.h"
 
-#ifdef _WIN32
-#include <atomic>
-#else
+#ifndef _WIN32
 #include <pwd.h>
-#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -87,62 +84,6 @@ std::string Age(std::int64_t ms) {
 
 // A function of the exchange that names the file of a number: RequestPath, ResponsePath.
 using PathOfNumber = std::string (*)(std::int16_t);
-
-// Whether the file named name in folder is the one that path_of names for some number ("41.DAT",
-// "-3.out"); not tN.DAT, not 041.DAT, nothing of another scheme.
-bool IsFileOfANumber(std::string_view folder, std::string_view name, PathOfNumber path_of) {
-  int n = 0;
-  const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), n);
-  return error == std::errc() && end != name.data() && n >= std::numeric_limits<std::int16_t>::min() &&
-         n <= std::numeric_limits<std::int16_t>::max() &&
-         path_of(static_cast<std::int16_t>(n)) == std::string(folder) + std::string(name);
-}
-
-// A name for probe files that neither a request (tN.DAT, N.DAT, N.out) nor a remote host takes.
-std::string ProbeName() {
-  std::random_device random;
-  static const char kHex[] = "0123456789abcdef";
-  std::string name = "trackrelay-check-";
-  for (int i = 0; i < 12; ++i) name += kHex[random() & 15];
-  return name;
-}
-
-// Signals that would end the process wait while probe files stand, so that the probes are
-// removed first; then they take effect.
-class InterruptsHeld {
- public:
-#ifdef _WIN32
-  InterruptsHeld() { SetConsoleCtrlHandler(Hold, TRUE); }
-  ~InterruptsHeld() {
-    SetConsoleCtrlHandler(Hold, FALSE);
-    if (interrupted_) ExitProcess(STATUS_CONTROL_C_EXIT);
-  }
-
- private:
-  static BOOL WINAPI Hold(DWORD) {
-    interrupted_ = true;
-    return TRUE;
-  }
-  static inline std::atomic<bool> interrupted_{false};
-#else
-  InterruptsHeld() {
-    sigset_t ending;
-    sigemptyset(&ending);
-    // SIGPIPE too: a reader of the lines that goes away (trackrelay-check | head) must not end
-    // the check while a probe stands.
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&ending, signal);
-    sigprocmask(SIG_BLOCK, &ending, &before_);
-  }
-  ~InterruptsHeld() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
-
- private:
-  sigset_t before_;
-#endif
-
- public:
-  InterruptsHeld(const InterruptsHeld&) = delete;
-  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-};
 
 class Checker {
  public:
@@ -571,7 +512,7 @@ class Checker {
     int waiting = 0;
     std::vector<std::string> stale;
     for (const std::string& name : names) {
-      if (!IsFileOfANumber(folder, name, path_of)) continue;
+      if (!IsFileOfANumber(name, requests ? ".DAT" : ".out")) continue;
       const EntryFacts file = system_.DescribeEntry(std::string(folder) + name);
       if (file.kind != EntryKind::kPlainFile) continue;
       if (now - file.modified_ms > kRequestWaitMs) {

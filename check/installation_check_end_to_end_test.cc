@@ -175,6 +175,94 @@ TEST(InstallationCheckEndToEnd, FindsEachBrokenInstallationAndLeavesTheDrivesAsT
   }
 }
 
+// The figures file of a run with --metrics, as the program under test names it: under Wine
+// through its z: drive.
+std::string ProgramsPath(const std::string& local) {
+  if (!UnderWine()) return local;
+  std::string path = "Z:";
+  for (char c : local) path += c == '/' ? '\\' : c;
+  return path;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// --state on real drives: what waits and for how long, as a screen, JSON and figures; a request
+// left waiting moves them and asks for action, and nothing on the drives changes.
+TEST(InstallationCheckEndToEnd, TheStateShowsWhatWaitsAndForHowLongAndChangesNothing) {
+  DriveRoot root;
+  root.Write("c:\\woe\\track.txt", " 41 \r\n");
+  // The remote host's folders as it keeps them, with one request it failed an hour ago.
+  fs::create_directories(root.Local("r:\\remote-host\\work"));
+  fs::create_directories(root.Local("r:\\remote-host\\error"));
+  root.Write("r:\\remote-host\\error\\20260101T000000.000Z-40.DAT", "TRACKNO=40\r\n");
+  root.Write("r:\\remote-host\\error\\20260101T000000.000Z-40.reason",
+             "request 40, published 2026-01-01 00:00:00.000 UTC, failed 2026-01-01 00:00:01.000 UTC\n"
+             "the command ended with status 3 after 0.012 s\n");
+  SetAge(root.Local("r:\\remote-host\\error\\20260101T000000.000Z-40.DAT"), 3601);
+  SetAge(root.Local("r:\\remote-host\\error\\20260101T000000.000Z-40.reason"), 3600);
+  const std::string figures = root.path() + "-state.prom";
+  auto run = [&](std::vector<std::string> arguments) {
+    Invocation invocation;
+    invocation.executable = CheckExecutable();
+    invocation.arguments = std::move(arguments);
+    Outcome out = RunTrackrelay(invocation, root);
+    // Windows ends a console program's lines with CR LF.
+    std::erase(out.output, '\r');
+    return out;
+  };
+  auto figure = [&](const std::string& sample) {
+    const std::string text = ReadText(figures);
+    const std::size_t at = text.find("\n" + sample + " ");
+    return at == std::string::npos ? std::string("none") : text.substr(at + sample.size() + 2, text.find('\n', at + 1) - at - sample.size() - 2);
+  };
+
+  const std::string before = Tree(root);
+  Outcome out = run({"--state"});
+  EXPECT_EQ(out.exit_status, 0) << out.output;
+  EXPECT_NE(out.output.find("ages by the share's clock"), std::string::npos) << out.output;
+  EXPECT_NE(out.output.find("\nlast failures         60 min ago  40: the command ended with status 3 after 0.012 s\n"),
+            std::string::npos)
+      << out.output;
+  EXPECT_NE(out.output.find("\ncounter               holds 41, 32726 numbers left before 32767\n"), std::string::npos)
+      << out.output;
+  EXPECT_TRUE(out.output.ends_with("\nnothing to act on\n")) << out.output;
+  out = run({"--state", "--metrics", ProgramsPath(figures)});
+  EXPECT_EQ(out.exit_status, 0) << out.output;
+  EXPECT_EQ(out.output, "");
+  EXPECT_EQ(figure("trackrelay_exchange_requests_waiting{age=\"over_45s\"}"), "0") << ReadText(figures);
+  EXPECT_EQ(figure("trackrelay_exchange_error_requests"), "1") << ReadText(figures);
+  EXPECT_EQ(Tree(root), before);
+
+  // A request left waiting two minutes, and one just published.
+  root.Write("r:\\fromnt\\17.DAT", "TRACKNO=17\r\n");
+  SetAge(root.Local("r:\\fromnt\\17.DAT"), 120);
+  root.Write("r:\\fromnt\\18.DAT", "TRACKNO=18\r\n");
+  const std::string waiting = Tree(root);
+  out = run({"--state"});
+  EXPECT_EQ(out.exit_status, 1) << out.output;
+  EXPECT_NE(out.output.find("\nrequests  r:\\fromnt        2      1       0        0      1  2 min\n"), std::string::npos)
+      << out.output;
+  EXPECT_NE(out.output.find("\nwaiting longest       17 (2 min), 18 (0 s)\n"), std::string::npos) << out.output;
+  EXPECT_NE(out.output.find("\nACT: 1 request(s) waiting in r:\\fromnt longer than 45 s"), std::string::npos) << out.output;
+  out = run({"--state", "--json"});
+  EXPECT_EQ(out.exit_status, 1) << out.output;
+  EXPECT_NE(out.output.find("\"by_age\": {\"up_to_5\": 1, \"up_to_15\": 0, \"up_to_45\": 0, \"over_45\": 1}"),
+            std::string::npos)
+      << out.output;
+  EXPECT_EQ(run({"--state", "--metrics", ProgramsPath(figures)}).exit_status, 0);
+  EXPECT_EQ(figure("trackrelay_exchange_requests_waiting{age=\"over_45s\"}"), "1") << ReadText(figures);
+  EXPECT_EQ(figure("trackrelay_exchange_requests_waiting{age=\"up_to_5s\"}"), "1") << ReadText(figures);
+  EXPECT_EQ(figure("trackrelay_exchange_request_oldest_age_seconds").substr(0, 2), "12") << ReadText(figures);
+  EXPECT_FALSE(fs::exists(figures + ".tmp"));
+  EXPECT_EQ(Tree(root), waiting);
+  fs::remove(figures);
+}
+
 TEST(InstallationCheckEndToEnd, QuietSaysOnlyWhatIsWrong) {
   DriveRoot root;
   root.Write("c:\\woe\\track.txt", " 41 \r\n");

@@ -51,7 +51,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
 # The trees that enabling a snippet changes, and every path the package holds: as they are now.
-watched=(/etc/apache2 /etc/lighttpd /etc/nginx /var/lib/apache2 "$root")
+watched=(/etc/apache2 /etc/lighttpd /etc/nginx /var/lib/apache2 "$root" /var/lib/trackrelay-metrics /var/lib/prometheus)
 snapshot() { find "${watched[@]}" -printf '%p %y %m %u:%g %l\n' 2>/dev/null | LC_ALL=C sort; }
 snapshot >"$work/before.txt"
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#; s#/$##' | grep -v '^$' >"$work/package-paths.txt"
@@ -62,6 +62,7 @@ done <"$work/package-paths.txt"
 
 server_pid=
 sim_pid=
+exporter_pid=
 made_answer=
 status_folder=
 fcgi_pid=
@@ -98,6 +99,7 @@ stop_all() {
 cleanup() {
   stop_all
   trackrelay_stop "$sim_pid"
+  trackrelay_stop "$exporter_pid"
   mountpoint -q "$root/r" 2>/dev/null && umount "$root/r"
   [ -n "$made_answer" ] && rm -f /etc/trackrelay/answer
   [ "$made_answer" = folder ] && rmdir /etc/trackrelay
@@ -266,26 +268,33 @@ if ! run_dpkg -i "$deb"; then
 fi
 for path in /usr/lib/cgi-bin/trackrelay /usr/bin/trackrelay-remote-host /usr/sbin/trackrelay-check \
   /usr/share/man/man8/trackrelay.8.gz /usr/share/man/man8/trackrelay-check.8.gz \
-  /usr/share/man/man1/trackrelay-remote-host.1.gz /usr/lib/systemd/system/trackrelay-remote-host.service; do
+  /usr/share/man/man1/trackrelay-remote-host.1.gz /usr/lib/systemd/system/trackrelay-remote-host.service \
+  /usr/lib/systemd/system/trackrelay-state.service /usr/lib/systemd/system/trackrelay-state.timer; do
   [ -f "$path" ] || fail "installed: no $path"
 done
-# The remote host's unit: there, well-formed, and not enabled by installing.
+# The units, the remote host's and the exchange's state's with its timer: there, well-formed,
+# and not enabled by installing.
 unit=/usr/lib/systemd/system/trackrelay-remote-host.service
-if [ -n "$(find /etc/systemd/system -name trackrelay-remote-host.service 2>/dev/null)" ]; then
-  fail "installing enabled trackrelay-remote-host.service"
-elif command -v systemd-analyze >/dev/null && ! verified=$(systemd-analyze verify "$unit" 2>&1); then
-  fail "systemd-analyze verify $unit: $verified"
-else
-  pass "installed: the remote host's unit, not enabled"
-fi
-# Locked down as systemd rates it, with the network left to the administrator's command.
-if command -v systemd-analyze >/dev/null; then
-  exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
-  if [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }'; then
-    pass "installed: the remote host's unit rates $exposure in systemd-analyze security, at most 1.5"
+state_unit=/usr/lib/systemd/system/trackrelay-state.service
+for name in trackrelay-remote-host.service trackrelay-state.service trackrelay-state.timer; do
+  if [ -n "$(find /etc/systemd/system -name "$name" 2>/dev/null)" ]; then
+    fail "installing enabled $name"
+  elif command -v systemd-analyze >/dev/null && ! verified=$(systemd-analyze verify "/usr/lib/systemd/system/$name" 2>&1); then
+    fail "systemd-analyze verify $name: $verified"
   else
-    fail "installed: the remote host's unit rates ${exposure:-nothing} in systemd-analyze security, above 1.5"
+    pass "installed: $name, not enabled"
   fi
+done
+# Locked down as systemd rates them, with the network left to the administrator's command.
+if command -v systemd-analyze >/dev/null; then
+  for rated in "$unit" "$state_unit"; do
+    exposure=$(systemd-analyze security --offline=true "$rated" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    if [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }'; then
+      pass "installed: $(basename "$rated") rates $exposure in systemd-analyze security, at most 1.5"
+    else
+      fail "installed: $(basename "$rated") rates ${exposure:-nothing} in systemd-analyze security, above 1.5"
+    fi
+  done
   grep -q '^PrivateNetwork=yes' "$unit" && fail "installed: the remote host's unit shuts the command off the network"
 else
   echo "skipped: the unit's exposure: systemd-analyze is not installed"
@@ -567,18 +576,41 @@ fi
 # the unit's sandbox is made here as far as it tells where files go: its user and group, no new
 # privileges and no capabilities, every mount read-only but its ReadWritePaths
 # (ProtectSystem=strict), a /tmp and /var/tmp of its own (PrivateTmp=) and no home folders
-# (ProtectHome=). The share is mounted at r, as the unit expects (a link leading elsewhere would
-# need a ReadWritePaths= of its own). The system-call filter, the user namespace and the rest are
-# systemd's to apply, not shown here.
+# (ProtectHome=), its StateDirectory= made its user's and writable, and its ExecStartPre=+ run
+# with all privileges first, as systemd runs them. The share is mounted at r, as the unit expects
+# (a link leading elsewhere would need a ReadWritePaths= of its own). The system-call filter, the
+# user namespace and the rest are systemd's to apply, not shown here.
+# unit_values UNIT KEY: the values of KEY in UNIT, each with its continuation lines joined.
+unit_values() {
+  awk -v key="$2" '{ line = $0
+    while (line ~ /\\$/ && (getline more) > 0) { sub(/\\$/, "", line); line = line " " more }
+    if (index(line, key "=") == 1) print substr(line, length(key) + 2) }' "$1"
+}
+# start_as_the_unit [UNIT [wait]]: the remote host's unit by default, in the background; with
+# wait, a oneshot's run to its end.
 start_as_the_unit() {
-  local unit_user unit_group exec_start writable
-  unit_user=$(sed -n 's/^User=//p' "$unit")
-  unit_group=$(sed -n 's/^Group=//p' "$unit")
-  exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
-  writable=$(sed -n 's/^ReadWritePaths=//p' "$unit" | tr '\n' ' ')
+  local unit=${1:-$unit} how=${2:-background} unit_user unit_group exec_start writable dir pre
+  unit_user=$(unit_values "$unit" User)
+  unit_group=$(unit_values "$unit" Group)
+  exec_start=$(unit_values "$unit" ExecStart)
+  writable=$(unit_values "$unit" ReadWritePaths | tr '\n' ' ')
   for setting in ProtectSystem=strict PrivateTmp=yes ProtectHome=yes NoNewPrivileges=yes; do
     grep -qx "$setting" "$unit" || fail "the unit no longer says $setting, which the test's sandbox makes"
   done
+  for dir in $(unit_values "$unit" StateDirectory); do
+    install -d -o "$unit_user" -g "$unit_group" -m "$(unit_values "$unit" StateDirectoryMode)" "/var/lib/$dir"
+    writable+=" /var/lib/$dir"
+  done
+  while read -r pre; do
+    [ -n "$pre" ] || continue
+    case $pre in
+      +-* | -+*) sh -c "${pre#??}" >/dev/null 2>&1 || true ;;
+      +*) sh -c "${pre#+}" || fail "$(basename "$unit"): ExecStartPre=$pre" ;;
+      *) fail "$(basename "$unit"): an ExecStartPre= that the test does not run: $pre" ;;
+    esac
+  done < <(unit_values "$unit" ExecStartPre)
+  local log=$work/logs/exec.log
+  [ "$how" = wait ] && log=$work/logs/$(basename "$unit").log
   unshare --mount --propagation slave -- env WRITABLE="$writable" UNIT_USER="$unit_user" UNIT_GROUP="$unit_group" \
     bash -c '
       set -e
@@ -591,9 +623,82 @@ start_as_the_unit() {
       mount -t tmpfs -o mode=1777 tmpfs /var/tmp
       for home in /home /root /run/user; do [ ! -d "$home" ] || mount -t tmpfs -o mode=0 tmpfs "$home"; done
       exec setpriv --reuid="$UNIT_USER" --regid="$UNIT_GROUP" --clear-groups --no-new-privs --bounding-set=-all \
-        --inh-caps=-all -- "$@"' bash $exec_start >"$work/logs/exec.log" 2>&1 &
-  sim_pid=$!
+        --inh-caps=-all -- "$@"' bash $exec_start >"$log" 2>&1 &
+  if [ "$how" = wait ]; then
+    wait $! || fail "$(basename "$unit") as its unit runs it: $(tr '\n' ' ' <"$log")"
+  else
+    sim_pid=$!
+  fi
 }
+# figure FILE SAMPLE: the value of a sample in a figures file.
+figure() { awk -v sample="$2" '$1 == sample { print $2 }' "$1" 2>/dev/null; }
+# The figures, for a monitoring system: the remote host's, written by its unit, and the
+# exchange's state, written by the state unit's run, each in the units' own folder, and both
+# read by the node exporter's textfile collector through the links the units make in its folder
+# (root's, where neither unit may write), served on a loopback port as Prometheus scrapes it.
+# A request answered moves the remote host's count; a request left waiting (put there by hand,
+# stamped two minutes ago) moves the exchange's.
+figures_test() {
+  local figures=/var/lib/trackrelay-metrics collector=/var/lib/prometheus/node-exporter answered
+  answered=$(for _ in $(seq 50); do
+    [ "$(figure "$figures/trackrelay-remote-host.prom" trackrelay_remote_host_requests_answered_total)" = 1 ] && echo yes && break
+    sleep 0.1
+  done)
+  if [ -n "$answered" ] && [ "$(stat -c '%U %a' "$figures/trackrelay-remote-host.prom")" = "$user 644" ]; then
+    pass "the remote host as its unit runs it: its figures in $figures, one request answered"
+  else
+    fail "the remote host as its unit runs it: its figures: $(head -c 300 "$figures/trackrelay-remote-host.prom" 2>&1 | tr '\n' ' ')"
+  fi
+  printf 'TRACKNO=0\r\n' >"$work/share/fromnt/t32000.DAT"
+  touch -d '-2 min' "$work/share/fromnt/t32000.DAT"
+  mv "$work/share/fromnt/t32000.DAT" "$work/share/fromnt/32000.DAT.held"
+  # Out of the remote host's way: it is stopped for the look, and the request put back.
+  trackrelay_stop "$sim_pid"
+  sim_pid=
+  mv "$work/share/fromnt/32000.DAT.held" "$work/share/fromnt/32000.DAT"
+  start_as_the_unit "$state_unit" wait
+  if [ "$(figure "$figures/trackrelay-exchange.prom" 'trackrelay_exchange_requests_waiting{age="over_45s"}')" = 1 ] &&
+    [ "$(figure "$figures/trackrelay-exchange.prom" trackrelay_exchange_ages_by_share_clock)" = 1 ]; then
+    pass "the state unit's run: the request left waiting in its figures, aged by the share's clock"
+  else
+    fail "the state unit's run: $(head -c 600 "$figures/trackrelay-exchange.prom" 2>&1 | tr '\n' ' ')"
+  fi
+  rm -f "$work/share/fromnt/32000.DAT"
+  if [ ! -d "$collector" ]; then
+    echo "skipped: the node exporter's textfile collector: $collector is not there"
+    skipped+=(prometheus-node-exporter)
+    return
+  fi
+  local name
+  for name in trackrelay-remote-host.prom trackrelay-exchange.prom; do
+    [ "$(readlink "$collector/$name")" = "$figures/$name" ] || fail "the units made no link $collector/$name to their figures"
+  done
+  if ! command -v prometheus-node-exporter >/dev/null; then
+    echo "skipped: the node exporter's scrape: prometheus-node-exporter is not installed"
+    skipped+=(prometheus-node-exporter)
+    return
+  fi
+  local port scraped
+  port=$(trackrelay_pick_port)
+  setpriv --reuid=nobody --regid=nogroup --clear-groups -- prometheus-node-exporter \
+    --web.listen-address="127.0.0.1:$port" --collector.disable-defaults \
+    --collector.textfile --collector.textfile.directory="$collector" >"$work/logs/node-exporter.log" 2>&1 &
+  exporter_pid=$!
+  for _ in $(seq 50); do
+    scraped=$(curl -sf "http://127.0.0.1:$port/metrics") && break
+    sleep 0.1
+  done
+  if grep -qx 'trackrelay_remote_host_requests_answered_total 1' <<<"$scraped" &&
+    grep -qx 'trackrelay_exchange_requests_waiting{age="over_45s"} 1' <<<"$scraped" &&
+    grep -qx 'node_textfile_scrape_error 0' <<<"$scraped"; then
+    pass "the node exporter serves both units' figures through their links, as its own user"
+  else
+    fail "the node exporter's scrape: $(grep -E 'trackrelay_(remote_host_requests_answered|exchange_requests_waiting)|textfile_scrape_error' <<<"$scraped" | tr '\n' ' '); $(tail -c 300 "$work/logs/node-exporter.log")"
+  fi
+  trackrelay_stop "$exporter_pid"
+  exporter_pid=
+}
+
 trackrelay_stop "$sim_pid"
 sim_pid=
 status_folder=$(mktemp -d /srv/trackrelay-test-XXXXXX)
@@ -631,6 +736,7 @@ if [ -n "$made_answer" ]; then
   else
     fail "the remote host as its unit runs it: its state as made: $state_modes"
   fi
+  figures_test
   trackrelay_stop "$sim_pid"
   sim_pid=
   umount "$root/r" && rmdir "$root/r" && ln -s "$work/share" "$root/r" || fail "could not put the link to the share back at r"

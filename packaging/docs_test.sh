@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The facts the pages state that the repository itself can tell: the README's quick start, the
 # links between the pages and the paths they name, the presets they run, the files of the zip,
-# the crontab line of trackrelay-check(8) and the defaults built into the programs. Each fact is
+# the crontab line of trackrelay-check(8), the defaults built into the programs and the figures
+# they write for Prometheus. Each fact is
 # read from the page and from where it is true (the code, the build, the package's tests), and
 # the two must agree, so that a page goes wrong only together with a failing test.
 # usage: docs_test.sh SOURCE_DIR   (CMAKE and CTEST name the tools, when not those on the PATH)
@@ -187,7 +188,31 @@ defaults() {
   check_default packaging/debian/trackrelay-remote-host.1 '/which in this package is$/{n;s/^\.BR \(.*\) \.$/\1/p;}' "$package_root"
 }
 
+# --- the figures for Prometheus ------------------------------------------------------------------
+# The figures that docs/operating.md's table names are those that the remote host and the check
+# write, and its alert rules read no other.
+figure_names() {
+  local written tabled ruled unknown
+  written=$(grep -oh '"trackrelay_\(remote_host\|exchange\)_[a-z_]*' remote_host/figures.cc check/state_views.cc |
+    tr -d '"' | sort -u)
+  tabled=$(sed -n '/^### Figures for Prometheus$/,/^### /p' docs/operating.md | grep '^| `trackrelay_' |
+    cut -d'|' -f2 | grep -o 'trackrelay_[a-z_]*' | sort -u)
+  if [ -z "$written" ] || [ "$written" != "$tabled" ]; then
+    fail "docs/operating.md's table of figures names $(tr '\n' ' ' <<<"$tabled")but the programs write $(tr '\n' ' ' <<<"$written")"
+  else
+    pass "docs/operating.md's table names the $(wc -l <<<"$written") figures the programs write, and no other"
+  fi
+  ruled=$(block_after docs/operating.md 'Two rules for Prometheus' | grep 'expr:' | grep -o 'trackrelay_[a-z_]*' | sort -u)
+  unknown=$(comm -23 <(echo "$ruled") <(echo "$written"))
+  if [ -n "$ruled" ] && [ -z "$unknown" ]; then
+    pass "docs/operating.md's alert rules read figures the programs write: $(tr '\n' ' ' <<<"$ruled")"
+  else
+    fail "docs/operating.md's alert rules read $(tr '\n' ' ' <<<"${unknown:-nothing}")which no program writes"
+  fi
+}
+
 quick_start
+figure_names
 links
 repository_paths
 presets

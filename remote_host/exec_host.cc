@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -22,14 +23,18 @@
 #include <set>
 #include <thread>
 #include <stdexcept>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "platform/failure.h"
 #include "platform/system.h"
 #include "remote_host/command_environment.h"
 #include "remote_host/command_run.h"
+#include "remote_host/figures.h"
 #include "remote_host/folder_pause.h"
 #include "remote_host/hand_over.h"
+#include "remote_host/journal.h"
 #include "remote_host/remote_host.h"
 
 namespace trackrelay::remote_host {
@@ -44,11 +49,16 @@ namespace {
 volatile sig_atomic_t stop_signal = 0;
 extern "C" void OnStopSignal(int signal) { stop_signal = signal; }
 
-std::string Seconds(double seconds) {
+// Seconds to the millisecond, as the journal's fields carry them: "1.250".
+std::string Decimal(double seconds) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.3f s", seconds);
+  std::snprintf(text, sizeof text, "%.3f", seconds);
   return text;
 }
+
+std::string Seconds(double seconds) { return Decimal(seconds) + " s"; }
+
+double SecondsSince(WallClock::time_point at) { return std::chrono::duration<double>(WallClock::now() - at).count(); }
 
 std::string UtcStamp(WallClock::time_point at, bool for_file_name) {
   const std::time_t seconds = WallClock::to_time_t(at);
@@ -105,7 +115,8 @@ std::string Explained(const Failure& failure) { return failure.message() + " (" 
 class CommandHost {
  public:
   explicit CommandHost(const CommandHostOptions& options)
-      : options_(options), work_(options.state / "work"), errors_(options.state / "error") {}
+      : options_(options), work_(options.state / "work"), errors_(options.state / "error"),
+        lines_("trackrelay-remote-host"), started_(WallClock::now()) {}
 
   int Run() {
     if (!Prepare()) return 2;
@@ -119,6 +130,7 @@ class CommandHost {
     Report("serving " + options_.outbound.string() + " with " + std::to_string(options_.jobs) +
            (options_.jobs == 1 ? " command" : " commands") + " at a time: " + options_.command);
     Reconcile(true);
+    WriteFigures();
     std::vector<std::thread> workers;
     for (int i = 0; i < options_.jobs; ++i) workers.emplace_back([this] { Work(); });
     FolderPause pause(options_.outbound);
@@ -135,6 +147,7 @@ class CommandHost {
         last_sweep = SteadyClock::now();
       }
       if (options_.once && Idle()) break;
+      if (FiguresDue()) WriteFigures();
       pause.Wait(milliseconds(50));
     }
     // Set before the workers learn that the host is stopping, so that none takes a request then.
@@ -148,8 +161,9 @@ class CommandHost {
     if (stop_signal != 0) {
       const std::size_t left = Waiting();
       Report("stopped by signal " + std::to_string(stop_signal) + (left > 0 ? "; " + std::to_string(left) +
-             " request(s) in " + work_.string() + " are served at the next start" : ""));
+             " request(s) in " + work_.string() + " are served at the next start" : ""), Line::kNotice);
     }
+    WriteFigures();
     return options_.once && failed_ > 0 ? 1 : 0;
   }
 
@@ -176,7 +190,7 @@ class CommandHost {
       struct stat st;
       if (stat(folder->c_str(), &st) == 0 && (st.st_mode & 077) != 0 && chmod(folder->c_str(), 0700) != 0) {
         Report("cannot keep " + folder->string() + " to this host's user (" + std::strerror(errno) +
-               "): whoever may enter it reads the requests in it");
+               "): whoever may enter it reads the requests in it", Line::kWarning);
       }
     }
     struct stat work, outbound;
@@ -202,7 +216,7 @@ class CommandHost {
   }
 
   bool Refuse(const std::string& why) {
-    Report(why);
+    Report(why, Line::kError);
     return false;
   }
 
@@ -260,10 +274,11 @@ class CommandHost {
       try {
         ClearEarlierAnswer(request.number);
       } catch (const Failure& failure) {
-        Failed(request, "an earlier request's answer stands and cannot be removed: " + Explained(failure), "");
+        Failed(request, FailureKind::kEarlierAnswerStands,
+               "an earlier request's answer stands and cannot be removed: " + Explained(failure), "");
         continue;
       }
-      Report(request.number + ": " + why);
+      ReportRequest(request.number, "served_again", request.number + ": " + why, Line::kNotice);
       Queue(std::move(request));
     }
   }
@@ -282,13 +297,18 @@ class CommandHost {
       const std::optional<std::string> number = RequestNumberOf(name.substr(0, name.size() - 4) + ".DAT");
       const std::optional<WallClock::time_point> written = PublishedAt(it->path());
       if (!number || !written || now - *written < kAnswerLeftBehind) continue;
+      const double stood = std::chrono::duration<double>(now - *written).count();
       try {
         CurrentSystem().RemoveFile(it->path().string());
-        Report(*number + ": its answer, left in " + options_.inbound.string() + " for " +
-               Seconds(std::chrono::duration<double>(now - *written).count()) +
-               ", removed: no program waits for it, and the next request of the number would get it");
+        figures_.AnswerSwept();
+        ReportRequest(*number, "answer_swept", *number + ": its answer, left in " + options_.inbound.string() + " for " +
+                      Seconds(stood) + ", removed: no program waits for it, and the next request of the number would get it",
+                      Line::kWarning, {{"TRACKRELAY_STOOD_SECONDS", Decimal(stood)}});
       } catch (const Failure& failure) {
-        if (failure.number() != kFileNotFound) Report(*number + ": its answer left behind cannot be removed: " + Explained(failure));
+        if (failure.number() != kFileNotFound) {
+          ReportRequest(*number, "answer_not_swept", *number + ": its answer left behind cannot be removed: " +
+                        Explained(failure), Line::kError, {{"TRACKRELAY_STOOD_SECONDS", Decimal(stood)}});
+        }
       }
     }
   }
@@ -308,13 +328,19 @@ class CommandHost {
       const std::optional<std::string> number = RequestNumberOf(name.substr(1));
       const std::optional<WallClock::time_point> written = PublishedAt(it->path());
       if (!number || !written || now - *written < kAnswerLeftBehind) continue;
+      const double stood = std::chrono::duration<double>(now - *written).count();
       try {
         CurrentSystem().RemoveFile(it->path().string());
-        Report(*number + ": " + name + ", a request file its program never published, left in " +
-               options_.outbound.string() + " for " + Seconds(std::chrono::duration<double>(now - *written).count()) +
-               ", removed: it holds a person's form input");
+        figures_.UnpublishedRequestSwept();
+        ReportRequest(*number, "unpublished_request_swept", *number + ": " + name +
+                      ", a request file its program never published, left in " + options_.outbound.string() + " for " +
+                      Seconds(stood) + ", removed: it holds a person's form input",
+                      Line::kWarning, {{"TRACKRELAY_STOOD_SECONDS", Decimal(stood)}});
       } catch (const Failure& failure) {
-        if (failure.number() != kFileNotFound) Report(*number + ": " + name + " cannot be removed: " + Explained(failure));
+        if (failure.number() != kFileNotFound) {
+          ReportRequest(*number, "unpublished_request_not_swept", *number + ": " + name + " cannot be removed: " +
+                        Explained(failure), Line::kError, {{"TRACKRELAY_STOOD_SECONDS", Decimal(stood)}});
+        }
       }
     }
   }
@@ -328,22 +354,24 @@ class CommandHost {
     try {
       switch (remote_host::FinishAnswered(CurrentSystem(), HandOverOf(work_, options_.inbound, number), in_time)) {
         case Finish::kPublishedNow:
-          Report(number + ": its answer, written before a stop or a failure, published now");
+          ReportRequest(number, "answered", number + ": its answer, written before a stop or a failure, published now",
+                        Line::kNotice);
           return;
         case Finish::kWasOut:
           return;
         case Finish::kTooLate:
-          Failed(Request{number, marker, published.value_or(WallClock::time_point())},
+          Failed(Request{number, marker, published.value_or(WallClock::time_point())}, FailureKind::kAnswerTooLate,
                  "its answer, written before a stop, came too late for the program and was removed", "");
           return;
         case Finish::kLeft:
-          Report(number + ": " + (options_.inbound / ("t" + number + ".out")).string() +
-                 " is no answer file of this host; it and " + marker.string() + " are left for you to look at");
+          ReportRequest(number, "left", number + ": " + (options_.inbound / ("t" + number + ".out")).string() +
+                        " is no answer file of this host; it and " + marker.string() + " are left for you to look at",
+                        Line::kError);
           return;
       }
     } catch (const Failure& failure) {
-      Report(number + ": its answer, written before a stop, cannot be finished: " + Explained(failure) +
-             "; the request stays in " + marker.string());
+      ReportRequest(number, "left", number + ": its answer, written before a stop, cannot be finished: " +
+                    Explained(failure) + "; the request stays in " + marker.string(), Line::kError);
     }
   }
 
@@ -361,10 +389,12 @@ class CommandHost {
     }
     try {
       CurrentSystem().RemoveFile(published.string());
-      Report(request.number + ": its move into " + work_.string() + ", cut short by a stop, finished");
+      ReportRequest(request.number, "taken", request.number + ": its move into " + work_.string() +
+                    ", cut short by a stop, finished", Line::kNotice);
     } catch (const Failure& failure) {
-      Report(request.number + ": " + published.string() + " is a second name of the request in " + work_.string() +
-             " and cannot be removed: " + Explained(failure));
+      ReportRequest(request.number, "left", request.number + ": " + published.string() +
+                    " is a second name of the request in " + work_.string() + " and cannot be removed: " +
+                    Explained(failure), Line::kError);
     }
   }
 
@@ -381,7 +411,7 @@ class CommandHost {
           seen.insert(name);
           if (stuck_.insert(name).second) {
             Report(name + ": not taken: its name is no tracking number as the program writes one; left in " +
-                   options_.outbound.string() + " for you to remove");
+                   options_.outbound.string() + " for you to remove", Line::kWarning);
           }
         }
         continue;
@@ -396,8 +426,8 @@ class CommandHost {
         ClearEarlierAnswer(*number);
       } catch (const Failure& failure) {
         // Taken now, this request's program would relay the earlier answer as its own.
-        Report(*number + ": not taken: an earlier request's answer stands in " + options_.inbound.string() +
-               " and cannot be removed: " + Explained(failure));
+        ReportRequest(*number, "not_taken", *number + ": not taken: an earlier request's answer stands in " +
+                      options_.inbound.string() + " and cannot be removed: " + Explained(failure), Line::kError);
         stuck_.insert(name);
         continue;
       }
@@ -408,7 +438,8 @@ class CommandHost {
         // Taken by nobody else, so gone only with an outbound folder that went.
         if (failure.number() == kFileNotFound) continue;
         if (failure.number() != kFileAlreadyExists) {
-          Report(*number + ": cannot be taken into " + work_.string() + ": " + Explained(failure));
+          ReportRequest(*number, "not_taken", *number + ": cannot be taken into " + work_.string() + ": " +
+                        Explained(failure), Line::kError);
           stuck_.insert(name);
         }
         continue;
@@ -416,7 +447,7 @@ class CommandHost {
       const std::optional<WallClock::time_point> published = PublishedAt(taken);
       Queue(Request{*number, taken, published.value_or(WallClock::now())});
     }
-    if (error) Report("cannot look into " + options_.outbound.string() + ": " + error.message());
+    if (error) Report("cannot look into " + options_.outbound.string() + ": " + error.message(), Line::kError);
     std::erase_if(stuck_, [&](const std::string& name) { return !seen.contains(name); });
   }
 
@@ -445,7 +476,10 @@ class CommandHost {
   void ClearEarlierAnswer(const std::string& number) {
     const HandOver files = HandOverOf(work_, options_.inbound, number);
     if (RemoveEarlierAnswer(CurrentSystem(), files.answer, files.inbound)) {
-      Report(number + ": an earlier request's answer, never taken, removed before this request was taken");
+      figures_.EarlierAnswerRemoved();
+      ReportRequest(number, "earlier_answer_removed",
+                    number + ": an earlier request's answer, never taken, removed before this request was taken",
+                    Line::kWarning);
     }
   }
 
@@ -465,7 +499,8 @@ class CommandHost {
       }
     }
     for (const Request& request : expired) {
-      Failed(request, "no command was free before the deadline (" + std::to_string(options_.jobs) + " running)", "");
+      Failed(request, FailureKind::kNoCommandFree,
+             "no command was free before the deadline (" + std::to_string(options_.jobs) + " running)", "");
       Served(request.number);
     }
   }
@@ -502,14 +537,15 @@ class CommandHost {
     // A request stamped ahead of this clock is taken as just published.
     const auto age = std::max(WallClock::now() - request.published, WallClock::duration::zero());
     if (age >= kCommandDeadline) {
-      Failed(request, "taken " + Seconds(std::chrono::duration<double>(age).count()) + " after its publication", "");
+      Failed(request, FailureKind::kTakenTooLate,
+             "taken " + Seconds(std::chrono::duration<double>(age).count()) + " after its publication", "");
       return;
     }
     std::string content;
     try {
       content = ReadRequest(request.file);
     } catch (const std::exception& problem) {
-      Failed(request, std::string("the request file ") + problem.what(), "");
+      Failed(request, FailureKind::kRequestUnreadable, std::string("the request file ") + problem.what(), "");
       return;
     }
     const std::string_view form_input = FormInputOf(content);
@@ -520,33 +556,40 @@ class CommandHost {
     const CommandRun run =
         RunCommand(options_.command, form_input, CommandEnvironment(request.number, form_input, environ), deadline, stop_);
     const std::string took = " after " + Seconds(run.seconds);
+    if (run.ending != CommandRun::Ending::kNotStarted && run.ending != CommandRun::Ending::kStopped) {
+      figures_.CommandTook(run.seconds);
+    }
     switch (run.ending) {
       case CommandRun::Ending::kExited:
         if (run.code == 0) {
           Answered(request, content, WithCrLfLineEnds(run.output), run.seconds);
         } else {
-          Failed(request, "the command ended with status " + std::to_string(run.code) + took, run.errors);
+          Failed(request, FailureKind::kCommandStatus, "the command ended with status " + std::to_string(run.code) + took,
+                 run.errors, run.seconds);
         }
         return;
       case CommandRun::Ending::kSignalled:
-        Failed(request, "the command was ended by signal " + std::to_string(run.code) + took, run.errors);
+        Failed(request, FailureKind::kCommandSignal, "the command was ended by signal " + std::to_string(run.code) + took,
+               run.errors, run.seconds);
         return;
       case CommandRun::Ending::kDeadline:
-        Failed(request,
+        Failed(request, FailureKind::kDeadline,
                "the command was killed" + took + ", at the deadline (" +
                    (by_timeout ? std::string("--timeout") : "43 s after publication") + ")",
-               run.errors);
+               run.errors, run.seconds);
         return;
       case CommandRun::Ending::kTooLarge:
-        Failed(request, "the command's answer passed " + std::to_string(kAnswerLimit >> 20) + " MiB; killed" + took,
-               run.errors);
+        Failed(request, FailureKind::kAnswerTooLarge,
+               "the command's answer passed " + std::to_string(kAnswerLimit >> 20) + " MiB; killed" + took, run.errors,
+               run.seconds);
         return;
       case CommandRun::Ending::kNotStarted:
-        Failed(request, "the command could not be started: " + run.errors, "");
+        Failed(request, FailureKind::kNotStarted, "the command could not be started: " + run.errors, "");
         return;
       case CommandRun::Ending::kStopped:
-        Report(request.number + ": its command was stopped with the remote host; the request stays in " +
-               work_.string() + " for the next start");
+        ReportRequest(request.number, "stopped", request.number + ": its command was stopped with the remote host; "
+                      "the request stays in " + work_.string() + " for the next start", Line::kNotice,
+                      {{"TRACKRELAY_COMMAND_SECONDS", Decimal(run.seconds)}});
         return;
     }
   }
@@ -563,26 +606,37 @@ class CommandHost {
         CurrentSystem().WriteTextFile((*options_.keep / (request.number + ".out")).string(), page, Readers::kOwner);
       }
       if (WallClock::now() - request.published >= kLastAnswer) {
-        Failed(request, "the command's answer came too late for the program", "");
+        Failed(request, FailureKind::kAnswerTooLate, "the command's answer came too late for the program", "", seconds);
         return;
       }
       AnswerRequest(CurrentSystem(), HandOverOf(work_, options_.inbound, request.number), page, holder);
     } catch (const Failure& failure) {
-      Report(request.number + ": FAILED: its answer cannot be written: " + Explained(failure) +
-             (holder.empty() ? "" : "; the request stays in " + holder + ", to be served again"));
+      const std::string reason = "its answer cannot be written: " + Explained(failure);
+      figures_.Failed(FailureKind::kAnswerNotWritten);
+      ReportRequest(request.number, "failed", request.number + ": FAILED: " + reason +
+                    (holder.empty() ? "" : "; the request stays in " + holder + ", to be served again"), Line::kError,
+                    {{"TRACKRELAY_FAILURE", std::string(FailureLabel(FailureKind::kAnswerNotWritten))},
+                     {"TRACKRELAY_REASON", reason},
+                     {"TRACKRELAY_COMMAND_SECONDS", Decimal(seconds)},
+                     {"TRACKRELAY_SINCE_PUBLICATION_SECONDS", Decimal(SecondsSince(request.published))}});
       Count();
       return;
     }
+    figures_.Answered();
     if (!options_.quiet) {
-      Report(request.number + ": answered, " + Seconds(seconds) + " (" +
-             Seconds(std::chrono::duration<double>(WallClock::now() - request.published).count()) +
-             " after publication)");
+      const double since = SecondsSince(request.published);
+      ReportRequest(request.number, "answered",
+                    request.number + ": answered, " + Seconds(seconds) + " (" + Seconds(since) + " after publication)",
+                    Line::kInfo,
+                    {{"TRACKRELAY_COMMAND_SECONDS", Decimal(seconds)},
+                     {"TRACKRELAY_SINCE_PUBLICATION_SECONDS", Decimal(since)}});
     }
   }
 
   // The request goes to the error folder with its reason; the program gets the error page when
-  // it still waits.
-  void Failed(const Request& request, const std::string& reason, const std::string& errors) {
+  // it still waits. command_seconds: how long its command ran, when it ran.
+  void Failed(const Request& request, FailureKind kind, const std::string& reason, const std::string& errors,
+              std::optional<double> command_seconds = std::nullopt) {
     const WallClock::time_point now = WallClock::now();
     std::string kept;
     std::string record = "request " + request.number + ", published " + UtcStamp(request.published, false) +
@@ -591,7 +645,8 @@ class CommandHost {
     try {
       KeepInErrors(request.file, UtcStamp(now, true) + "-" + request.number, record, kept);
     } catch (const Failure& failure) {
-      Report(request.number + ": cannot be moved into " + errors_.string() + ": " + Explained(failure));
+      ReportRequest(request.number, "not_kept", request.number + ": cannot be moved into " + errors_.string() + ": " +
+                    Explained(failure), Line::kError);
     }
     std::string answered = "no answer: the program no longer waits";
     if (WallClock::now() - request.published < kLastAnswer) {
@@ -603,7 +658,15 @@ class CommandHost {
         answered = "the error page cannot be written: " + Explained(failure);
       }
     }
-    Report(request.number + ": FAILED: " + reason + "; " + answered + (kept.empty() ? "" : "; kept as " + kept));
+    figures_.Failed(kind);
+    std::vector<JournalField> fields = {{"TRACKRELAY_FAILURE", std::string(FailureLabel(kind))},
+                                        {"TRACKRELAY_REASON", reason}};
+    if (command_seconds) fields.push_back({"TRACKRELAY_COMMAND_SECONDS", Decimal(*command_seconds)});
+    fields.push_back({"TRACKRELAY_SINCE_PUBLICATION_SECONDS", Decimal(SecondsSince(request.published))});
+    if (!kept.empty()) fields.push_back({"TRACKRELAY_KEPT", kept});
+    ReportRequest(request.number, "failed",
+                  request.number + ": FAILED: " + reason + "; " + answered + (kept.empty() ? "" : "; kept as " + kept),
+                  Line::kError, std::move(fields));
     Count();
   }
 
@@ -637,11 +700,11 @@ class CommandHost {
     try {
       KeepInErrors(file, UtcStamp(now, true) + "-misnamed", record, kept);
       Report(name + ": found in " + work_.string() +
-             ", its name no tracking number as the program writes one: never served; kept as " + kept);
+             ", its name no tracking number as the program writes one: never served; kept as " + kept, Line::kWarning);
     } catch (const Failure& failure) {
       Report(name + ": found in " + work_.string() + ", its name no tracking number as the program writes one: " +
              "never served; " + (kept.empty() ? "it cannot be moved into " + errors_.string() : "kept as " + kept +
-             ", its reason not written") + ": " + Explained(failure));
+             ", its reason not written") + ": " + Explained(failure), Line::kError);
     }
   }
 
@@ -650,14 +713,71 @@ class CommandHost {
     ++failed_;
   }
 
-  void Report(const std::string& text) {
+  void Report(const std::string& text, int priority = Line::kInfo) { Report(Line{text, priority, {}}); }
+
+  // A line about one request: its number and what became of it (answered, failed, ...) are fields
+  // of their own in the journal, for a query to select by.
+  void ReportRequest(const std::string& number, std::string_view outcome, const std::string& text, int priority,
+                     std::vector<JournalField> fields = {}) {
+    fields.insert(fields.begin(), {{"TRACKRELAY_NUMBER", number}, {"TRACKRELAY_OUTCOME", std::string(outcome)}});
+    Report(Line{text, priority, std::move(fields)});
+  }
+
+  void Report(const Line& line) {
     std::lock_guard<std::mutex> hold(report_mutex_);
-    std::fprintf(stderr, "trackrelay-remote-host: %s\n", text.c_str());
-    std::fflush(stderr);
+    lines_.Say(line);
+  }
+
+  // The figures are written at the start, within a second of a change (an event, or a request
+  // that starts or stops waiting or running), at least every few seconds (so that their file's
+  // time tells a collector that this host still runs), and at the end.
+  static constexpr std::chrono::seconds kFiguresInterval{5};
+  static constexpr std::chrono::seconds kFiguresAfterChange{1};
+
+  // What moves the figures: the events counted, and the requests waiting and running.
+  std::array<std::uint64_t, 3> FiguresNow() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return {figures_.Events(), waiting_.size(), static_cast<std::uint64_t>(busy_)};
+  }
+
+  bool FiguresDue() {
+    if (!options_.metrics) return false;
+    const SteadyClock::duration since = SteadyClock::now() - figures_written_at_;
+    return since >= kFiguresInterval || (since >= kFiguresAfterChange && FiguresNow() != figures_written_);
+  }
+
+  void WriteFigures() {
+    if (!options_.metrics) return;
+    const std::array<std::uint64_t, 3> now = FiguresNow();
+    FigureGauges gauges;
+    gauges.waiting = now[1];
+    gauges.running = now[2];
+    gauges.jobs = options_.jobs;
+    gauges.start_time_s = std::chrono::duration_cast<std::chrono::seconds>(started_.time_since_epoch()).count();
+    figures_written_at_ = SteadyClock::now();
+    try {
+      WriteFiguresFile(*options_.metrics, FiguresText(figures_.Counts(), gauges));
+      figures_written_ = now;
+      if (!figures_problem_.empty()) Report("the figures are written to " + options_.metrics->string() + " again");
+      figures_problem_.clear();
+    } catch (const std::system_error& problem) {
+      // Said once, not at every write: serving goes on without them.
+      if (problem.what() != figures_problem_) {
+        figures_problem_ = problem.what();
+        Report("the figures cannot be written: " + figures_problem_ + "; serving goes on without them", Line::kWarning);
+      }
+    }
   }
 
   const CommandHostOptions& options_;
   const fs::path work_, errors_;
+  Lines lines_;
+  Figures figures_;
+  const WallClock::time_point started_;
+  // Of the main loop alone.
+  SteadyClock::time_point figures_written_at_;
+  std::array<std::uint64_t, 3> figures_written_{};
+  std::string figures_problem_;
   int lock_ = -1;  // held until the process ends
   std::mutex mutex_, report_mutex_;
   std::condition_variable ready_;

@@ -4,7 +4,8 @@
 
 // Here: its folders (work/, error/), the job pool and the deadlines. The command's environment
 // and its run are command_environment.h and command_run.h; the hand-over from request to answer,
-// the order of its flushes and renames, is hand_over.h.
+// the order of its flushes and renames, is hand_over.h; its figures figures.h, its lines for the
+// journal journal.h.
 
 #include <atomic>
 #include <chrono>
@@ -50,6 +51,8 @@ struct CommandHostOptions {
   std::optional<std::chrono::milliseconds> timeout;
   bool once = false;   // serve what is waiting now, then end
   bool quiet = false;  // no line for a request answered
+  // Where the figures go, for a textfile collector (figures.h): rewritten every few seconds.
+  std::optional<std::filesystem::path> metrics;
 };
 
 // Serves the outbound folder until a signal (SIGTERM, SIGINT, SIGHUP) ends it, or with once

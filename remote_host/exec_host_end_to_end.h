@@ -85,9 +85,15 @@ class RemoteHost {
 
   std::string State() const { return root_.path() + "/remote-host"; }
   std::string Log() const { return ReadAll(log_); }
+  // The names in a folder of its state, none while the remote host has not made it yet (a
+  // sanitizer build starts slower than the program publishes its first request).
   std::vector<std::string> Names(const std::string& folder) const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(State() + "/" + folder)) names.push_back(entry.path().filename());
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(State() + "/" + folder, error), end; !error && it != end;
+         it.increment(error)) {
+      names.push_back(it->path().filename());
+    }
     std::sort(names.begin(), names.end());
     return names;
   }

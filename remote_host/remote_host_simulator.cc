@@ -84,7 +84,10 @@ Serving with a command of your own (POSIX only):
                     outbound folder (default: remote-host beside the outbound folder)
   --timeout MS      kill a command MS milliseconds after it started (it is killed 43 s after
                     its request's publication in any case)
+  --metrics FILE    write the remote host's figures to FILE every few seconds, in the
+                    Prometheus text format, for the node exporter's textfile collector
   --keep, --once and --quiet as above; failures are said on standard error, one line each
+                    (when standard error is the journal, with fields of their own)
 )";
 
 struct Options {
@@ -99,6 +102,7 @@ struct Options {
   int jobs = 4;
   std::optional<fs::path> state;
   std::optional<milliseconds> timeout;
+  std::optional<fs::path> metrics;
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -145,6 +149,9 @@ Options ParseOptions(int argc, char** argv) {
       options.state = value();
     } else if (option == "--timeout") {
       options.timeout = milliseconds(Number(option, value(), 1, 3600000));
+    } else if (option == "--metrics") {
+      options.metrics = value();
+      if (options.metrics->empty() || !options.metrics->has_filename()) Usage("--metrics needs a file");
     } else if (option == "--never-answer") {
       options.never_answer = true;
     } else if (option == "--keep") {
@@ -166,7 +173,9 @@ Options ParseOptions(int argc, char** argv) {
   if (options.exec && (options.never_answer || options.delay.count() > 0)) {
     Usage("--delay and --never-answer are the simulator's; with --exec the command answers");
   }
-  if (!options.exec && (options.state || options.timeout)) Usage("--state and --timeout go with --exec");
+  if (!options.exec && (options.state || options.timeout || options.metrics)) {
+    Usage("--state, --timeout and --metrics go with --exec");
+  }
   return options;
 }
 
@@ -346,6 +355,7 @@ int main(int argc, char** argv) {
     serving.timeout = options.timeout;
     serving.once = options.once;
     serving.quiet = options.quiet;
+    serving.metrics = options.metrics;
     if (options.keep) fs::create_directories(*options.keep);
     return trackrelay::remote_host::ServeWithCommand(serving);
 #endif

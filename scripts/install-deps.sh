@@ -9,7 +9,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux \
   g++-mingw-w64-x86-64 wine wine64 \
   clang libclang-rt-14-dev hyperfine chromium \
-  nginx fcgiwrap lintian dpkg-dev file libxml2-utils groff-base \
+  nginx fcgiwrap lintian dpkg-dev file libxml2-utils groff-base prometheus-node-exporter \
   samba smbnetfs openssh-server openssh-client sshfs fuse3 glusterfs-server glusterfs-client \
   ceph-mon ceph-osd ceph-mds ceph-fuse ceph-common \
   pkg-config libfuse3-dev libtoml11-dev libspdlog-dev python3; do
@@ -26,7 +26,8 @@ done
 # simulator's libraries with dpkg-shlibdeps (dpkg-dev) and file; the package test runs lintian
 # and serves through nginx with fcgiwrap besides lighttpd and Apache; xmllint reads web.config;
 # groff renders the check's manual page as text for the zip, and the remote host's example
-# command out of its manual page for the package test.
+# command out of its manual page for the package test, whose node exporter
+# (prometheus-node-exporter) serves the units' figures.
 command -v npm >/dev/null 2>&1 || need+=(npm)
 if [ "${#need[@]}" -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
@@ -40,6 +41,6 @@ fi
 # The packages start their own servers; the tests and the demo start theirs on other ports. The
 # farm tests start a glusterd of their own on a loopback address's port 24007, which the
 # package's would hold on every address.
-for service in apache2 lighttpd nginx fcgiwrap smbd nmbd glusterd; do
+for service in apache2 lighttpd nginx fcgiwrap smbd nmbd glusterd prometheus-node-exporter; do
   if command -v service >/dev/null 2>&1; then service "$service" stop >/dev/null 2>&1 || true; fi
 done
