@@ -63,10 +63,13 @@ REPAIRED = ("remote host killed", "remote host stopped", "client killed", "serve
 
 def fault_target(kind, web):
     """What a fault puts out of use until its repair, so that no second fault strikes it
-    meanwhile (a power cut takes the remote host with it); None for a request killed."""
+    meanwhile (a power cut takes the remote host with it); None for a request killed. The
+    cluster's faults take turns: a client is evicted through the active metadata server, and a
+    server's repair is seen through a web server's client, so neither can be done while the
+    other fault stands."""
     return {"remote host killed": "host", "remote host stopped": "host", "power cut": "host",
-            "client killed": "client " + str(web), "server killed": "server",
-            "server hung": "server"}.get(kind)
+            "client killed": "cluster", "server killed": "cluster",
+            "server hung": "cluster"}.get(kind)
 
 
 def nemesis_plan(seed, seconds, kinds, web_names):
