@@ -307,8 +307,10 @@ for path in internal fatal relayed; do
       figure[relayed_unflushed_ratio_$q]=$(ratio ".[4].output_end.$q" ".[1].output_end.$q")
       if [ -n "$before" ]; then
         figure[relayed_before_$q]="$(us ".[6].output_end.$q") µs"
-        figure[relayed_rules_$q]="$(at "((.[0].output_end.$q - .[6].output_end.$q) * 1000) | round") µs"
-        figure[relayed_before_ratio_$q]="$(ratio ".[0].output_end.$q" ".[6].output_end.$q")×"
+        figure[relayed_rules_$q]="$(at "((.[0].output_end.$q - .[6].output_end.$q) * 1000) | round |
+          if . >= 0 then \"+\\(.)\" else tostring end") µs"
+        figure[relayed_before_ratio_$q]="$(at "(.[0].output_end.$q / .[6].output_end.$q) * 100 | round / 100 |
+          tostring | if test(\"[.]\") then . else . + \".0\" end")×"
       else
         figure[relayed_before_$q]="not measured" figure[relayed_rules_$q]="?" figure[relayed_before_ratio_$q]="?"
       fi
