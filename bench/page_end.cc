@@ -3,12 +3,15 @@
 // its standard output, which is what a web server waits for, to the later end of standard output
 // and standard error, which is what a server that reads both waits for, and to its exit.
 //
-//   trackrelay_page_end [--rounds N] [--warmup N] [--status S] [--answer FILE PATH]
-//                       [--remove PATH] [--json OUT] PROGRAM...
+//   trackrelay_page_end [--rounds N] [--warmup N] [--status S] [--answer FILE N OUTBOUND INBOUND]
+//                       [--watch FOLDER] [--json OUT] PROGRAM...
 //
-// Before every run of every program alike, so that each pays the same, FILE is put in place at
-// PATH as a remote host puts an answer (written under another name, then renamed), and the path
-// of --remove is removed. Every run must write what the first program's first run wrote, nothing
+// With --answer, this driver is the remote host of number N (bench/instant_host.h): before every
+// run of every program alike, so that each pays the same, what the run before left of N's
+// exchange is removed and FILE made ready in INBOUND as tN.out; the moment N.DAT is published in
+// OUTBOUND, it is removed and the answer renamed to N.out. The publication is watched in OUTBOUND,
+// or in FOLDER where only another view of it is told of the program's changes (a FUSE volume's
+// web server client). Every run must write what the first program's first run wrote, nothing
 // on standard error, and end with status S (default 0); a run that does not is counted wrong and
 // not timed. The first --warmup rounds (default 20) are not timed. The CPU time of each run
 // (user and system) is given beside. --json writes the figures in
@@ -20,10 +23,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench/instant_host.h"
 #include "bench/page_timing.h"
 
 extern char** environ;
@@ -40,12 +45,6 @@ struct Figures {
   int wrong = 0;
 };
 
-bool PutInPlace(const std::string& bytes, const std::string& path) {
-  const std::string fresh = path + ".new";
-  std::ofstream(fresh, std::ios::binary | std::ios::trunc) << bytes;
-  return std::rename(fresh.c_str(), path.c_str()) == 0;
-}
-
 std::string Quantiles(const std::vector<double>& ms) {
   char text[160];
   std::snprintf(text, sizeof text, "{\"p50\": %.4f, \"p90\": %.4f, \"p99\": %.4f}", Percentile(ms, 50), Percentile(ms, 90),
@@ -55,8 +54,8 @@ std::string Quantiles(const std::vector<double>& ms) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: trackrelay_page_end [--rounds N] [--warmup N] [--status S] [--answer FILE PATH] "
-               "[--remove PATH] [--json OUT] PROGRAM...\n");
+               "usage: trackrelay_page_end [--rounds N] [--warmup N] [--status S] [--answer FILE N OUTBOUND INBOUND] "
+               "[--watch FOLDER] [--json OUT] PROGRAM...\n");
   return 2;
 }
 
@@ -64,28 +63,30 @@ int Usage() {
 
 int main(int argc, char** argv) {
   int rounds = 1000, warmup = 20, expected_status = 0;
-  std::string answer, answer_path, remove_path, json;
+  std::string answer, number, outbound, inbound, watched, json;
   int at = 1;
   for (; at < argc && std::strncmp(argv[at], "--", 2) == 0; ++at) {
     const std::string option = argv[at];
-    const bool two = option == "--answer";
-    if (at + (two ? 2 : 1) >= argc) return Usage();
+    const bool four = option == "--answer";
+    if (at + (four ? 4 : 1) >= argc) return Usage();
     if (option == "--rounds") {
       rounds = std::atoi(argv[++at]);
     } else if (option == "--warmup") {
       warmup = std::atoi(argv[++at]);
     } else if (option == "--status") {
       expected_status = std::atoi(argv[++at]);
-    } else if (option == "--remove") {
-      remove_path = argv[++at];
+    } else if (option == "--watch") {
+      watched = argv[++at];
     } else if (option == "--json") {
       json = argv[++at];
-    } else if (two) {
+    } else if (four) {
       std::ifstream in(argv[++at], std::ios::binary);
       std::ostringstream all;
       all << in.rdbuf();
       answer = all.str();
-      answer_path = argv[++at];
+      number = argv[++at];
+      outbound = argv[++at];
+      inbound = argv[++at];
       if (!in) return Usage();
     } else {
       return Usage();
@@ -100,13 +101,18 @@ int main(int argc, char** argv) {
   }
   const int count = static_cast<int>(figures.size());
 
+  std::unique_ptr<trackrelay::bench::InstantHost> host;
+  if (!number.empty()) {
+    host = std::make_unique<trackrelay::bench::InstantHost>(outbound, inbound, watched.empty() ? outbound : watched);
+  }
   auto run_once = [&](const std::string& program) {
-    if (!remove_path.empty()) unlink(remove_path.c_str());
-    if (!answer_path.empty() && !PutInPlace(answer, answer_path)) {
-      std::fprintf(stderr, "cannot put the answer in place at %s\n", answer_path.c_str());
+    if (host && !host->Prepare(number, answer)) {
+      std::fprintf(stderr, "cannot make the answer ready in %s\n", inbound.c_str());
       std::exit(1);
     }
-    return RunTimed(program, environ);
+    TimedRun run = RunTimed(program, environ);
+    if (host) host->Finish();
+    return run;
   };
   // What every run must write: the first program's page.
   const TimedRun reference = run_once(figures[0].program);
@@ -155,6 +161,7 @@ int main(int argc, char** argv) {
                 Percentile(a.output_end, 99) / Percentile(b.output_end, 99),
                 Percentile(a.exit, 50) / Percentile(b.exit, 50));
   }
+  if (host) host->Clear(number);
   if (!json.empty()) {
     std::ofstream out(json);
     out << "[";

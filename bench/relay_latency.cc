@@ -4,8 +4,8 @@
 // arrival when its inbound folder can report it, else finds it at a look, 100 ms apart. With
 // UNRELATED files waiting in the inbound folder, the same run shows what a full folder costs.
 //
-//   trackrelay_relay_latency [--beside OTHER] [--share CLIENT SERVER | --farm CLIENTS SERVER]
-//                            PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]
+//   trackrelay_relay_latency [--beside OTHER]... [--share CLIENT SERVER | --farm CLIENTS SERVER]
+//                            PROGRAM SIMULATOR|instant REQUESTS [UNRELATED [given]]
 //
 // Requests run one after another with TRACKNO=0, each with a field of its own; a page counts
 // only when it is the simulator's answer for the number the counter handed out and shows that
@@ -16,9 +16,12 @@
 // folder, as a remote host would. With --farm, the web servers of a farm share a folder of a
 // cluster file system for c:\woe and r: alike, each through its own client (CLIENTS, the mount
 // points separated by ":"), the simulator on the remote host's client (SERVER); the requests
-// take turns among the web servers. With --beside, the requests take turns between PROGRAM and
-// OTHER (another build of it), on the same drives in the same minute, and the figures of each are
-// printed, OTHER's second. Prints the percentiles and ends with status 1 when any page was wrong.
+// take turns among the web servers. With --beside (once or more), the requests take turns between
+// PROGRAM and each OTHER (another build of it), on the same drives in the same minute, and the
+// figures of each are printed, in that order. With instant for SIMULATOR, no simulator runs: this
+// driver answers each request the moment it is published, with the page of its number and field
+// made ready before the start (bench/instant_host.h), the floor of the round trip; not with
+// --farm. Prints the percentiles and ends with status 1 when any page was wrong.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -30,11 +33,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/instant_host.h"
 #include "bench/page_timing.h"
 
 namespace {
@@ -52,9 +57,10 @@ struct Runs {
 };
 
 int main(int argc, char** argv) {
-  std::string share_client, share_server, beside;
-  if (argc > 2 && std::string(argv[1]) == "--beside") {
-    beside = fs::absolute(argv[2]).string();
+  std::string share_client, share_server;
+  std::vector<std::string> beside;
+  while (argc > 2 && std::string(argv[1]) == "--beside") {
+    beside.push_back(fs::absolute(argv[2]).string());
     argv += 2;
     argc -= 2;
   }
@@ -66,14 +72,15 @@ int main(int argc, char** argv) {
     argv += 3;
     argc -= 3;
   }
-  if (argc < 4) {
+  const bool instant = argc > 2 && std::string(argv[2]) == "instant";
+  if (argc < 4 || (instant && farm)) {
     std::fprintf(stderr,
-                 "usage: trackrelay_relay_latency [--beside OTHER] [--share CLIENT SERVER | --farm CLIENTS SERVER]"
-                 " PROGRAM SIMULATOR REQUESTS [UNRELATED [given]]\n");
+                 "usage: trackrelay_relay_latency [--beside OTHER]... [--share CLIENT SERVER | --farm CLIENTS SERVER]"
+                 " PROGRAM SIMULATOR|instant REQUESTS [UNRELATED [given]]\n");
     return 2;
   }
   const std::string program = fs::absolute(argv[1]).string();
-  const std::string simulator = fs::absolute(argv[2]).string();
+  const std::string simulator = instant ? "" : fs::absolute(argv[2]).string();
   const int requests = std::atoi(argv[3]);
   const int unrelated = argc > 4 ? std::atoi(argv[4]) : 0;
   const bool given = argc > 5 && std::string(argv[5]) == "given";
@@ -125,12 +132,14 @@ int main(int argc, char** argv) {
     std::ofstream(exchange / "tont" / file, std::ios::binary) << "<p>an answer nobody took\r\n";
   }
 
-  const pid_t host = fork();
+  const std::string outbound = (exchange / "fromnt").string(), inbound = (exchange / "tont").string();
+  std::unique_ptr<trackrelay::bench::InstantHost> instant_host;
+  if (instant) instant_host = std::make_unique<trackrelay::bench::InstantHost>(outbound, inbound, outbound);
+  const pid_t host = instant ? -1 : fork();
   if (host == 0) {
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);
-    const std::string outbound = (exchange / "fromnt").string(), inbound = (exchange / "tont").string();
     execl(simulator.c_str(), simulator.c_str(), "--outbound", outbound.c_str(), "--inbound", inbound.c_str(), "--quiet",
           static_cast<char*>(nullptr));
     _exit(127);
@@ -139,8 +148,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> base = {
       "GATEWAY_INTERFACE=CGI/1.1", "REQUEST_METHOD=GET", "SCRIPT_NAME=/cgi-bin/trackrelay",
       "SERVER_PROTOCOL=HTTP/1.0", "SERVER_NAME=localhost", "REMOTE_ADDR=127.0.0.1"};
-  const std::vector<std::string> programs = beside.empty() ? std::vector<std::string>{program}
-                                                            : std::vector<std::string>{program, beside};
+  std::vector<std::string> programs = {program};
+  programs.insert(programs.end(), beside.begin(), beside.end());
   std::vector<Runs> runs(programs.size());
   // The first request is not counted: it waits for the simulator to have started.
   for (int i = -1; i < requests; ++i) {
@@ -153,9 +162,16 @@ int main(int argc, char** argv) {
     std::vector<char*> envp;
     for (std::string& variable : environment) envp.push_back(variable.data());
     envp.push_back(nullptr);
+    // The answer the simulator would write, the fields in its table, made ready before the start.
+    if (instant_host) {
+      const std::string page = "<h1>Tracking number " + std::to_string(number) + "</h1>\r\n<tr><td>probe</td><td>" +
+                               std::to_string(i) + "</td></tr>\r\n";
+      if (!instant_host->Prepare(std::to_string(number), page)) return 1;
+    }
     // Standard error stays this driver's: under Wine the processes that Wine starts beside the
     // program keep it open after the program has ended.
     const TimedRun page = trackrelay::bench::RunTimed(programs[which], envp.data(), "/dev/null", false);
+    if (instant_host) instant_host->Finish();
     const std::string n = std::to_string(number);
     const bool right = page.ran && page.status == 0 &&
                        page.output.rfind("HTTP/1.0 200 OK\r\nContent-type: text/html\r\n\r\n", 0) == 0 &&
@@ -175,8 +191,11 @@ int main(int argc, char** argv) {
       these.exit_ms.push_back(page.exit_ms);
     }
   }
-  kill(host, SIGTERM);
-  waitpid(host, nullptr, 0);
+  if (host > 0) {
+    kill(host, SIGTERM);
+    waitpid(host, nullptr, 0);
+  }
+  instant_host.reset();
   std::error_code ignored;
   if (!shared.empty()) fs::remove_all(shared, ignored);
   for (const fs::path& each : roots) fs::remove_all(each, ignored);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Relay latency of the Windows build under Wine: trackrelay.exe relaying the native simulator's
 # answers, which it writes under another name and renames into place at once; then the floor,
-# the same requests with the answer already in place before the program starts, which is what
-# starting Wine and the program costs. The benchmarks' own driver measures both (bench/relay_latency.cc).
+# the same requests answered by the driver itself the moment each is published (the answer made
+# ready before the program starts, the request removed and the answer renamed in), which is what
+# starting Wine and the program and the bare exchange cost. The benchmarks' own driver measures
+# both (bench/relay_latency.cc).
 #   scripts/bench-wine.sh [EXE]     EXE defaults to build/windows/app/trackrelay.exe
 #   BENCH_LATENCY   requests of each run (default 300)
 set -euo pipefail
@@ -32,26 +34,15 @@ wineserver -p
 # the driver's drive root. c: is the root's c itself, with Windows borrowed into it, so that
 # c:\woe is a plain folder below the drive: the program refuses one reached through a link, and
 # would claim no number there. The driver passes the CGI variables and nothing else.
-# While the file answer-first is there, the answer of the request's number (given in the query)
-# is put in place before Wine starts, as the simulator would have written it.
 cat >"$work/program" <<EOF
 #!/bin/sh
 export PATH=/usr/bin:/bin HOME=$HOME WINEPREFIX=$WINEPREFIX WINEDEBUG=-all
 ln -sfn "\$TRACKRELAY_DRIVE_ROOT/r" "\$WINEPREFIX/dosdevices/r:"
 [ -e "\$TRACKRELAY_DRIVE_ROOT/c/windows" ] || ln -s "$WINEPREFIX/drive_c/windows" "\$TRACKRELAY_DRIVE_ROOT/c/windows"
 ln -sfn "\$TRACKRELAY_DRIVE_ROOT/c" "\$WINEPREFIX/dosdevices/c:"
-if [ -e "$work/answer-first" ]; then
-  number=\${QUERY_STRING#TRACKNO=}; number=\${number%%&*}
-  probe=\${QUERY_STRING##*probe=}
-  printf '<h1>Tracking number %s</h1>\r\n<tr><td>probe</td><td>%s</td></tr>\r\n' "\$number" "\$probe" \\
-    >"\$TRACKRELAY_DRIVE_ROOT/r/tont/\$number.out"
-fi
 exec wine "$exe"
 EOF
 chmod 755 "$work/program"
-# For the floor, a remote host that never answers: every answer is in place already.
-printf '#!/bin/sh\nexec sleep 100000\n' >"$work/silent"
-chmod 755 "$work/silent"
 
 echo "== relay latency under Wine: the simulator answers at once by rename =="
 # Wine 8 now and then reports the request's rename as failed although it was made: its server
@@ -59,6 +50,5 @@ echo "== relay latency under Wine: the simulator answers at once by rename =="
 # have taken the file in between. The program then shows internal error 3. The driver counts such
 # pages as wrong and leaves them out of the figures; the run goes on.
 "$driver" "$work/program" "$simulator" "$requests" 0 given || echo "(the run above saw wrong pages)"
-echo "== the floor: the answer in place before the program starts =="
-touch "$work/answer-first"
-"$driver" "$work/program" "$work/silent" "$requests" 0 given || echo "(the run above saw wrong pages)"
+echo "== the floor: the driver answers each request the moment it is published =="
+"$driver" "$work/program" instant "$requests" 0 given || echo "(the run above saw wrong pages)"
