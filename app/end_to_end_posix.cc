@@ -43,6 +43,8 @@ std::string SystemCallName(long long number) {
       return "inotify_add_watch";
     case SYS_exit_group:
       return "exit_group";
+    case SYS_poll:
+      return "poll";
   }
   std::string unnamed = "#";
   unnamed += std::to_string(number);
