@@ -91,9 +91,10 @@ if(TRACKRELAY_WINE_E2E_TESTS)
               bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests)
     # Clusters take turns, on the machine as in the POSIX build's tests (cmake/Tests.cmake).
     trackrelay_share_test(share_${share}_wine ${share} 90 450)
-    # Half of the test run's eight slots, here and for the fault tests below: two of these at
-    # most at once, their Wine processes being the heaviest of the run on 2 cores.
-    set_tests_properties(share_${share}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix PROCESSORS 4)
+    # A quarter of the test run's eight slots, here and for the fault tests below: their Wine
+    # processes are the heaviest of the run on 2 cores. Not more: one that waits for its cluster's
+    # turn on the machine holds its slots meanwhile.
+    set_tests_properties(share_${share}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix PROCESSORS 2)
   endforeach()
 
   # The farm of web servers on one cluster file system, a GlusterFS volume or CephFS
@@ -138,7 +139,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
                 TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
                 bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests faults)
       trackrelay_share_test(share_faults_${share}_wine ${share} 270 700)
-      set_tests_properties(share_faults_${share}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix PROCESSORS 4)
+      set_tests_properties(share_faults_${share}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix PROCESSORS 2)
       set_property(TEST share_faults_${share}_wine APPEND PROPERTY LABELS faults)
     endforeach()
   endif()

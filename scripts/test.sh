@@ -8,9 +8,10 @@
 # The builds come one after another (two compilers at a time on the machine); each build's tests
 # start as soon as it stands, beside the next builds and the other tests, since most of their
 # time is spent waiting (shares, farms, faults, timeouts, Wine). A GlusterFS volume or a Ceph
-# cluster is brought up by one test at a time on the machine (cmake/Tests.cmake), so the Windows
-# build's tests on them come after the others. Each stage's output is in build/test-logs/STAGE.log,
-# its time and result printed as it ends; the status is 1 when any stage failed.
+# cluster is brought up by one test at a time on the machine (cmake/Tests.cmake): the tests on them
+# start first in each run and take turns across the runs. Each stage's output is in
+# build/test-logs/STAGE.log, its time and result printed as it ends; the status is 1 when any
+# stage failed.
 #
 #   scripts/test.sh --quick   the release build's unit and end-to-end tests alone, without
 #                             shares, farms, power cuts, Wine or packages (the quick preset), and
@@ -33,13 +34,15 @@ rm -rf "$logs"
 mkdir -p "$logs"
 begun=$SECONDS
 
-# Runs a stage, its output in its log; prints its time, and the end of its log when it failed.
+# Runs a stage, its output in its log; prints its time and the processor time it took (user and
+# system, of all its processes), and the end of its log when it failed.
 stage() {
-  local name=$1 started=$SECONDS status=0
+  local name=$1 started=$SECONDS status=0 cpu TIMEFORMAT='%U %S'
   shift
-  "$@" >"$logs/$name.log" 2>&1 || status=$?
+  { time "$@" >"$logs/$name.log" 2>&1; } 2>"$logs/$name.cpu" || status=$?
+  cpu=$(awk '{printf "%d", $1 + $2}' "$logs/$name.cpu")
   if [ "$status" -eq 0 ]; then
-    echo "== $name: passed in $((SECONDS - started)) s (at $((SECONDS - begun)) s)"
+    echo "== $name: passed in $((SECONDS - started)) s, $cpu s of processor time (at $((SECONDS - begun)) s)"
   else
     echo "== $name: FAILED (status $status) in $((SECONDS - started)) s; the end of $logs/$name.log:"
     tail -n 40 "$logs/$name.log" | sed 's/^/   /'
@@ -60,25 +63,19 @@ if ! stage default-build default_build; then
 fi
 
 lanes=()
-# The release build's tests, then the packages' (the same build folder, so after them), then the
-# browser check (which configures that folder again).
+# The release build's tests.
 {
   stage default-tests ctest --preset default || true
-  touch "$logs/default-tests.done"
-  stage package ctest --preset package || true
-  stage browser bash scripts/browser-check.sh || true
+  touch "$logs/default-tests.ended"
 } &
 lanes+=($!)
 
-# The other builds, one after another, each one's tests started beside the next.
+# The other builds, one after another, each one's tests started beside the next; last the
+# packages, which build from their presets, and the browser check (both use the release build's
+# folder, so once its own tests are done).
 {
   if stage windows-build windows_build; then
-    {
-      # Its tests on the cluster file systems once the release build's have had theirs.
-      stage windows-tests ctest --preset windows -LE '^cluster$' || true
-      while [ ! -e "$logs/default-tests.done" ]; do sleep 5; done
-      stage windows-cluster-tests ctest --preset windows -L '^cluster$' || true
-    } &
+    stage windows-tests ctest --preset windows &
     windows=$!
   fi
   if stage asan-build asan_build; then
@@ -86,9 +83,13 @@ lanes+=($!)
     asan=$!
   fi
   if stage fuzz-build fuzz_build; then
-    stage fuzz ctest --preset fuzz || true
+    stage fuzz ctest --preset fuzz &
+    fuzz=$!
   fi
-  wait ${windows:-} ${asan:-} || true
+  while [ ! -e "$logs/default-tests.ended" ]; do sleep 5; done
+  stage package ctest --preset package || true
+  stage browser bash scripts/browser-check.sh || true
+  wait ${windows:-} ${asan:-} ${fuzz:-} || true
 } &
 lanes+=($!)
 
