@@ -125,9 +125,9 @@ class Attack {
   std::thread thread_;
 };
 
-// A bound on the time of a run that must not wait: Wine takes seconds to start a program on a
-// busy machine, while a hang would take the 45 s of the wait, or for ever.
-double Quick(double seconds) { return UnderWine() ? seconds + 8.0 : seconds; }
+// A bound on the time of a run that must not wait: a hang would take the 45 s of the wait, or for
+// ever, while a loaded machine may take seconds to start and end a process (Wine more).
+double Quick() { return UnderWine() ? 30.0 : 20.0; }
 
 // What the page of a request must be when its answer is the given text.
 std::string Relayed(const std::string& text) { return kHeader + text + "\r\n\r\n"; }
@@ -199,7 +199,7 @@ TEST(AttackEndToEnd, NothingOnTheShareLeadsTheProgramToALocalFile) {
       out = RunTrackrelay(Get("TRACKNO=7"), root);
     }
     EXPECT_EQ(out.output, c.page) << c.name;
-    EXPECT_LT(out.seconds, Quick(5.0)) << c.name;
+    EXPECT_LT(out.seconds, Quick()) << c.name;
     EXPECT_EQ(out.output.find("SECRET"), std::string::npos) << c.name;
     secrets.ExpectUntouched(c.name);
     if (!c.request.empty()) {
@@ -302,7 +302,7 @@ TEST(AttackEndToEnd, ANumberTypedByHandCannotTakeTheAnswerAnotherRequestWaitsFor
   remote.join();
   EXPECT_TRUE(taken);
   EXPECT_EQ(intruder.output, InternalErrorPage("3"));
-  EXPECT_LT(intruder.seconds, Quick(2.0));
+  EXPECT_LT(intruder.seconds, Quick());
   EXPECT_EQ(waiting.output, Relayed("the answer for the first request"));
   EXPECT_FALSE(root.Exists("r:\\fromnt\\t41.DAT")) << "the intruder wrote nothing";
   EXPECT_FALSE(root.Exists("r:\\fromnt\\41.DAT"));

@@ -448,6 +448,20 @@ Outcome StartedRun::Wait() {
   return outcome;
 }
 
+bool ReachableBy(uid_t user, const std::string& path) {
+  if (user == geteuid()) return access(path.c_str(), X_OK) == 0;
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 || setresuid(user, user, user) != 0) _exit(2);
+    _exit(access(path.c_str(), X_OK) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 Outcome RunTrackrelay(const Invocation& invocation, const DriveRoot& root) {
   return StartTrackrelay(invocation, root).Wait();
 }

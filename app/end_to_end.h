@@ -197,7 +197,7 @@ struct Invocation {
 };
 
 // One call of a traced run. On POSIX a system call, named for those the tests look at (close,
-// write, ftruncate, inotify_init1, inotify_add_watch, landlock_create_ruleset,
+// write, ftruncate, inotify_init1, inotify_add_watch, poll, landlock_create_ruleset,
 // landlock_restrict_self, seccomp, exit_group) and "#N" for the others; under
 // Wine a kernel32 routine by its name. first is its first argument (a descriptor or a handle),
 // result what it returned.

@@ -33,7 +33,14 @@ struct Launch {
   std::string wine_log;
 };
 
+// Whether the user may execute the file at path: every folder on the way may be entered. A clone
+// made in a private folder (mktemp -d makes it 0700) is out of the reach of the web server's user
+// that some runs are made as.
+bool ReachableBy(uid_t user, const std::string& path);
+
 // The POSIX road: runs the executable itself; trace_calls traces its system calls with ptrace.
+// A run as a user who cannot reach the executable runs a copy of it (the same bytes) from a
+// folder of the test process's own that every user may enter.
 void LaunchDirectly(const Invocation& invocation, Launch& launch);
 // Follows a child that stopped itself after PTRACE_TRACEME to its end, and records its system
 // calls from its exec on. Returns the wait status of its end. The invocation's
@@ -42,7 +49,8 @@ void LaunchDirectly(const Invocation& invocation, Launch& launch);
 int TraceToEnd(pid_t pid, struct rusage& usage, std::vector<TracedCall>& calls, const Invocation& invocation);
 
 // The Wine road (UnderWine()): runs `wine trackrelay.exe` in a prefix of user's whose drives are
-// root's; trace_calls records the kernel32 calls of the program's own code.
+// root's; trace_calls records the kernel32 calls of the program's own code. A user who cannot
+// reach the executable or the build's prefix fails the run, saying so.
 void LaunchUnderWine(const Invocation& invocation, const DriveRoot& root, uid_t user, Launch& launch);
 // After the end of a run on the Wine road, its outcome otherwise complete: hands its prefix back,
 // reads its relay trace into outcome.calls, and shows what Wine said when the run ended in

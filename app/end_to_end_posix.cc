@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/user.h>
@@ -11,8 +12,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,6 +24,8 @@
 #include "app/end_to_end_launch.h"
 
 namespace trackrelay::e2e {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -46,6 +52,8 @@ std::string SystemCallName(long long number) {
       return "seccomp";
     case SYS_exit_group:
       return "exit_group";
+    case SYS_poll:
+      return "poll";
   }
   std::string unnamed = "#";
   unnamed += std::to_string(number);
@@ -54,7 +62,49 @@ std::string SystemCallName(long long number) {
 
 }  // namespace
 
+namespace {
+
+// The copies of executables that runs as another user could not reach, in a folder of this test
+// process's own that every user may enter; removed when the process ends.
+class ReachableCopies {
+ public:
+  ~ReachableCopies() {
+    std::error_code ignored;
+    if (!folder_.empty()) fs::remove_all(folder_, ignored);
+  }
+  std::string Of(const std::string& executable) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (folder_.empty()) {
+      char name[] = "/tmp/trackrelay-programs-XXXXXX";
+      if (mkdtemp(name) == nullptr || chmod(name, 0755) != 0) throw std::runtime_error("cannot make " + std::string(name));
+      folder_ = name;
+    }
+    const std::string copy = folder_ + "/" + std::to_string(copies_.size()) + "/" + fs::path(executable).filename().string();
+    auto [at, made] = copies_.emplace(executable, copy);
+    if (made) {
+      fs::create_directory(fs::path(copy).parent_path());
+      chmod(fs::path(copy).parent_path().c_str(), 0755);
+      fs::copy_file(executable, copy);
+      chmod(copy.c_str(), 0755);
+    }
+    return at->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string folder_;
+  std::map<std::string, std::string> copies_;
+};
+
+ReachableCopies reachable_copies;
+
+}  // namespace
+
 void LaunchDirectly(const Invocation& invocation, Launch& launch) {
+  const uid_t user = invocation.run_as;
+  if (user != static_cast<uid_t>(-1) && user != geteuid() && !ReachableBy(user, launch.command.at(0))) {
+    launch.command.at(0) = reachable_copies.Of(launch.command.at(0));
+  }
   // A sanitizer's leak check at the end stops the process with ptrace, which it cannot while
   // it is traced.
   const bool traced =

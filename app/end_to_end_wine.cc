@@ -246,6 +246,13 @@ bool UnderWine() {
 
 void LaunchUnderWine(const Invocation& invocation, const DriveRoot& root, uid_t user, Launch& launch) {
   const std::string program = launch.command.at(0);
+  // Another user's prefix borrows the build's own Windows folder, which cannot be copied for it
+  // as the POSIX road's executable is.
+  const std::string windows = std::string(getenv("TRACKRELAY_E2E_WINEPREFIX")) + "/drive_c/windows";
+  if (user != geteuid() && (!ReachableBy(user, program) || !ReachableBy(user, windows))) {
+    throw std::runtime_error("user " + std::to_string(user) + " cannot reach " + program + " or " + windows +
+                             ": build in a folder that every user may enter");
+  }
   // Wine writes its relay trace and its errors to standard error; the program itself writes
   // nothing there.
   launch.env.push_back(invocation.trace_calls ? "WINEDEBUG=-all,err+all,+relay" : "WINEDEBUG=-all,err+all");

@@ -153,11 +153,12 @@ struct Burst {
 };
 
 // Whether a request gave up its wait for the counter's lock: internal error 1, once its 30 s were
-// up. Under Wine a farm hands out a number in about half a second (each of its calls is many round
-// trips to the file server), so that of 100 requests a web server at once the last still wait
-// when their time is up; on POSIX none may.
+// up, and never before. Under Wine a farm hands out a number in about half a second (each of its
+// calls is many round trips to the file server), so that of 100 requests a web server at once the
+// last still wait when their time is up; a loaded machine does the same to the POSIX build. How
+// many numbers a farm hands out in a second is the benchmarks' to measure.
 bool OutOfTimeForTheLock(const Outcome& outcome) {
-  return UnderWine() && outcome.output == InternalErrorPage("1") && outcome.seconds >= kLongestLockWaitMs / 1000.0;
+  return outcome.output == InternalErrorPage("1") && outcome.seconds >= kLongestLockWaitMs / 1000.0;
 }
 
 // Every page its own, every number once, within [first, last], but for requests that gave up
@@ -209,6 +210,7 @@ TEST(FarmEndToEnd, EveryRequestOfEveryWebServerGetsAPageAndANumberOfItsOwn) {
     const std::string what = Named("", each).append(" requests a web server");
     const int total = each * static_cast<int>(farm.size());
     const int served = ExpectOwnPagesAndDistinctNumbers(burst, first, first + total - 1, what);
+    EXPECT_GT(served, 0) << what << ": the counter's lock never passed on";
     // A request that gave up its wait took no number.
     EXPECT_EQ(farm.server(0).Read("c:\\woe\\track.txt"), CounterText(first + served)) << what;
     EXPECT_EQ(farm.server(0).List("c:\\woe"), (std::vector<std::string>{"track.claims", "track.txt"})) << what;

@@ -29,3 +29,35 @@ set(TRACKRELAY_LAZYFS_SOURCE "${lazyfs_source}" CACHE PATH "LazyFS's source, for
 set(TRACKRELAY_LAZYFS_BUILD "${PROJECT_SOURCE_DIR}/build/lazyfs" CACHE PATH
     "Where the power-cut tests build LazyFS")
 option(TRACKRELAY_POWER_CUT_TESTS "Run the power-cut tests on LazyFS" ON)
+
+# The tests on network shares and of a farm (label share): the exchange's end-to-end cases with r:
+# on a real share, the farm's, and the shares' faults (harness/, and under Wine
+# cmake/WineTests.cmake). The asan preset leaves them out: they run the code that the end-to-end
+# tests on a local drive run, which it keeps.
+option(TRACKRELAY_SHARE_TESTS "Run the tests on network shares and of a farm" ON)
+
+# The tests that bring up a GlusterFS volume or a Ceph cluster take turns, one cluster of a kind
+# at a time on the machine: within one ctest run by a RESOURCE_LOCK (KIND_cluster), across the
+# runs of several builds at once (scripts/test.sh runs them side by side) by a lock file that the
+# test's command waits for (flock), closed in the test itself so that no daemon it starts goes on
+# holding it. Two Ceph clusters brought up side by side once saw every ceph command of both refused
+# by its monitor (EPERM). The wait for the lock comes on top of a test's own time limit.
+set(TRACKRELAY_CLUSTER_LOCK_WAIT 1800)
+function(trackrelay_cluster_lock out kind)
+  set(${out} flock --close --wait ${TRACKRELAY_CLUSTER_LOCK_WAIT} /tmp/trackrelay-${kind}-cluster.lock PARENT_SCOPE)
+endfunction()
+
+# Marks the test of a share (LABELS share, and cluster on a cluster file system) with its time
+# limit, and orders it among the first: without the costs of an earlier run, ctest would start
+# the tests that wait longest last.
+function(trackrelay_share_test name kind seconds limit)
+  set(labels share)
+  set(lock "")
+  if(kind STREQUAL "gluster" OR kind STREQUAL "ceph")
+    list(APPEND labels cluster)
+    set(lock RESOURCE_LOCK ${kind}_cluster)
+    math(EXPR limit "${limit} + ${TRACKRELAY_CLUSTER_LOCK_WAIT}")
+  endif()
+  set_property(TEST ${name} APPEND PROPERTY LABELS ${labels})
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT ${limit} COST ${seconds} ${lock})
+endfunction()

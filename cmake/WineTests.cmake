@@ -17,19 +17,41 @@ gtest_discover_tests(trackrelay_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 
                      PROPERTIES FIXTURES_REQUIRED wine_prefix)
 
 option(TRACKRELAY_WINE_E2E_TESTS "Run the end-to-end tests of trackrelay.exe under Wine" ON)
+# The build for this machine whose harness (and simulator) the Wine tests take: the checkout's
+# default build where it is configured, which builds the same harness for its own tests, so that
+# nothing is built twice; else this project once more, configured for this machine in this build
+# folder, for the harness alone.
+set(TRACKRELAY_HOST_BUILD "" CACHE PATH
+    "A configured build of this project for this machine whose end-to-end harness the Wine tests take")
 if(TRACKRELAY_WINE_E2E_TESTS)
-  # This project once more, configured for this machine, for the harness alone.
   include(ExternalProject)
-  set(host_build "${CMAKE_BINARY_DIR}/host-e2e")
-  ExternalProject_Add(trackrelay_host_e2e
-    SOURCE_DIR "${PROJECT_SOURCE_DIR}"
-    BINARY_DIR "${host_build}"
-    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=
-    BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_build}" --target trackrelay_e2e_tests
-    BUILD_ALWAYS ON
-    INSTALL_COMMAND ""
-    BUILD_BYPRODUCTS "${host_build}/app/trackrelay_e2e_tests"
-  )
+  set(host_build "${TRACKRELAY_HOST_BUILD}")
+  if(host_build STREQUAL "" AND EXISTS "${PROJECT_SOURCE_DIR}/build/default/CMakeCache.txt")
+    set(host_build "${PROJECT_SOURCE_DIR}/build/default")
+  endif()
+  if(NOT host_build STREQUAL "")
+    # Brought up to date, a moment's work when its own tests were built.
+    ExternalProject_Add(trackrelay_host_e2e
+      SOURCE_DIR "${PROJECT_SOURCE_DIR}"
+      BINARY_DIR "${host_build}"
+      CONFIGURE_COMMAND ""
+      BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_build}" --target trackrelay_e2e_tests
+      BUILD_ALWAYS ON
+      INSTALL_COMMAND ""
+      BUILD_BYPRODUCTS "${host_build}/app/trackrelay_e2e_tests"
+    )
+  else()
+    set(host_build "${CMAKE_BINARY_DIR}/host-e2e")
+    ExternalProject_Add(trackrelay_host_e2e
+      SOURCE_DIR "${PROJECT_SOURCE_DIR}"
+      BINARY_DIR "${host_build}"
+      CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=
+      BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_build}" --target trackrelay_e2e_tests
+      BUILD_ALWAYS ON
+      INSTALL_COMMAND ""
+      BUILD_BYPRODUCTS "${host_build}/app/trackrelay_e2e_tests"
+    )
+  endif()
   add_dependencies(trackrelay_host_e2e trackrelay trackrelay-check)
 
   # The harness learns from its environment to run trackrelay.exe under Wine, with drives
@@ -53,35 +75,42 @@ if(TRACKRELAY_WINE_E2E_TESTS)
   if(TRACKRELAY_WINE_SMB_TESTS)
     list(APPEND wine_shares smb)
   endif()
+  set(wine_clusters gluster ceph)
+  if(NOT TRACKRELAY_SHARE_TESTS)
+    set(wine_shares "")
+    set(wine_clusters "")
+  endif()
   foreach(share ${wine_shares})
+    trackrelay_cluster_lock(lock ${share})
+    if(NOT share STREQUAL "gluster" AND NOT share STREQUAL "ceph")
+      set(lock "")
+    endif()
     add_test(NAME share_${share}_wine
-      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+      COMMAND ${lock} ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
               TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
               bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests)
-    # Half of the test run's eight slots, here and for the fault tests below: two of these at
-    # most at once. Three of them beside the fault tests' Wine processes once held a look up for
-    # a second on 2 cores, and the test that times how soon an answer is taken failed on all
-    # three shares at once.
-    set_tests_properties(share_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 450
-                         FIXTURES_REQUIRED wine_prefix PROCESSORS 4)
-    if(share STREQUAL "ceph")
-      # One Ceph cluster at a time, as in the POSIX build's tests (harness/CMakeLists.txt).
-      set_tests_properties(share_${share}_wine PROPERTIES RESOURCE_LOCK ceph_cluster)
-    endif()
+    # Clusters take turns, on the machine as in the POSIX build's tests (cmake/Tests.cmake).
+    trackrelay_share_test(share_${share}_wine ${share} 90 450)
+    # A quarter of the test run's eight slots, here and for the fault tests below: their Wine
+    # processes are the heaviest of the run on 2 cores. Not more: one that waits for its cluster's
+    # turn on the machine holds its slots meanwhile.
+    set_tests_properties(share_${share}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix PROCESSORS 2)
   endforeach()
 
   # The farm of web servers on one cluster file system, a GlusterFS volume or CephFS
   # (harness/shares/farm_test.sh), each web server a Wine prefix of its own, c:\woe linked and r:
   # mapped onto the file system through its own client.
-  foreach(cluster gluster ceph)
+  foreach(cluster ${wine_clusters})
+    trackrelay_cluster_lock(lock ${cluster})
     add_test(NAME farm_${cluster}_wine
-      COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+      COMMAND ${lock} ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
               TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
               bash ${PROJECT_SOURCE_DIR}/harness/shares/farm_test.sh ${cluster} ${host_build}/app/trackrelay_e2e_tests)
-    # Alone: its 240 Wine processes at once hold up every other test's looks, and the tests that
-    # time how soon an answer is taken would fail beside it.
-    set_tests_properties(farm_${cluster}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900
-                         FIXTURES_REQUIRED wine_prefix RUN_SERIAL ON)
+    trackrelay_share_test(farm_${cluster}_wine ${cluster} 300 900)
+    # One farm at a time, beside the other tests: its 240 Wine processes at once take both cores.
+    set_tests_properties(farm_${cluster}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix)
+    set_property(TEST farm_${cluster}_wine APPEND PROPERTY RESOURCE_LOCK farm)
+    set_property(TEST farm_${cluster}_wine APPEND PROPERTY LABELS farm)
   endforeach()
 
   # The power-cut tests (harness/shares/power_cut_test.sh) with trackrelay.exe under Wine: its
@@ -93,7 +122,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
               bash ${PROJECT_SOURCE_DIR}/harness/shares/power_cut_test.sh ${TRACKRELAY_LAZYFS_SOURCE}
               ${TRACKRELAY_LAZYFS_BUILD} ${host_build}/app/trackrelay_e2e_tests)
     set_tests_properties(power_cut_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500 FIXTURES_REQUIRED wine_prefix
-                         LABELS power_cut)
+                         LABELS power_cut COST 150)
   endif()
 
   # The soak (harness/soak/) with trackrelay.exe under Wine, on the local disk with power cuts
@@ -113,17 +142,19 @@ if(TRACKRELAY_WINE_E2E_TESTS)
   # The fault tests of the shares (harness/shares/faults.sh) with trackrelay.exe under Wine, on
   # the shares where Wine passes the exchange's tests.
   option(TRACKRELAY_SHARE_FAULT_TESTS "Run the fault tests on the network shares" ON)
-  if(TRACKRELAY_SHARE_FAULT_TESTS)
+  if(TRACKRELAY_SHARE_FAULT_TESTS AND TRACKRELAY_SHARE_TESTS)
     foreach(share sftp gluster ceph)
+      trackrelay_cluster_lock(lock ${share})
+      if(NOT share STREQUAL "gluster" AND NOT share STREQUAL "ceph")
+        set(lock "")
+      endif()
       add_test(NAME share_faults_${share}_wine
-        COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
+        COMMAND ${lock} ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
                 TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
                 bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests faults)
-      set_tests_properties(share_faults_${share}_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 700
-                           FIXTURES_REQUIRED wine_prefix PROCESSORS 4)
-      if(share STREQUAL "ceph")
-        set_tests_properties(share_faults_${share}_wine PROPERTIES RESOURCE_LOCK ceph_cluster)
-      endif()
+      trackrelay_share_test(share_faults_${share}_wine ${share} 270 700)
+      set_tests_properties(share_faults_${share}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix PROCESSORS 2)
+      set_property(TEST share_faults_${share}_wine APPEND PROPERTY LABELS faults)
     endforeach()
   endif()
 endif()

@@ -15,25 +15,6 @@ namespace trackrelay {
 // How many bytes a text file reader fetches with one read; a longer line comes in several.
 inline constexpr std::size_t kTextReadChunk = 64 * 1024;
 
-// A network share may refuse a delete or a rename as busy for a moment after its file was closed,
-// while the server still holds its handle. That passes within milliseconds; so the call is made
-// again every kBusyPauseMs for about a second (kBusyLimitMs) before the error counts. Nothing
-// else is retried.
-inline constexpr DWORD kBusyPauseMs = 20;
-inline constexpr DWORD kBusyLimitMs = 1000;
-
-// Calls call (which returns 0, or the error that made it fail) until it succeeds, fails otherwise
-// than busy, or has been busy for about a second; returns 0 or the last error. busy tells which
-// of the platform's errors is a share's passing "busy".
-template <typename Call, typename Busy>
-auto RetryWhileShareBusy(Call call, Busy busy) -> decltype(call()) {
-  for (DWORD waited = 0;; waited += kBusyPauseMs) {
-    const auto error = call();
-    if (error == 0 || !busy(error) || waited >= kBusyLimitMs) return error;
-    ::Sleep(kBusyPauseMs);
-  }
-}
-
 // The stored spelling of a name among the entries of its folder, offered one by one: the entry
 // spelt exactly so when there is one, else the first that differs from it in case alone. A share
 // that ignores case finds 42.OUT when asked for 42.out; only the folder's listing tells which of
@@ -76,6 +57,28 @@ class Deadline {
  private:
   std::chrono::steady_clock::time_point end_;
 };
+
+// A network share may refuse a delete or a rename as busy for a moment after its file was closed,
+// while the server still holds its handle. That passes within milliseconds; so the call is made
+// again every kBusyPauseMs for about a second (kBusyLimitMs) before the error counts. Nothing
+// else is retried.
+inline constexpr DWORD kBusyPauseMs = 20;
+inline constexpr DWORD kBusyLimitMs = 1000;
+
+// Calls call (which returns 0, or the error that made it fail) until it succeeds, fails otherwise
+// than busy, or has been busy for about a second; returns 0 or the last error. busy tells which
+// of the platform's errors is a share's passing "busy". The second is the clock's, not a count of
+// pauses: a share whose every answer takes long, or a loaded machine that oversleeps each pause,
+// would otherwise stretch it many times over, within a request's time.
+template <typename Call, typename Busy>
+auto RetryWhileShareBusy(Call call, Busy busy) -> decltype(call()) {
+  const Deadline deadline(kBusyLimitMs);
+  for (;;) {
+    const auto error = call();
+    if (error == 0 || !busy(error) || deadline.LeftMs() <= 0) return error;
+    ::Sleep(kBusyPauseMs);
+  }
+}
 
 // The real System of this platform, made at the first call: the POSIX or the Windows file
 // system, whichever file_system_posix.cc or file_system_win32.cc was built. CurrentSystem()

@@ -128,7 +128,9 @@ TEST(AllocateTrackingNumberTest, ALockNeverLetGoEndsTheAllocationAtItsBoundWithT
   EXPECT_EQ(FailureOf([] { AllocateTrackingNumber(250); }), kPermissionDenied);
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   EXPECT_GE(waited.count(), 250);
-  EXPECT_LT(waited.count(), 250 + 1000);
+  // A loaded machine may hold the last try up; an allocation that missed its bound would wait
+  // for ever.
+  EXPECT_LT(waited.count(), 250 + 5000);
   EXPECT_EQ(drive.Read(kCounter), " 41 \r\n");
   EXPECT_FALSE(drive.Exists(std::string(kCounterReplacementPath)));
 }

@@ -83,7 +83,9 @@ TEST(RunCommandTest, KillsTheWholeProcessGroupAtTheDeadline) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_EQ(run.ending, Ending::kDeadline);
   EXPECT_GE(seconds, 0.3);
-  EXPECT_LT(seconds, 5.0);
+  // Killed at its deadline, not when the command would have ended (30 s); a loaded machine may
+  // take seconds over the kill and the reaping.
+  EXPECT_LT(seconds, 15.0);
   for (int i = 0; i < 100 && Alive(pid_file); ++i) std::this_thread::sleep_for(milliseconds(10));
   EXPECT_FALSE(Alive(pid_file)) << "the background process of the command is killed with it";
 
@@ -105,7 +107,8 @@ TEST(RunCommandTest, StopsWhenTheHostStops) {
   const CommandRun run = RunCommand("sleep 30", "", {}, started + std::chrono::seconds(30), stop);
   stopper.join();
   EXPECT_EQ(run.ending, Ending::kStopped);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  // Stopped, not run to its end (30 s), with a loaded machine's margin.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
 }
 
 }  // namespace

@@ -89,7 +89,9 @@ TEST(RemoteHostCommandEndToEnd, ASlowCommandIsKilledWithAllItStartedAtItsDeadlin
   const Outcome out = RunTrackrelay(Get("TRACKNO=8"), root);
   EXPECT_EQ(out.output, Relayed(remote_host::ErrorPage("8")));
   EXPECT_GE(out.seconds, 1.4);
-  EXPECT_LT(out.seconds, 10.0);
+  // At its deadline of 1.5 s, not the command's 60 s nor the program's 45 s, with a loaded
+  // machine's margin.
+  EXPECT_LT(out.seconds, 20.0);
   EXPECT_TRUE(Eventually([&] { return host.Log().find("8: FAILED: the command was killed") != std::string::npos; }))
       << host.Log();
   EXPECT_NE(host.Log().find("at the deadline (--timeout)"), std::string::npos) << host.Log();
@@ -111,8 +113,10 @@ TEST(RemoteHostCommandEndToEnd, ACommandThatRunsPastTheProgramsWaitIsKilledWhile
   // The error page, not the timeout page: it came while the program was still looking.
   EXPECT_EQ(out.output, Relayed(remote_host::ErrorPage("9")));
   EXPECT_GE(out.seconds, 42.5);
-  // Under Wine the run's time includes Wine's start, seconds before the request is published.
-  EXPECT_LT(out.seconds, UnderWine() ? 50.0 : 45.0);
+  // At the remote host's deadline, 43 s after publication: that the program still looked then
+  // is the page's to show. A loaded machine stretches the looks and the kill past 45 s; under
+  // Wine the run's time includes Wine's start, seconds before the request is published.
+  EXPECT_LT(out.seconds, UnderWine() ? 58.0 : 53.0);
   EXPECT_TRUE(Eventually([&] { return host.Log().find("43 s after publication") != std::string::npos; })) << host.Log();
 }
 

@@ -1,19 +1,99 @@
 #!/usr/bin/env bash
-# Builds trackrelay and runs every test, each a preset's workflow: the release build, the
-# sanitizer build, the Windows build under Wine, the packages (built from their presets, the
-# Debian package installed, served and purged, the zip's programs run under Wine; as root), the
-# fuzz targets for FUZZ_SECONDS each (default 60), two at a time; then the browser check.
-# Installs what the tests need first when it is missing (root).
+# Builds trackrelay and runs every test: the release build, the sanitizer build, the Windows build
+# under Wine, the packages (built from their presets, the Debian package installed, served and
+# purged, the zip's programs run under Wine; as root), the fuzz targets for FUZZ_SECONDS each
+# (default 60), two at a time, and the browser check. Installs what the tests need first when it
+# is missing (root).
+#
+# The builds come one after another (two compilers at a time on the machine); each build's tests
+# start as soon as it stands, beside the next builds and the other tests, since most of their
+# time is spent waiting (shares, farms, faults, timeouts, Wine). A GlusterFS volume or a Ceph
+# cluster is brought up by one test at a time on the machine (cmake/Tests.cmake): the tests on them
+# start first in each run and take turns across the runs. Each stage's output is in
+# build/test-logs/STAGE.log, its time and result printed as it ends; the status is 1 when any
+# stage failed.
+#
+#   scripts/test.sh --quick   the release build's unit and end-to-end tests alone, without
+#                             shares, farms, power cuts, Wine or packages (the quick preset), and
+#                             without installing anything: a developer's loop
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+if [ "${1:-}" = --quick ]; then
+  exec cmake --workflow --preset quick
+fi
+if [ "$#" -gt 0 ]; then
+  echo "usage: scripts/test.sh [--quick]" >&2
+  exit 2
+fi
+
 bash scripts/install-deps.sh
 
-for preset in default asan windows package fuzz; do
-  echo "== $preset =="
-  cmake --workflow --preset "$preset"
-done
+logs=build/test-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+begun=$SECONDS
 
-# Headless Chromium submits the demo's form and sees the relayed answers.
-echo "== browser =="
-bash scripts/browser-check.sh
+# Runs a stage, its output in its log; prints its time and the processor time it took (user and
+# system, of all its processes), and the end of its log when it failed.
+stage() {
+  local name=$1 started=$SECONDS status=0 cpu TIMEFORMAT='%U %S'
+  shift
+  { time "$@" >"$logs/$name.log" 2>&1; } 2>"$logs/$name.cpu" || status=$?
+  cpu=$(awk '{printf "%d", $1 + $2}' "$logs/$name.cpu")
+  if [ "$status" -eq 0 ]; then
+    echo "== $name: passed in $((SECONDS - started)) s, $cpu s of processor time (at $((SECONDS - begun)) s)"
+  else
+    echo "== $name: FAILED (status $status) in $((SECONDS - started)) s; the end of $logs/$name.log:"
+    tail -n 40 "$logs/$name.log" | sed 's/^/   /'
+    touch "$logs/$name.failed"
+  fi
+  return "$status"
+}
+# Each build: configured and built.
+default_build() { cmake --preset default && cmake --build --preset default; }
+windows_build() { cmake --preset windows && cmake --build --preset windows; }
+asan_build() { cmake --preset asan && cmake --build --preset asan; }
+fuzz_build() { cmake --preset fuzz && cmake --build --preset fuzz; }
+
+# Everything else needs the release build: its programs, and its harness for the Windows build's
+# end-to-end tests (cmake/WineTests.cmake).
+if ! stage default-build default_build; then
+  exit 1
+fi
+
+lanes=()
+# The release build's tests.
+{
+  stage default-tests ctest --preset default || true
+  touch "$logs/default-tests.ended"
+} &
+lanes+=($!)
+
+# The other builds, one after another, each one's tests started beside the next; last the
+# packages, which build from their presets, and the browser check (both use the release build's
+# folder, so once its own tests are done).
+{
+  if stage windows-build windows_build; then
+    stage windows-tests ctest --preset windows &
+    windows=$!
+  fi
+  if stage asan-build asan_build; then
+    stage asan-tests ctest --preset asan &
+    asan=$!
+  fi
+  if stage fuzz-build fuzz_build; then
+    stage fuzz ctest --preset fuzz &
+    fuzz=$!
+  fi
+  while [ ! -e "$logs/default-tests.ended" ]; do sleep 5; done
+  stage package ctest --preset package || true
+  stage browser bash scripts/browser-check.sh || true
+  wait ${windows:-} ${asan:-} ${fuzz:-} || true
+} &
+lanes+=($!)
+
+wait "${lanes[@]}" || true
+failed=$(cd "$logs" && ls -- *.failed 2>/dev/null | sed 's/\.failed$//' | tr '\n' ' ')
+echo "== the whole run: $((SECONDS - begun)) s${failed:+; FAILED: $failed}"
+[ -z "$failed" ]

@@ -28,9 +28,6 @@
 #                                 server keeps no session of a dead client
 #   faults                        prints the names of the faults (app/fault_end_to_end_test.cc)
 #                                 that the kind goes through
-#   replaced-when-hung            prints yes where another server takes the place of one that
-#                                 hangs (CephFS's standby MDS), so that the share serves again
-#                                 within one blocked call; no where it serves only once woken
 #
 # A repair returns once the share serves again through its client (a file made and removed).
 #
@@ -331,7 +328,6 @@ trackrelay_share_fault() {
       if declare -F "trackrelay_share_${kind}_evict" >/dev/null; then "trackrelay_share_${kind}_evict" "$dir" "${action#evict-client-}"; fi
       ;;
     faults) trackrelay_share_faults_of "$kind" ;;
-    replaced-when-hung) if [ "$kind" = ceph ]; then echo yes; else echo no; fi ;;
     *) echo "unknown fault action $action" >&2; return 1 ;;
   esac
 }

@@ -33,8 +33,6 @@ trackrelay_share_up "$kind" "$work"
 echo "== the $kind share is up in $((SECONDS - started)) s: the server's folder $TRACKRELAY_SHARE_SERVER," \
   "mounted at $TRACKRELAY_SHARE_CLIENT"
 export TRACKRELAY_E2E_SHARE=$TRACKRELAY_SHARE_CLIENT TRACKRELAY_E2E_SHARE_SERVER=$TRACKRELAY_SHARE_SERVER
-# On Gluster the remote host works through a client of the volume, as a real one would.
-if [ "$kind" = gluster ]; then export TRACKRELAY_E2E_REMOTE_ON_CLIENT=1; fi
 # Wine walks every name of a path, many times over, for each Windows call, and on the volume each
 # walk is a round trip to the file server (its clients keep no names or attributes, so that every
 # look is true to it): a request whose answer is there took about 350 ms there against 75 ms with
