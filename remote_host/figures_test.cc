@@ -150,7 +150,7 @@ TEST(FiguresTest, TheTextIsTheExpositionFormat) {
     EXPECT_TRUE(families.insert(name).second) << name;
     EXPECT_TRUE(previous.starts_with("# HELP " + name + " ")) << line;
   }
-  EXPECT_EQ(families.size(), 9u);
+  EXPECT_EQ(families.size(), 10u);
 }
 
 class FiguresFileTest : public ::testing::Test {
