@@ -294,9 +294,10 @@ TEST(TrackingRequestEndToEnd, ResponseLandingSecondsLaterIsFoundByTheNextLook) {
   // Taken (relayed, then deleted) by a look of the waiting request, long before its 450 looks are
   // spent; the process's exit is not the wait's. The looks are 100 ms apart, which a loaded
   // machine stretches; where every call costs a round trip to the share's server, what the
-  // relay's own calls take there comes on top (RelayFloor). How soon it is taken is the
-  // benchmarks' to measure (docs/benchmarks.md).
-  EXPECT_LT(remote.AnsweredToTaken(), 2.0 + floor)
+  // relay's own calls take there comes on top (RelayFloor), and a client that keeps a name for a
+  // second (sshfs) shows the request its own N.DAT that long after the remote host took it. How
+  // soon it is taken is the benchmarks' to measure (docs/benchmarks.md).
+  EXPECT_LT(remote.AnsweredToTaken(), 5.0 + floor)
       << "a look every 100 ms; a relay whose answer is there: " << floor << " s";
   EXPECT_GT(out.seconds, 3.0);
 }
