@@ -323,7 +323,9 @@ snippets_and_clients() {
   says docs/deploy.md "| sshfs (SFTP) | $harness |" || fail "docs/deploy.md's sshfs options are not the share tests' $harness"
   says docs/testing.md "sshfs with $harness" || fail "docs/testing.md's sshfs options are not the share tests' $harness"
   harness=$(sed -n 's/.*local dir=$1 port=$2 pid timeout=\([0-9]*\)$/\1/p' harness/shares/kinds/smb.sh)
-  says docs/deploy.md "smb_timeout $harness in its smbnetfs.conf" || fail "docs/deploy.md's smb_timeout is not the share tests' $harness"
+  says docs/deploy.md "| smbnetfs (SMB) | smb_timeout $harness in smbnetfs.conf |" ||
+    fail "docs/deploy.md's smb_timeout is not the share tests' $harness"
+  says docs/testing.md "smbnetfs with smb_timeout $harness" || fail "docs/testing.md's smb_timeout is not the share tests' $harness"
   [ "$failures" = "$start" ] && pass "the pages state the snippets' time limit of $limit s, the nginx snippet and the share tests' client options as they are"
 }
 
