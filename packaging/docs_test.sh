@@ -224,13 +224,20 @@ plain_text() {
     -e 's/\*\*//g' -e 's/`//g' "$1" | tr '\n' ' ' | tr -s ' \t' '  '
 }
 declare -A plain_of
-# The value of constant $1 as the code defines it ("kName = 42;", "kName{42}", "16u << 20"),
-# wherever among the sources it stands; empty when no source defines it.
-code_value() {
-  local expr
-  expr=$(grep -rhoE "\b$1( = |\{)[^;}]*" relay remote_host platform cgi check --include='*.h' --include='*.cc' --exclude='*_test.cc' 2>/dev/null |
-    head -n 1 | sed -E "s/^$1( = |\{)//; s/([0-9])u/\1/g")
-  [ -n "$expr" ] && [[ $expr =~ ^[0-9\ \<\*]+$ ]] && echo $((expr))
+# The constants that the code defines as a number ("kName = 42;", "kName{42}", "16u << 20"),
+# by name, wherever among the sources they stand (the tests' own left out).
+declare -A code_values=()
+load_code_values() {
+  local line name expr
+  while IFS= read -r line; do
+    name=${line%%[ {]*}
+    expr=${line#"$name"}
+    expr=${expr#" = "}
+    expr=${expr#"{"}
+    # A number, perhaps shifted or multiplied ("16u << 20", "64 * 1024"), and nothing else.
+    [ -n "${code_values[$name]+set}" ] || [[ ! $expr =~ ^[0-9][0-9u\ \<\*]*$ ]] || code_values[$name]=$((${expr//u/}))
+  done < <(grep -rhoE '\bk[A-Z][A-Za-z0-9]*( = |\{)[^;}]*' relay remote_host platform cgi check \
+             --include='*.h' --include='*.cc' --exclude='*_test.cc' 2>/dev/null)
 }
 # says PAGE PHRASE: PAGE holds PHRASE, as a reader reads it.
 says() {
@@ -241,9 +248,10 @@ says() {
 # the phrases that state it, "@" standing for the value.
 code_numbers() {
   local count=0 start=$failures name unit value shown page phrase
+  load_code_values
   while IFS='|' read -r name unit page phrase; do
     [ -n "$name" ] || continue
-    value=$(code_value "$name")
+    value=${code_values[$name]:-}
     if [ -z "$value" ]; then
       fail "no source defines $name, which $page states"
       continue
