@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The facts the pages state that the repository itself can tell: the README's quick start, the
 # links between the pages and the paths they name, the presets they run, the files of the zip,
-# the crontab line of trackrelay-check(8), the defaults built into the programs and the figures
-# they write for Prometheus. Each fact is
+# the crontab line of trackrelay-check(8), the defaults built into the programs, the figures
+# they write for Prometheus, the numbers the pages repeat from the code (the request's bounds, the
+# remote host's), the snippets' time limit and the share tests' client options. Each fact is
 # read from the page and from where it is true (the code, the build, the package's tests), and
 # the two must agree, so that a page goes wrong only together with a failing test.
 # usage: docs_test.sh SOURCE_DIR   (CMAKE and CTEST name the tools, when not those on the PATH)
@@ -12,6 +13,10 @@ ctest=${CTEST:-ctest}
 src=$(cd "$1" && pwd)
 cd "$src" || exit 1
 pages=(README.md CONTRIBUTING.md docs/*.md)
+# And each folder's own README (harness/, platform/, ...), what a reader of that folder opens first.
+for page in */README.md; do
+  case $page in build/* | "*/README.md") ;; *) pages+=("$page") ;; esac
+done
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
@@ -211,6 +216,127 @@ figure_names() {
   fi
 }
 
+# --- the numbers the pages repeat from the code --------------------------------------------------
+# The text of a page as a reader reads it: one line, blanks collapsed, without Markdown's bold and
+# roff's macros and escapes, so that a phrase is found however the page breaks its lines.
+plain_text() {
+  sed -e 's/^\.[A-Z][A-Z]* *//' -e 's/^\.[a-z]*$//' -e 's/\\-/-/g' -e 's/\\e/\\/g' -e 's/\\f[BIRP]//g' \
+    -e 's/\*\*//g' -e 's/`//g' "$1" | tr '\n' ' ' | tr -s ' \t' '  '
+}
+declare -A plain_of
+# The constants that the code defines as a number ("kName = 42;", "kName{42}", "16u << 20"),
+# by name, wherever among the sources they stand (the tests' own left out).
+declare -A code_values=()
+load_code_values() {
+  local line name expr
+  while IFS= read -r line; do
+    name=${line%%[ {]*}
+    expr=${line#"$name"}
+    expr=${expr#" = "}
+    expr=${expr#"{"}
+    # A number, perhaps shifted or multiplied ("16u << 20", "64 * 1024"), and nothing else.
+    [ -n "${code_values[$name]+set}" ] || [[ ! $expr =~ ^[0-9][0-9u\ \<\*]*$ ]] || code_values[$name]=$((${expr//u/}))
+  done < <(grep -rhoE '\bk[A-Z][A-Za-z0-9]*( = |\{)[^;}]*' relay remote_host platform cgi check \
+             --include='*.h' --include='*.cc' --exclude='*_test.cc' 2>/dev/null)
+}
+# says PAGE PHRASE: PAGE holds PHRASE, as a reader reads it.
+says() {
+  [ -n "${plain_of[$1]+set}" ] || plain_of[$1]=$(plain_text "$1")
+  [[ ${plain_of[$1]} == *"$2"* ]]
+}
+# Each fact: the constant, what its value is in the phrases (ms as s, bytes as KiB or MiB), and
+# the phrases that state it, "@" standing for the value.
+code_numbers() {
+  local count=0 start=$failures name unit value shown page phrase
+  load_code_values
+  while IFS='|' read -r name unit page phrase; do
+    [ -n "$name" ] || continue
+    value=${code_values[$name]:-}
+    if [ -z "$value" ]; then
+      fail "no source defines $name, which $page states"
+      continue
+    fi
+    case $unit in
+      s) shown=$((value / 1000)) ;;
+      KiB) shown=$((value >> 10)) ;;
+      MiB) shown=$((value >> 20)) ;;
+      min) shown=$((value / 60000)) ;;
+      *) shown=$value ;;
+    esac
+    count=$((count + 1))
+    says "$page" "${phrase//@/$shown}" || fail "$page does not say '${phrase//@/$shown}' ($name is $value in the code)"
+  done <<'FACTS'
+kLongestLockWaitMs|s|packaging/debian/trackrelay.8|a request waits for it @ s at most
+kLongestLockWaitMs|s|packaging/debian/trackrelay.8|held it for all of the @ s a request waits for it
+kLongestLockWaitMs|s|docs/request.md|waits for the counter's lock for @ s at most
+kLongestLockWaitMs|s|docs/deploy.md|for the lock no longer than @ s
+kLongestWaitMs|s|packaging/debian/trackrelay.8|for no more than @ s since the request began
+kLongestWaitMs|s|docs/request.md|once @ s have passed since the request began
+kLongestWaitMs|s|docs/deploy.md|ends once @ s have passed since the request began
+kLooksBeforeTimeout||packaging/debian/trackrelay.8|until @ looks have missed
+kLooksBeforeTimeout||docs/request.md|The wait ends at the @th miss
+kPollIntervalMs||packaging/debian/trackrelay.8|at once and every @ ms
+kPollIntervalMs||docs/deploy.md|one stat of N.out every @ ms
+kProgramWait|s|packaging/debian/trackrelay.8|have missed (about @ s)
+kProgramWait|s|docs/remote-host.md|Answer within @ seconds
+kProgramWait|s|packaging/debian/trackrelay-remote-host.1|waits @ s for the answer
+kLongestAnswerBytes|MiB|packaging/debian/trackrelay.8|deletes the file: @ MiB at most
+kLongestAnswerBytes|MiB|docs/request.md|past @ MiB of lines
+kLongestLateRelayMs|s|packaging/debian/trackrelay.8|(@ s from an answer found later than that)
+kLongestLateRelayMs|s|docs/request.md|has @ s from then
+kResponsePartSize|KiB|docs/request.md|A line longer than @ KiB is read and sent in parts of @ KiB
+kStalePauseMs||docs/request.md|the others @ ms apart
+kBusyPauseMs||docs/request.md|made again every @ ms for about a second
+kCommandDeadline|s|packaging/debian/trackrelay-remote-host.1|it is killed @ s after its request's publication in any case
+kCommandDeadline|s|docs/remote-host.md|running @ s after publication
+kCommandDeadline|s|docs/operating.md|buckets 0.05 s to @ s, the deadline
+kAnswerLimit|MiB|packaging/debian/trackrelay-remote-host.1|the answer, up to @ MiB
+kAnswerLimit|MiB|docs/remote-host.md|(up to @ MiB, line ends made CR LF)
+kErrorsKept|KiB|packaging/debian/trackrelay-remote-host.1|kept, its first @ KiB
+kFieldLimit|KiB|packaging/debian/trackrelay-remote-host.1|a variable above @ KiB
+kFieldsLimit|KiB|packaging/debian/trackrelay-remote-host.1|the fields beyond @ KiB in all
+kRequestLimit|MiB|packaging/debian/trackrelay-remote-host.1|as does one above @ MiB
+kRequestLimit|MiB|docs/remote-host.md|A request file above @ MiB fails unread
+kAnswerLeftBehind|min|packaging/debian/trackrelay-remote-host.1|inbound folder for @ minutes
+kAnswerLeftBehind|min|docs/remote-host.md|has stood in r:\tont\ for @ minutes
+kAnswerLeftBehind|min|docs/operating.md|answers removed after standing @ minutes
+FACTS
+  [ "$failures" = "$start" ] && pass "the pages state the $count numbers they repeat from the code as the code has them"
+}
+
+# --- what the pages repeat from the package's snippets and the share harness ---------------------
+# The CGI time limit that every snippet gives the program, the nginx snippet that deploy.md shows,
+# and the client options that deploy.md gives as those the share tests use.
+snippets_and_clients() {
+  local limits limit start=$failures shown shipped harness
+  limits=$(sed -n 's/^ *CGID\{0,1\}ScriptTimeout \([0-9]*\)$/\1/p; s/^ *fastcgi_read_timeout \([0-9]*\)s;$/\1/p' \
+    packaging/debian/apache2.conf packaging/debian/nginx.conf
+    sed -n 's/.*<cgi timeout="00:\([0-9]*\):\([0-9]*\)".*/\1 \2/p' packaging/windows/web.config |
+      while read -r m s; do echo $((10#$m * 60 + 10#$s)); done)
+  limit=$(sort -u <<<"$limits")
+  if [ "$(wc -l <<<"$limit")" != 1 ] || [ "$(wc -l <<<"$limits")" != 4 ]; then
+    fail "the snippets' CGI time limits are not one value in four places: $(tr '\n' ' ' <<<"$limits")"
+  else
+    for shown in "docs/deploy.md|and for calls that wait their turn behind other requests' on a one-thread client (sshfs -s): $limit s" \
+      "docs/deploy.md|CGIScriptTimeout $limit and CGIDScriptTimeout $limit" "docs/deploy.md|fastcgi_read_timeout ${limit}s" \
+      "docs/deploy.md|the zip's web.config sets $limit s" "packaging/debian/trackrelay.8|give the program $limit s in the web server" \
+      "docs/install.md|sets the CGI time limit to $limit s"; do
+      says "${shown%%|*}" "${shown#*|}" || fail "${shown%%|*} does not say '${shown#*|}' (the snippets' limit is $limit s)"
+    done
+  fi
+  shipped=$(grep -v '^ *#' packaging/debian/nginx.conf | grep -v '^$')
+  shown=$(block_after docs/deploy.md '`/etc/nginx/snippets/trackrelay.conf`, included in a `server` block:')
+  [ "$shipped" = "$shown" ] || fail "docs/deploy.md's nginx snippet is not the package's: $(diff <(echo "$shown") <(echo "$shipped") | tr '\n' ' ')"
+  harness=$(bash -c 'source harness/shares/lib.sh && trackrelay_share_sftp_timeouts /nonexistent')
+  says docs/deploy.md "| sshfs (SFTP) | $harness |" || fail "docs/deploy.md's sshfs options are not the share tests' $harness"
+  says docs/testing.md "sshfs with $harness" || fail "docs/testing.md's sshfs options are not the share tests' $harness"
+  harness=$(sed -n 's/.*local dir=$1 port=$2 pid timeout=\([0-9]*\)$/\1/p' harness/shares/kinds/smb.sh)
+  says docs/deploy.md "| smbnetfs (SMB) | smb_timeout $harness in smbnetfs.conf |" ||
+    fail "docs/deploy.md's smb_timeout is not the share tests' $harness"
+  says docs/testing.md "smbnetfs with smb_timeout $harness" || fail "docs/testing.md's smb_timeout is not the share tests' $harness"
+  [ "$failures" = "$start" ] && pass "the pages state the snippets' time limit of $limit s, the nginx snippet and the share tests' client options as they are"
+}
+
 quick_start
 figure_names
 links
@@ -219,4 +345,6 @@ presets
 zip_files
 crontab_line
 defaults
+code_numbers
+snippets_and_clients
 [ "$failures" = 0 ]

@@ -31,8 +31,9 @@ inline constexpr std::chrono::milliseconds kLastAnswer{44000};
 
 // An answer that has stood in the inbound folder this long was left behind: the program that
 // waited for it took it and died before deleting it (a power cut, a kill), or stopped waiting.
-// No program waits this long (its wait ends 90 s after its first look at the latest), and left
-// there it would be relayed to the next request of that number; so it is removed.
+// No program waits this long (its wait ends at the latest 90 s after its request began, which
+// was before it published the request), and left there it would be relayed to the next request
+// of that number; so it is removed.
 inline constexpr std::chrono::milliseconds kAnswerLeftBehind{120000};
 
 // Bounds on what one request may cost: the request file read.
