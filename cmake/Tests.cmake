@@ -61,3 +61,11 @@ function(trackrelay_share_test name kind seconds limit)
   set_property(TEST ${name} APPEND PROPERTY LABELS ${labels})
   set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT ${limit} COST ${seconds} ${lock})
 endfunction()
+
+# The unit tests, each a CTest test of its own. The Windows build runs them, and the end-to-end
+# tests (e2e/) of trackrelay.exe, under Wine.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/WineTests.cmake)
+else()
+  gtest_discover_tests(trackrelay_tests DISCOVERY_MODE PRE_TEST)
+endif()

@@ -38,7 +38,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
       BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_build}" --target trackrelay_e2e_tests
       BUILD_ALWAYS ON
       INSTALL_COMMAND ""
-      BUILD_BYPRODUCTS "${host_build}/app/trackrelay_e2e_tests"
+      BUILD_BYPRODUCTS "${host_build}/e2e/trackrelay_e2e_tests"
     )
   else()
     set(host_build "${CMAKE_BINARY_DIR}/host-e2e")
@@ -49,16 +49,16 @@ if(TRACKRELAY_WINE_E2E_TESTS)
       BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_build}" --target trackrelay_e2e_tests
       BUILD_ALWAYS ON
       INSTALL_COMMAND ""
-      BUILD_BYPRODUCTS "${host_build}/app/trackrelay_e2e_tests"
+      BUILD_BYPRODUCTS "${host_build}/e2e/trackrelay_e2e_tests"
     )
   endif()
   add_dependencies(trackrelay_host_e2e trackrelay trackrelay-check)
 
   # The harness learns from its environment to run trackrelay.exe under Wine, with drives
-  # mapped from the prefix (see app/end_to_end_wine.cc).
+  # mapped from the prefix (see e2e/end_to_end_wine.cc).
   add_executable(trackrelay_wine_e2e_tests IMPORTED)
   set_target_properties(trackrelay_wine_e2e_tests PROPERTIES
-    IMPORTED_LOCATION "${host_build}/app/trackrelay_e2e_tests"
+    IMPORTED_LOCATION "${host_build}/e2e/trackrelay_e2e_tests"
     CROSSCOMPILING_EMULATOR
       "${CMAKE_COMMAND};-E;env;TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>;TRACKRELAY_E2E_CHECK_EXECUTABLE=$<TARGET_FILE:trackrelay-check>;TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}")
   gtest_discover_tests(trackrelay_wine_e2e_tests DISCOVERY_MODE PRE_TEST
@@ -88,7 +88,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
     add_test(NAME share_${share}_wine
       COMMAND ${lock} ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
               TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
-              bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests)
+              bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/e2e/trackrelay_e2e_tests)
     # Clusters take turns, on the machine as in the POSIX build's tests (cmake/Tests.cmake).
     trackrelay_share_test(share_${share}_wine ${share} 90 450)
     # A quarter of the test run's eight slots, here and for the fault tests below: their Wine
@@ -105,7 +105,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
     add_test(NAME farm_${cluster}_wine
       COMMAND ${lock} ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
               TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
-              bash ${PROJECT_SOURCE_DIR}/harness/shares/farm_test.sh ${cluster} ${host_build}/app/trackrelay_e2e_tests)
+              bash ${PROJECT_SOURCE_DIR}/harness/shares/farm_test.sh ${cluster} ${host_build}/e2e/trackrelay_e2e_tests)
     trackrelay_share_test(farm_${cluster}_wine ${cluster} 300 900)
     # One farm at a time, beside the other tests: its 240 Wine processes at once take both cores.
     set_tests_properties(farm_${cluster}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix)
@@ -120,7 +120,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
       COMMAND ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
               TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
               bash ${PROJECT_SOURCE_DIR}/harness/shares/power_cut_test.sh ${TRACKRELAY_LAZYFS_SOURCE}
-              ${TRACKRELAY_LAZYFS_BUILD} ${host_build}/app/trackrelay_e2e_tests)
+              ${TRACKRELAY_LAZYFS_BUILD} ${host_build}/e2e/trackrelay_e2e_tests)
     set_tests_properties(power_cut_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1500 FIXTURES_REQUIRED wine_prefix
                          LABELS power_cut COST 150)
   endif()
@@ -151,7 +151,7 @@ if(TRACKRELAY_WINE_E2E_TESTS)
       add_test(NAME share_faults_${share}_wine
         COMMAND ${lock} ${CMAKE_COMMAND} -E env TRACKRELAY_E2E_EXECUTABLE=$<TARGET_FILE:trackrelay>
                 TRACKRELAY_E2E_WINEPREFIX=${TRACKRELAY_WINE_PREFIX}
-                bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/app/trackrelay_e2e_tests faults)
+                bash ${PROJECT_SOURCE_DIR}/harness/shares/share_test.sh ${share} ${host_build}/e2e/trackrelay_e2e_tests faults)
       trackrelay_share_test(share_faults_${share}_wine ${share} 270 700)
       set_tests_properties(share_faults_${share}_wine PROPERTIES FIXTURES_REQUIRED wine_prefix PROCESSORS 2)
       set_property(TEST share_faults_${share}_wine APPEND PROPERTY LABELS faults)

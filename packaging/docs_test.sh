@@ -76,7 +76,7 @@ repository_paths() {
       count=$((count + 1))
       [ -e "$path" ] || fail "$page names $path, which is not in the repository"
     done < <(grep -o '`[^`]*`' "$page" | tr -d '`' | awk '{print $1}' |
-      grep -E '^(\.ci|app|bench|browser|cgi|cmake|docs|fuzz|packaging|platform|relay|scripts|remote_host|check|harness)/' | grep -v '[<>*]' | sort -u)
+      grep -E '^(\.ci|app|bench|browser|cgi|cmake|docs|e2e|fuzz|packaging|platform|relay|scripts|remote_host|check|harness)/' | grep -v '[<>*]' | sort -u)
   done
   [ "$failures" = "$start" ] && pass "the $count paths of the repository that the pages name are there"
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Faults of a share that lib.sh brought up with TRACKRELAY_SHARE_FAULTS=1, injected while the
-# program works on it, and their repairs: for the fault tests (app/fault_end_to_end_test.cc).
+# program works on it, and their repairs: for the fault tests (e2e/fault_end_to_end_test.cc).
 # Run it as
 #
 #   faults.sh DIR ACTION
@@ -26,7 +26,7 @@
 #                                 names them) ended by the file server at once, as an
 #                                 administrator ends a dead web server's; nothing where the file
 #                                 server keeps no session of a dead client
-#   faults                        prints the names of the faults (app/fault_end_to_end_test.cc)
+#   faults                        prints the names of the faults (e2e/fault_end_to_end_test.cc)
 #                                 that the kind goes through
 #
 # A repair returns once the share serves again through its client (a file made and removed).
@@ -117,7 +117,7 @@ trackrelay_share_signal_all() {
   return 1
 }
 
-# The faults of app/fault_end_to_end_test.cc that a share of kind $1 goes through, by name.
+# The faults of e2e/fault_end_to_end_test.cc that a share of kind $1 goes through, by name.
 trackrelay_share_faults_of() {
   case $1 in
     ceph) echo "server_killed server_hung client_killed osd_killed share_full" ;;

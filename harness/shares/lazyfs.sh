@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # LazyFS, a FUSE file system that keeps every write in a cache of its own until it is flushed and
 # drops the rest on command, as a power cut drops a disk's cache: for the power-cut tests
-# (app/power_cut_end_to_end_test.cc). Names go to its disk at once; only unflushed bytes are lost.
+# (e2e/power_cut_end_to_end_test.cc). Names go to its disk at once; only unflushed bytes are lost.
 #
 #   lazyfs.sh build SOURCE FOLDER    builds LazyFS from SOURCE in FOLDER (once, under a lock);
 #                                    prints the path of the lazyfs program

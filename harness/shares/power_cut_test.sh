@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The power-cut tests: builds LazyFS (harness/shares/lazyfs.sh), mounts it, and runs the cases of
-# E2E_TESTS that cut the power (app/power_cut_end_to_end_test.cc, remote_host/exec_host_power_cut_
-# end_to_end_test.cc) with every drive root, c: and r: both, on it. The program under test is the
+# E2E_TESTS that cut the power (e2e/power_cut_end_to_end_test.cc, e2e/exec_host_power_cut_end_to_
+# end_test.cc) with every drive root, c: and r: both, on it. The program under test is the
 # one E2E_TESTS runs: the POSIX build's, or trackrelay.exe under Wine when
 # TRACKRELAY_E2E_EXECUTABLE and TRACKRELAY_E2E_WINEPREFIX say so; under Wine the cases of the
 # remote host's hand-over alone, which the program takes no part in, are left out.

@@ -9,7 +9,7 @@
 #
 # With "faults", the fault tests instead: the share brought up for them (on a small disk of the
 # server's own, with the client's timeouts shortened; see lib.sh), and the faults of faults.sh
-# injected and repaired while requests wait (app/fault_end_to_end_test.cc).
+# injected and repaired while requests wait (e2e/fault_end_to_end_test.cc).
 #
 # usage: share_test.sh KIND E2E_TESTS [faults]
 # Status 77 (a skip) with the reason when FUSE or a program of the share is missing.

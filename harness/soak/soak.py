@@ -255,7 +255,7 @@ class WebServer:
         os.symlink(folder + "/r", self.root + "/r")
         self.prefix = None
         if wine_base:
-            # As the end-to-end harness makes one (app/end_to_end_wine.cc): Windows itself and the
+            # As the end-to-end harness makes one (e2e/end_to_end_wine.cc): Windows itself and the
             # registry borrowed from the run's prefix, c: and r: on the drive root.
             self.prefix = os.path.join(work, "wine", name)
             os.makedirs(self.prefix + "/dosdevices")

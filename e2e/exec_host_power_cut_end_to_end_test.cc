@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "e2e/end_to_end.h"
+#include "e2e/exec_host_end_to_end.h"
 #include "platform/testing/local_files.h"
-#include "remote_host/exec_host_end_to_end.h"
 
 namespace trackrelay::e2e {
 namespace {

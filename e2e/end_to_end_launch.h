@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/end_to_end.h"
+#include "e2e/end_to_end.h"
 
 namespace trackrelay::e2e {
 

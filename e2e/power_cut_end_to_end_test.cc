@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "e2e/end_to_end.h"
 #include "platform/failure.h"
 #include "platform/testing/local_files.h"
 #include "relay/tracking_counter.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/end_to_end.h"
+#include "e2e/end_to_end.h"
 #include "platform/confinement.h"
 
 namespace trackrelay::e2e {

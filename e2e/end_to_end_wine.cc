@@ -24,7 +24,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/end_to_end_launch.h"
+#include "e2e/end_to_end_launch.h"
 
 namespace trackrelay::e2e {
 

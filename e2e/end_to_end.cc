@@ -1,4 +1,4 @@
-#include "app/end_to_end.h"
+#include "e2e/end_to_end.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -20,7 +20,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/end_to_end_launch.h"
+#include "e2e/end_to_end_launch.h"
 #include "platform/testing/local_files.h"
 
 namespace trackrelay::e2e {

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "app/end_to_end.h"
+#include "e2e/end_to_end.h"
+#include "e2e/exec_host_end_to_end.h"
 #include "remote_host/command_environment.h"
-#include "remote_host/exec_host_end_to_end.h"
 
 namespace trackrelay::e2e {
 namespace {

@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "e2e/end_to_end.h"
 #include "platform/confinement.h"
 #include "platform/testing/local_files.h"
 

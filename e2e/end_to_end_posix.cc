@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "app/end_to_end_launch.h"
+#include "e2e/end_to_end_launch.h"
 
 namespace trackrelay::e2e {
 

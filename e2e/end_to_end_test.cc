@@ -1,5 +1,5 @@
 // The real executable, run as a web server runs it, against a scratch drive root.
-#include "app/end_to_end.h"
+#include "e2e/end_to_end.h"
 
 #include "cgi/expected_pages.h"
 #include "relay/tracking_request.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "e2e/end_to_end.h"
 
 namespace trackrelay::e2e {
 namespace {

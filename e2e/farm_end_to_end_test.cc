@@ -1,7 +1,7 @@
 // Several web servers on one cluster file system, each reaching c:\woe and r: through a client of
 // its own, the remote host on a client of its own: the real executable, run as each web server
 // runs it. Only where the harness names a farm (harness/shares/farm_test.sh); skipped otherwise.
-#include "app/end_to_end.h"
+#include "e2e/end_to_end.h"
 
 #include "cgi/expected_pages.h"
 #include "relay/tracking_request.h"

@@ -17,8 +17,8 @@
 #include <thread>
 #include <utility>
 
-#include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "e2e/end_to_end.h"
 #include "platform/testing/local_files.h"
 
 namespace trackrelay::e2e {

@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/end_to_end.h"
 #include "cgi/expected_pages.h"
+#include "e2e/end_to_end.h"
+#include "e2e/exec_host_end_to_end.h"
 #include "platform/testing/local_files.h"
 #include "remote_host/command_environment.h"
 #include "remote_host/exec_host.h"
-#include "remote_host/exec_host_end_to_end.h"
 
 namespace trackrelay::e2e {
 namespace {
