@@ -1,5 +1,5 @@
 // What the POSIX and the Windows file systems share, written once: the retry of a busy share, the
-// read chunk, the search for a name's stored spelling, the deadline of a wait, the real System.
+// read chunk, the search for a name's stored spelling, and the deadline of a wait.
 #pragma once
 
 #include <chrono>
@@ -79,10 +79,5 @@ auto RetryWhileShareBusy(Call call, Busy busy) -> decltype(call()) {
     ::Sleep(kBusyPauseMs);
   }
 }
-
-// The real System of this platform, made at the first call: the POSIX or the Windows file
-// system, whichever file_system_posix.cc or file_system_win32.cc was built. CurrentSystem()
-// hands it out unless a test substituted its own.
-System& RealSystem();
 
 }  // namespace trackrelay

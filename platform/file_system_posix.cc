@@ -1,36 +1,32 @@
-// The files and the clock on POSIX: drive paths mapped below the drive root and walked folder by
-// folder without following links, errno mapped onto the failure numbers, and the one real System.
+// The files and the clock on POSIX, the one real System: new files written and flushed, the
+// three renames that never replace, the line reader, and the look-ups, on the walk's places.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <limits.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "platform/arrival_watch.h"
+#include "platform/byte_lock.h"
 #include "platform/chunked_reader.h"
 #include "platform/confinement.h"
-#include "platform/drive_path.h"
+#include "platform/drive_walk.h"
 #include "platform/failure.h"
 #include "platform/file_system_common.h"
 #include "platform/file_system_posix.h"
 #include "platform/kernel32.h"
+#include "platform/mount_facts.h"
+#include "platform/os_error.h"
 #include "platform/system.h"
 #include "platform/text_rules.h"
 #include "platform/unique_handle.h"
@@ -42,115 +38,10 @@
 namespace trackrelay {
 namespace {
 
-int FailureNumberOfError(int error) {
-  switch (error) {
-    case ENOENT:
-      return kFileNotFound;
-    case ENOTDIR:
-      return kPathNotFound;
-    case EEXIST:
-    case ENOTEMPTY:
-      return kFileAlreadyExists;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-    case EBUSY:
-    case ELOOP:  // a link where a file was wanted: no plain file
-      return kPermissionDenied;
-#ifdef ENOMEDIUM
-    case ENOMEDIUM:
-      return kDiskNotReady;
-#endif
-    case ENOMEM:
-      return kOutOfMemory;
-  }
-  return kDeviceIoError;
-}
-
-[[noreturn]] void RaiseError(int error) {
-  if (error == ESTALE) throw StaleFileFailure();
-  RaiseFailure(FailureNumberOfError(error));
-}
-
-// Where a drive path leads: its folder, reached without following a link below the drive, and
-// the name in it.
-struct Place {
-  UniqueDescriptor folder;
-  std::string name;
-};
-
-// Reaches the folder of a drive path. The drive's own folder (ROOT/x) is taken as the
-// administrator set it up, a link to a mount point included, and so is the first folder below
-// c: (c:\woe), which the administrator may make a link to a folder on a share; every other
-// folder is opened with O_NOFOLLOW, so that nobody who can write to the share can point the
-// program at a local folder. A missing folder, a file or a link where a folder should be: 76.
-// readable asks for a folder descriptor that can be synced; otherwise a path descriptor does,
-// which costs a network share no open. Returns 0 and fills place, or the failure number.
-int TryReach(const std::string& path, bool readable, Place& place) {
-  std::string start;
-  std::size_t at = 0;
-  const bool drive = path.size() >= 2 && path[1] == ':' &&
-                     IsAsciiLetter(path[0]);
-  // Below c: the first folder is the administrator's; nobody else writes to that disk.
-  bool administrators = drive && (path[0] | 0x20) == 'c';
-  if (drive) {
-    start = MapDrivePath(path.substr(0, 2));
-    at = 2;
-  } else {
-    // Not a drive path: a path of this machine, trusted up to its last name.
-    const std::size_t last = path.find_last_of("/\\");
-    start = last == std::string::npos ? "." : last == 0 ? "/" : MapDrivePath(path.substr(0, last));
-    at = last == std::string::npos ? 0 : last + 1;
-  }
-  std::vector<std::string> names = PathNames(std::string_view(path).substr(at));
-  place.name = names.back();
-  names.pop_back();
-  if (NamesNoEntry(place.name)) return kPathNotFound;
-
-  UniqueDescriptor folder(open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) return errno == EACCES ? kPermissionDenied : kPathNotFound;
-  for (const std::string& name : names) {
-    if (StaysInFolder(name)) continue;
-    if (name == "..") return kPathNotFound;
-    const int follow = std::exchange(administrators, false) ? 0 : O_NOFOLLOW;
-    UniqueDescriptor next(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | follow | O_CLOEXEC));
-    if (next.get() < 0) return errno == EACCES ? kPermissionDenied : kPathNotFound;
-    folder = std::move(next);
-  }
-  if (readable) {
-    UniqueDescriptor opened(openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (opened.get() < 0) return FailureNumberOfError(errno);
-    folder = std::move(opened);
-  }
-  place.folder = std::move(folder);
-  return 0;
-}
-
-Place Reach(const std::string& path, bool readable = false) {
-  Place place;
-  if (int failure = TryReach(path, readable, place)) RaiseFailure(failure);
-  return place;
-}
-
-// A share's passing "busy" on a delete or a rename is EBUSY here. call returns 0, or -1 with the
-// error in errno; the result is 0 or the error.
-template <typename Call>
-int RetryWhileBusy(Call call) {
-  return RetryWhileShareBusy([&]() -> int { return call() == 0 ? 0 : errno; },
-                             [](int error) { return error == EBUSY; });
-}
-
+// Removes the name at the place, retried while a share says busy; 0 or the error.
 int RemoveName(const Place& place) {
   return RetryWhileBusy([&] { return unlinkat(place.folder.get(), place.name.c_str(), 0); });
 }
-
-// Whether an error says that the file system lacks the operation, not that this one failed: a
-// rename that never replaces (SMB and SFTP mounts, CephFS), a hard link, or a flush (some FUSE
-// mounts answer a folder's, or a file's, fsync with EINVAL). For a flush nothing better can be
-// had there, and refusing would stop every request on such a share. (ENOTSUP is EOPNOTSUPP.)
-bool Unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
 // fsync, which the bench's build without flushes skips, to show what the flushes cost beside the
 // same program with them.
@@ -184,22 +75,6 @@ bool FlushedFolder(int fd) {
   return true;
 }
 
-// The listing of the folder open at folder, from its start; none, with errno telling why, when it
-// cannot be read.
-UniqueListing ListingOf(int folder) {
-  UniqueDescriptor fd(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return UniqueListing();
-  UniqueListing listing(fdopendir(fd.get()));
-  if (listing.valid()) {
-    fd.Release();  // the listing closes it
-  } else {
-    const int error = errno;
-    fd.Reset();
-    errno = error;
-  }
-  return listing;
-}
-
 class PosixTextFileReader : public ChunkedTextFileReader {
  public:
   // also_held, when given, is another descriptor that goes with this one: its lock is held as
@@ -230,127 +105,6 @@ class PosixTextFileReader : public ChunkedTextFileReader {
   UniqueDescriptor fd_;
   UniqueDescriptor also_held_;
 };
-
-// Opens the named regular file of the folder for reading. The open itself never waits (a pipe
-// or a device put where a file should be would otherwise hold the request for ever) and never
-// follows a link; then anything but a regular file is refused with 70, whatever a look saw
-// before, and reads go on as blocking reads.
-UniqueDescriptor OpenRegular(const Place& place) {
-  UniqueDescriptor fd(
-      openat(place.folder.get(), place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0) RaiseError(errno);
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) RaiseError(errno);
-  if (!S_ISREG(st.st_mode)) RaiseFailure(kPermissionDenied);
-  const int flags = fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) RaiseError(errno);
-  return fd;
-}
-
-// The permissions a lock file may have, from the ones it has: read and write for its owner, and
-// for its group only both together. Whoever may open it may hold its bytes, and a read lock
-// needs no more than reading: a group that may only read, or anybody else, could hold every
-// number and the counter's lock, and has no use of the file but that.
-mode_t LockFileMode(mode_t mode) { return (mode & 0600) | ((mode & 0060) == 0060 ? 0060 : 0); }
-
-// Opens the lock file at the place for reading and writing, making it when it is missing: a
-// write lock needs a descriptor open for writing. Anything but a regular file is refused with 70.
-// A new one is its owner's alone, or its group's too in a set-group-ID folder, where the
-// administrator has the folder's files shared by a group (the web servers of a farm that run
-// as different users); that mode is set whatever the umask, which could leave the group reading
-// alone. One found wider is narrowed (LockFileMode) where this process may change it; where it
-// may not, it is locked all the same, since refusing would stop every request.
-UniqueDescriptor OpenLockFile(const Place& place) {
-  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  UniqueDescriptor fd(openat(place.folder.get(), place.name.c_str(), kFlags));
-  bool made = false;
-  if (fd.get() < 0 && errno == ENOENT) {
-    fd = UniqueDescriptor(openat(place.folder.get(), place.name.c_str(), kFlags | O_CREAT | O_EXCL, 0600));
-    made = fd.get() >= 0;
-    // Made by another web server's client of a share at the same moment: open the one it made.
-    if (fd.get() < 0 && errno == EEXIST) fd = UniqueDescriptor(openat(place.folder.get(), place.name.c_str(), kFlags));
-  }
-  if (fd.get() < 0) RaiseError(errno);
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) RaiseError(errno);
-  if (!S_ISREG(st.st_mode)) RaiseFailure(kPermissionDenied);
-  mode_t wanted = LockFileMode(st.st_mode);
-  struct stat folder;
-  if (made && fstat(place.folder.get(), &folder) == 0 && (folder.st_mode & S_ISGID) != 0) wanted = 0660;
-  if ((st.st_mode & 07777) != wanted) fchmod(fd.get(), wanted);
-  return fd;
-}
-
-// A write lock of the one byte at offset slot.
-struct flock ByteRange(std::int64_t slot) {
-  struct flock range {};
-  range.l_type = F_WRLCK;
-  range.l_whence = SEEK_SET;
-  range.l_start = static_cast<off_t>(slot);
-  range.l_len = 1;
-  return range;
-}
-
-// SIGALRM's handler, installed for a bounded wait only: the signal has nothing to do but end the
-// wait's call (EINTR), and the wait then looks at its deadline.
-void EndTheWaitsCall(int) {}
-
-// How often the alarm comes again once the wait's time is up, so that an alarm that came just
-// before the wait's call began, and so ended nothing, is followed by one that ends it.
-constexpr long kAlarmRepeatUs = 10000;
-
-// Takes the write lock of range on the open lock file, waiting for it up to longest_wait_ms;
-// false when another held it all that time. The wait is the kernel's (F_OFD_SETLKW), which on a
-// share is the file server's: waiters queue there, cost nothing while they wait, and the lock
-// passes to one of them the moment it is let go, where asking again and again would load a file
-// server that answers each try (a CephFS MDS, 200 waiters at once) until it handed out fewer
-// numbers than the waiters asked for. That wait ends only when the lock is had, or when a signal
-// comes: the process's real-time alarm (setitimer) is set to the end of the wait, SIGALRM
-// caught without restarting the call, and both are put back as they were before it returns. The
-// process has one thread, whose alarm this is.
-bool TakeLockWithin(int fd, struct flock& range, std::uint64_t longest_wait_ms) {
-  // A lock that is free costs one call and no alarm.
-  for (;;) {
-    if (fcntl(fd, F_OFD_SETLK, &range) == 0) return true;
-    if (errno == EAGAIN || errno == EACCES) break;
-    if (errno != EINTR) RaiseError(errno);
-  }
-  if (longest_wait_ms == 0) return false;
-  const Deadline deadline(static_cast<DWORD>(std::min<std::uint64_t>(longest_wait_ms, 0x7FFFFFFF)));
-  struct sigaction wake {}, before {};
-  wake.sa_handler = EndTheWaitsCall;
-  sigemptyset(&wake.sa_mask);
-  sigaction(SIGALRM, &wake, &before);
-  itimerval alarm{};
-  alarm.it_value.tv_sec = static_cast<time_t>(longest_wait_ms / 1000);
-  alarm.it_value.tv_usec = static_cast<suseconds_t>(longest_wait_ms % 1000 * 1000);
-  alarm.it_interval.tv_usec = kAlarmRepeatUs;
-  // Without its alarm the wait would have no end: a process that may not set one (a filter
-  // that refuses the call) fails the request here rather than wait past its time.
-  if (setitimer(ITIMER_REAL, &alarm, nullptr) != 0) {
-    const int refused = errno;
-    sigaction(SIGALRM, &before, nullptr);
-    RaiseError(refused);
-  }
-  bool taken = false;
-  int error = 0;
-  for (;;) {
-    if (fcntl(fd, F_OFD_SETLKW, &range) == 0) {
-      taken = true;
-      break;
-    }
-    if (errno != EINTR) {
-      error = errno;
-      break;
-    }
-    if (deadline.LeftMs() <= 0) break;
-  }
-  const itimerval off{};
-  setitimer(ITIMER_REAL, &off, nullptr);
-  sigaction(SIGALRM, &before, nullptr);
-  if (error != 0) RaiseError(error);
-  return taken;
-}
 
 // Which file a descriptor or a name leads to.
 struct Identity {
@@ -509,8 +263,7 @@ class PosixSystem : public System {
     // itself (OFD), not of the process, so that no other descriptor this process closes can
     // drop it.
     UniqueDescriptor lock = OpenLockFile(Reach(lock_path));
-    struct flock range = ByteRange(lock_slot);
-    if (!TakeLockWithin(lock.get(), range, longest_wait_ms)) throw LockTimeoutFailure();
+    if (!TakeLockWithin(lock.get(), lock_slot, longest_wait_ms)) throw LockTimeoutFailure();
     // Read whole and closed at once, so that the holder renames its replacement over a file that
     // nobody holds open: a FUSE file system keeps an open file that is renamed over by first
     // renaming it to a hidden name, and a power cut between its two renames would leave no
@@ -602,11 +355,7 @@ class PosixSystem : public System {
     // One byte of the file a slot, locked and never written. A lock of the open file itself
     // (not of the process) holds whatever else this process opens and closes; the end of the
     // process, however it comes, closes the descriptor and so releases the claim.
-    struct flock range = ByteRange(slot);
-    if (fcntl(fd.get(), F_OFD_SETLK, &range) != 0) {
-      if (errno == EAGAIN || errno == EACCES) RaiseFailure(kFileAlreadyExists);
-      RaiseError(errno);
-    }
+    if (!TryLockByte(fd.get(), slot)) RaiseFailure(kFileAlreadyExists);
     fd.Release();  // held until the process ends
   }
 
@@ -624,8 +373,9 @@ class PosixSystem : public System {
     watch_.Disarm();
     Place place;
     if (TryReach(StandInFileOf(path), false, place) != 0) return;
-    struct statfs mount;
-    if (fstatfs(place.folder.get(), &mount) != 0 || Remote(mount.f_type)) return;
+    // Network and FUSE mounts report only what this machine did to them, never the remote host's
+    // writes: a watch there would never wake anybody.
+    if (OnRemoteMount(place.folder.get())) return;
     watch_.Set(path.substr(0, path.find_last_of("\\/") + 1), WatchedFolder{place.folder.get()});
   }
 
@@ -635,29 +385,7 @@ class PosixSystem : public System {
     return watch_.Await(path, milliseconds);
   }
 
-  DriveFacts DescribeDrive(char letter) override {
-    DriveFacts facts;
-    const std::string folder = MapDrivePath(std::string(1, letter) + ":");
-    facts.description = folder;
-    struct stat own, st;
-    const bool link = lstat(folder.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
-    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      facts.description += link ? ", a link that leads to no folder" : ", which is no folder";
-      return facts;
-    }
-    facts.present = true;
-    char real[PATH_MAX];
-    if (realpath(folder.c_str(), real) == nullptr) return facts;
-    if (link) facts.description += std::string(", a link to ") + real;
-    const Mount mount = MountOf(real);
-    if (!mount.point.empty()) {
-      facts.description += mount.point == real ? ", where " + mount.type + " is mounted"
-                                               : ", on " + mount.type + " mounted at " + mount.point;
-    }
-    struct statfs system;
-    facts.network = statfs(real, &system) == 0 && Remote(system.f_type);
-    return facts;
-  }
+  DriveFacts DescribeDrive(char letter) override { return FactsOfDrive(letter); }
 
   EntryFacts DescribeEntry(const std::string& path) override {
     EntryFacts facts;
@@ -715,78 +443,6 @@ class PosixSystem : public System {
   }
 
  private:
-  // Network and FUSE mounts report only what this machine did to them, never the remote host's
-  // writes: a watch there would never wake anybody.
-  static bool Remote(decltype(statfs::f_type) type) {
-    switch (static_cast<unsigned long>(type)) {
-      case 0x65735546UL:  // FUSE (sshfs, smbnetfs)
-      case 0x6969UL:      // NFS
-      case 0x517BUL:      // SMB
-      case 0xFF534D42UL:  // CIFS
-      case 0xFE534D42UL:  // SMB2
-      case 0x564C:        // NCP
-      case 0x73757245UL:  // Coda
-      case 0x6B414653UL:  // AFS
-        return true;
-    }
-    return false;
-  }
-
-  struct Mount {
-    std::string point;  // empty when none is known
-    std::string type;
-  };
-
-  // The mount that holds the real path, from the mount table: the longest mount point that is
-  // the path or a folder above it. Read with plain reads: the program carries no streams.
-  static Mount MountOf(const std::string& real) {
-    Mount best;
-    UniqueDescriptor table(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
-    if (table.get() < 0) return best;
-    std::string text;
-    char buffer[8192];
-    for (ssize_t got; (got = read(table.get(), buffer, sizeof buffer)) != 0;) {
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return best;
-      text.append(buffer, static_cast<std::size_t>(got));
-    }
-    // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
-    for (std::size_t at = 0; at < text.size();) {
-      std::size_t end = text.find('\n', at);
-      if (end == std::string::npos) end = text.size();
-      std::vector<std::string> fields;
-      for (std::size_t from = at; from < end;) {
-        std::size_t space = text.find(' ', from);
-        if (space == std::string::npos || space > end) space = end;
-        fields.push_back(text.substr(from, space - from));
-        from = space + 1;
-      }
-      at = end + 1;
-      std::size_t dash = 6;
-      while (dash < fields.size() && fields[dash] != "-") ++dash;
-      if (fields.size() < 5 || dash + 1 >= fields.size()) continue;
-      const std::string point = UnescapeMountField(fields[4]);
-      const bool above = point == "/" || real == point || real.rfind(point + "/", 0) == 0;
-      if (above && point.size() >= best.point.size()) best = Mount{point, fields[dash + 1]};
-    }
-    return best;
-  }
-
-  // The mount table writes a space, tab, newline and backslash in a name as \ and three octal
-  // digits.
-  static std::string UnescapeMountField(const std::string& field) {
-    std::string out;
-    for (std::size_t i = 0; i < field.size(); ++i) {
-      if (field[i] == '\\' && i + 3 < field.size()) {
-        out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
-        i += 3;
-      } else {
-        out += field[i];
-      }
-    }
-    return out;
-  }
-
   ArrivalWatch watch_;
 };
 

@@ -1,9 +1,8 @@
-// The files and the clock on Windows: the Win32 file API on paths as they stand, each drive
-// walked without following links, GetLastError mapped onto failure numbers, the one real System.
+// The files and the clock on Windows, the one real System: new files written and flushed with
+// their access lists, the renames through a handle, the line reader, and the look-ups.
 #include <aclapi.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,50 +10,22 @@
 #include <vector>
 
 #include "platform/arrival_watch.h"
+#include "platform/byte_lock.h"
 #include "platform/chunked_reader.h"
 #include "platform/drive_path.h"
+#include "platform/drive_walk.h"
 #include "platform/failure.h"
 #include "platform/file_system_common.h"
 #include "platform/file_system_win32.h"
 #include "platform/kernel32.h"
+#include "platform/mount_facts.h"
+#include "platform/os_error.h"
 #include "platform/system.h"
 #include "platform/text_rules.h"
 #include "platform/unique_handle.h"
 
 namespace trackrelay {
-
-int FailureNumberOfError(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-      return kFileNotFound;
-    case ERROR_PATH_NOT_FOUND:
-      return kPathNotFound;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return kFileAlreadyExists;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      return kPermissionDenied;
-    case ERROR_NOT_READY:
-      return kDiskNotReady;
-    case ERROR_HANDLE_EOF:
-      return kInputPastEnd;
-  }
-  return kDeviceIoError;
-}
-
-std::string FinalPathOf(HANDLE file) {
-  char buffer[4 * MAX_PATH];
-  const DWORD length = GetFinalPathNameByHandleA(file, buffer, sizeof buffer, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (length == 0 || length >= sizeof buffer) return "";
-  std::string path(buffer, length);
-  while (!path.empty() && path.back() == '\\') path.pop_back();
-  return path;
-}
-
 namespace {
-
-[[noreturn]] void RaiseLastError() { RaiseFailure(FailureNumberOfError(GetLastError())); }
 
 // The bench's build without flushes skips them, to show what they cost beside the same program
 // with them; every other build flushes.
@@ -66,70 +37,8 @@ constexpr bool WithoutFlushes() {
 #endif
 }
 
-// Others may read, write, rename and delete a file while this program has it open: the remote
-// host removes and rewrites its files on its own schedule, and must never be refused for it.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 // ReadFile and WriteFile take a DWORD count.
 constexpr DWORD kLargestTransfer = 1u << 30;
-
-// A share's passing "busy" on a delete or a rename: a sharing or lock violation while the server
-// still holds the file's handle, or a busy or paused share.
-bool Busy(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_BUSY ||
-         error == ERROR_SHARING_PAUSED || error == ERROR_NETWORK_BUSY;
-}
-
-// call returns 0 or the error that made it fail; the result is 0 or the last error.
-template <typename Call>
-DWORD RetryWhileBusy(Call call) {
-  return RetryWhileShareBusy(call, Busy);
-}
-
-// The error of a Win32 call that returned FALSE on failure.
-DWORD ErrorOf(BOOL succeeded) { return succeeded ? 0 : GetLastError(); }
-
-// Where a drive path leads: the folders below the drive down to the file's, each held open, and
-// the name in the last of them. final is that folder's final path, empty when the drive cannot
-// tell final paths.
-struct Place {
-  std::vector<UniqueHandle> held;
-  std::string folder;
-  std::string final;
-  std::string name;
-  std::string Path() const { return folder + "\\" + name; }
-};
-
-// Whether an open handle is the entry at the place, not what a link that the file system
-// followed leads to. Windows opens a reparse point as itself; Wine follows a Unix symbolic link
-// whatever it is asked, and a delete or a rename through that handle would act on the link's
-// target, a local file perhaps, which must never happen.
-bool IsEntryItself(const Place& place, HANDLE entry) {
-  return place.final.empty() || SameTextIgnoringCase(FinalPathOf(entry), place.final + "\\" + place.name);
-}
-
-// Whether the open handle is a regular file that lives at the place itself: a disk file (no
-// pipe, console or device), no folder, no reparse point, and not reached through a link that the
-// file system followed on the way, which its final path would show. When told is given, it
-// receives what the file system said of the file.
-bool IsPlainFileAt(const Place& place, HANDLE file, BY_HANDLE_FILE_INFORMATION* told = nullptr) {
-  if (GetFileType(file) != FILE_TYPE_DISK) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return false;
-  if (told != nullptr) *told = info;
-  constexpr DWORD kNoFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-  if ((info.dwFileAttributes & kNoFile) != 0) return false;
-  return IsEntryItself(place, file);
-}
-
-// Opens the entry at the place itself to delete or rename it: a reparse point as itself, never a
-// folder (access denied, as for a delete), and sharing everything, so that the remote host is
-// never refused for it. Returns 0 or the error.
-DWORD OpenEntry(const Place& place, UniqueHandle& entry) {
-  entry = UniqueHandle(CreateFileA(place.Path().c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  return entry.valid() ? 0 : GetLastError();
-}
 
 // Removes the entry at the place through a handle on it: the name goes, never a file that a
 // link leads to. An entry that cannot be removed without reaching through a link, and a pipe or
@@ -184,133 +93,6 @@ DWORD RenameEntryNoReplace(const Place& from, const Place& to) {
   return error;
 }
 
-// The failure of a folder that cannot be reached: access denied and a drive that is not ready
-// say so; anything else is a missing folder.
-int FolderFailure(DWORD error) {
-  const int number = FailureNumberOfError(error);
-  return number == kPermissionDenied || number == kDiskNotReady ? number : kPathNotFound;
-}
-
-// Reaches the folder of a path. A drive path ("r:\tont\5.out") is walked from the drive's root,
-// which is taken as the administrator mapped it (a share, a SUBST); every folder below it is
-// opened without following a reparse point and must be a plain folder that really lies in its
-// parent, so that nobody who can write to the share can point the program at a local folder with
-// a junction or a link. The folders stay open without FILE_SHARE_DELETE until the place goes:
-// none of them can be renamed or replaced meanwhile, so the names opened below lead where the
-// walk went. Any other path is trusted up to its last name. Returns 0 and fills place, or the
-// failure number (76 for a folder reached through a link).
-int TryReach(const std::string& path, Place& place) {
-  std::size_t at = 0;
-  const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/') &&
-                     IsAsciiLetter(path[0]);
-  if (!drive) {
-    const std::size_t last = path.find_last_of("\\/");
-    at = last == std::string::npos ? 0 : last + 1;
-    place.folder.assign(path, 0, last == std::string::npos ? 0 : last);
-    if (place.folder.empty()) place.folder = last == std::string::npos ? "." : path.substr(0, 1);
-    place.name.assign(path, at, std::string::npos);
-    return NamesNoEntry(place.name) ? kPathNotFound : 0;
-  }
-
-  std::vector<std::string> names = PathNames(std::string_view(path).substr(3));
-  place.name = names.back();
-  names.pop_back();
-  if (NamesNoEntry(place.name)) return kPathNotFound;
-
-  place.folder = path.substr(0, 2);
-  // The drive's root: only its final path is wanted, the start of every final path below it.
-  {
-    UniqueHandle root(CreateFileA((place.folder + "\\").c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!root.valid()) return FolderFailure(GetLastError());
-    place.final = FinalPathOf(root.get());
-  }
-  // Below c:, the web server's own disk, the first folder (c:\woe) is the administrator's, who
-  // may make it a directory link to a folder on a share (mklink /D): it is followed, and the walk
-  // goes on below where it leads. Nobody who writes to a share can make or change it.
-  bool administrators = (path[0] | 0x20) == 'c';
-  for (const std::string& name : names) {
-    if (StaysInFolder(name)) continue;
-    if (name == "..") return kPathNotFound;
-    const bool follow = std::exchange(administrators, false);
-    place.folder += "\\" + name;
-    UniqueHandle folder(CreateFileA(place.folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
-    if (!folder.valid()) return FolderFailure(GetLastError());
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(folder.get(), &info)) return FolderFailure(GetLastError());
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      return kPathNotFound;
-    }
-    // A file system that resolves links itself, without showing a reparse point (Wine on a
-    // Unix symbolic link), still shows where the folder really is. A followed link's folder
-    // is where the final paths below it start.
-    if (!place.final.empty() || follow) {
-      const std::string final = FinalPathOf(folder.get());
-      if (!follow && !SameTextIgnoringCase(final, place.final + "\\" + name)) return kPathNotFound;
-      place.final = final;
-    }
-    place.held.push_back(std::move(folder));
-  }
-  return 0;
-}
-
-Place Reach(const std::string& path) {
-  Place place;
-  if (int failure = TryReach(path, place)) RaiseFailure(failure);
-  return place;
-}
-
-[[noreturn]] void RaiseError(DWORD error) { RaiseFailure(FailureNumberOfError(error)); }
-
-// The one byte at offset slot, as LockFileEx and UnlockFileEx take it.
-OVERLAPPED ByteAt(std::int64_t slot) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(slot) & 0xFFFFFFFFu);
-  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(slot) >> 32);
-  return at;
-}
-
-// This machine's turn at the lock on one byte of a lock file: a mutex named for that file and byte,
-// which the processes of this machine that wait for the lock take in turn, waiting for it in the
-// kernel with a bound. Only the process whose turn it is asks for the lock itself, and only while
-// a process of another machine holds it; the others wait at no cost, and the turn passes to one
-// of them when it is let go (or when its holder dies: the mutex is then abandoned, and the next
-// takes it all the same). The turn is released when it goes.
-class MachineTurn {
- public:
-  MachineTurn() = default;
-  MachineTurn(MachineTurn&& other) noexcept : mutex_(std::move(other.mutex_)), owned_(std::exchange(other.owned_, false)) {}
-  MachineTurn& operator=(MachineTurn&&) = delete;
-  ~MachineTurn() {
-    if (owned_) ReleaseMutex(mutex_.get());
-  }
-
-  // Waits up to milliseconds for the turn at the lock on byte slot of the open lock file; false
-  // when another process of this machine held it all that time. Where the mutex can be neither
-  // made nor opened (another user's, whose permissions keep it), there is no turn to wait for,
-  // and the caller asks for the lock among all the others.
-  bool Take(HANDLE lock_file, std::int64_t slot, DWORD milliseconds) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(lock_file, &info)) return true;
-    char file_id[32];
-    std::snprintf(file_id, sizeof file_id, "%08lx-%08lx%08lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
-                  static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
-    const std::string name = std::string("Local\\trackrelay-lock-") + file_id + "-" + std::to_string(slot);
-    mutex_.Reset(CreateMutexA(nullptr, FALSE, name.c_str()));
-    if (!mutex_.valid()) return true;
-    const DWORD waited = WaitForSingleObject(mutex_.get(), milliseconds);
-    owned_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-    return owned_ || waited != WAIT_TIMEOUT;
-  }
-
- private:
-  UniqueMutex mutex_;
-  bool owned_ = false;
-};
-
 class WindowsTextFileReader : public ChunkedTextFileReader {
  public:
   explicit WindowsTextFileReader(UniqueHandle file)
@@ -349,20 +131,6 @@ class WindowsTextFileReader : public ChunkedTextFileReader {
   UniqueHandle lock_;
   std::int64_t lock_slot_ = 0;
 };
-
-// Opens the named regular file of the place for reading. A reparse point is opened as itself,
-// not followed; then anything but a plain file at the place is refused with 70, whatever a look
-// saw a moment before. A folder cannot be opened this way at all: Windows answers access denied,
-// as for a file that may not be read. A pipe (under Wine a Unix FIFO) opens without waiting and
-// is refused here.
-UniqueHandle OpenRegular(const Place& place) {
-  UniqueHandle file(CreateFileA(place.Path().c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr));
-  if (!file.valid()) RaiseLastError();
-  if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
-  return file;
-}
 
 std::string ReadWholeFile(HANDLE file) {
   std::string contents;
@@ -506,55 +274,6 @@ void WriteNewFile(const Place& place, std::string_view text, const std::string& 
     const DWORD error = GetLastError();
     TakeBack(place, made);
     RaiseError(error);
-  }
-}
-
-// Opens the lock file at the place for reading and writing (a byte-range lock needs a handle
-// with either access), making it when it is missing; it is never written. Anything but a plain
-// file at the place is refused with 70. Everything is shared: the lock is in the bytes, not in
-// the open.
-UniqueHandle OpenLockFile(const Place& place) {
-  UniqueHandle file(CreateFileA(place.Path().c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file.valid()) RaiseLastError();
-  if (!IsPlainFileAt(place, file.get())) RaiseFailure(kPermissionDenied);
-  return file;
-}
-
-// How the process whose turn it is asks for a lock that a process of another machine holds: the
-// pauses between its tries double from kLockFirstPauseMs to kLockLongestPauseMs and stay there.
-// Each try is one call, on a share one request to its server, and a web server makes them from
-// one process at a time (MachineTurn).
-constexpr DWORD kLockFirstPauseMs = 1;
-constexpr DWORD kLockLongestPauseMs = 16;
-
-// Takes the lock on one byte of the open lock file without waiting; false when another holds it.
-bool TryByteLock(HANDLE file, std::int64_t slot) {
-  OVERLAPPED at = ByteAt(slot);
-  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return true;
-  const DWORD error = GetLastError();
-  if (error != ERROR_LOCK_VIOLATION && error != ERROR_SHARING_VIOLATION) RaiseError(error);
-  return false;
-}
-
-// Takes the lock on one byte of the open lock file within longest_wait_ms, and this machine's turn
-// at it (turn) when it had to wait; raises LockTimeoutFailure (70) when another held the one or
-// the other all that time. A LockFileEx that waits ends only when the lock is had: its overlapped
-// form, whose wait could be given up, Wine does not offer, and the file system may answer it with
-// a conflict instead of waiting all the same (Wine, when the lock is held by a process that
-// another Wine server serves). So the kernel's bounded wait is for the turn, and the lock itself
-// is asked for again and again by the one process whose turn it is.
-void WaitForByteLock(HANDLE file, std::int64_t slot, std::uint64_t longest_wait_ms, MachineTurn& turn) {
-  // A lock that is free costs one call.
-  if (TryByteLock(file, slot)) return;
-  if (longest_wait_ms == 0) throw LockTimeoutFailure();
-  const Deadline deadline(static_cast<DWORD>(std::min<std::uint64_t>(longest_wait_ms, 0x7FFFFFFF)));
-  if (!turn.Take(file, slot, static_cast<DWORD>(std::max<long long>(deadline.LeftMs(), 0)))) throw LockTimeoutFailure();
-  for (DWORD pause = kLockFirstPauseMs;; pause = std::min(2 * pause, kLockLongestPauseMs)) {
-    if (TryByteLock(file, slot)) return;
-    const long long left = deadline.LeftMs();
-    if (left <= 0) throw LockTimeoutFailure();
-    ::Sleep(static_cast<DWORD>(std::min<long long>(pause, left)));
   }
 }
 
@@ -710,27 +429,7 @@ class WindowsSystem : public System {
 
   void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
 
-  DriveFacts DescribeDrive(char letter) override {
-    DriveFacts facts;
-    const std::string root = std::string(1, letter) + ":\\";
-    const UINT type = GetDriveTypeA(root.c_str());
-    const DWORD attributes = GetFileAttributesA(root.c_str());
-    facts.present = type != DRIVE_NO_ROOT_DIR && type != DRIVE_UNKNOWN && attributes != INVALID_FILE_ATTRIBUTES &&
-                    (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    facts.network = type == DRIVE_REMOTE;
-    facts.description = type == DRIVE_REMOTE      ? "a network drive"
-                        : type == DRIVE_FIXED     ? "a fixed disk"
-                        : type == DRIVE_REMOVABLE ? "a removable disk"
-                        : type == DRIVE_CDROM     ? "a CD drive"
-                        : type == DRIVE_RAMDISK   ? "a RAM disk"
-                                                  : "no drive";
-    // What the letter stands for: a share's path, a SUBST's folder, a disk's device.
-    char device[1024];
-    if (QueryDosDeviceA(root.substr(0, 2).c_str(), device, sizeof device) != 0) {
-      facts.description += std::string(" (") + device + ")";
-    }
-    return facts;
-  }
+  DriveFacts DescribeDrive(char letter) override { return FactsOfDrive(letter); }
 
   EntryFacts DescribeEntry(const std::string& path) override {
     EntryFacts facts;

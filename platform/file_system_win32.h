@@ -2,10 +2,6 @@
 // Everything else of it is behind CurrentSystem().
 #pragma once
 
-#include <cstddef>
-#include <string>
-
-#include "platform/file_system_common.h"
 #include "platform/kernel32.h"
 
 namespace trackrelay {
@@ -13,12 +9,5 @@ namespace trackrelay {
 // Attributes that make a file no plain file for the lookup; read-only and archived ones are.
 inline constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                    FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-
-// The failure number of a GetLastError code.
-int FailureNumberOfError(DWORD error);
-
-// Where the file system says an open file really is, all links and reparse points resolved
-// ("\\?\C:\a\b"), without a trailing backslash; empty when it cannot tell.
-std::string FinalPathOf(HANDLE file);
 
 }  // namespace trackrelay

@@ -1,6 +1,5 @@
 // The System the program runs against, the same on every platform: the real one of this build,
 // or the one a test put in its place.
-#include "platform/file_system_common.h"
 #include "platform/system.h"
 
 namespace trackrelay {

@@ -188,6 +188,11 @@ class System {
   virtual RenameWay RenameNoReplaceTellingHow(const std::string& from, const std::string& to) = 0;
 };
 
+// The real System of this platform, made at the first call: the POSIX or the Windows file
+// system, whichever file_system_posix.cc or file_system_win32.cc was built. CurrentSystem()
+// hands it out unless a test substituted its own.
+System& RealSystem();
+
 // The System the program runs against: the real one, unless a test substituted its own.
 System& CurrentSystem();
 // Tests only: nullptr puts the real one back.

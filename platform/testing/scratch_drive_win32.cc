@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "platform/file_system_win32.h"
+#include "platform/drive_walk.h"
 #include "platform/kernel32.h"
 #include "platform/system.h"
 #include "platform/text_rules.h"
