@@ -18,12 +18,10 @@
 
 namespace trackrelay::remote_host {
 
-// How long the program waits for an answer after publishing its request: 450 looks, 100 ms
-// apart. The exchange fixes this; a remote host knows it from there.
-inline constexpr std::chrono::milliseconds kProgramWait{45000};
-// A command still running this long after its request was published is killed: the error page
-// written in its place then lands two seconds before the program stops looking, time enough for
-// a share's client to show it.
+// The program stops looking kProgramWait (remote_host.h) after publishing its request. A command
+// still running this long after its request was published is killed: the error page written in
+// its place then lands two seconds before the program stops looking, time enough for a share's
+// client to show it.
 inline constexpr std::chrono::milliseconds kCommandDeadline{43000};
 // Nothing is written for a request older than this: the program is about to stop looking, and
 // an answer that landed later would wait for the next request of that number.
@@ -31,7 +29,7 @@ inline constexpr std::chrono::milliseconds kLastAnswer{44000};
 
 // An answer that has stood in the inbound folder this long was left behind: the program that
 // waited for it took it and died before deleting it (a power cut, a kill), or stopped waiting.
-// No program waits this long (its wait ends 90 s after its first look at the latest), and left
+// No program waits this long (its wait ends 90 s after the request began at the latest), and left
 // there it would be relayed to the next request of that number; so it is removed.
 inline constexpr std::chrono::milliseconds kAnswerLeftBehind{120000};
 
