@@ -2,10 +2,11 @@
 // serves CGI with a script, keeping the exchange's rules through failures and crashes. POSIX only.
 #pragma once
 
-// Here: its folders (work/, error/), the job pool and the deadlines. The command's environment
-// and its run are command_environment.h and command_run.h; the hand-over from request to answer,
-// the order of its flushes and renames, is hand_over.h; its figures figures.h, its lines for the
-// journal journal.h.
+// Here: its options and deadlines. Its state, the job pool and the serving are command_host.h
+// (what a stop or a failure left, and the sweeps, in command_host_recovery.cc). The command's
+// environment and its run are command_environment.h and command_run.h; the hand-over from request
+// to answer, the order of its flushes and renames, is hand_over.h; its figures figures.h, its
+// lines for the journal journal.h.
 
 #include <atomic>
 #include <chrono>
