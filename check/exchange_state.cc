@@ -12,6 +12,7 @@
 #include "platform/failure.h"
 #include "platform/system.h"
 #include "relay/file_drop.h"
+#include "relay/local_disk.h"
 #include "relay/tracking_counter.h"
 
 namespace trackrelay::check {

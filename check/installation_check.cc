@@ -18,6 +18,7 @@
 #include "platform/system.h"
 #include "platform/text_rules.h"
 #include "relay/file_drop.h"
+#include "relay/local_disk.h"
 #include "relay/tracking_counter.h"
 #include "relay/tracking_request.h"
 

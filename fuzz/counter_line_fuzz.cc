@@ -11,6 +11,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/drive_path.h"
 #include "platform/failure.h"
+#include "relay/local_disk.h"
 #include "relay/tracking_counter.h"
 
 using namespace trackrelay;

@@ -5,7 +5,7 @@
 
 #include "platform/system.h"
 #include "relay/file_drop.h"
-#include "relay/tracking_counter.h"
+#include "relay/local_disk.h"
 
 namespace trackrelay {
 namespace {

@@ -1,22 +1,9 @@
 #include "relay/file_drop.h"
 
-#include <memory>
-
 #include "platform/failure.h"
-#include "platform/system.h"
+#include "relay/local_disk.h"
 
 namespace trackrelay {
-namespace {
-
-// The response file between OpenResponseFile and CloseResponseFile.
-std::unique_ptr<TextFileReader> open_response;
-
-TextFileReader& OpenResponse() {
-  if (open_response == nullptr) RaiseFailure(kInvalidArgument);
-  return *open_response;
-}
-
-}  // namespace
 
 std::string NumberText(std::int16_t n) { return std::to_string(n); }
 
@@ -28,58 +15,81 @@ std::string RequestPath(std::int16_t n) { return std::string(kOutboundFolder) + 
 
 std::string ResponsePath(std::int16_t n) { return std::string(kInboundFolder) + NumberText(n) + ".out"; }
 
-void ClaimTrackingNumber(std::int16_t n) { CurrentSystem().ClaimForProcess(std::string(kClaimsPath), n + 32768); }
+FileDrop FileDropOf(std::int16_t n) {
+  FileDrop drop;
+  drop.number = n;
+  drop.temporary_request = TemporaryRequestPath(n);
+  drop.request = RequestPath(n);
+  drop.response = ResponsePath(n);
+  return drop;
+}
 
-void WriteRequestFile(std::int16_t n, std::string_view text) {
+namespace {
+
+TextFileReader& OpenResponse(FileDrop& drop) {
+  if (drop.open_response == nullptr) RaiseFailure(kInvalidArgument);
+  return *drop.open_response;
+}
+
+// The name a file of the drop is stored as, exactly: its path without its folder.
+std::string_view StoredName(std::string_view path, std::string_view folder) { return path.substr(folder.size()); }
+
+bool AnswerStands(const FileDrop& drop) {
+  return CurrentSystem().LookUpPlainFile(drop.response) == StoredName(drop.response, kInboundFolder);
+}
+
+bool RequestStands(const FileDrop& drop) {
+  return CurrentSystem().LookUpPlainFile(drop.request) == StoredName(drop.request, kOutboundFolder);
+}
+
+}  // namespace
+
+void ClaimTrackingNumber(const FileDrop& drop) {
+  CurrentSystem().ClaimForProcess(std::string(kClaimsPath), drop.number + 32768);
+}
+
+void WriteRequestFile(const FileDrop& drop, std::string_view text) {
   // Sized at once: a large form input is copied once, never into a buffer twice its size.
   std::string content;
   content.reserve(text.size() + 2);
   content.append(text).append("\r\n");
   // The form input is for the remote host alone, which may read it as another user of the
   // file's group (the outbound folder's, where that is set-group-ID).
-  CurrentSystem().WriteTextFile(TemporaryRequestPath(n), content, Readers::kOwnerAndGroup);
+  CurrentSystem().WriteTextFile(drop.temporary_request, content, Readers::kOwnerAndGroup);
 }
 
-void PublishRequestFile(std::int16_t n) { CurrentSystem().RenameNoReplace(TemporaryRequestPath(n), RequestPath(n)); }
+void PublishRequestFile(const FileDrop& drop) { CurrentSystem().RenameNoReplace(drop.temporary_request, drop.request); }
 
-namespace {
-
-bool AnswerStands(std::int16_t n) { return CurrentSystem().LookUpPlainFile(ResponsePath(n)) == NumberText(n) + ".out"; }
-
-bool RequestStands(std::int16_t n) { return CurrentSystem().LookUpPlainFile(RequestPath(n)) == NumberText(n) + ".DAT"; }
-
-}  // namespace
-
-void RemoveAnswerLeftBefore(std::int16_t n) {
-  if (!AnswerStands(n)) return;
+void RemoveAnswerLeftBefore(const FileDrop& drop) {
+  if (!AnswerStands(drop)) return;
   try {
-    CurrentSystem().RemoveFile(ResponsePath(n));
+    CurrentSystem().RemoveFile(drop.response);
   } catch (const Failure& failure) {
     // Gone all the same: the remote host's sweep, or its own removal before it takes a request
-    // of n, came first.
+    // of the number, came first.
     if (failure.number() != kFileNotFound) throw;
   }
 }
 
-bool ResponseFileReady(std::int16_t n) {
+bool ResponseFileReady(const FileDrop& drop) {
   // A miss, the common case while a request waits, costs one look.
-  return AnswerStands(n) && !RequestStands(n);
+  return AnswerStands(drop) && !RequestStands(drop);
 }
 
-void WatchForResponseFile(std::int16_t n) { CurrentSystem().WatchForArrival(ResponsePath(n)); }
+void WatchForResponseFile(const FileDrop& drop) { CurrentSystem().WatchForArrival(drop.response); }
 
-bool AwaitResponseFile(std::int16_t n, DWORD milliseconds) {
+bool AwaitResponseFile(const FileDrop& drop, DWORD milliseconds) {
   DWORD left = milliseconds;
-  while ((left = CurrentSystem().AwaitArrival(ResponsePath(n), left)) > 0) {
-    if (ResponseFileReady(n)) return true;
+  while ((left = CurrentSystem().AwaitArrival(drop.response, left)) > 0) {
+    if (ResponseFileReady(drop)) return true;
   }
   return false;
 }
 
-bool OpenResponseFile(std::int16_t n) {
-  open_response.reset();
+bool OpenResponseFile(FileDrop& drop) {
+  drop.open_response.reset();
   try {
-    open_response = CurrentSystem().OpenTextFile(ResponsePath(n));
+    drop.open_response = CurrentSystem().OpenTextFile(drop.response);
   } catch (const StaleFileFailure&) {
     return false;
   } catch (const Failure& failure) {
@@ -89,12 +99,14 @@ bool OpenResponseFile(std::int16_t n) {
   return true;
 }
 
-bool AtEndOfResponse() { return OpenResponse().AtEnd(); }
+bool AtEndOfResponse(FileDrop& drop) { return OpenResponse(drop).AtEnd(); }
 
-bool ReadResponsePart(std::string& part) { return OpenResponse().ReadLinePart(part, kResponsePartSize); }
+bool ReadResponsePart(FileDrop& drop, std::string& part) {
+  return OpenResponse(drop).ReadLinePart(part, kResponsePartSize);
+}
 
-void CloseResponseFile() { open_response.reset(); }
+void CloseResponseFile(FileDrop& drop) { drop.open_response.reset(); }
 
-void RemoveResponseFile(std::int16_t n) { CurrentSystem().RemoveFile(ResponsePath(n)); }
+void RemoveResponseFile(const FileDrop& drop) { CurrentSystem().RemoveFile(drop.response); }
 
 }  // namespace trackrelay

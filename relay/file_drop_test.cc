@@ -31,6 +31,12 @@ TEST(FileDropTest, NamesCarryTheNumberWithoutSpacesOrLeadingZeros) {
     EXPECT_EQ(TemporaryRequestPath(c.n), c.temporary);
     EXPECT_EQ(RequestPath(c.n), c.request);
     EXPECT_EQ(ResponsePath(c.n), c.response);
+    const FileDrop drop = FileDropOf(c.n);
+    EXPECT_EQ(drop.number, c.n);
+    EXPECT_EQ(drop.temporary_request, c.temporary);
+    EXPECT_EQ(drop.request, c.request);
+    EXPECT_EQ(drop.response, c.response);
+    EXPECT_EQ(drop.open_response, nullptr);
   }
 }
 
@@ -38,15 +44,16 @@ TEST(FileDropTest, RequestIsWrittenWholeThenPublishedButNeverOverAWaitingOne) {
   const std::string forms[] = {"TRACKNO=42&x=a+b", "", std::string("a\0\xff", 3)};
   for (const std::string& form : forms) {
     ScratchDrive drive;
+    const FileDrop drop = FileDropOf(42);
     drive.Write("r:\\fromnt\\t42.DAT", "an older and longer temporary file");
-    WriteRequestFile(42, form);
+    WriteRequestFile(drop, form);
     EXPECT_EQ(drive.Read("r:\\fromnt\\t42.DAT"), form + "\r\n");
     drive.Write("r:\\fromnt\\42.DAT", "waiting\r\n");
-    EXPECT_EQ(FailureOf([] { PublishRequestFile(42); }), kFileAlreadyExists);
+    EXPECT_EQ(FailureOf([&] { PublishRequestFile(drop); }), kFileAlreadyExists);
     EXPECT_EQ(drive.Read("r:\\fromnt\\42.DAT"), "waiting\r\n");
     EXPECT_EQ(drive.Read("r:\\fromnt\\t42.DAT"), form + "\r\n");
     drive.Remove("r:\\fromnt\\42.DAT");
-    PublishRequestFile(42);
+    PublishRequestFile(drop);
     EXPECT_FALSE(drive.Exists("r:\\fromnt\\t42.DAT"));
     EXPECT_EQ(drive.Read("r:\\fromnt\\42.DAT"), form + "\r\n");
   }
@@ -55,9 +62,10 @@ TEST(FileDropTest, RequestIsWrittenWholeThenPublishedButNeverOverAWaitingOne) {
 TEST(FileDropTest, AMissingFolderFailsWritingButNotLooking) {
   ScratchDrive drive;
   drive.Remove("r:\\fromnt");
-  EXPECT_EQ(FailureOf([] { WriteRequestFile(5, "TRACKNO=5"); }), kPathNotFound);
+  const FileDrop drop = FileDropOf(5);
+  EXPECT_EQ(FailureOf([&] { WriteRequestFile(drop, "TRACKNO=5"); }), kPathNotFound);
   drive.Remove("r:");
-  EXPECT_FALSE(ResponseFileReady(5)) << "a drive that is away for a moment is not a failure";
+  EXPECT_FALSE(ResponseFileReady(drop)) << "a drive that is away for a moment is not a failure";
 }
 
 // Windows finds a name in any case and tells the spelling stored; POSIX finds only the one asked.
@@ -90,14 +98,15 @@ TEST(FileDropTest, ResponseIsReadyOnlyAsAPlainFileOfExactlyTheName) {
 #endif
       {false, "", [](const ScratchDrive& d) { d.Remove("r:\\tont"); }},
   };
+  const FileDrop drop = FileDropOf(42);
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     ScratchDrive drive;
     cases[i].make(drive);
-    EXPECT_EQ(ResponseFileReady(42), cases[i].ready) << "case " << i;
+    EXPECT_EQ(ResponseFileReady(drop), cases[i].ready) << "case " << i;
     // While the request waits to be taken, no answer is its own.
     if (cases[i].ready) {
       drive.Write("r:\\fromnt\\42.DAT", "TRACKNO=42\r\n");
-      EXPECT_FALSE(ResponseFileReady(42)) << "case " << i << ", its request waiting";
+      EXPECT_FALSE(ResponseFileReady(drop)) << "case " << i << ", its request waiting";
       drive.Remove("r:\\fromnt\\42.DAT");
     }
     EXPECT_EQ(CurrentSystem().LookUpPlainFile("r:\\tont\\42.out"), cases[i].stored) << "case " << i;
@@ -130,30 +139,35 @@ TEST(FileDropTest, ResponseLinesPassUnchangedInBoundedPartsAndTheFileIsRemoved) 
   for (const Case& c : cases) {
     ScratchDrive drive;
     drive.Write("r:\\tont\\-3.out", c.bytes);
-    OpenResponseFile(-3);
+    FileDrop drop = FileDropOf(-3);
+    EXPECT_TRUE(OpenResponseFile(drop));
     std::vector<std::string> lines;
     std::vector<std::vector<std::size_t>> part_sizes;
     std::string part;
-    while (!AtEndOfResponse()) {
+    while (!AtEndOfResponse(drop)) {
       lines.emplace_back();
       part_sizes.emplace_back();
       bool ended = false;
       while (!ended) {
-        ended = ReadResponsePart(part);
+        ended = ReadResponsePart(drop, part);
         lines.back() += part;
         part_sizes.back().push_back(part.size());
       }
     }
     EXPECT_EQ(lines, c.lines);
     EXPECT_EQ(part_sizes, c.part_sizes);
-    EXPECT_EQ(FailureOf([&] { ReadResponsePart(part); }), kInputPastEnd);
-    CloseResponseFile();
-    RemoveResponseFile(-3);
+    EXPECT_EQ(FailureOf([&] { ReadResponsePart(drop, part); }), kInputPastEnd);
+    CloseResponseFile(drop);
+    EXPECT_EQ(FailureOf([&] { ReadResponsePart(drop, part); }), kInvalidArgument) << "closed";
+    RemoveResponseFile(drop);
     EXPECT_FALSE(drive.Exists("r:\\tont\\-3.out"));
-    EXPECT_EQ(FailureOf([] { RemoveResponseFile(-3); }), kFileNotFound);
+    EXPECT_EQ(FailureOf([&] { RemoveResponseFile(drop); }), kFileNotFound);
+    EXPECT_FALSE(OpenResponseFile(drop)) << "gone since the look";
   }
+  FileDrop drop = FileDropOf(-3);
   std::string part;
-  EXPECT_EQ(FailureOf([&] { ReadResponsePart(part); }), kInvalidArgument) << "nothing is open";
+  EXPECT_EQ(FailureOf([&] { ReadResponsePart(drop, part); }), kInvalidArgument) << "nothing is open";
+  EXPECT_EQ(FailureOf([&] { AtEndOfResponse(drop); }), kInvalidArgument) << "nothing is open";
 }
 
 }  // namespace
@@ -191,14 +205,43 @@ TEST(FileDropTest, AnEarlierAnswerGoesBeforePublicationAndNothingElse) {
   for (const Case& c : cases) {
     ScratchDrive drive;
     c.make(drive);
-    RemoveAnswerLeftBefore(42);
-    EXPECT_FALSE(ResponseFileReady(42)) << c.name;
+    const FileDrop drop = FileDropOf(42);
+    RemoveAnswerLeftBefore(drop);
+    EXPECT_FALSE(ResponseFileReady(drop)) << c.name;
     if (c.left != nullptr) {
       EXPECT_TRUE(drive.Exists(c.left)) << c.name;
     } else {
       EXPECT_FALSE(drive.Exists("r:\\tont\\42.out")) << c.name;
     }
   }
+}
+
+}  // namespace
+}  // namespace trackrelay
+
+namespace trackrelay {
+namespace {
+
+// A drop owns its response file: opening another's, or closing it, leaves this one's reading
+// where it was.
+TEST(FileDropTest, EachDropReadsItsOwnResponse) {
+  ScratchDrive drive;
+  drive.Write("r:\\tont\\1.out", "one\r\ntwo");
+  drive.Write("r:\\tont\\2.out", "other");
+  FileDrop first = FileDropOf(1);
+  FileDrop second = FileDropOf(2);
+  std::string part;
+  ASSERT_TRUE(OpenResponseFile(first));
+  ASSERT_TRUE(ReadResponsePart(first, part));
+  EXPECT_EQ(part, "one");
+  ASSERT_TRUE(OpenResponseFile(second));
+  ASSERT_TRUE(ReadResponsePart(second, part));
+  EXPECT_EQ(part, "other");
+  CloseResponseFile(second);
+  ASSERT_TRUE(ReadResponsePart(first, part));
+  EXPECT_EQ(part, "two");
+  EXPECT_TRUE(AtEndOfResponse(first));
+  CloseResponseFile(first);
 }
 
 }  // namespace

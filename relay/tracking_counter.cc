@@ -6,7 +6,7 @@
 #include "cgi/conversions.h"
 #include "platform/failure.h"
 #include "platform/system.h"
-#include "relay/file_drop.h"
+#include "relay/local_disk.h"
 
 namespace trackrelay {
 namespace {

@@ -8,10 +8,9 @@
 
 namespace trackrelay {
 
-inline constexpr std::string_view kCounterPath = "c:\\woe\\track.txt";
-// The next counter line is written here, beside the counter, and then renamed over it. Only the
-// holder of the counter's lock writes it, so one name does for all requests.
-inline constexpr std::string_view kCounterReplacementPath = "c:\\woe\\track.new";
+// The counter's file, its replacement and the claims file that holds its lock are named in
+// relay/local_disk.h.
+
 // The counter's lock: one byte of the claims file (ClaimTrackingNumber), beyond the slots of the
 // numbers (0 to 65535), so that it never meets a claim. The claims file is never replaced, so the
 // lock outlives every replacement of the counter, and it adds no file to c:\woe.

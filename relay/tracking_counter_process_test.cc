@@ -18,6 +18,7 @@
 
 #include "platform/failure.h"
 #include "platform/testing/scratch_drive.h"
+#include "relay/local_disk.h"
 
 namespace trackrelay {
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/failure.h"
 #include "platform/testing/scratch_drive.h"
 #include "platform/testing/test_helpers.h"
-#include "relay/file_drop.h"
+#include "relay/local_disk.h"
 
 namespace trackrelay {
 namespace {

@@ -47,12 +47,12 @@ void SendInternalErrorPage(const Step& step_marker) {
 // line of one part goes out in one write. Each part is counted before it goes out: an answer past
 // kLongestAnswerBytes, or one still coming at relay_ends (a file without end on the share), is
 // cut off there with a failure, and the page ends in the internal error page of the step.
-void RelayResponse(Step& StepMarker, std::uint64_t relay_ends) {
+void RelayResponse(FileDrop& drop, Step& StepMarker, std::uint64_t relay_ends) {
   System& system = CurrentSystem();
   std::string part;
   std::uint64_t relayed = 0;
   auto read_part = [&] {
-    const bool line_ends = ReadResponsePart(part);
+    const bool line_ends = ReadResponsePart(drop, part);
     relayed += part.size();
     if (relayed > kLongestAnswerBytes) throw Failure(kOverflow, "the answer is longer than the program relays");
     if (system.MonotonicMilliseconds() >= relay_ends) {
@@ -60,7 +60,7 @@ void RelayResponse(Step& StepMarker, std::uint64_t relay_ends) {
     }
     return line_ends;
   };
-  while (!AtEndOfResponse()) {
+  while (!AtEndOfResponse(drop)) {
     while (!read_part()) SendText(part);
     part += "\r\n";
     SendLine(part);
@@ -86,26 +86,27 @@ void ServeTrackingRequest() {
     // A number that another request of this web server is serving right now is as busy as one
     // whose request file still waits: the same page, and nothing of this request is written.
     StepMarker = kStepClaimNumber;
-    ClaimTrackingNumber(n);
+    FileDrop drop = FileDropOf(n);
+    ClaimTrackingNumber(drop);
     // Under the claim no other live request of n waits, so an answer standing now is an earlier
     // request's: relayed, it would show this person another's page.
-    RemoveAnswerLeftBefore(n);
+    RemoveAnswerLeftBefore(drop);
     StepMarker = kStepWriteRequest;
-    WriteRequestFile(n, FormInput);
+    WriteRequestFile(drop, FormInput);
     StepMarker = kStepPublishRequest;
     // Watched from before the request is out, so that even an answer that comes at once wakes
     // the wait.
-    WatchForResponseFile(n);
-    PublishRequestFile(n);
+    WatchForResponseFile(drop);
+    PublishRequestFile(drop);
     StepMarker = kStepAwaitResponse;
     bool got = false;
     // One look at least, however long the steps before took: the answer may be there already.
     while (!got && misses < kLooksBeforeTimeout && (misses == 0 || !out_of_time())) {
-      bool ready = ResponseFileReady(n) && OpenResponseFile(n);
+      bool ready = ResponseFileReady(drop) && OpenResponseFile(drop);
       if (!ready) {
         ++misses;
         // A look that blocked past the limit ends the wait at once, without another pause.
-        if (!out_of_time()) ready = AwaitResponseFile(n, kPollIntervalMs) && OpenResponseFile(n);
+        if (!out_of_time()) ready = AwaitResponseFile(drop, kPollIntervalMs) && OpenResponseFile(drop);
       }
       if (ready) {
         SendLine("HTTP/1.0 200 OK");
@@ -113,10 +114,10 @@ void ServeTrackingRequest() {
         got = true;
         StepMarker = kStepRelayFirstLine;
         // An answer found by a look that ended past the request's time still gets its moment.
-        RelayResponse(StepMarker,
+        RelayResponse(drop, StepMarker,
                       std::max(started + kLongestWaitMs, system.MonotonicMilliseconds() + kLongestLateRelayMs));
-        CloseResponseFile();
-        RemoveResponseFile(n);
+        CloseResponseFile(drop);
+        RemoveResponseFile(drop);
       }
     }
     StepMarker = kStepFinish;

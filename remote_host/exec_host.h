@@ -2,10 +2,11 @@
 // serves CGI with a script, keeping the exchange's rules through failures and crashes. POSIX only.
 #pragma once
 
-// Here: its folders (work/, error/), the job pool and the deadlines. The command's environment
-// and its run are command_environment.h and command_run.h; the hand-over from request to answer,
-// the order of its flushes and renames, is hand_over.h; its figures figures.h, its lines for the
-// journal journal.h.
+// Here: its options and deadlines. Its state, the job pool and the serving are command_host.h
+// (what a stop or a failure left, and the sweeps, in command_host_recovery.cc). The command's
+// environment and its run are command_environment.h and command_run.h; the hand-over from request
+// to answer, the order of its flushes and renames, is hand_over.h; its figures figures.h, its
+// lines for the journal journal.h.
 
 #include <atomic>
 #include <chrono>
@@ -18,12 +19,10 @@
 
 namespace trackrelay::remote_host {
 
-// How long the program waits for an answer after publishing its request: 450 looks, 100 ms
-// apart. The exchange fixes this; a remote host knows it from there.
-inline constexpr std::chrono::milliseconds kProgramWait{45000};
-// A command still running this long after its request was published is killed: the error page
-// written in its place then lands two seconds before the program stops looking, time enough for
-// a share's client to show it.
+// The program stops looking kProgramWait (remote_host.h) after publishing its request. A command
+// still running this long after its request was published is killed: the error page written in
+// its place then lands two seconds before the program stops looking, time enough for a share's
+// client to show it.
 inline constexpr std::chrono::milliseconds kCommandDeadline{43000};
 // Nothing is written for a request older than this: the program is about to stop looking, and
 // an answer that landed later would wait for the next request of that number.
@@ -32,8 +31,8 @@ inline constexpr std::chrono::milliseconds kLastAnswer{44000};
 // An answer that has stood in the inbound folder this long was left behind: the program that
 // waited for it took it and died before deleting it (a power cut, a kill), or stopped waiting.
 // No program waits this long (its wait ends at the latest 90 s after its request began, which
-// was before it published the request), and left there it would be relayed to the next request
-// of that number; so it is removed.
+// was before it published the request), and the answer, someone's data, would stand on the share
+// until the next request of its number removed it; so it is removed.
 inline constexpr std::chrono::milliseconds kAnswerLeftBehind{120000};
 
 // Bounds on what one request may cost: the request file read.

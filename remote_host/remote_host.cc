@@ -12,6 +12,8 @@ constexpr std::string_view kLineEnd = "\r\n";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+char LowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 // The N of "N.DAT" when N is an optional minus sign and digits; nothing for any other name.
 std::optional<std::string_view> DigitsOf(std::string_view file_name) {
   if (!file_name.ends_with(kRequestExtension)) return std::nullopt;
@@ -120,6 +122,19 @@ std::string BuildResponsePage(std::string_view number, std::string_view form_inp
   line("</body>");
   line("</html>");
   return page;
+}
+
+std::filesystem::path ExchangeFolderBelow(const std::filesystem::path& root, std::string_view drive_path) {
+  // "X:\a\b\": the drive's letter lower-cased, then each name between the backslashes.
+  std::filesystem::path folder = root / std::string(1, LowerCase(drive_path.front()));
+  std::string_view rest = drive_path.substr(drive_path.find('\\') + 1);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\\');
+    if (end != 0) folder /= std::string(rest.substr(0, end));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return folder;
 }
 
 }  // namespace trackrelay::remote_host

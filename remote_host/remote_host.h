@@ -1,7 +1,11 @@
-// What the remote-host simulator makes of one request file: its number, its fields, the page it
-// answers with. Kept apart from the folder watching so that it can be tested on its own.
+// What a remote host knows of the exchange (the program's wait, the folders below a drive root) and
+// makes of one request file: its number, its fields, the page that the simulator answers with.
 #pragma once
 
+// Kept apart from the folder watching so that it can be tested on its own.
+
+#include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +13,16 @@
 #include <vector>
 
 namespace trackrelay::remote_host {
+
+// How long the program waits for an answer after publishing its request: 450 looks, 100 ms
+// apart. The exchange fixes this; a remote host knows it from there, not from the program's
+// sources. Both ways of serving go by it (--exec's deadlines in exec_host.h).
+inline constexpr std::chrono::milliseconds kProgramWait{45000};
+
+// The folder of the exchange that drive_path names (kOutboundFolder, kInboundFolder) below a drive
+// root of its own, as the program would find it below that root: "r:\fromnt\" below DIR is
+// DIR/r/fromnt.
+std::filesystem::path ExchangeFolderBelow(const std::filesystem::path& root, std::string_view drive_path);
 
 // The number text N of a complete request file "N.DAT", N a tracking number as the program
 // writes it (-32768 to 32767, no plus sign, no leading zero, no "-0"), or nothing for any other

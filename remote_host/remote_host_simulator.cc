@@ -39,6 +39,7 @@
 
 #include "platform/drive_path.h"
 #include "platform/system.h"
+#include "relay/file_drop.h"
 #include "remote_host/folder_pause.h"
 #include "remote_host/hand_over.h"
 #include "remote_host/remote_host.h"
@@ -54,9 +55,6 @@ namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How long the program waits for an answer: 450 looks, 100 ms apart. The exchange fixes this;
-// a remote host knows it from there, not from the program's sources.
-constexpr milliseconds kProgramWait{45000};
 // How often the outbound folder is looked at, at the least: well within the program's own 100 ms.
 constexpr milliseconds kLookInterval{50};
 
@@ -121,8 +119,8 @@ long Number(const std::string& option, const std::string& text, long least, long
 
 Options ParseOptions(int argc, char** argv) {
   Options options;
-  options.outbound = trackrelay::MapDrivePath("r:\\fromnt\\");
-  options.inbound = trackrelay::MapDrivePath("r:\\tont\\");
+  options.outbound = trackrelay::MapDrivePath(trackrelay::kOutboundFolder);
+  options.inbound = trackrelay::MapDrivePath(trackrelay::kInboundFolder);
   std::optional<fs::path> outbound, inbound;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
@@ -132,8 +130,8 @@ Options ParseOptions(int argc, char** argv) {
     };
     if (option == "--drive-root") {
       const fs::path root = value();
-      options.outbound = root / "r" / "fromnt";
-      options.inbound = root / "r" / "tont";
+      options.outbound = trackrelay::remote_host::ExchangeFolderBelow(root, trackrelay::kOutboundFolder);
+      options.inbound = trackrelay::remote_host::ExchangeFolderBelow(root, trackrelay::kInboundFolder);
     } else if (option == "--outbound") {
       outbound = value();
     } else if (option == "--inbound") {
@@ -296,7 +294,7 @@ class RemoteHost {
       Report(std::cout, number + ": taken, never answered");
       return;
     }
-    if (age + options_.delay >= kProgramWait) {
+    if (age + options_.delay >= trackrelay::remote_host::kProgramWait) {
       Report(std::cout, number + ": taken, too late to answer: the program has stopped waiting");
       return;
     }

@@ -7,8 +7,31 @@
 #include <utility>
 #include <vector>
 
+#include "relay/file_drop.h"
+#include "relay/tracking_request.h"
+
 namespace trackrelay::remote_host {
 namespace {
+
+// The remote host keeps its own figure of the program's wait, as the exchange states it; it must
+// be the one the program waits by.
+static_assert(kProgramWait == std::chrono::milliseconds(kLooksBeforeTimeout * kPollIntervalMs));
+
+// --drive-root DIR: the folders where the program finds them when its drive root is DIR.
+TEST(RemoteHostTest, PlacesTheProgramsFoldersBelowADriveRoot) {
+  struct Case {
+    std::string_view drive_path;
+    const char* below;
+  };
+  const Case cases[] = {
+      {kOutboundFolder, "/srv/drives/r/fromnt"},
+      {kInboundFolder, "/srv/drives/r/tont"},
+      {"R:\\a\\b", "/srv/drives/r/a/b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExchangeFolderBelow("/srv/drives", c.drive_path).generic_string(), c.below) << c.drive_path;
+  }
+}
 
 TEST(RequestNumberOfTest, TakesCompleteRequestFilesOfTrackingNumbersOnly) {
   struct Case {
