@@ -184,19 +184,44 @@ class RemoteHost:
         self.proc = self.pidfd = None
         self.command_groups = set()  # every command group seen, to end what outlives a killed host
         self.stopped = False
+        self.lock = threading.RLock()
+        self.restarts = 0
 
     def start(self):
-        self.proc = subprocess.Popen(self.argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE)
-        self.pidfd = os.pidfd_open(self.proc.pid)
-        stream = self.proc.stderr
-        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
+        with self.lock:
+            self.stopped = False
+            self.proc = subprocess.Popen(self.argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.PIPE)
+            self.pidfd = os.pidfd_open(self.proc.pid)
+            stream = self.proc.stderr
+            threading.Thread(target=self._read, args=(stream,), daemon=True).start()
+            threading.Thread(target=self._supervise, args=(self.proc,), daemon=True).start()
+
+    def _supervise(self, proc):
+        """As the package's unit does (Restart=on-failure, RestartSec=1): a remote host that ends
+        by itself (it cannot make its folders on a share that is away) is started again a second
+        later; one the nemesis killed or the soak ended is the nemesis's and the soak's to start."""
+        status = proc.wait()
+        time.sleep(1)
+        with self.lock:
+            if self.proc is not proc:
+                return
+            os.close(self.pidfd)
+            self.proc = self.pidfd = None
+            self.restarts += 1
+            self.record("host_log", {"time": time.time(),
+                                     "line": "(soak) the remote host ended by itself (status %s); started again" % status})
+            self.start()
 
     def _read(self, stream):
         for raw in stream:
             self.record("host_log", {"time": time.time(), "line": raw.decode("utf-8", "replace").rstrip("\n")})
 
     def kill(self, with_commands=False):
+        with self.lock:
+            self._kill(with_commands)
+
+    def _kill(self, with_commands):
         if self.proc is None:
             return
         groups = process_groups_of_children(self.proc.pid)
@@ -215,15 +240,23 @@ class RemoteHost:
                     pass
 
     def stop(self):
-        kill_and_wait(self.proc.pid, self.pidfd, signal.SIGSTOP)
-        self.stopped = True
+        with self.lock:
+            if self.proc is not None:
+                kill_and_wait(self.proc.pid, self.pidfd, signal.SIGSTOP)
+                self.stopped = True
 
     def cont(self):
-        kill_and_wait(self.proc.pid, self.pidfd, signal.SIGCONT)
-        self.stopped = False
+        with self.lock:
+            if self.proc is not None:
+                kill_and_wait(self.proc.pid, self.pidfd, signal.SIGCONT)
+            self.stopped = False
 
     def end(self):
         """Stopped as a service is, and every command that outlived a killed host ended."""
+        with self.lock:
+            self._end()
+
+    def _end(self):
         if self.proc is not None:
             self.command_groups |= process_groups_of_children(self.proc.pid)
             if self.stopped:
@@ -491,8 +524,25 @@ class Soak:
             self.faults_sh("remount-client-" + f["web"])
         elif kind == "server killed":
             self.faults_sh("restart-server")
+            self.reached_again(kind)
         elif kind == "server hung":
             self.faults_sh("resume-server")
+            self.reached_again(kind)
+
+    def reached_again(self, kind, seconds=60):
+        """A server's repair is whole once the remote host's client reaches the exchange again; one
+        that stays away (a client that never reconnects to the restarted brick) is the soak's set-up
+        failing, not the program, and is reported so rather than as the requests it then loses."""
+        until = time.time() + seconds
+        while True:
+            try:
+                os.listdir(self.args.remote + "/r/fromnt")
+                return
+            except OSError as error:
+                if time.time() > until:
+                    raise RuntimeError("the remote host's client still cannot reach the exchange %d s after the "
+                                       "repair of %s: %s" % (seconds, kind, error))
+            time.sleep(0.5)
 
     def nemesis(self, plan):
         """Makes the plan's faults at their moments, and repairs each at its moment plus its
