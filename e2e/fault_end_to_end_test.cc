@@ -382,7 +382,10 @@ TEST_P(ShareFaultEndToEnd, EveryRequestEndsInAFixedPageInTimeAndTheNextIsServed)
                                                                std::chrono::duration<double>(out.seconds));
       const auto answer = landed.find(request->id());
       const bool in_time = answer != landed.end() && answer->second + std::chrono::seconds(1) < ended;
-      const bool too_late = answer == landed.end() || answer->second > ended;
+      // When it landed is the responder's clock after its rename returned, which a loaded machine
+      // may read a second or two late: only an answer that landed well after the request ended
+      // (or never) was surely out of its reach.
+      const bool too_late = answer == landed.end() || answer->second > ended + std::chrono::seconds(2);
       if (in_time || too_late) {
         EXPECT_EQ(kind, in_time ? "relayed" : "timeout")
             << "request " << request->id() << " waited through the fault for its answer, which "
