@@ -94,6 +94,12 @@ lanes+=($!)
 lanes+=($!)
 
 wait "${lanes[@]}" || true
-failed=$(cd "$logs" && ls -- *.failed 2>/dev/null | sed 's/\.failed$//' | tr '\n' ' ')
+# The stages that failed, by their marks (a glob that matches nothing is no failure).
+failed=
+for mark in "$logs"/*.failed; do
+  [ -e "$mark" ] || continue
+  mark=${mark##*/}
+  failed+="${mark%.failed} "
+done
 echo "== the whole run: $((SECONDS - begun)) s${failed:+; FAILED: $failed}"
 [ -z "$failed" ]
