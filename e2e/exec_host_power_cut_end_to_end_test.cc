@@ -113,7 +113,7 @@ TEST(RemoteHostPowerCut, ATornAnswerIsNeverRelayedAndTheRequestIsAnsweredWholeAf
   EXPECT_TRUE(relayed || fixed) << shown(out.output);
   if (!relayed) {
     // Answered whole all the same, for the program that asks for it next.
-    ASSERT_TRUE(Eventually([&] { return root.Exists("r:\\tont\\7.out"); })) << ReadAll(log);
+    ASSERT_TRUE(Eventually([&] { return root.Exists("r:\\tont\\7.out"); }, std::chrono::seconds(60))) << ReadAll(log);
     EXPECT_EQ(root.Read("r:\\tont\\7.out"), answer);
   }
   // The marker goes only after the answer is out, which the page may come before.

@@ -409,7 +409,7 @@ TEST(FarmClientKilled, AWebServerWhoseClientDiesHoldsUpNobodyElse) {
         if (claim_free < 0 && !ByteLocked(claims, ClaimByte(77))) claim_free = now;
         return lock_free >= 0 && claim_free >= 0;
       },
-      60000, killed);
+      120000, killed);
   EXPECT_GE(lock_free, 0) << "the counter's lock never passed on";
   EXPECT_GE(claim_free, 0) << "the claim never came free";
   // The remote host takes the dead web server's request without answering it, and serves on.

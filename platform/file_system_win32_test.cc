@@ -386,26 +386,42 @@ TEST(WindowsSystemTest, ABusyDeleteOrRenameIsRetriedForAboutASecond) {
       {"replace", [&] { system.RenameReplacing(At("track.new"), At("track.txt")); }, "track.new",
        "track.new"},
   };
+  using Clock = std::chrono::steady_clock;
+  std::string untold;
   drive.Write(At("track.txt"), " 1 \r\n");
   for (const auto& c : cases) {
-    drive.Write(At(c.held), "x");
-    HANDLE held = hold(c.held);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE) << c.what;
-    std::thread release([held] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      CloseHandle(held);
-    });
-    EXPECT_EQ(FailureOf(c.action), 0) << c.what << ": busy for 200 ms";
-    release.join();
-    EXPECT_EQ(drive.Read(At(c.gone)), "<missing>") << c.what;
+    // Let go 200 ms into the call. The promise holds for a file let go well within the second;
+    // a loaded machine may wake the releasing thread late, and then the try tells nothing and is
+    // made again.
+    bool told = false;
+    for (int attempt = 0; attempt < 5 && !told; ++attempt) {
+      drive.Write(At(c.held), "x");
+      HANDLE held = hold(c.held);
+      ASSERT_NE(held, INVALID_HANDLE_VALUE) << c.what;
+      const Clock::time_point start = Clock::now();
+      Clock::time_point let_go;
+      std::thread release([held, &let_go] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        CloseHandle(held);
+        let_go = Clock::now();
+      });
+      const int failure = FailureOf(c.action);
+      release.join();
+      told = failure == 0 || let_go - start < std::chrono::milliseconds(700);
+      if (!told) continue;
+      EXPECT_EQ(failure, 0) << c.what << ": busy for 200 ms";
+      EXPECT_EQ(drive.Read(At(c.gone)), "<missing>") << c.what;
+    }
+    if (!told) untold += std::string(" ") + c.what;
 
     // Busy for good: the failure comes after the retries.
     drive.Write(At(c.held), "x");
-    held = hold(c.held);
+    HANDLE held = hold(c.held);
     EXPECT_EQ(FailureOf(c.action), kPermissionDenied) << c.what << ": busy for good";
     CloseHandle(held);
     EXPECT_EQ(drive.Read(At(c.held)), "x") << c.what;
   }
+  if (!untold.empty()) GTEST_SKIP() << "the machine never let the file go within 700 ms in five tries:" << untold;
 }
 
 // The access-control list of a file, as bytes, and whether it is protected from its folder's.

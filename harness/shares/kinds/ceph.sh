@@ -224,10 +224,10 @@ trackrelay_share_ceph_mount() {
 # The session of client $2 (client.$2) of folder $1 ended by the MDS at once, as an administrator
 # ends a dead web server's (it is also blocklisted, so that it can never write again).
 # An MDS that has just failed over is named active a moment before it answers: the eviction is
-# asked of whichever is active again, for up to 30 s.
+# asked of whichever is active again, for up to a minute (a loaded machine slows each ceph call).
 trackrelay_share_ceph_evict() {
   local dir=$1 name=$2 mds try
-  for try in $(seq 1 15); do
+  for try in $(seq 1 30); do
     mds=$(trackrelay_share_ceph_active_mds "$dir")
     if [ -n "$mds" ] &&
       trackrelay_share_ceph_cli_logged "$dir" tell "mds.$mds" client evict "client_metadata.entity_id=$name"; then
