@@ -109,7 +109,11 @@ TEST(RemoteHostPowerCut, ATornAnswerIsNeverRelayedAndTheRequestIsAnsweredWholeAf
     return std::to_string(page.size()) + " bytes: " + page.substr(0, 160);
   };
   const bool relayed = out.output == Relayed(answer);
-  const bool fixed = out.output == expected::InternalErrorPage("4") || out.output == expected::kTimeoutPage;
+  // Page 3 when the program was still flushing the folder of its published request as the power
+  // went (a program slow to start under Wine on a loaded machine): the remote host takes a request
+  // as soon as its name stands.
+  const bool fixed = out.output == expected::InternalErrorPage("3") || out.output == expected::InternalErrorPage("4") ||
+                     out.output == expected::kTimeoutPage;
   EXPECT_TRUE(relayed || fixed) << shown(out.output);
   if (!relayed) {
     // Answered whole all the same, for the program that asks for it next.
