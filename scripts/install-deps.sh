@@ -6,7 +6,7 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 # The Windows build: the MinGW-w64 cross compiler, and Wine to run what it builds.
-for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux \
+for pkg in cmake g++ make ccache libgtest-dev libbenchmark-dev curl lighttpd apache2 util-linux \
   g++-mingw-w64-x86-64 wine wine64 \
   clang libclang-rt-14-dev hyperfine chromium \
   nginx fcgiwrap lintian dpkg-dev file libxml2-utils groff-base prometheus-node-exporter \
@@ -15,6 +15,7 @@ for pkg in cmake g++ make libgtest-dev libbenchmark-dev curl lighttpd apache2 ut
   pkg-config libfuse3-dev libtoml11-dev libspdlog-dev python3; do
   have "$pkg" || need+=("$pkg")
 done
+# The test run: ccache, through which the packages take the files the other builds compiled.
 # The fuzz targets: clang and its libFuzzer and sanitizer runtimes. The benchmarks: hyperfine.
 # The share tests and benchmarks: Samba with smbnetfs, OpenSSH's server with sshfs, FUSE 3, and
 # GlusterFS (glusterd and its FUSE client) and Ceph (a monitor, an OSD, an MDS, ceph-fuse and
