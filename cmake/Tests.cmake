@@ -36,15 +36,16 @@ option(TRACKRELAY_POWER_CUT_TESTS "Run the power-cut tests on LazyFS" ON)
 # tests on a local drive run, which it keeps.
 option(TRACKRELAY_SHARE_TESTS "Run the tests on network shares and of a farm" ON)
 
-# The tests that bring up a GlusterFS volume or a Ceph cluster take turns, one cluster of a kind
-# at a time on the machine: within one ctest run by a RESOURCE_LOCK (KIND_cluster), across the
-# runs of several builds at once (scripts/test.sh runs them side by side) by a lock file that the
-# test's command waits for (flock), closed in the test itself so that no daemon it starts goes on
-# holding it. Two Ceph clusters brought up side by side once saw every ceph command of both refused
-# by its monitor (EPERM). The wait for the lock comes on top of a test's own time limit.
+# The tests that bring up a GlusterFS volume or a Ceph cluster take turns: one cluster of a kind at
+# a time within one ctest run, by a RESOURCE_LOCK (KIND_cluster), and at most two of a kind on the
+# machine across the runs of several builds at once (scripts/test.sh runs two builds' tests side by
+# side), by two lock files, one a turn, that the test's command waits for (cmake/cluster-turn.sh),
+# closed in the test itself so that no daemon it starts goes on holding it. Two clusters of each
+# kind side by side are what this 2-core machine keeps answering in time beside the other tests;
+# the wait for a turn comes on top of a test's own time limit.
 set(TRACKRELAY_CLUSTER_LOCK_WAIT 1800)
 function(trackrelay_cluster_lock out kind)
-  set(${out} flock --close --wait ${TRACKRELAY_CLUSTER_LOCK_WAIT} /tmp/trackrelay-${kind}-cluster.lock PARENT_SCOPE)
+  set(${out} sh ${PROJECT_SOURCE_DIR}/cmake/cluster-turn.sh ${kind} 2 ${TRACKRELAY_CLUSTER_LOCK_WAIT} PARENT_SCOPE)
 endfunction()
 
 # Marks the test of a share (LABELS share, and cluster on a cluster file system) with its time

@@ -157,6 +157,13 @@ struct Burst {
 // calls is many round trips to the file server), so that of 100 requests a web server at once the
 // last still wait when their time is up; a loaded machine does the same to the POSIX build. How
 // many numbers a farm hands out in a second is the benchmarks' to measure.
+// How many requests or rounds a case runs: under Wine a request on the farm takes about 5 s against
+// a fraction of a second in the POSIX build (a Windows call walks every name of its path, each step
+// a round trip to the file server). The races these cases look for are the file server's and the
+// claim's, which the POSIX build runs at full count; under Wine fewer show that the Windows build's
+// calls keep the same rules. The soaks run them for longer (harness/soak/).
+int Count(int posix, int wine) { return UnderWine() ? wine : posix; }
+
 bool OutOfTimeForTheLock(const Outcome& outcome) {
   return outcome.output == InternalErrorPage("1") && outcome.seconds >= kLongestLockWaitMs / 1000.0;
 }
@@ -197,8 +204,9 @@ int ExpectOwnPagesAndDistinctNumbers(const Burst& burst, int first, int last, co
 
 TEST(FarmEndToEnd, EveryRequestOfEveryWebServerGetsAPageAndANumberOfItsOwn) {
   REQUIRE_FARM();
-  // 20 a web server, as a burst of 40 first showed numbers handed out twice; then 100 each.
-  for (int each : {20, 100}) {
+  // 20 a web server, as a burst of 40 first showed numbers handed out twice; then 100 each (50
+  // under Wine, where most of them already give up their wait for the counter's lock).
+  for (int each : {20, Count(100, 50)}) {
     const int first = 1000;
     Farm farm(CounterText(first));
     ASSERT_GE(farm.size(), 2u);
@@ -224,7 +232,8 @@ TEST(FarmEndToEnd, ANumberTypedOnEveryWebServerAtOnceNeverCrossesAnswers) {
   Farm farm(CounterText(1));
   RemoteHostSimulator remote(farm.server(0));
   int own = 0, busy = 0;
-  for (int round = 0; round < 50; ++round) {
+  const int rounds = Count(50, 20);
+  for (int round = 0; round < rounds; ++round) {
     std::vector<StartedRun> runs;
     std::vector<std::string> who;
     for (std::size_t s = 0; s < farm.size(); ++s) {
@@ -243,9 +252,9 @@ TEST(FarmEndToEnd, ANumberTypedOnEveryWebServerAtOnceNeverCrossesAnswers) {
       }
     }
   }
-  std::printf("one number on %zu web servers, 50 rounds: %d own pages, %d sent away with page 3\n", farm.size(), own,
-              busy);
-  EXPECT_GE(own, 50) << "each round served one request at least";
+  std::printf("one number on %zu web servers, %d rounds: %d own pages, %d sent away with page 3\n", farm.size(),
+              rounds, own, busy);
+  EXPECT_GE(own, rounds) << "each round served one request at least";
   EXPECT_EQ(farm.server(0).Read("c:\\woe\\track.txt"), CounterText(1)) << "a given number leaves the counter alone";
 }
 
@@ -256,7 +265,7 @@ TEST(FarmEndToEnd, ANumberAskedAgainAtOnceIsServedEveryTime) {
   REQUIRE_FARM();
   Farm farm(CounterText(1));
   RemoteHostSimulator remote(farm.server(0));
-  for (int round = 0; round < 30; ++round) {
+  for (int round = 0; round < Count(30, 10); ++round) {
     const std::string who = Named("again", round);
     const std::string page = RunTrackrelay(Get("TRACKNO=9&client=" + who), farm.server(0)).output;
     EXPECT_TRUE(OwnPage(page, who)) << "round " << round << ": " << page.substr(0, 400);
