@@ -291,13 +291,14 @@ TEST(TrackingRequestEndToEnd, ResponseLandingSecondsLaterIsFoundByTheNextLook) {
   Outcome out = RunTrackrelay(Get("TRACKNO=12"), root);
   remote.Join();
   EXPECT_EQ(out.output, kHeader + "late\r\n\r\n");
-  // Taken (relayed, then deleted) by a look of the waiting request, long before its 450 looks are
-  // spent; the process's exit is not the wait's. The looks are 100 ms apart, which a loaded
-  // machine stretches; where every call costs a round trip to the share's server, what the
+  // Taken (relayed, then deleted) by a look of the waiting request, long before its 450 looks
+  // (45 s) are spent: within a third of them; the process's exit is not the wait's. The looks are
+  // 100 ms apart, which a loaded machine stretches (under Wine on CephFS, with the machine's load
+  // at 15, 5.4 s went by); where every call costs a round trip to the share's server, what the
   // relay's own calls take there comes on top (RelayFloor), and a client that keeps a name for a
   // second (sshfs) shows the request its own N.DAT that long after the remote host took it. How
   // soon it is taken is the benchmarks' to measure (docs/benchmarks.md).
-  EXPECT_LT(remote.AnsweredToTaken(), 5.0 + floor)
+  EXPECT_LT(remote.AnsweredToTaken(), 15.0 + floor)
       << "a look every 100 ms; a relay whose answer is there: " << floor << " s";
   EXPECT_GT(out.seconds, 3.0);
 }
