@@ -36,13 +36,14 @@ option(TRACKRELAY_POWER_CUT_TESTS "Run the power-cut tests on LazyFS" ON)
 # tests on a local drive run, which it keeps.
 option(TRACKRELAY_SHARE_TESTS "Run the tests on network shares and of a farm" ON)
 
-# The tests that bring up a GlusterFS volume or a Ceph cluster take turns: one cluster of a kind at
-# a time within one ctest run, by a RESOURCE_LOCK (KIND_cluster), and at most two of a kind on the
-# machine across the runs of several builds at once (scripts/test.sh runs two builds' tests side by
-# side), by two lock files, one a turn, that the test's command waits for (cmake/cluster-turn.sh),
-# closed in the test itself so that no daemon it starts goes on holding it. Two clusters of each
-# kind side by side are what this 2-core machine keeps answering in time beside the other tests;
-# the wait for a turn comes on top of a test's own time limit.
+# The tests that bring up a GlusterFS volume or a Ceph cluster take turns, at most two clusters of a
+# kind at a time: within one ctest run by a resource of two slots (KIND_cluster in
+# cmake/test-resources.json, which the test presets name), so that ctest starts no more than it
+# has turns for, and on the machine across the runs of several builds at once (scripts/test.sh
+# runs two builds' tests side by side) by two lock files, one a turn, that the test's command waits
+# for (cmake/cluster-turn.sh), closed in the test itself so that no daemon it starts goes on
+# holding it. Two clusters of each kind side by side are what this 2-core machine keeps answering
+# in time beside the other tests; the wait for a turn comes on top of a test's own time limit.
 set(TRACKRELAY_CLUSTER_LOCK_WAIT 1800)
 function(trackrelay_cluster_lock out kind)
   set(${out} sh ${PROJECT_SOURCE_DIR}/cmake/cluster-turn.sh ${kind} 2 ${TRACKRELAY_CLUSTER_LOCK_WAIT} PARENT_SCOPE)
@@ -56,7 +57,7 @@ function(trackrelay_share_test name kind seconds limit)
   set(lock "")
   if(kind STREQUAL "gluster" OR kind STREQUAL "ceph")
     list(APPEND labels cluster)
-    set(lock RESOURCE_LOCK ${kind}_cluster)
+    set(lock RESOURCE_GROUPS ${kind}_cluster:1)
     math(EXPR limit "${limit} + ${TRACKRELAY_CLUSTER_LOCK_WAIT}")
   endif()
   set_property(TEST ${name} APPEND PROPERTY LABELS ${labels})

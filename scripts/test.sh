@@ -5,11 +5,12 @@
 # (default 60), two at a time, and the browser check. Installs what the tests need first when it
 # is missing (root).
 #
-# The builds come one after another (two compilers at a time on the machine); each build's tests
-# start as soon as it stands, beside the next builds and the other tests, since most of their
-# time is spent waiting (shares, farms, faults, timeouts, Wine). A GlusterFS volume or a Ceph
-# cluster is brought up by one test at a time on the machine (cmake/Tests.cmake): the tests on them
-# start first in each run and take turns across the runs. Each stage's output is in
+# After the release build, two lanes: its tests, the packages, the browser check and the fuzz
+# build and targets; and the Windows build, then the sanitizer build beside the Windows tests. Each
+# build's tests start as soon as it stands, beside the other lane, since most of their time is
+# spent waiting (shares, farms, faults, timeouts, Wine). At most two GlusterFS volumes and two
+# Ceph clusters are up at a time on the machine (cmake/Tests.cmake): the tests on them start
+# first in each run and take turns across the runs. Each stage's output is in
 # build/test-logs/STAGE.log, its time and result printed as it ends; the status is 1 when any
 # stage failed.
 #
@@ -73,33 +74,29 @@ if ! stage default-build default_build; then
 fi
 
 lanes=()
-# The release build's tests.
+# The release build's tests; then, in its folder once they are done, the packages (built from
+# their presets, their files from ccache) and the browser check; then the fuzz build and its
+# targets, which share nothing and so wait here rather than behind the sanitizer build.
 {
   stage default-tests ctest --preset default || true
-  touch "$logs/default-tests.ended"
+  stage package "${shared[@]}" ctest --preset package || true
+  stage browser bash scripts/browser-check.sh || true
+  if stage fuzz-build fuzz_build; then
+    stage fuzz ctest --preset fuzz || true
+  fi
 } &
 lanes+=($!)
 
-# The other builds, one after another, each one's tests started beside the next; last the
-# packages, which build from their presets, and the browser check (both use the release build's
-# folder, so once its own tests are done).
+# The Windows build, its tests started beside the sanitizer build, then the sanitizer build's tests.
 {
   if stage windows-build windows_build; then
     stage windows-tests ctest --preset windows &
     windows=$!
   fi
   if stage asan-build asan_build; then
-    stage asan-tests ctest --preset asan &
-    asan=$!
+    stage asan-tests ctest --preset asan || true
   fi
-  if stage fuzz-build fuzz_build; then
-    stage fuzz ctest --preset fuzz &
-    fuzz=$!
-  fi
-  while [ ! -e "$logs/default-tests.ended" ]; do sleep 5; done
-  stage package "${shared[@]}" ctest --preset package || true
-  stage browser bash scripts/browser-check.sh || true
-  wait ${windows:-} ${asan:-} ${fuzz:-} || true
+  wait ${windows:-} || true
 } &
 lanes+=($!)
 
