@@ -37,13 +37,16 @@ option(TRACKRELAY_POWER_CUT_TESTS "Run the power-cut tests on LazyFS" ON)
 option(TRACKRELAY_SHARE_TESTS "Run the tests on network shares and of a farm" ON)
 
 # The tests that bring up a GlusterFS volume or a Ceph cluster take turns, at most two clusters of a
-# kind at a time: within one ctest run by a resource of two slots (KIND_cluster in
-# cmake/test-resources.json, which the test presets name), so that ctest starts no more than it
-# has turns for, and on the machine across the runs of several builds at once (scripts/test.sh
-# runs two builds' tests side by side) by two lock files, one a turn, that the test's command waits
-# for (cmake/cluster-turn.sh), closed in the test itself so that no daemon it starts goes on
-# holding it. Two clusters of each kind side by side are what this 2-core machine keeps answering
-# in time beside the other tests; the wait for a turn comes on top of a test's own time limit.
+# kind at a time on the machine: by two lock files, one a turn, that the test's command waits for
+# (cmake/cluster-turn.sh), across the runs of several builds at once (scripts/test.sh runs two
+# builds' tests side by side), closed in the test itself so that no daemon it starts goes on
+# holding it; and within one ctest run by a resource (KIND_cluster), so that ctest starts no more
+# than it has turns for. The test presets name how many: two of each in the Windows run
+# (cmake/test-resources-wine.json), whose Gluster tests under Wine are the run's longest chain; two
+# Ceph clusters and one GlusterFS volume in the POSIX run (cmake/test-resources.json), whose tests
+# on shares all start at once, the heaviest minutes of the whole run: with two volumes there, a
+# brick starved for 42 s and its clients gave it up. The wait for a turn comes on top of a test's
+# own time limit.
 set(TRACKRELAY_CLUSTER_LOCK_WAIT 1800)
 function(trackrelay_cluster_lock out kind)
   set(${out} sh ${PROJECT_SOURCE_DIR}/cmake/cluster-turn.sh ${kind} 2 ${TRACKRELAY_CLUSTER_LOCK_WAIT} PARENT_SCOPE)
