@@ -83,6 +83,14 @@ bool AwaitPath(const std::string& path, const std::atomic<bool>* give_up = nullp
   return true;
 }
 
+// Waits as long as AwaitPath for the flag to be set.
+void AwaitFlag(const std::atomic<bool>& flag) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (!flag && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 // Takes the request of the number as the remote host does, out of the program's folder, when
 // it is there still; it is kept beside the drives for the test to read (TakenRequest).
 void Take(const DriveRoot& root, const std::string& number) {
@@ -283,25 +291,29 @@ TEST(AttackEndToEnd, TwoRequestsOfOneNumberAtOnceNeverSeeEachOthersPage) {
 TEST(AttackEndToEnd, ANumberTypedByHandCannotTakeTheAnswerAnotherRequestWaitsFor) {
   DriveRoot root;
   // The remote host takes the waiting request's file at once, and answers only once the
-  // intruder is through (or after 20 s), so that the first request still waits meanwhile
-  // however slowly a process starts.
-  std::atomic<bool> taken{false}, intruded{false};
+  // intruder is through, so that the first request still waits meanwhile however slowly a
+  // process starts. The intruder starts only once the first request is taken: started
+  // earlier (a program under Wine on a loaded machine took over 20 s to publish), it would be
+  // the first itself.
+  std::atomic<bool> taken{false}, looked{false}, intruded{false};
   std::thread remote([&] {
-    if (!AwaitPath(root.Local("r:\\fromnt\\41.DAT"))) return;
-    fs::remove(root.Local("r:\\fromnt\\41.DAT"));
-    taken = true;
-    for (int i = 0; i < 2000 && !intruded; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    taken = AwaitPath(root.Local("r:\\fromnt\\41.DAT")) && fs::remove(root.Local("r:\\fromnt\\41.DAT"));
+    looked = true;
+    if (!taken) return;
+    AwaitFlag(intruded);
     Answer(root, "41", "the answer for the first request");
   });
   Outcome waiting, intruder;
   std::thread first([&] { waiting = RunTrackrelay(Get("TRACKNO=41&who=first"), root); });
-  for (int i = 0; i < 2000 && !taken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  intruder = RunTrackrelay(Get("TRACKNO=41&who=intruder"), root);
+  AwaitFlag(looked);
+  if (taken) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    intruder = RunTrackrelay(Get("TRACKNO=41&who=intruder"), root);
+  }
   intruded = true;
   first.join();
   remote.join();
-  EXPECT_TRUE(taken);
+  ASSERT_TRUE(taken) << "the first request never published";
   EXPECT_EQ(intruder.output, InternalErrorPage("3"));
   EXPECT_LT(intruder.seconds, Quick());
   EXPECT_EQ(waiting.output, Relayed("the answer for the first request"));
