@@ -144,8 +144,11 @@ trackrelay_share_ceph_pid() {
 # Whether the OSD is up in the monitor's map, and the name of the MDS that is active (nothing
 # while none is).
 trackrelay_share_ceph_osd_up() { trackrelay_share_ceph_cli "$1" osd dump 2>/dev/null | grep -q '^osd\.0 up '; }
+# With $2 "laggy", also one whose beacons the monitor has missed for a while (a loaded machine's
+# MDS that still answers).
 trackrelay_share_ceph_active_mds() {
-  trackrelay_share_ceph_cli "$1" mds stat 2>/dev/null | grep -o '0=[a-z]*=up:active[^,}]*' | grep -v laggy | cut -d= -f2
+  trackrelay_share_ceph_cli "$1" mds stat 2>/dev/null | grep -o '0=[a-z]*=up:active[^,}]*' |
+    { if [ "${2:-}" = laggy ]; then cat; else grep -v laggy; fi; } | cut -d= -f2
 }
 
 # Waits up to $2 seconds for the command after it to succeed.
@@ -224,11 +227,13 @@ trackrelay_share_ceph_mount() {
 # The session of client $2 (client.$2) of folder $1 ended by the MDS at once, as an administrator
 # ends a dead web server's (it is also blocklisted, so that it can never write again).
 # An MDS that has just failed over is named active a moment before it answers: the eviction is
-# asked of whichever is active again, for up to a minute (a loaded machine slows each ceph call).
+# asked of whichever is active again, laggy or not (late with its beacons on a loaded machine, it
+# still answers), for up to two minutes by the clock: thirty tries, each ceph call seconds long
+# beside Wine's tests and two busy cores, once ran out before the MDS gave the dead client up itself.
 trackrelay_share_ceph_evict() {
-  local dir=$1 name=$2 mds try
-  for try in $(seq 1 30); do
-    mds=$(trackrelay_share_ceph_active_mds "$dir")
+  local dir=$1 name=$2 mds end=$((SECONDS + 120))
+  while [ "$SECONDS" -lt "$end" ]; do
+    mds=$(trackrelay_share_ceph_active_mds "$dir" laggy)
     if [ -n "$mds" ] &&
       trackrelay_share_ceph_cli_logged "$dir" tell "mds.$mds" client evict "client_metadata.entity_id=$name"; then
       return 0
