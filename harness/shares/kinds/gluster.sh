@@ -34,8 +34,13 @@ TRACKRELAY_GLUSTER_SYSTEM_FOLDERS=(/var/lib/glusterd /var/log/glusterfs /run/glu
 TRACKRELAY_GLUSTER_CLIENT_OPTIONS=(--entry-timeout=0 --negative-timeout=0 --attribute-timeout=0)
 # The volume options that do the same in Gluster's own client: no metadata cache (md-cache,
 # "stat-prefetch", which answers a look-up from what it saw up to a second before) and no cache
-# of missing names (nl-cache, off by default). Each is "option value".
-TRACKRELAY_GLUSTER_VOLUME_OPTIONS=("performance.stat-prefetch off" "performance.nl-cache off")
+# of missing names (nl-cache, off by default). And the most threads a client may have for its
+# connections (client.event-threads, 2 by default): a lock wait that ends as the lock passes to it
+# (the program's alarm at the end of its wait, a killed request) holds one of them until the
+# brick has answered both, and with every one held the client answers nothing again, the brick's
+# pings included (20 waiters ended at once hung a client with 2; 40 with 32 did not). Each is
+# "option value".
+TRACKRELAY_GLUSTER_VOLUME_OPTIONS=("performance.stat-prefetch off" "performance.nl-cache off" "client.event-threads 32")
 
 # How long a client waits for a file server that does not answer before it gives the connection
 # up and fails the calls that wait (network.ping-timeout): Gluster's own 42 s here, where no
