@@ -395,11 +395,7 @@ TEST(FarmClientKilled, AWebServerWhoseClientDiesHoldsUpNobodyElse) {
   // No remote host yet: the request of 77 waits, holding its claim.
   StartedRun waiting = StartTrackrelay(Get("TRACKNO=77&client=dying77"), dying);
   // As long as a request may take to publish: a program under Wine on a loaded machine took 20 s.
-  for (const Clock::time_point give_up = Clock::now() + std::chrono::seconds(120);
-       !other.Exists("r:\\fromnt\\77.DAT") && Clock::now() < give_up;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_TRUE(other.Exists("r:\\fromnt\\77.DAT"));
+  ASSERT_GE(MillisecondsUntil([&] { return other.Exists("r:\\fromnt\\77.DAT"); }, 120000, Clock::now()), 0);
   EXPECT_EQ(RunTrackrelay(Get("TRACKNO=77&client=early77"), other).output, InternalErrorPage("3"))
       << "the claim holds across web servers";
   int tries = 0;
