@@ -70,11 +70,10 @@ Invocation Get(const std::string& query) {
   return run;
 }
 
-// Waits, at most 120 s (longer than a request may take, as a program under Wine on a loaded
-// machine can take 20 s to start) and only until give_up is set, until the path exists (links and
+// Waits, at most kHelperPatience and only until give_up is set, until the path exists (links and
 // pipes included).
 bool AwaitPath(const std::string& path, const std::atomic<bool>* give_up = nullptr) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  const auto deadline = std::chrono::steady_clock::now() + kHelperPatience;
   struct stat st;
   while (lstat(path.c_str(), &st) != 0) {
     if (std::chrono::steady_clock::now() > deadline || (give_up != nullptr && *give_up)) return false;
@@ -85,7 +84,7 @@ bool AwaitPath(const std::string& path, const std::atomic<bool>* give_up = nullp
 
 // Waits as long as AwaitPath for the flag to be set.
 void AwaitFlag(const std::atomic<bool>& flag) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  const auto deadline = std::chrono::steady_clock::now() + kHelperPatience;
   while (!flag && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

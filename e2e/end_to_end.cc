@@ -244,9 +244,8 @@ Responder::Responder(const DriveRoot& root, const std::string& number, std::stri
                      std::function<void(const std::string&)> fill)
     : thread_([&root, number, response = std::move(response), delay_ms, fill = std::move(fill), this] {
         const std::string request = root.Remote("r:\\fromnt\\" + number + ".DAT");
-        // Until the run has ended (Join), or longer than a request may take: under Wine on a loaded
-        // machine (load 17) a program started 20 s after its responder had not yet published.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        // Until the run has ended (Join), or as long as a helper waits for a request to publish.
+        const auto deadline = std::chrono::steady_clock::now() + kHelperPatience;
         while (access(request.c_str(), F_OK) != 0) {
           if (stop_ || std::chrono::steady_clock::now() > deadline) return;
           std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -15,6 +15,11 @@
 
 namespace trackrelay::e2e {
 
+// How long a test's helper (a remote host, an intruder, a watcher) waits for a request to reach a
+// step before it gives up: longer than a request may take, as a program under Wine on a loaded
+// machine (load 17) took over 20 s to publish. Patience, not a speed the program promises.
+inline constexpr std::chrono::seconds kHelperPatience{120};
+
 // Where one web server of a farm finds the farm's folder on a cluster file system: through its
 // own client (client) and, for the remote host's side, through the remote host's (remote).
 struct FarmFolder {

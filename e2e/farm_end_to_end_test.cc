@@ -32,6 +32,9 @@ using expected::kHeader;
 using expected::kTimeoutPage;
 using Clock = std::chrono::steady_clock;
 
+// A helper's patience, in the milliseconds MillisecondsUntil counts.
+constexpr int kPatienceMs = static_cast<int>(std::chrono::milliseconds(kHelperPatience).count());
+
 // The byte of c:\woe\track.claims that the counter's lock takes, and the claims' slots.
 constexpr off_t kCounterLockByte = 65536;
 off_t ClaimByte(int number) { return number + 32768; }
@@ -286,9 +289,10 @@ TEST(FarmEndToEnd, AnAnswerForARequestThatDiedNeverReachesTheNextOfItsNumberOnAn
     const std::string name = earlier_lands_first ? "the earlier answer lands first" : "the next waits its turn";
     std::filesystem::remove(kept + "/31.DAT");
     StartedRun dying = StartTrackrelay(Get("TRACKNO=31&client=dying"), farm.server(0));
-    // Taken by the remote host, its answer under way: waited for as long as a request may take to
-    // publish (under Wine beside a loaded machine, over 20 s), or until the request has ended.
-    MillisecondsUntil([&] { return std::filesystem::exists(kept + "/31.DAT") || Ended(dying); }, 120000, Clock::now());
+    // Taken by the remote host, its answer under way: waited for as long as a helper waits, or
+    // until the request has ended.
+    MillisecondsUntil([&] { return std::filesystem::exists(kept + "/31.DAT") || Ended(dying); }, kPatienceMs,
+                      Clock::now());
     if (!std::filesystem::exists(kept + "/31.DAT")) {
       const bool ended = Ended(dying);
       kill(dying.pid(), SIGKILL);
@@ -298,7 +302,7 @@ TEST(FarmEndToEnd, AnAnswerForARequestThatDiedNeverReachesTheNextOfItsNumberOnAn
     kill(dying.pid(), SIGKILL);
     dying.Wait();
     if (earlier_lands_first) {
-      ASSERT_GE(MillisecondsUntil([&] { return farm.server(1).Exists("r:\\tont\\31.out"); }, 120000, Clock::now()), 0)
+      ASSERT_GE(MillisecondsUntil([&] { return farm.server(1).Exists("r:\\tont\\31.out"); }, kPatienceMs, Clock::now()), 0)
           << name;
     }
     const std::string page = RunTrackrelay(Get("TRACKNO=31&client=next"), farm.server(1)).output;
@@ -394,8 +398,7 @@ TEST(FarmClientKilled, AWebServerWhoseClientDiesHoldsUpNobodyElse) {
   ASSERT_GT(client, 0) << "no FUSE client at " << farm.client(0);
   // No remote host yet: the request of 77 waits, holding its claim.
   StartedRun waiting = StartTrackrelay(Get("TRACKNO=77&client=dying77"), dying);
-  // As long as a request may take to publish: a program under Wine on a loaded machine took 20 s.
-  ASSERT_GE(MillisecondsUntil([&] { return other.Exists("r:\\fromnt\\77.DAT"); }, 120000, Clock::now()), 0);
+  ASSERT_GE(MillisecondsUntil([&] { return other.Exists("r:\\fromnt\\77.DAT"); }, kPatienceMs, Clock::now()), 0);
   EXPECT_EQ(RunTrackrelay(Get("TRACKNO=77&client=early77"), other).output, InternalErrorPage("3"))
       << "the claim holds across web servers";
   int tries = 0;
@@ -423,7 +426,7 @@ TEST(FarmClientKilled, AWebServerWhoseClientDiesHoldsUpNobodyElse) {
         if (claim_free < 0 && !ByteLocked(claims, ClaimByte(77))) claim_free = now;
         return lock_free >= 0 && claim_free >= 0;
       },
-      120000, killed);
+      kPatienceMs, killed);
   EXPECT_GE(lock_free, 0) << "the counter's lock never passed on";
   EXPECT_GE(claim_free, 0) << "the claim never came free";
   // The remote host takes the dead web server's request without answering it, and serves on.
